@@ -1,0 +1,120 @@
+// Error reporting: fixed messages on the standard streams, fatal exit with code 2, aborts.
+#include "launcher/errors.h"
+
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+namespace {
+
+// Printed where FormatMessageA has no text for a code (or none in US English).
+const char no_system_text[] = "no description available for this error code";
+
+}  // namespace
+
+void report_system_error(const char* message, uint32_t code)
+{
+    char* text = NULL;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                  NULL, code, 0x0409, reinterpret_cast<LPSTR>(&text), 0, NULL);
+    const char* shown = no_system_text;
+    if (length > 0 && text != NULL) {
+        // Line ends at the back only; those inside the text stay. The buffer is never released: the
+        // process ends right after it is printed.
+        DWORD end = length;
+        while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) text[--end] = 0;
+        shown = text;
+    }
+    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(static_cast<int32_t>(code)), shown);
+    fflush(stderr);
+}
+
+void exit_with_message(const char* message)
+{
+    puts(message);
+    exit(2);
+}
+
+void exit_with_system_error(const char* message, uint32_t code)
+{
+    report_system_error(message, code);
+    exit(2);
+}
+
+void exit_unpack_failed()
+{
+    exit_with_system_error("Error, couldn't unpack file to target path.", GetLastError());
+}
+
+void exit_decode_failed() { exit_with_message("Error, couldn't decode attached data."); }
+
+void exit_header_missing() { exit_with_message("Error, couldn't find attached data header."); }
+
+void exit_out_of_memory() { exit_with_message("Error, couldn't allocate memory."); }
+
+void exit_launch_failed(uint32_t code) { exit_with_system_error("Error, couldn't launch child", code); }
+
+void write_wide_text(void* stream, const wchar_t* text)
+{
+    FILE* out = static_cast<FILE*>(stream);
+    // Converted in pieces, so that a text of any length is written whole. A piece never ends between
+    // the two halves of a surrogate pair.
+    enum { piece_units = 512 };
+    char narrow[piece_units * 4 + 1];
+    size_t at = 0;
+    while (text[at] != 0) {
+        size_t count = 0;
+        while (count < piece_units && text[at + count] != 0) ++count;
+        if (count == piece_units && text[at + count] != 0 && text[at + count - 1] >= 0xD800 &&
+            text[at + count - 1] <= 0xDBFF)
+            --count;
+        BOOL lossy = FALSE;
+        UINT code_page = GetACP();
+        // The UTF-8 code pages refuse a default character; every character is representable there.
+        bool utf8 = code_page == CP_UTF8;
+        int written = WideCharToMultiByte(code_page, 0, text + at, static_cast<int>(count), narrow,
+                                          sizeof narrow - 1, utf8 ? NULL : "?", utf8 ? NULL : &lossy);
+        if (written <= 0) {
+            // No conversion at all: ASCII as it is, everything else as '?'.
+            written = 0;
+            for (size_t i = 0; i < count; ++i) {
+                wchar_t unit = text[at + i];
+                if (unit >= 0xDC00 && unit <= 0xDFFF && i > 0 && text[at + i - 1] >= 0xD800 &&
+                    text[at + i - 1] <= 0xDBFF)
+                    continue;  // second half of a pair: one '?' for the character
+                narrow[written++] = unit < 0x80 ? static_cast<char>(unit) : '?';
+            }
+        }
+        fwrite(narrow, 1, static_cast<size_t>(written), out);
+        at += count;
+    }
+}
+
+void exit_cannot_open_output(const wchar_t* path)
+{
+    fputs("Error, failed to open '", stderr);
+    write_wide_text(stderr, path);
+    fputs("' for writing.\n", stderr);
+    exit(2);
+}
+
+void abort_spec_expansion(const wchar_t* spec)
+{
+    fputs("Error, couldn't runtime expand spec '", stderr);
+    write_wide_text(stderr, spec);
+    fputs("'.\n", stderr);
+    fflush(stderr);
+    abort_bound();
+}
+
+void abort_bound()
+{
+    // The C runtime's abort() may print a message or show a box in a GUI program (msvcrt); the
+    // fail-fast interrupt ends the process without either.
+    if (IsProcessorFeaturePresent(23 /* PF_FASTFAIL_AVAILABLE */)) {
+        __asm__ volatile("int $0x29" : : "c"(7 /* FAST_FAIL_FATAL_APP_EXIT */) : "memory");
+    }
+    TerminateProcess(GetCurrentProcess(), 3);
+    ExitProcess(3);
+}

@@ -1,0 +1,42 @@
+// Error reporting: the launcher's fixed messages, the streams they go to and how the process ends.
+// Every operation but report_system_error ends the process. Messages go through the C runtime's
+// standard streams in text mode, so each newline reaches the handle as CR LF.
+#ifndef TAVRIN_LAUNCHER_ERRORS_H
+#define TAVRIN_LAUNCHER_ERRORS_H
+
+#include <stdint.h>
+
+// Writes "<message> ([Error <code as signed 32-bit>] <system text>)\n" to standard error. The system
+// text is FormatMessageA's US-English text for `code` with trailing CR/LF removed; when the system
+// has none, a fixed text of our own stands in its place.
+void report_system_error(const char* message, uint32_t code);
+
+// `message` and a newline on standard output, then exit code 2.
+[[noreturn]] void exit_with_message(const char* message);
+// The line of report_system_error, then exit code 2.
+[[noreturn]] void exit_with_system_error(const char* message, uint32_t code);
+// "Error, couldn't unpack file to target path." with GetLastError, as exit_with_system_error.
+[[noreturn]] void exit_unpack_failed();
+// "Error, couldn't decode attached data." on standard output, exit code 2.
+[[noreturn]] void exit_decode_failed();
+// "Error, couldn't find attached data header." on standard output, exit code 2.
+[[noreturn]] void exit_header_missing();
+// "Error, couldn't allocate memory." on standard output, exit code 2.
+[[noreturn]] void exit_out_of_memory();
+// "Error, couldn't launch child" with `code`, as exit_with_system_error.
+[[noreturn]] void exit_launch_failed(uint32_t code);
+// "Error, failed to open '<path>' for writing.\n" on standard error, exit code 2.
+[[noreturn]] void exit_cannot_open_output(const wchar_t* path);
+// "Error, couldn't runtime expand spec '<spec>'.\n" on standard error, then abort_bound's ending.
+[[noreturn]] void abort_spec_expansion(const wchar_t* spec);
+
+// The bound abort: ends the process at once with no message, no exit handlers and no dialog, through
+// the fail-fast facility with reason 7 (fatal application exit) where the processor offers it; a
+// waiting parent then sees 0xC0000409 (Windows and Wine 8 alike). Otherwise exit code 3.
+[[noreturn]] void abort_bound();
+
+// Writes a wide text to a narrow stream whole: characters the ANSI code page cannot show become
+// '?'; nothing is cut. `stream` is stdout or stderr (a FILE*, passed as void* to keep <stdio.h> out).
+void write_wide_text(void* stream, const wchar_t* text);
+
+#endif

@@ -1,0 +1,16 @@
+// Environment variables by ASCII name with UTF-16 values. An empty variable reads exactly like an
+// absent one. Names of 40 or more characters end the process (bound abort).
+#ifndef TAVRIN_PATHS_ENVIRONMENT_H
+#define TAVRIN_PATHS_ENVIRONMENT_H
+
+// The value of `name` as a new heap string that the caller owns (never freed by the launcher), or
+// NULL when the variable is absent, empty, or longer than 32767 code units.
+wchar_t* get_env_var_w(const wchar_t* name);
+// As get_env_var_w, the name widened into a 40-unit buffer first.
+wchar_t* get_env_var(const char* name);
+// SetEnvironmentVariableW; returns its success flag.
+int set_env_var(const char* name, const wchar_t* value);
+// Removes the variable; removing an absent one is harmless.
+void unset_env_var(const char* name);
+
+#endif

@@ -1,0 +1,36 @@
+// Path services over the system: the launcher's own executable path, final-path and short-path
+// normalisation, the fully qualified unpack directory, shell folders, the last error code.
+#ifndef TAVRIN_PATHS_SYSTEM_PATHS_H
+#define TAVRIN_PATHS_SYSTEM_PATHS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+// The launcher's own path from a process-wide cache of 4097 code units per variant, filled on the
+// first request for that variant and never refreshed. Plain: as GetModuleFileNameW reports it.
+// Resolved: then resolve_final_path (resolve true) and shorten_directory_part. Not to be freed.
+const wchar_t* own_executable_path(bool resolved);
+
+// Copies `src` to `dst` (`capacity` code units, terminator included; the two may be one buffer) and,
+// when `resolve` is true and the file opens, replaces it with the file's final path without a \\?\
+// prefix for drive-letter paths and with \\server\share for \\?\UNC\ paths. A missing file leaves
+// the copy as it is. Aborts when the final path does not fit.
+void resolve_final_path(wchar_t* dst, const wchar_t* src, uint32_t capacity, bool resolve);
+
+// Rewrites the directory part of `path` (all before its last backslash) in its short 8.3 form; the
+// last component keeps its long name. A path that cannot be shortened stays unchanged. Aborts when
+// the result does not fit `capacity`.
+void shorten_directory_part(wchar_t* path, size_t capacity);
+
+// Makes the process-wide unpack directory fully qualified in place (GetFullPathNameW). Aborts on
+// failure or when the full path needs 4096 or more code units.
+void qualify_unpack_directory();
+
+// Appends the shell folder `csidl` (SHGetFolderPathW, current path) to the text in `out`. False,
+// with `out` untouched, when the shell does not supply it. Aborts when the result does not fit.
+bool append_known_folder(wchar_t* out, int csidl, size_t capacity);
+
+// GetLastError of the calling thread; meaningful right after the failing call.
+uint32_t last_error_code();
+
+#endif

@@ -1,0 +1,29 @@
+// The attached-data block: magic, one Zstandard frame, four reserved zero bytes, a 64-bit trailer.
+// Shared by the launcher's reader and the packer's writer; nothing else defines these numbers.
+#ifndef TAVRIN_PAYLOAD_FORMAT_H
+#define TAVRIN_PAYLOAD_FORMAT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Bytes 0..2 of the block.
+static const unsigned char attached_magic[3] = {'V', 'Q', 'J'};
+enum { attached_magic_size = 3 };
+// After the frame: four zero bytes, then N - 8 as an unsigned 64-bit little-endian integer.
+enum { attached_reserved_size = 4, attached_trailer_size = 8 };
+// Magic plus the tail: a block is its frame's length plus this.
+enum { attached_overhead = attached_magic_size + attached_reserved_size + attached_trailer_size };
+
+// Content stream: each entry is a UTF-16LE name (1..1023 code units), a 0x0000 terminator, the
+// content size as an unsigned 64-bit little-endian integer, then the content. An empty name (a lone
+// 0x0000) ends the stream.
+enum { entry_name_capacity = 1024 };  // code units, terminator included
+enum { entry_size_bytes = 8 };
+
+// The largest window a frame may declare: the decoder's default limit.
+enum { attached_window_log_max = 27 };
+
+// The section of the launcher image that holds the block: initialized, read-only data.
+#define TAVRIN_ATTACHED_SECTION_NAME ".tavrin"
+
+#endif

@@ -1,0 +1,28 @@
+// The attached-data reader: exact byte counts from the content stream, decompressed incrementally
+// through a 128 KiB window. One reader per process; open once, read in order, close at most once.
+#ifndef TAVRIN_PAYLOAD_READER_H
+#define TAVRIN_PAYLOAD_READER_H
+
+#include <stdint.h>
+
+// Size of the output window: ZSTD_DStreamOutSize().
+enum { reader_window_size = 131072 };
+
+// Opens the reader over the block [block, block + length), which stays where it lies and is never
+// copied. Checks the magic (else "Error, couldn't find attached data header."), allocates the window
+// and the decompression context (else "Error, couldn't allocate memory."). A NULL block counts as a
+// missing header. Returns only on success.
+void open_attached_data(const unsigned char* block, uint64_t length);
+
+// Copies the next `count` bytes of the content stream into `buffer`, or ends the process with
+// "Error, couldn't decode attached data.": a caller never sees a short read. 0 returns at once.
+void read_attached_data(void* buffer, uint64_t count);
+
+// After the end marker: confirms that nothing but the end of the frame follows what was read and
+// that the frame is complete with its checksum verified, else the decode error. Reads no content.
+void confirm_attached_data_complete();
+
+// Releases the context and the window.
+void close_attached_data();
+
+#endif

@@ -1,0 +1,24 @@
+// Unpacking: every entry of the attached data becomes a file under the unpack directory.
+#ifndef TAVRIN_PAYLOAD_UNPACK_H
+#define TAVRIN_PAYLOAD_UNPACK_H
+
+#include "launcher/process_state.h"
+
+// Full path of the first entry (the application's DLL); empty until the first entry has been read,
+// never changed afterwards. 4096 code units.
+extern wchar_t first_file_path[wide_path_capacity];
+
+// Parent: writes every entry, confirms the frame complete with its checksum, closes the reader.
+// Child: returns as soon as first_file_path is set, having read only the first name. Either role:
+// when the end marker comes first, closes the reader and returns with first_file_path empty.
+// Every failure ends the process.
+void unpack_attached_data(instance_role role);
+
+// Makes sure every directory above the file `path` exists, outermost missing level first. True when
+// the immediate parent exists at the end.
+bool create_containing_directories(const wchar_t* path);
+
+// Makes sure the directory `path` exists (remembered in a list seeded with the home directory).
+bool ensure_directory(const wchar_t* path);
+
+#endif

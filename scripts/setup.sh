@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Installs what the builds need on a Debian machine, idempotently and without questions:
+# the mingw-w64 posix toolchain, Wine, CMake, host zstd and GoogleTest, and Debian's zstd source.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+say() { printf 'setup: %s\n' "$*"; }
+die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }
+
+packages=(cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+          wine wine64 libzstd-dev zstd googletest python3 xz-utils ca-certificates)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"
+    elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then sudo "$@"
+    else die "need root to run '$*' (run this script as root or with password-less sudo)"
+    fi
+}
+
+apt_updated=0
+apt_update() {
+    [ "$apt_updated" = 1 ] && return 0
+    say "refreshing Debian's package lists"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null \
+        || die "apt-get update failed: is Debian's package registry reachable?"
+    apt_updated=1
+}
+
+if [ "${#missing[@]}" -gt 0 ]; then
+    say "installing ${missing[*]}"
+    apt_update
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null \
+        || die "apt-get install ${missing[*]} failed"
+else
+    say "packages already installed"
+fi
+
+# Debian's zstd source, for the Windows build of the library.
+src_cache="$root/third_party/zstd"
+if ls "$src_cache"/libzstd_*.orig.tar.* >/dev/null 2>&1; then
+    say "zstd source already downloaded ($(basename "$(ls "$src_cache"/libzstd_*.orig.tar.* | head -n 1)"))"
+else
+    if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+        say "adding a deb-src entry for Debian's main archive"
+        suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+        as_root tee /etc/apt/sources.list.d/tavrin-deb-src.sources >/dev/null <<EOF
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: $suite
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+        apt_updated=0
+    fi
+    apt_update
+    say "downloading Debian's libzstd source into third_party/zstd"
+    mkdir -p "$src_cache"
+    (cd "$src_cache" && apt-get source --download-only -q libzstd >/dev/null 2>&1) \
+        || die "apt-get source --download-only libzstd failed"
+fi
+
+tarball=$(ls "$src_cache"/libzstd_*.orig.tar.* | grep -v '\.asc$' | head -n 1)
+if [ ! -f "$src_cache/src/lib/zstd.h" ]; then
+    say "unpacking $(basename "$tarball")"
+    rm -rf "$src_cache/src" "$src_cache/unpack"
+    mkdir -p "$src_cache/unpack"
+    tar -xf "$tarball" -C "$src_cache/unpack"
+    mv "$src_cache"/unpack/* "$src_cache/src"
+    rmdir "$src_cache/unpack"
+fi
+say "ready"
