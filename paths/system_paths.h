@@ -12,9 +12,9 @@
 const wchar_t* own_executable_path(bool resolved);
 
 // Copies `src` to `dst` (`capacity` code units, terminator included; the two may be one buffer) and,
-// when `resolve` is true and the file opens, replaces it with the file's final path without a \\?\
-// prefix for drive-letter paths and with \\server\share for \\?\UNC\ paths. A missing file leaves
-// the copy as it is. Aborts when the final path does not fit.
+// when `resolve` is true and the file opens, replaces it with the file's final path: drive-letter
+// paths lose their "\\?\" prefix and "\\?\UNC\" paths become "\\server\share" paths. A missing
+// file leaves the copy as it is. Aborts when the final path does not fit.
 void resolve_final_path(wchar_t* dst, const wchar_t* src, uint32_t capacity, bool resolve);
 
 // Rewrites the directory part of `path` (all before its last backslash) in its short 8.3 form; the

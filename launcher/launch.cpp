@@ -1,0 +1,176 @@
+// The launch sequence: role detection, the environment protocol between the two instances, the
+// child's DLL load, and the parent's create / wait / clean-up / exit-code path.
+#include "launcher/launch.h"
+
+#include <windows.h>
+#include <psapi.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include "launcher/cleanup.h"
+#include "launcher/command_line.h"
+#include "launcher/errors.h"
+#include "paths/bounded.h"
+#include "paths/environment.h"
+#include "paths/spec.h"
+#include "paths/system_paths.h"
+#include "payload/attached.h"
+#include "payload/reader.h"
+#include "payload/unpack.h"
+
+namespace {
+
+typedef int (*run_code_function)(int argc, wchar_t** argv, const wchar_t* first_file_path);
+
+// Image path of a candidate parent process, normalised like our own resolved path.
+wchar_t candidate_path[candidate_path_capacity];
+
+void fill_child_application_path()
+{
+    if (child_application_path[0] != 0) return;
+    if (GetModuleFileNameW(NULL, child_application_path, wide_path_capacity) == 0) abort_bound();
+}
+
+// "%ld" of the own process id, widened one character at a time.
+void set_parent_marker()
+{
+    char narrow_id[128];
+    snprintf(narrow_id, sizeof narrow_id, "%ld", static_cast<long>(GetCurrentProcessId()));
+    wchar_t wide_id[128];
+    wide_id[0] = 0;
+    append_ascii_widened(wide_id, narrow_id, 128);
+    set_env_var("TAVRIN_ONEFILE_PARENT", wide_id);
+}
+
+// The directory of the plain own path: cut before its last backslash; a path without one stays whole.
+void set_launcher_directory()
+{
+    static wchar_t directory[own_path_capacity];
+    copy_wide_bounded(directory, own_executable_path(false), own_path_capacity);
+    wchar_t* last = wcsrchr(directory, L'\\');
+    if (last != NULL) *last = 0;
+    set_env_var("TAVRIN_ONEFILE_DIRECTORY", directory);
+}
+
+int run_child(int argc, wchar_t** argv)
+{
+    if (first_file_path[0] == 0) {
+        // The parent unpacked nothing, so there is no application to load.
+        exit_with_message("Error, attached data holds no application.");
+    }
+    AddDllDirectory(unpack_directory);
+    HMODULE module = LoadLibraryExW(first_file_path, NULL,
+                                    LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                                        LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == NULL) exit_with_system_error("Error, load DLL.", GetLastError());
+    run_code_function run_code =
+        reinterpret_cast<run_code_function>(reinterpret_cast<void*>(GetProcAddress(module, "run_code")));
+    if (run_code == NULL) exit_with_message("Error, DLL entry point not found.");
+    // The child frees nothing and closes nothing: the process ends with the application's result.
+    return run_code(argc, argv, first_file_path);
+}
+
+}  // namespace
+
+instance_role detect_child_instance()
+{
+    wchar_t* marker = get_env_var("TAVRIN_ONEFILE_PARENT");
+    if (marker == NULL) return role_parent;
+    errno = 0;
+    wchar_t* end = NULL;
+    long id = wcstol(marker, &end, 10);
+    if (errno == ERANGE || end == marker || *end != 0) return role_parent;
+
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(id));
+    if (process == NULL) return role_parent;
+    instance_role role = role_parent;
+    if (K32GetModuleFileNameExW(process, NULL, candidate_path, candidate_path_capacity) != 0) {
+        resolve_final_path(candidate_path, candidate_path, candidate_path_capacity, true);
+        shorten_directory_part(candidate_path, candidate_path_capacity);
+        if (wcscmp(candidate_path, own_executable_path(true)) == 0) role = role_child;
+    }
+    CloseHandle(process);
+    return role;
+}
+
+int run_launcher()
+{
+    int argc = __argc;
+    wchar_t** argv = __wargv;
+
+    SetDllDirectoryW(L"");
+    const instance_role role = detect_child_instance();
+
+    if (role == role_parent) {
+        unset_env_var("TAVRIN_ONEFILE_START");
+        unset_env_var("TAVRIN_ONEFILE_TIME_US");
+        unset_env_var("TAVRIN_ONEFILE_RANDOM");
+        set_parent_marker();
+    }
+
+    bool expanded = expand_spec(unpack_directory, builtin_unpack_spec, wide_path_capacity);
+    qualify_unpack_directory();
+    if (!expanded) abort_spec_expansion(builtin_unpack_spec);
+
+    if (role == role_parent && !SetConsoleCtrlHandler(console_ctrl_handler, TRUE))
+        exit_with_message("Error, failed to register signal handler.");
+
+    const unsigned char* block = NULL;
+    uint64_t block_length = 0;
+    if (!find_attached_data(NULL, &block, &block_length)) exit_header_missing();
+    open_attached_data(block, block_length);
+    unpack_started = 1;
+    unpack_attached_data(role);
+
+    if (role == role_child) return run_child(argc, argv);
+
+    set_launcher_directory();
+    set_env_var("TAVRIN_ORIGINAL_ARGV0", argc > 0 ? argv[0] : L"");
+    fill_child_application_path();
+
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+
+    wchar_t* command_line = const_cast<wchar_t*>(build_child_command_line());
+    PROCESS_INFORMATION child;
+    ZeroMemory(&child, sizeof child);
+    if (!CreateProcessW(child_application_path, command_line, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS, NULL,
+                        NULL, &startup, &child))
+        exit_launch_failed(GetLastError());
+    CloseHandle(child.hThread);
+
+    // The console handler may take the slot's handle at any moment, wait for the child, end it and
+    // close the handle. The main thread therefore waits on a handle of its own, so that neither
+    // thread ever uses a handle the other has closed; whoever takes the slot's handle closes it.
+    HANDLE own = NULL;
+    DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &own, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    child_process_handle = child.hProcess;
+    DWORD exit_code = 0;
+    if (own != NULL) {
+        WaitForSingleObject(own, INFINITE);
+        if (!GetExitCodeProcess(own, &exit_code)) exit_code = 1;
+        CloseHandle(own);
+    } else {
+        // No handle of our own: the slot's handle is the only one; take it.
+        HANDLE taken = InterlockedExchangePointer(const_cast<void**>(&child_process_handle), NULL);
+        if (taken != NULL) {
+            WaitForSingleObject(taken, INFINITE);
+            if (!GetExitCodeProcess(taken, &exit_code)) exit_code = 1;
+            CloseHandle(taken);
+        } else {
+            exit_code = 1;
+        }
+    }
+    HANDLE left = InterlockedExchangePointer(const_cast<void**>(&child_process_handle), NULL);
+    if (left != NULL) CloseHandle(left);
+    cleanup_child_and_directory();
+    return static_cast<int>(exit_code);
+}
