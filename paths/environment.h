@@ -3,8 +3,9 @@
 #ifndef TAVRIN_PATHS_ENVIRONMENT_H
 #define TAVRIN_PATHS_ENVIRONMENT_H
 
-// The value of `name` as a new heap string that the caller owns (never freed by the launcher), or
-// NULL when the variable is absent, empty, or longer than 32767 code units.
+// The value of `name` as a new heap string (malloc) that the caller owns and may free(), or NULL when
+// the variable is absent, empty, or longer than 32767 code units. Aborts when the copy cannot be
+// allocated.
 wchar_t* get_env_var_w(const wchar_t* name);
 // As get_env_var_w, the name widened into a 40-unit buffer first.
 wchar_t* get_env_var(const char* name);

@@ -17,6 +17,11 @@ const wchar_t* own_executable_path(bool resolved);
 // file leaves the copy as it is. Aborts when the final path does not fit.
 void resolve_final_path(wchar_t* dst, const wchar_t* src, uint32_t capacity, bool resolve);
 
+// The prefix rules of resolve_final_path on a final path already in `dst` (`src` as given to it, may
+// be `dst`): \\?\ is dropped when a drive letter follows or the rest equals `src`; after that,
+// \\?\UNC\server becomes \\server. Any other \\?\ path keeps its prefix.
+void strip_final_path_prefix(wchar_t* dst, const wchar_t* src, uint32_t capacity);
+
 // Rewrites the directory part of `path` (all before its last backslash) in its short 8.3 form; the
 // last component keeps its long name. A path that cannot be shortened stays unchanged. Aborts when
 // the result does not fit `capacity`.

@@ -1,0 +1,269 @@
+// Directory spec expansion: the walk over literal and name mode, the placeholder table and the values
+// that go through the environment so that parent and child instance agree on them.
+#include "paths/spec.h"
+
+#include <windows.h>
+#include <shlobj.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include "launcher/errors.h"
+#include "paths/bounded.h"
+#include "paths/environment.h"
+#include "paths/spec_values.h"
+#include "paths/system_paths.h"
+#include "resources/product.h"
+
+const wchar_t builtin_unpack_spec[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+
+namespace {
+
+enum placeholder_id {
+    placeholder_temp,
+    placeholder_program,
+    placeholder_program_base,
+    placeholder_program_dir,
+    placeholder_pid,
+    placeholder_home,
+    placeholder_cache_dir,
+    placeholder_company,
+    placeholder_product,
+    placeholder_version,
+    placeholder_file_version,
+    placeholder_product_version,
+    placeholder_random,
+    placeholder_time_us,
+    placeholder_time,
+    placeholder_unknown
+};
+
+struct placeholder_entry {
+    const char* name;  // upper case; matched without regard to ASCII case
+    placeholder_id id;
+};
+
+const placeholder_entry placeholder_table[] = {
+    {"TEMP", placeholder_temp},
+    {"PROGRAM", placeholder_program},
+    {"PROGRAM_BASE", placeholder_program_base},
+    {"PROGRAM_DIR", placeholder_program_dir},
+    {"PID", placeholder_pid},
+    {"HOME", placeholder_home},
+    {"CACHE_DIR", placeholder_cache_dir},
+    {"COMPANY", placeholder_company},
+    {"PRODUCT", placeholder_product},
+    {"VERSION", placeholder_version},
+    {"FILE_VERSION", placeholder_file_version},
+    {"PRODUCT_VERSION", placeholder_product_version},
+    {"RANDOM", placeholder_random},
+    {"TIME_US", placeholder_time_us},
+    {"TIME", placeholder_time},
+};
+
+wchar_t ascii_upper(wchar_t unit) { return unit >= L'a' && unit <= L'z' ? unit - (L'a' - L'A') : unit; }
+
+placeholder_id find_placeholder(const wchar_t* name)
+{
+    for (const placeholder_entry& entry : placeholder_table) {
+        size_t i = 0;
+        while (entry.name[i] != 0 && ascii_upper(name[i]) == static_cast<wchar_t>(entry.name[i])) ++i;
+        if (entry.name[i] == 0 && name[i] == 0) return entry.id;
+    }
+    return placeholder_unknown;
+}
+
+// Appends the value stored in `variable` and returns true; false when it is absent or empty.
+// Cached values are used as they are, unexamined.
+bool append_cached_value(wchar_t* out, const char* variable, size_t size)
+{
+    wchar_t* cached = get_env_var(variable);
+    if (cached == NULL) return false;
+    append_wide_bounded(out, cached, size);
+    free(cached);
+    return true;
+}
+
+// Stores a freshly computed value for later expansions and the child instance, then appends it. A
+// failed store is ignored: this process still uses the value.
+void store_and_append_value(wchar_t* out, const char* variable, const wchar_t* value, size_t size)
+{
+    set_env_var(variable, value);
+    append_wide_bounded(out, value, size);
+}
+
+int64_t current_system_time()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+}
+
+void append_random(wchar_t* out, size_t size)
+{
+    if (append_cached_value(out, "TAVRIN_ONEFILE_RANDOM", size)) return;
+    // The counter's own stack address joins the seed: it moves from run to run with ASLR, so two
+    // processes with the same id and counter reading still differ.
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    uint32_t seed = random_seed(GetCurrentProcessId(), static_cast<uint64_t>(counter.QuadPart),
+                                reinterpret_cast<uintptr_t>(&counter));
+    wchar_t token[random_token_capacity];
+    make_random_token(seed, token);
+    store_and_append_value(out, "TAVRIN_ONEFILE_RANDOM", token, size);
+}
+
+void append_time_us(wchar_t* out, size_t size)
+{
+    if (append_cached_value(out, "TAVRIN_ONEFILE_TIME_US", size)) return;
+    wchar_t text[value_text_capacity];
+    format_time_us(current_system_time(), text, value_text_capacity);
+    store_and_append_value(out, "TAVRIN_ONEFILE_TIME_US", text, size);
+}
+
+void append_time(wchar_t* out, size_t size)
+{
+    if (append_cached_value(out, "TAVRIN_ONEFILE_START", size)) return;
+    wchar_t text[value_text_capacity];
+    format_start_time(current_system_time(), text, value_text_capacity);
+    store_and_append_value(out, "TAVRIN_ONEFILE_START", text, size);
+}
+
+void append_pid(wchar_t* out, size_t size)
+{
+    // The parent's id, so that the child names the same directory as the parent.
+    wchar_t* parent = get_env_var("TAVRIN_ONEFILE_PARENT");
+    if (parent != NULL) {
+        for (const wchar_t* unit = parent; *unit != 0; ++unit)
+            if (*unit < L'0' || *unit > L'9') abort_bound();
+        append_wide_bounded(out, parent, size);
+        free(parent);
+        return;
+    }
+    char text[value_text_capacity];
+    snprintf(text, sizeof text, "%ld", static_cast<long>(GetCurrentProcessId()));
+    append_ascii_widened(out, text, size);
+}
+
+void append_program(wchar_t* out, size_t size)
+{
+    // The runtime's wide argument vector, as handed to run_code; not GetCommandLineW re-split.
+    if (__argc < 1 || __wargv == NULL || __wargv[0] == NULL) abort_bound();
+    append_wide_bounded(out, __wargv[0], size);
+}
+
+// Removes backslashes from the end of the output (never before its start); each gives its unit back.
+size_t strip_trailing_backslashes(wchar_t* out, size_t used)
+{
+    while (used > 0 && out[used - 1] == L'\\') out[--used] = 0;
+    return used;
+}
+
+// Appends the value of placeholder `id` at out[used]; returns false where the expansion fails.
+bool append_placeholder(wchar_t* out, size_t used, size_t size, placeholder_id id)
+{
+    wchar_t* value = out + used;  // where the appended value starts
+    switch (id) {
+    case placeholder_temp: {
+        // Straight into the rest of the output. A path that does not fit reports the size it needs
+        // instead of a length and contributes nothing, whatever the system left in the buffer.
+        DWORD length = GetTempPathW(static_cast<DWORD>(size - used), value);
+        if (length == 0 || length >= size - used) value[0] = 0;
+        break;
+    }
+    case placeholder_program:
+        append_program(out, size);
+        break;
+    case placeholder_program_base: {
+        if (!expand_spec(value, L"{PROGRAM}", size - used)) return false;
+        size_t length = wcslen(value);
+        // Only the appended value is looked at, never the output before it.
+        if (length >= 4 && value[length - 4] == L'.' && ascii_upper(value[length - 3]) == L'E' &&
+            ascii_upper(value[length - 2]) == L'X' && ascii_upper(value[length - 1]) == L'E')
+            value[length - 4] = 0;
+        break;
+    }
+    case placeholder_program_dir: {
+        if (!expand_spec(value, L"{PROGRAM}", size - used)) return false;
+        // Backslash only: the runtime's argument 0 keeps forward slashes as typed.
+        wchar_t* last_backslash = wcsrchr(value, L'\\');
+        if (last_backslash != NULL) *last_backslash = 0;
+        break;
+    }
+    case placeholder_pid:
+        append_pid(out, size);
+        break;
+    case placeholder_home:
+        if (!append_known_folder(out, CSIDL_PROFILE, size)) return false;
+        break;
+    case placeholder_cache_dir:
+        if (!append_known_folder(out, CSIDL_LOCAL_APPDATA, size)) return false;
+        break;
+    case placeholder_company:
+        append_wide_bounded(out, TAVRIN_WIDEN(TAVRIN_COMPANY_NAME), size);
+        break;
+    case placeholder_product:
+        append_wide_bounded(out, TAVRIN_WIDEN(TAVRIN_PRODUCT_NAME), size);
+        break;
+    case placeholder_version:
+    case placeholder_product_version:
+        append_wide_bounded(out, TAVRIN_WIDEN(TAVRIN_PRODUCT_VERSION_TEXT), size);
+        break;
+    case placeholder_file_version:
+        append_wide_bounded(out, TAVRIN_WIDEN(TAVRIN_FILE_VERSION_TEXT), size);
+        break;
+    case placeholder_random:
+        append_random(out, size);
+        break;
+    case placeholder_time_us:
+        append_time_us(out, size);
+        break;
+    case placeholder_time:
+        append_time(out, size);
+        break;
+    case placeholder_unknown:
+        return false;
+    }
+    if (id == placeholder_temp || id == placeholder_home || id == placeholder_cache_dir)
+        strip_trailing_backslashes(out, used + wcslen(value));
+    return true;
+}
+
+}  // namespace
+
+bool expand_spec(wchar_t* out, const wchar_t* spec, size_t size)
+{
+    out[0] = 0;
+    size_t used = 0;  // code units in `out`, terminator not counted
+    bool in_name = false;
+    wchar_t name[placeholder_name_capacity];
+    size_t name_length = 0;
+    bool name_too_long = false;
+
+    for (const wchar_t* unit = spec; *unit != 0; ++unit) {
+        if (*unit == L'{') {
+            // Also in name mode: the name so far is dropped, so {X{PID} means {PID}.
+            in_name = true;
+            name_length = 0;
+            name_too_long = false;
+        } else if (in_name && *unit == L'}') {
+            in_name = false;
+            name[name_length] = 0;
+            // A name beyond the buffer cannot match any entry of the table: unrecognised.
+            if (name_too_long || !append_placeholder(out, used, size, find_placeholder(name))) return false;
+            used = wcslen(out);
+        } else if (in_name) {
+            if (name_length + 1 < placeholder_name_capacity) name[name_length++] = *unit;
+            else name_too_long = true;
+        } else {
+            // Literal mode; a '}' that closes nothing is an ordinary literal like any other unit.
+            // A literal that does not fit is a failure the caller reports, not a bound abort.
+            if (used + 2 > size) return false;
+            out[used++] = *unit;
+            out[used] = 0;
+        }
+    }
+    // A placeholder still open here is dropped: abc{TEMP gives abc.
+    out[used] = 0;
+    return true;
+}
