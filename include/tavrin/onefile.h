@@ -1,0 +1,88 @@
+/* Tavrin Onefile for application authors: the entry point that the application's DLL exports and
+ * the environment variables that it finds set. Usable from C and C++. */
+#ifndef TAVRIN_ONEFILE_H
+#define TAVRIN_ONEFILE_H
+
+#include <wchar.h>
+
+/* The application is a 64-bit DLL, packed as the first file of the executable. The launcher
+ * unpacks every file of the application into a private directory, starts its own executable a
+ * second time, and that second process (the child) loads the DLL from the directory and calls
+ *
+ *     int run_code(int argc, wchar_t** argv, const wchar_t* first_file_path);
+ *
+ * on its main thread:
+ *   argc, argv       the child's arguments as the C runtime parsed them; argv[0] is the full path
+ *                    of the executable, argv[1..] are the arguments it was started with;
+ *   first_file_path  the full path of the DLL itself: the unpack directory, a backslash and its
+ *                    name. The other files of the application lie beside it, in the same tree as
+ *                    in the packed directory.
+ * What run_code returns is the exit code of the whole run. The DLL is never unloaded; the unpack
+ * directory is removed once the child has ended, so nothing may be kept there.
+ *
+ * Define the entry point with TAVRIN_RUN_CODE, choosing the parameter names:
+ *
+ *     #include <tavrin/onefile.h>
+ *     TAVRIN_RUN_CODE(argc, argv, first_file_path)
+ *     {
+ *         return 0;
+ *     }
+ */
+
+#ifdef __cplusplus
+#define TAVRIN_EXTERN_C extern "C"
+#else
+#define TAVRIN_EXTERN_C
+#endif
+
+#ifdef _WIN32
+#define TAVRIN_DLL_EXPORT __declspec(dllexport)
+#else
+#define TAVRIN_DLL_EXPORT __attribute__((visibility("default")))
+#endif
+
+/* The name the launcher looks the entry point up by (undecorated on x86-64). */
+#define TAVRIN_RUN_CODE_NAME "run_code"
+
+/* The entry point's type, for code that looks it up itself. */
+typedef int (*tavrin_run_code_function)(int argc, wchar_t** argv, const wchar_t* first_file_path);
+
+/* The declarator of the exported entry point; follow it with the function body. */
+#define TAVRIN_RUN_CODE(argc, argv, first_file_path) \
+    TAVRIN_EXTERN_C TAVRIN_DLL_EXPORT int run_code(int argc, wchar_t** argv, const wchar_t* first_file_path)
+
+/* Environment variables that the application receives, as narrow names (getenv) and wide ones
+ * (_wgetenv, GetEnvironmentVariableW). All values are text; an empty variable counts as unset. */
+
+/* The process id, in decimal, of the first instance of the executable: the one the user started,
+ * which unpacked the files and waits for the child. A process that the application starts from the
+ * same executable while that instance still runs inherits it, takes the child role at once and
+ * runs the application from the same directory without unpacking anything. */
+#define TAVRIN_ENV_ONEFILE_PARENT "TAVRIN_ONEFILE_PARENT"
+#define TAVRIN_ENV_ONEFILE_PARENT_W L"TAVRIN_ONEFILE_PARENT"
+
+/* The directory that holds the executable the user started (not the unpack directory), without a
+ * trailing backslash: a drive alone ("D:") when the executable lies at a drive's root. The place
+ * for files that should live beside the executable. */
+#define TAVRIN_ENV_ONEFILE_DIRECTORY "TAVRIN_ONEFILE_DIRECTORY"
+#define TAVRIN_ENV_ONEFILE_DIRECTORY_W L"TAVRIN_ONEFILE_DIRECTORY"
+
+/* Argument 0 exactly as the user's command line gave it to the first instance (the child's own
+ * argv[0] is the executable's full path instead): the name the program was invoked by. */
+#define TAVRIN_ENV_ORIGINAL_ARGV0 "TAVRIN_ORIGINAL_ARGV0"
+#define TAVRIN_ENV_ORIGINAL_ARGV0_W L"TAVRIN_ORIGINAL_ARGV0"
+
+/* The three values behind the unpack directory's name, kept so that the child arrives at the same
+ * directory. The launcher's own business; applications should only read them, if at all.
+ *   START:   the start time, 100-nanosecond intervals since 1601 in decimal (set only when a
+ *            directory name uses the full time; usually unset);
+ *   TIME_US: the microsecond within the second of the start, six decimal digits;
+ *   RANDOM:  the random token in the directory name, 11 characters. */
+#define TAVRIN_ENV_ONEFILE_START "TAVRIN_ONEFILE_START"
+#define TAVRIN_ENV_ONEFILE_START_W L"TAVRIN_ONEFILE_START"
+#define TAVRIN_ENV_ONEFILE_TIME_US "TAVRIN_ONEFILE_TIME_US"
+#define TAVRIN_ENV_ONEFILE_TIME_US_W L"TAVRIN_ONEFILE_TIME_US"
+#define TAVRIN_ENV_ONEFILE_RANDOM "TAVRIN_ONEFILE_RANDOM"
+#define TAVRIN_ENV_ONEFILE_RANDOM_W L"TAVRIN_ONEFILE_RANDOM"
+
+#endif

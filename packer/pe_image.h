@@ -1,0 +1,119 @@
+// PE32+ images for the packer: reading headers, export names and the attached-data section, and
+// writing a launcher image with the block as a new section. Portable C++17, no Win32 calls.
+#ifndef TAVRIN_PACKER_PE_IMAGE_H
+#define TAVRIN_PACKER_PE_IMAGE_H
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <istream>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "packer/block_writer.h"
+
+namespace tavrin {
+
+// An image the packer cannot use: not a PE32+ image for x86-64, damaged, or not extensible.
+class image_error : public pack_error {
+public:
+    using pack_error::pack_error;
+};
+
+// One entry of the section table.
+struct pe_section {
+    std::string name;                   // up to eight bytes, the NUL padding removed
+    std::uint32_t virtual_size = 0;
+    std::uint32_t virtual_address = 0;
+    std::uint32_t raw_size = 0;         // SizeOfRawData
+    std::uint32_t raw_offset = 0;       // PointerToRawData
+    std::uint32_t characteristics = 0;
+};
+
+// One entry of the optional header's data directory.
+struct pe_directory {
+    std::uint32_t address = 0;  // an RVA; a file offset for the certificate table
+    std::uint32_t size = 0;
+};
+
+// Indexes into pe_headers::directories.
+enum : std::size_t { pe_export_directory = 0, pe_certificate_directory = 4 };
+
+// The headers of a PE32+ image for x86-64, as far as the packer reads or rewrites them. Every
+// section's raw data is known to lie inside the file.
+struct pe_headers {
+    std::uint64_t file_size = 0;
+    std::uint32_t nt_offset = 0;                // the "PE\0\0" signature
+    std::uint16_t characteristics = 0;          // of the COFF file header
+    std::uint32_t section_alignment = 0;
+    std::uint32_t file_alignment = 0;
+    std::uint32_t size_of_initialized_data = 0;
+    std::uint32_t size_of_image = 0;
+    std::uint32_t size_of_headers = 0;
+    std::uint32_t checksum = 0;
+    std::vector<pe_directory> directories;      // NumberOfRvaAndSizes entries
+    std::uint64_t section_table_offset = 0;
+    std::vector<pe_section> sections;
+    // Forty zero bytes follow the section table inside the headers, before any section's raw
+    // data: room for one more section header.
+    bool has_spare_section_header = false;
+
+    bool is_dll() const;
+    // Where data appended after the sections would begin: the end of the last section's raw data
+    // (the end of the headers when no section has any).
+    std::uint64_t end_of_raw_data() const;
+    // The first virtual address after every section, aligned to section_alignment: where the
+    // loader expects a section added at the end.
+    std::uint64_t end_of_sections() const;
+    const pe_section* find_section(std::string_view name) const;
+    // The file offset of `size` bytes at `rva`, or nothing unless all of them lie in the file.
+    std::optional<std::uint64_t> file_offset(std::uint32_t rva, std::uint32_t size) const;
+};
+
+// Reads and checks the headers of the image in `in` (positioned anywhere; the stream is seeked).
+// `what` names the image in messages. Throws image_error when it is not a well-formed PE32+ image
+// for x86-64.
+pe_headers read_pe_headers(std::istream& in, const std::string& what);
+pe_headers read_pe_headers(const std::filesystem::path& file);
+
+// The names in the image's export name table, in its order; empty without an export directory.
+// Throws image_error when the directory or a name lies outside the file.
+std::vector<std::string> read_export_names(std::istream& in, const pe_headers& headers, const std::string& what);
+std::vector<std::string> read_export_names(const std::filesystem::path& file);
+
+// Where the attached-data section's bytes lie in the file: what the launcher maps and reads at run
+// time, min(VirtualSize, SizeOfRawData) bytes from the section's start.
+struct attached_section {
+    std::uint64_t file_offset = 0;
+    std::uint64_t length = 0;
+};
+std::optional<attached_section> find_attached_section(const pe_headers& headers);
+
+// The attached-data block of the executable `file`, read whole into memory (tests, inspection).
+// Throws image_error when the image has no such section.
+std::string read_attached_block(const std::filesystem::path& file);
+
+// Throws image_error unless `headers` describe a launcher image that a section can be added to: an
+// executable (not a DLL) without an attached-data section, a certificate or data after its last
+// section, with room for one more section header.
+void check_launcher_image(const pe_headers& headers, const std::string& what);
+
+// Streams the content of the new section to `out` at its current position.
+using section_writer = std::function<void(std::ostream& out)>;
+
+// Writes the launcher image `launcher` (whose checked headers are `headers`) to `out`, an empty
+// seekable stream, with a new read-only, initialized-data section named TAVRIN_ATTACHED_SECTION_NAME
+// after the last one. Its content is whatever `write_content` streams: its length N becomes the
+// section's virtual size, padded with zeros to the file alignment. The headers are patched last
+// (section count, image size, initialized-data size, checksum 0). Memory stays bounded whatever N
+// is. Returns N. Throws image_error (N of 0 or too large for the image) and pack_error (I/O), and
+// passes on what `write_content` throws; `out` then holds a partial image.
+std::uint64_t write_image_with_section(std::istream& launcher, const pe_headers& headers, std::ostream& out,
+                                       const section_writer& write_content);
+
+}  // namespace tavrin
+
+#endif

@@ -1,0 +1,150 @@
+// The block writer: the block's layout byte for byte, the frame's settings, and the names it refuses.
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
+#include <zstd.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+
+#include "packer/block_writer.h"
+#include "payload/format.h"
+#include "tests/packer/support.h"
+
+namespace {
+using namespace packer_test;
+using tavrin::archive_entry;
+
+ZSTD_frameHeader frame_header(const std::string& block)
+{
+    ZSTD_frameHeader header{};
+    EXPECT_EQ(ZSTD_getFrameHeader(&header, block.data() + 3, block.size() - 3), 0u);
+    return header;
+}
+
+TEST(BlockLayout, OneEntryByteForByte)
+{
+    const std::vector<archive_entry> entries{archive_entry::from_memory(u"a\\b", "xyz")};
+    const std::string expected_stream("\x61\x00\x5C\x00\x62\x00\x00\x00"
+                                      "\x03\x00\x00\x00\x00\x00\x00\x00"
+                                      "\x78\x79\x7A"
+                                      "\x00\x00",
+                                      21);
+    EXPECT_EQ(tavrin::make_content_stream(entries), expected_stream);
+
+    const std::string block = tavrin::make_block(entries, {});
+    const std::size_t n = block.size();
+    ASSERT_GT(n, 15u);
+    EXPECT_EQ(block.substr(0, 3), "VQJ");
+    // Exactly one frame fills the space between the magic and the twelve-byte tail.
+    EXPECT_EQ(ZSTD_findFrameCompressedSize(block.data() + 3, n - 3), n - 15);
+    EXPECT_EQ(decompress_frame(block), expected_stream);
+    EXPECT_EQ(block.substr(n - 12, 4), std::string(4, '\0'));
+    EXPECT_EQ(u64_at(block, n - 8), n - 8);
+
+    ZSTD_frameHeader header = frame_header(block);
+    EXPECT_EQ(header.checksumFlag, 1u);
+    EXPECT_EQ(header.frameContentSize, 21u);
+    EXPECT_LE(header.windowSize, 1u << 20) << "a tiny content gets a small window";
+
+    // The checksum at the frame's end really covers the content.
+    std::string damaged = block;
+    damaged[n - 13] ^= 0x01;
+    std::string frame = damaged.substr(3, n - 15);
+    std::string out(21, '\0');
+    EXPECT_TRUE(ZSTD_isError(ZSTD_decompress(out.data(), out.size(), frame.data(), frame.size())));
+}
+
+TEST(BlockLayout, EntriesComeBackInOrder)
+{
+    std::string large(3 << 20, '\0');
+    std::mt19937 random(7);
+    for (auto& byte : large) byte = static_cast<char>(random() % 16);  // compressible, not trivially
+    const std::vector<archive_entry> entries{
+        archive_entry::from_memory(u"app.dll", "MZ..."),
+        archive_entry::from_memory(u"empty", ""),
+        archive_entry::from_memory(u"d\\\u00e9t\u00e9\\\u6587.bin", large),
+    };
+    auto unpacked = unpack_block(tavrin::make_block(entries, {3, 2, 0}));
+    ASSERT_EQ(unpacked.size(), 3u);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_EQ(unpacked[i].name, entries[i].name);
+        EXPECT_EQ(unpacked[i].content, *entries[i].data);
+    }
+}
+
+TEST(BlockLayout, SameBytesFromFilesOrMemoryAndAnyNumberOfWorkers)
+{
+    scratch_directory scratch;
+    std::string content(1 << 20, 'q');
+    for (std::size_t i = 0; i < content.size(); i += 97) content[i] = static_cast<char>(i);
+    write_file(scratch.path() / "one", content);
+    write_file(scratch.path() / "two", "second");
+
+    const std::vector<archive_entry> from_files{archive_entry::from_file(u"one", scratch.path() / "one"),
+                                                archive_entry::from_file(u"two", scratch.path() / "two")};
+    const std::vector<archive_entry> from_memory{archive_entry::from_memory(u"one", content),
+                                                 archive_entry::from_memory(u"two", "second")};
+    const std::string reference = tavrin::make_block(from_memory, {5, 1, 0});
+    EXPECT_EQ(tavrin::make_block(from_files, {5, 1, 0}), reference);
+    EXPECT_EQ(tavrin::make_block(from_memory, {5, 4, 0}), reference);
+}
+
+TEST(BlockLayout, WindowLimitAndLevelRange)
+{
+    const std::vector<archive_entry> entries{archive_entry::from_memory(u"a", std::string(100000, 'a'))};
+    const std::string block = tavrin::make_block(entries, {19, 1, attached_window_log_max});
+    EXPECT_LE(frame_header(block).windowSize, 1ull << attached_window_log_max);
+    EXPECT_THROW(tavrin::make_block(entries, {19, 1, attached_window_log_max + 1}), tavrin::pack_error);
+    EXPECT_THROW(tavrin::make_block(entries, {0, 1, 0}), tavrin::pack_error);
+    EXPECT_THROW(tavrin::make_block(entries, {ZSTD_maxCLevel() + 1, 1, 0}), tavrin::pack_error);
+    // An unreadable file is a pack_error, not a crash or a short block.
+    const std::vector<archive_entry> missing{archive_entry::from_file(u"gone", "/nonexistent/tavrin/file")};
+    EXPECT_THROW(tavrin::make_block(missing), tavrin::pack_error);
+}
+
+TEST(EntryNames, RefusedNames)
+{
+    const std::u16string refused[] = {
+        u"",
+        std::u16string(u"a\0b", 3),
+        u"a/b",
+        u"\\a",
+        u"\\\\server\\share\\a",
+        u"C:a",
+        u"c:\\a",
+        u".",
+        u"..",
+        u"a\\.\\b",
+        u"a\\..\\b",
+        u"..\\a",
+        u"a\\..",
+        u"a\\\\b",
+        u"a\\",
+        std::u16string(entry_name_capacity, u'n'),
+    };
+    for (const auto& name : refused) {
+        SCOPED_TRACE(tavrin::to_utf8(name));
+        EXPECT_THROW(tavrin::check_entry_name(name), tavrin::name_error);
+        // The writer refuses before it writes anything.
+        std::ostringstream out;
+        EXPECT_THROW(tavrin::write_block({archive_entry::from_memory(name, "x")}, out), tavrin::name_error);
+        EXPECT_TRUE(out.str().empty());
+    }
+}
+
+TEST(EntryNames, AcceptedNamesAndDuplicates)
+{
+    const std::u16string accepted[] = {
+        u"a", u"dir\\sub\\file.txt", u"..a", u"a..", u"a.\\.b", u"\u00e9\u6587", u"c;d",
+        std::u16string(entry_name_capacity - 1, u'n'),
+    };
+    for (const auto& name : accepted) EXPECT_NO_THROW(tavrin::check_entry_name(name)) << tavrin::to_utf8(name);
+
+    const std::vector<archive_entry> twice{archive_entry::from_memory(u"a\\b", "1"), archive_entry::from_memory(u"c", "2"),
+                                           archive_entry::from_memory(u"a\\b", "3")};
+    EXPECT_THROW(tavrin::check_entry_names(twice), tavrin::name_error);
+    EXPECT_THROW(tavrin::make_block(twice), tavrin::name_error);
+}
+
+}  // namespace

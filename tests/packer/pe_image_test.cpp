@@ -1,0 +1,227 @@
+// PE32+ images: the headers and exports the packer reads, the images it refuses, and the section it
+// adds, checked field by field at their offsets and, where the tool is installed, by objdump.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+
+#include "packer/pe_image.h"
+#include "tests/packer/support.h"
+
+namespace {
+using namespace packer_test;
+
+tavrin::pe_headers headers_of(const std::string& image)
+{
+    std::istringstream in(image);
+    return tavrin::read_pe_headers(in, "test image");
+}
+
+// The message of the image_error that `action` throws; empty (and a failure) when it throws none.
+template <typename Action>
+std::string image_error_of(Action action)
+{
+    try {
+        action();
+    } catch (const tavrin::image_error& error) {
+        return error.what();
+    }
+    ADD_FAILURE() << "no image_error";
+    return {};
+}
+
+// `image` with a section holding `content` added by the packer.
+std::string attach(const std::string& image, const std::string& content)
+{
+    std::istringstream in(image);
+    auto headers = tavrin::read_pe_headers(in, "test image");
+    std::stringstream out;
+    std::uint64_t length = tavrin::write_image_with_section(in, headers, out, [&](std::ostream& stream) { stream << content; });
+    EXPECT_EQ(length, content.size());
+    return out.str();
+}
+
+TEST(PeHeaders, ReadsTheLayoutOfAnImage)
+{
+    image_spec spec;
+    spec.extra_sections = {".rdata", ".data"};
+    const std::string image = make_image(spec);
+    auto headers = headers_of(image);
+    EXPECT_FALSE(headers.is_dll());
+    EXPECT_EQ(headers.file_size, image.size());
+    EXPECT_EQ(headers.end_of_raw_data(), image.size());
+    EXPECT_EQ(headers.end_of_sections(), 0x4000u);
+    EXPECT_EQ(headers.section_table_offset, section_table_at);
+    EXPECT_TRUE(headers.has_spare_section_header);
+    ASSERT_EQ(headers.sections.size(), 3u);
+    EXPECT_EQ(headers.sections[2].name, ".data");
+    EXPECT_EQ(headers.sections[2].virtual_address, 0x3000u);
+    EXPECT_EQ(headers.sections[2].raw_offset, 0x600u);
+    EXPECT_EQ(headers.file_offset(0x3010, 0x10), std::optional<std::uint64_t>(0x610));
+    EXPECT_EQ(headers.file_offset(0x3000, 0x201), std::nullopt) << "beyond the section's raw data";
+    EXPECT_EQ(headers.file_offset(0x8000, 1), std::nullopt);
+
+    spec.dll = true;
+    EXPECT_TRUE(headers_of(make_image(spec)).is_dll());
+}
+
+TEST(PeHeaders, RefusesWhatIsNotPe32PlusForX86_64)
+{
+    const std::string good = make_image({});
+    auto refused = [](std::string image) { return image_error_of([&] { headers_of(image); }); };
+
+    EXPECT_NE(refused("just text, no image at all, but long enough to hold a DOS header .....").find("no MZ header"),
+              std::string::npos);
+    EXPECT_NE(refused(good.substr(0, 0x50)).find("beyond the end"), std::string::npos);
+    std::string no_signature = good;
+    no_signature[nt_offset] = 'X';
+    EXPECT_NE(refused(no_signature).find("no PE signature"), std::string::npos);
+
+    image_spec i386;
+    i386.machine = 0x14C;
+    EXPECT_NE(refused(make_image(i386)).find("0x014c, not for x86-64"), std::string::npos);
+    image_spec pe32;
+    pe32.optional_magic = 0x10B;
+    EXPECT_NE(refused(make_image(pe32)).find("32-bit PE32"), std::string::npos);
+
+    std::string cut = good.substr(0, good.size() - 0x100);  // the last section runs past the end
+    EXPECT_NE(refused(cut).find("beyond the end of the file"), std::string::npos);
+    std::string bad_alignment = good;
+    bad_alignment[optional_at + 36] = 0x30;  // file alignment 0x230
+    EXPECT_NE(refused(bad_alignment).find("alignment"), std::string::npos);
+}
+
+TEST(PeExports, ListsTheNameTable)
+{
+    image_spec spec;
+    spec.dll = true;
+    const std::string bare = make_image(spec);
+    std::istringstream bare_in(bare);
+    EXPECT_TRUE(tavrin::read_export_names(bare_in, headers_of(bare), "dll").empty());
+
+    spec.exports = {"other", "run_code", "run_code_too"};
+    const std::string image = make_image(spec);
+    std::istringstream in(image);
+    EXPECT_EQ(tavrin::read_export_names(in, headers_of(image), "dll"), spec.exports);
+
+    // A name table that points outside the file is a damaged image, not a crash.
+    std::string damaged = image;
+    const std::uint32_t edata_raw = u32_at(image, section_table_at + 40 + 20);
+    damaged[edata_raw + 35] = '\x7F';  // AddressOfNames far beyond the image
+    std::istringstream damaged_in(damaged);
+    EXPECT_NE(image_error_of([&] { tavrin::read_export_names(damaged_in, headers_of(damaged), "dll"); }).find("outside the file"),
+              std::string::npos);
+}
+
+TEST(AttachSection, TheNewSectionFieldByField)
+{
+    image_spec spec;
+    spec.extra_sections = {".rdata"};
+    const std::string image = make_image(spec);
+    const std::string content(1000, '\xA5');
+    const std::string out = attach(image, content);
+
+    const std::uint32_t header = section_table_at + 2 * 40;
+    EXPECT_EQ(out.substr(header, 8), std::string(".tavrin\0", 8));
+    EXPECT_EQ(u32_at(out, header + 8), 1000u) << "virtual size: the content's exact length";
+    EXPECT_EQ(u32_at(out, header + 12), 0x3000u) << "right after the last section in memory";
+    EXPECT_EQ(u32_at(out, header + 16), 1024u) << "raw size: rounded up to the file alignment";
+    EXPECT_EQ(u32_at(out, header + 20), image.size()) << "raw data: where the image ended";
+    EXPECT_EQ(out.substr(header + 24, 12), std::string(12, '\0'));
+    EXPECT_EQ(u32_at(out, header + 36), 0x40000040u) << "initialized data, read-only";
+
+    EXPECT_EQ(u16_at(out, number_of_sections_at), 3u);
+    EXPECT_EQ(u32_at(out, size_of_image_at), 0x4000u);
+    EXPECT_EQ(u32_at(out, size_of_initialized_data_at), u32_at(image, size_of_initialized_data_at) + 1024);
+    EXPECT_EQ(u32_at(out, checksum_at), 0u);
+
+    ASSERT_EQ(out.size(), image.size() + 1024) << "nothing after the new section's raw data";
+    EXPECT_EQ(out.substr(image.size(), 1000), content);
+    EXPECT_EQ(out.substr(image.size() + 1000), std::string(24, '\0'));
+
+    // Apart from the patched fields and the new header, the image is copied unchanged.
+    std::string original = out.substr(0, image.size());
+    for (std::size_t at : {std::size_t{number_of_sections_at}}) original.replace(at, 2, image, at, 2);
+    for (std::size_t at : {std::size_t{size_of_image_at}, std::size_t{size_of_initialized_data_at}, std::size_t{checksum_at}})
+        original.replace(at, 4, image, at, 4);
+    original.replace(header, 40, image, header, 40);
+    EXPECT_TRUE(original == image);
+
+    // Read back as the launcher's table walk would find it.
+    auto headers = headers_of(out);
+    auto section = tavrin::find_attached_section(headers);
+    ASSERT_TRUE(section);
+    EXPECT_EQ(section->file_offset, image.size());
+    EXPECT_EQ(section->length, 1000u);
+    EXPECT_EQ(headers.end_of_raw_data(), out.size());
+}
+
+TEST(AttachSection, AlignedContentNeedsNoPadding)
+{
+    const std::string image = make_image({});
+    const std::string out = attach(image, std::string(2 * file_alignment, 'z'));
+    EXPECT_EQ(out.size(), image.size() + 2 * file_alignment);
+    EXPECT_EQ(u32_at(out, section_table_at + 40 + 16), 2 * file_alignment);
+    EXPECT_EQ(u32_at(out, size_of_image_at), 0x3000u);
+    EXPECT_THROW(attach(image, ""), tavrin::image_error);
+}
+
+TEST(AttachSection, ObjdumpReadsTheResult)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "host tool check";
+#else
+    if (std::system("command -v x86_64-w64-mingw32-objdump >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "x86_64-w64-mingw32-objdump is not installed";
+    scratch_directory scratch;
+    image_spec spec;
+    spec.extra_sections = {".rdata"};
+    write_file(scratch.path() / "out.exe", attach(make_image(spec), std::string(5000, 'b')));
+    const std::string command = "x86_64-w64-mingw32-objdump -h -p '" + (scratch.path() / "out.exe").string() + "' > '" +
+                                (scratch.path() / "dump").string() + "' 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    const std::string dump = read_file(scratch.path() / "dump");
+    // Size 0x1388 at 0x140003000, file offset 0x600, read-only data; the image ends after it.
+    EXPECT_TRUE(std::regex_search(dump, std::regex(" \\.tavrin +00001388 +0000000140003000 +0000000140003000 +00000600 .*\\n"
+                                                   " +CONTENTS, ALLOC, LOAD, READONLY, DATA\\n")))
+        << dump;
+    EXPECT_NE(dump.find("SizeOfImage\t\t00005000"), std::string::npos) << dump;
+    EXPECT_NE(dump.find("CheckSum\t\t00000000"), std::string::npos) << dump;
+#endif
+}
+
+TEST(AttachSection, RefusedLauncherImages)
+{
+    auto refused = [](const image_spec& spec) {
+        return image_error_of([&] { tavrin::check_launcher_image(headers_of(make_image(spec)), "launcher"); });
+    };
+    EXPECT_NO_THROW(tavrin::check_launcher_image(headers_of(make_image({})), "launcher"));
+
+    image_spec dll;
+    dll.dll = true;
+    EXPECT_NE(refused(dll).find("DLL"), std::string::npos);
+    image_spec packed;
+    packed.extra_sections = {".tavrin"};
+    EXPECT_NE(refused(packed).find("already holds an application"), std::string::npos);
+    image_spec overlay;
+    overlay.overlay = "symbols";
+    EXPECT_NE(refused(overlay).find("7 bytes follow the last section"), std::string::npos);
+    image_spec signed_image;
+    signed_image.certificate = true;
+    EXPECT_NE(refused(signed_image).find("signed"), std::string::npos);
+    image_spec full;  // four section headers leave 24 bytes before the first section's data at 0x200
+    full.extra_sections = {".a", ".b", ".c"};
+    EXPECT_NE(refused(full).find("no room"), std::string::npos);
+    image_spec bound;
+    bound.bound_imports_after_table = true;
+    EXPECT_NE(refused(bound).find("no room"), std::string::npos);
+
+    // A launcher that already went through the packer is refused a second time.
+    EXPECT_NE(image_error_of([&] {
+                  tavrin::check_launcher_image(headers_of(attach(make_image({}), "block")), "launcher");
+              }).find("already holds"),
+              std::string::npos);
+}
+
+}  // namespace

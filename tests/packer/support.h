@@ -1,0 +1,76 @@
+// Support for the packer's tests: minimal PE32+ images laid out in memory as a linker would, blocks
+// taken apart again, scratch directories.
+#ifndef TAVRIN_TESTS_PACKER_SUPPORT_H
+#define TAVRIN_TESTS_PACKER_SUPPORT_H
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace packer_test {
+
+// The layout every image below shares: DOS header, signature at 0x40, a PE32+ optional header with
+// 16 directories, the section table at 0x148; headers padded to the file alignment of 0x200,
+// sections at 0x1000 steps in memory.
+constexpr std::uint32_t nt_offset = 0x40;
+constexpr std::uint32_t number_of_sections_at = nt_offset + 6;
+constexpr std::uint32_t optional_at = nt_offset + 24;
+constexpr std::uint32_t size_of_initialized_data_at = optional_at + 8;
+constexpr std::uint32_t size_of_image_at = optional_at + 56;
+constexpr std::uint32_t checksum_at = optional_at + 64;
+constexpr std::uint32_t section_table_at = optional_at + 240;
+constexpr std::uint32_t file_alignment = 0x200;
+constexpr std::uint32_t section_alignment = 0x1000;
+constexpr std::uint32_t fixture_checksum = 0x00012345;
+
+struct image_spec {
+    bool dll = false;
+    std::uint16_t machine = 0x8664;
+    std::uint16_t optional_magic = 0x20B;
+    std::vector<std::string> exports;          // an export name table in a ".edata" section
+    std::vector<std::string> extra_sections;   // more 0x200-byte sections after the others
+    std::string overlay;                       // bytes after the last section
+    bool certificate = false;                  // a certificate directory pointing at the overlay
+    bool bound_imports_after_table = false;    // non-zero bytes right after the section table
+};
+
+// The image `spec` describes; its header checksum is fixture_checksum.
+std::string make_image(const image_spec& spec);
+
+std::uint16_t u16_at(const std::string& bytes, std::size_t at);
+std::uint32_t u32_at(const std::string& bytes, std::size_t at);
+std::uint64_t u64_at(const std::string& bytes, std::size_t at);
+
+void write_file(const std::filesystem::path& file, const std::string& bytes);
+std::string read_file(const std::filesystem::path& file);
+
+// The content stream of `block`'s frame, decompressed with libzstd on its own (checksum verified).
+std::string decompress_frame(const std::string& block);
+
+struct unpacked_entry {
+    std::u16string name;
+    std::string content;
+};
+// The entries of `block`, in order; fails the test when the content stream is malformed.
+std::vector<unpacked_entry> unpack_block(const std::string& block);
+std::vector<std::u16string> names_of(const std::vector<unpacked_entry>& entries);
+
+// A fresh directory, removed with everything in it at the end of the scope.
+class scratch_directory {
+public:
+    scratch_directory();
+    ~scratch_directory();
+    scratch_directory(const scratch_directory&) = delete;
+    scratch_directory& operator=(const scratch_directory&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    // The names of what lies directly in `directory`, sorted.
+    static std::vector<std::string> listing(const std::filesystem::path& directory);
+
+private:
+    std::filesystem::path path_;
+};
+
+}  // namespace packer_test
+
+#endif
