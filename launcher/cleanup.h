@@ -13,4 +13,10 @@ void cleanup_child_and_directory();
 // Runs the clean-up for events 0, 1, 2, 5 and 6, nothing for others; always returns FALSE.
 BOOL WINAPI console_ctrl_handler(DWORD event);
 
+// Diagnostics for tests, counted since the process started: SHFileOperationW delete requests,
+// GetFileAttributesW existence tests, and child handles closed by the clean-up.
+extern volatile LONG cleanup_delete_requests;
+extern volatile LONG cleanup_existence_tests;
+extern volatile LONG cleanup_handles_closed;
+
 #endif

@@ -1,0 +1,173 @@
+// Unpacking: each entry of the attached data becomes a file under the unpack directory; the
+// directories its name calls for are created on the way and remembered in a small list.
+#include "payload/unpack.h"
+
+#include <windows.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include "launcher/errors.h"
+#include "paths/bounded.h"
+#include "paths/spec.h"
+#include "payload/format.h"
+#include "payload/reader.h"
+
+wchar_t first_file_path[wide_path_capacity];
+unsigned long directory_create_calls;
+
+namespace {
+
+enum { copy_buffer_size = 32768, known_directories_capacity = 1024 };
+
+wchar_t entry_name[entry_name_capacity];
+wchar_t output_path[wide_path_capacity];
+unsigned char copy_buffer[copy_buffer_size];
+
+// Directories known to exist: slot 0 is the home directory, then directories created or found on
+// the way, in the order they were first met. Never shrinks; the copies live until the process ends.
+wchar_t* known_directories[known_directories_capacity];
+int32_t known_directory_count;
+
+void remember_directory(const wchar_t* path)
+{
+    size_t units = wcslen(path) + 1;
+    wchar_t* copy = static_cast<wchar_t*>(malloc(units * sizeof(wchar_t)));
+    // A few bytes that cannot be had: the process could not go on for long either, and a list
+    // without its home slot would send the home directory to CreateDirectoryW.
+    if (copy == NULL) exit_out_of_memory();
+    copy_wide_bounded(copy, path, units);
+    known_directories[known_directory_count++] = copy;
+}
+
+// Index of the last backslash in `path`, not counting its first code unit; 0 when there is none.
+size_t last_separator(const wchar_t* path)
+{
+    size_t found = 0;
+    for (size_t i = 1; path[i] != 0; ++i)
+        if (path[i] == L'\\') found = i;
+    return found;
+}
+
+// Reads the next name into entry_name. False at the end marker (an empty name).
+bool read_entry_name()
+{
+    // Two bytes per read; the stream is little-endian like the machine.
+    read_attached_data(&entry_name[0], 2);
+    if (entry_name[0] == 0) return false;
+    size_t at = 0;
+    while (entry_name[at] != 0) {
+        ++at;
+        // A name longer than 1023 code units cannot be held whole; like every other fixed buffer of
+        // the launcher, this one ends the process rather than cut the name.
+        if (at == entry_name_capacity) abort_bound();
+        read_attached_data(&entry_name[at], 2);
+    }
+    return true;
+}
+
+uint64_t read_entry_size()
+{
+    unsigned char bytes[entry_size_bytes];
+    read_attached_data(bytes, entry_size_bytes);
+    uint64_t size = 0;
+    for (int i = entry_size_bytes - 1; i >= 0; --i) size = (size << 8) | bytes[i];
+    return size;
+}
+
+void write_entry_content(HANDLE file, uint64_t remaining)
+{
+    while (remaining > 0) {
+        DWORD piece = remaining < copy_buffer_size ? static_cast<DWORD>(remaining) : DWORD(copy_buffer_size);
+        read_attached_data(copy_buffer, piece);
+        // A successful call counts as a full write: synchronous writes to a file complete whole.
+        DWORD written = 0;
+        if (!WriteFile(file, copy_buffer, piece, &written, NULL)) exit_unpack_failed();
+        remaining -= piece;
+    }
+}
+
+}  // namespace
+
+void unpack_attached_data(instance_role role)
+{
+    while (read_entry_name()) {
+        copy_wide_bounded(output_path, unpack_directory, wide_path_capacity);
+        append_wide_bounded(output_path, L"\\", wide_path_capacity);
+        append_wide_bounded(output_path, entry_name, wide_path_capacity);
+
+        if (first_file_path[0] == 0) {
+            copy_wide_bounded(first_file_path, output_path, wide_path_capacity);
+            // The child loads the DLL that the parent wrote; it reads nothing further.
+            if (role == role_child) return;
+        }
+
+        uint64_t size = read_entry_size();
+        // A directory that could not be made shows up as the file's own failure just below.
+        create_containing_directories(output_path);
+        HANDLE file = CreateFileW(output_path, GENERIC_WRITE, FILE_SHARE_WRITE, NULL, CREATE_ALWAYS, 0, NULL);
+        if (file == INVALID_HANDLE_VALUE) exit_cannot_open_output(output_path);
+        write_entry_content(file, size);
+        CloseHandle(file);
+    }
+    // The end marker may come out of the decoder before the frame's end, where its checksum is. A
+    // damaged archive must fail here, before the child is started on what was written.
+    if (role == role_parent) confirm_attached_data_complete();
+    close_attached_data();
+}
+
+bool create_containing_directories(const wchar_t* path)
+{
+    // The nearest parent is tried first; only when it cannot be made does the walk go up, and the
+    // levels are then made on the way back down, outermost first. Each level is `walk` cut at a
+    // backslash; going down puts the backslash back. One buffer for every level keeps the stack
+    // small however deep the name is.
+    wchar_t walk[wide_path_capacity];
+    copy_wide_bounded(walk, path, wide_path_capacity);
+
+    size_t failed = 0;  // levels, from the nearest parent up, that could not be made at first
+    bool stopped_on_existing = false;
+    for (;;) {
+        size_t cut = last_separator(walk);
+        if (cut == 0) break;
+        walk[cut] = 0;
+        if (ensure_directory(walk)) {
+            stopped_on_existing = true;
+            break;
+        }
+        ++failed;
+    }
+    if (failed == 0) return true;
+
+    // `walk` is the highest level that failed, or the existing one right above it.
+    if (stopped_on_existing) walk[wcslen(walk)] = L'\\';
+    bool exists = ensure_directory(walk);
+    while (--failed > 0) {
+        walk[wcslen(walk)] = L'\\';
+        exists = ensure_directory(walk);
+    }
+    return exists;
+}
+
+bool ensure_directory(const wchar_t* path)
+{
+    if (known_directory_count == 0) {
+        // Seeded on first use, so that the walk up from the unpack directory stops at the home
+        // directory without asking the system to create it.
+        wchar_t home[wide_path_capacity];
+        if (!expand_spec(home, L"{HOME}", wide_path_capacity)) abort_spec_expansion(L"{HOME}");
+        remember_directory(home);
+    }
+    for (int32_t i = 0; i < known_directory_count; ++i)
+        if (wcscmp(known_directories[i], path) == 0) return true;
+
+    // A bare drive such as "C:" is never created.
+    if (path[0] != 0 && path[1] == L':' && path[2] == 0) return true;
+
+    ++directory_create_calls;
+    if (!CreateDirectoryW(path, NULL) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    // Past the list's end, directories are still made but no longer remembered: a later file there
+    // costs one CreateDirectoryW call that reports ERROR_ALREADY_EXISTS.
+    if (known_directory_count < known_directories_capacity) remember_directory(path);
+    return true;
+}
