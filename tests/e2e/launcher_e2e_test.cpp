@@ -1,0 +1,262 @@
+// The launcher end to end: a probe application packed with the real launcher image and run under
+// Wine. Exit codes, arguments, standard streams, the environment protocol, the two roles, clean-up,
+// and the launcher's own failures.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <random>
+
+#include "packer/block_writer.h"
+#include "packer/pe_image.h"
+#include "tests/support/self_process.h"
+
+using namespace testing_support;
+
+namespace {
+
+// Build-tree paths (Unix) seen through Wine's Z: drive.
+std::wstring from_build_tree(const char* unix_path)
+{
+    std::wstring path = L"Z:" + widen(unix_path);
+    for (auto& c : path)
+        if (c == L'/') c = L'\\';
+    return path;
+}
+
+const std::wstring launcher_image = from_build_tree(TAVRIN_LAUNCHER_IMAGE);
+const std::wstring probe_dll = from_build_tree(TAVRIN_PROBE_DLL);
+const std::wstring no_entry_dll = from_build_tree(TAVRIN_NO_ENTRY_DLL);
+
+std::wstring temp_root()
+{
+    wchar_t buffer[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+    return std::wstring(buffer, length);
+}
+
+// The onefile_* directories under the temporary directory: the launcher's unpack directories.
+std::vector<std::wstring> unpack_directories()
+{
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW((temp_root() + L"onefile_*").c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) return found;
+    do found.push_back(data.cFileName);
+    while (FindNextFileW(search, &data));
+    FindClose(search);
+    return found;
+}
+
+// A package of the probe (first) and `extra` files, written to `exe`.
+void make_package(const std::filesystem::path& exe, std::vector<tavrin::archive_entry> extra = {},
+                  const std::string& first_content = {})
+{
+    std::vector<tavrin::archive_entry> entries;
+    if (first_content.empty())
+        entries.push_back(tavrin::archive_entry::from_file(u"probe.dll", std::filesystem::path(probe_dll)));
+    else
+        entries.push_back(tavrin::archive_entry::from_memory(u"probe.dll", first_content));
+    for (auto& entry : extra) entries.push_back(std::move(entry));
+    std::ifstream launcher(std::filesystem::path(launcher_image), std::ios::binary);
+    auto headers = tavrin::read_pe_headers(launcher, narrow(launcher_image));
+    std::ofstream out(exe, std::ios::binary | std::ios::trunc);
+    tavrin::write_image_with_section(launcher, headers, out,
+                                     [&](std::ostream& block) { tavrin::write_block(entries, block); });
+}
+
+// One report line per fact; values decoded from hexadecimal UTF-16.
+std::multimap<std::string, std::wstring> parse_report(const std::string& text)
+{
+    std::multimap<std::string, std::wstring> facts;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end - at);
+        at = end == std::string::npos ? text.size() : end + 1;
+        std::size_t eq = line.find('=');
+        std::wstring value;
+        for (std::size_t i = eq + 1; i + 4 <= line.size(); i += 4)
+            value.push_back(static_cast<wchar_t>(std::stoul(line.substr(i, 4), nullptr, 16)));
+        facts.emplace(line.substr(0, eq), value);
+    }
+    return facts;
+}
+
+std::vector<std::wstring> all(const std::multimap<std::string, std::wstring>& facts, const std::string& key)
+{
+    std::vector<std::wstring> values;
+    auto range = facts.equal_range(key);
+    for (auto it = range.first; it != range.second; ++it) values.push_back(it->second);
+    return values;
+}
+
+std::wstring one(const std::multimap<std::string, std::wstring>& facts, const std::string& key)
+{
+    auto values = all(facts, key);
+    return values.empty() ? L"<none>" : values.front();
+}
+
+// Runs a packed executable with its arguments; the probe reports into `report` if given.
+struct run {
+    process_result process;
+    std::multimap<std::string, std::wstring> facts;
+};
+
+run start(const std::filesystem::path& exe, const std::vector<std::wstring>& arguments,
+          run_options options = {}, const std::wstring& argv0 = {})
+{
+    temp_directory reports;
+    auto report = reports.path() / L"report";
+    options.env[L"TAVRIN_PROBE_REPORT"] = report.wstring();
+    std::wstring line = quote_argument(argv0.empty() ? exe.wstring() : argv0);
+    for (const auto& argument : arguments) line += L" " + quote_argument(argument);
+    run result;
+    result.process = run_process(exe.wstring(), line, options);
+    result.facts = parse_report(read_file(report));
+    return result;
+}
+
+class Launcher : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        before_ = unpack_directories();
+        exe_ = dir_.path() / L"probe-app.exe";
+        make_package(exe_, {tavrin::archive_entry::from_memory(u"data\\readme.txt", "hello"),
+                            tavrin::archive_entry::from_memory(u"top.txt", "top")});
+    }
+    void TearDown() override { EXPECT_EQ(unpack_directories(), before_) << "an unpack directory was left behind"; }
+
+    temp_directory dir_;
+    std::filesystem::path exe_;
+    std::vector<std::wstring> before_;
+};
+
+}  // namespace
+
+TEST_F(Launcher, ExitCodesPassThroughUnchanged)
+{
+    for (std::uint32_t code : {0u, 1u, 2u, 255u, 3221225477u, 0x7FFFFFFEu, 0xFFFFFFFEu}) {
+        auto result = start(exe_, {L"--exit", std::to_wstring(code)});
+        EXPECT_EQ(result.process.exit_code, code);
+        EXPECT_FALSE(result.process.timed_out);
+    }
+}
+
+TEST_F(Launcher, ArgumentsArriveExactly)
+{
+    std::vector<std::wstring> arguments = {L"plain", L"two words", L"quote\"inside", L"back\\slash\\",
+                                           L"", L"trailing\\\\", L"\\\"", L"tab\there", L"",
+                                           L"\u65e5\u672c\u8a9e \U0001F600", L"caf\u00e9"};
+    auto result = start(exe_, arguments);
+    EXPECT_EQ(result.process.exit_code, 0u);
+    auto argv = all(result.facts, "argv");
+    ASSERT_EQ(argv.size(), arguments.size() + 1);
+    // Argument 0 of the application is the launcher's own full path.
+    EXPECT_EQ(argv[0], exe_.wstring());
+    for (std::size_t i = 0; i < arguments.size(); ++i) EXPECT_EQ(argv[i + 1], arguments[i]) << "argument " << i + 1;
+}
+
+TEST_F(Launcher, StandardStreamsReachTheCaller)
+{
+    run_options options;
+    options.input = "line one\nline two\n";
+    auto result = start(exe_, {L"--stdout", L"to out", L"--stderr", L"to err", L"--stdin"}, options);
+    EXPECT_EQ(result.process.exit_code, 0u);
+    EXPECT_EQ(result.process.out, "to out\r\nline one\nline two\n");
+    EXPECT_EQ(result.process.err, "to err\r\n");
+}
+
+TEST_F(Launcher, EnvironmentProtocol)
+{
+    auto result = start(exe_, {}, {}, L"my-argv0");
+    ASSERT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
+    const auto& facts = result.facts;
+    std::wstring first = one(facts, "first_file_path");
+    std::wstring directory = first.substr(0, first.rfind(L'\\'));
+    std::wstring name = directory.substr(directory.rfind(L'\\') + 1);
+
+    // The unpack directory follows the built-in spec: {TEMP}\onefile_{PID}_{TIME_US}_{RANDOM}.
+    std::wstring parent = one(facts, "env.TAVRIN_ONEFILE_PARENT");
+    std::wstring time_us = one(facts, "env.TAVRIN_ONEFILE_TIME_US");
+    std::wstring random = one(facts, "env.TAVRIN_ONEFILE_RANDOM");
+    EXPECT_EQ(first, directory + L"\\probe.dll");
+    EXPECT_EQ(name, L"onefile_" + parent + L"_" + time_us + L"_" + random);
+    EXPECT_EQ(time_us.size(), 6u);
+    EXPECT_EQ(random.size(), 11u);
+    EXPECT_NE(std::stoul(parent), std::stoul(one(facts, "pid")));  // the parent's id, not the child's
+    EXPECT_EQ(all(facts, "unset.TAVRIN_ONEFILE_START").size(), 1u);
+
+    EXPECT_EQ(one(facts, "env.TAVRIN_ONEFILE_DIRECTORY"), dir_.wstr());
+    EXPECT_EQ(one(facts, "env.TAVRIN_ORIGINAL_ARGV0"), L"my-argv0");
+    auto files = all(facts, "file");
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::wstring>{L"data", L"probe.dll", L"top.txt"}));
+}
+
+TEST_F(Launcher, AStaleParentMarkerGivesTheParentRole)
+{
+    // Our own process id names a running process of another executable.
+    const std::vector<std::wstring> markers = {L"999999", std::to_wstring(GetCurrentProcessId()), L"12a", L"abc", L"-"};
+    for (const auto& marker : markers) {
+        run_options options;
+        options.env[L"TAVRIN_ONEFILE_PARENT"] = marker;
+        auto result = start(exe_, {L"--exit", L"5"}, options);
+        EXPECT_EQ(result.process.exit_code, 5u) << narrow(marker);
+        EXPECT_NE(one(result.facts, "env.TAVRIN_ONEFILE_PARENT"), marker);
+        EXPECT_EQ(all(result.facts, "argc").size(), 1u);
+    }
+}
+
+TEST_F(Launcher, ASecondStartFromTheApplicationTakesTheChildRole)
+{
+    auto result = start(exe_, {L"--spawn-self", L"--then", L"--exit", L"9"});
+    EXPECT_EQ(result.process.exit_code, 9u);
+    // Two probe runs reported: the application and the second start inside it, both loading the
+    // same file from the same directory with the same marker.
+    auto firsts = all(result.facts, "first_file_path");
+    ASSERT_EQ(firsts.size(), 2u);
+    EXPECT_EQ(firsts[0], firsts[1]);
+    auto parents = all(result.facts, "env.TAVRIN_ONEFILE_PARENT");
+    ASSERT_EQ(parents.size(), 2u);
+    EXPECT_EQ(parents[0], parents[1]);
+}
+
+TEST_F(Launcher, TheDirectoryIsRemovedAfterACrash)
+{
+    auto result = start(exe_, {L"--crash"});
+    EXPECT_EQ(result.process.exit_code, 0xC0000005u);
+}
+
+TEST_F(Launcher, LauncherFailures)
+{
+    // The bare launcher image has no attached data.
+    auto bare = run_process(launcher_image, quote_argument(launcher_image));
+    EXPECT_EQ(bare.exit_code, 2u);
+    EXPECT_EQ(bare.out, "Error, couldn't find attached data header.\r\n");
+    EXPECT_EQ(bare.err, "");
+
+    // A first file without run_code: the child fails, the parent passes 2 on and cleans up.
+    auto no_entry = dir_.path() / L"no-entry.exe";
+    make_package(no_entry, {}, read_file(no_entry_dll));
+    auto missing = start(no_entry, {});
+    EXPECT_EQ(missing.process.exit_code, 2u);
+    EXPECT_EQ(missing.process.out, "Error, DLL entry point not found.\r\n");
+
+    // A damaged frame: the parent stops before any child runs.
+    std::string image = read_file(exe_);
+    auto section = tavrin::find_attached_section(tavrin::read_pe_headers(exe_));
+    ASSERT_TRUE(section.has_value());
+    image[section->file_offset + section->length / 2] ^= 0x55;
+    auto damaged = dir_.path() / L"damaged.exe";
+    write_file(damaged, image);
+    auto corrupt = start(damaged, {});
+    EXPECT_EQ(corrupt.process.exit_code, 2u);
+    EXPECT_EQ(corrupt.process.out, "Error, couldn't decode attached data.\r\n");
+    EXPECT_TRUE(corrupt.facts.empty()) << "the application ran on damaged files";
+    // The parent's failure leaves its partly filled directory, as every fatal exit does.
+    for (const auto& name : unpack_directories())
+        if (std::find(before_.begin(), before_.end(), name) == before_.end())
+            std::filesystem::remove_all(temp_root() + name);
+}
