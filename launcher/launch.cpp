@@ -11,6 +11,7 @@
 
 #include "launcher/cleanup.h"
 #include "launcher/command_line.h"
+#include "include/tavrin/onefile.h"
 #include "launcher/errors.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
@@ -21,8 +22,6 @@
 #include "payload/unpack.h"
 
 namespace {
-
-typedef int (*run_code_function)(int argc, wchar_t** argv, const wchar_t* first_file_path);
 
 // Image path of a candidate parent process, normalised like our own resolved path.
 wchar_t candidate_path[candidate_path_capacity];
@@ -41,7 +40,7 @@ void set_parent_marker()
     wchar_t wide_id[128];
     wide_id[0] = 0;
     append_ascii_widened(wide_id, narrow_id, 128);
-    set_env_var("TAVRIN_ONEFILE_PARENT", wide_id);
+    set_env_var(TAVRIN_ENV_ONEFILE_PARENT, wide_id);
 }
 
 // The directory of the plain own path: cut before its last backslash; a path without one stays whole.
@@ -51,7 +50,7 @@ void set_launcher_directory()
     copy_wide_bounded(directory, own_executable_path(false), own_path_capacity);
     wchar_t* last = wcsrchr(directory, L'\\');
     if (last != NULL) *last = 0;
-    set_env_var("TAVRIN_ONEFILE_DIRECTORY", directory);
+    set_env_var(TAVRIN_ENV_ONEFILE_DIRECTORY, directory);
 }
 
 int run_child(int argc, wchar_t** argv)
@@ -65,8 +64,8 @@ int run_child(int argc, wchar_t** argv)
                                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                                         LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module == NULL) exit_with_system_error("Error, load DLL.", GetLastError());
-    run_code_function run_code =
-        reinterpret_cast<run_code_function>(reinterpret_cast<void*>(GetProcAddress(module, "run_code")));
+    FARPROC entry = GetProcAddress(module, TAVRIN_RUN_CODE_NAME);
+    tavrin_run_code_function run_code = reinterpret_cast<tavrin_run_code_function>(reinterpret_cast<void*>(entry));
     if (run_code == NULL) exit_with_message("Error, DLL entry point not found.");
     // The child frees nothing and closes nothing: the process ends with the application's result.
     return run_code(argc, argv, first_file_path);
@@ -76,7 +75,7 @@ int run_child(int argc, wchar_t** argv)
 
 instance_role detect_child_instance()
 {
-    wchar_t* marker = get_env_var("TAVRIN_ONEFILE_PARENT");
+    wchar_t* marker = get_env_var(TAVRIN_ENV_ONEFILE_PARENT);
     if (marker == NULL) return role_parent;
     errno = 0;
     wchar_t* end = NULL;
@@ -104,9 +103,9 @@ int run_launcher()
     const instance_role role = detect_child_instance();
 
     if (role == role_parent) {
-        unset_env_var("TAVRIN_ONEFILE_START");
-        unset_env_var("TAVRIN_ONEFILE_TIME_US");
-        unset_env_var("TAVRIN_ONEFILE_RANDOM");
+        unset_env_var(TAVRIN_ENV_ONEFILE_START);
+        unset_env_var(TAVRIN_ENV_ONEFILE_TIME_US);
+        unset_env_var(TAVRIN_ENV_ONEFILE_RANDOM);
         set_parent_marker();
     }
 
@@ -127,7 +126,7 @@ int run_launcher()
     if (role == role_child) return run_child(argc, argv);
 
     set_launcher_directory();
-    set_env_var("TAVRIN_ORIGINAL_ARGV0", argc > 0 ? argv[0] : L"");
+    set_env_var(TAVRIN_ENV_ORIGINAL_ARGV0, argc > 0 ? argv[0] : L"");
     fill_child_application_path();
 
     STARTUPINFOW startup;

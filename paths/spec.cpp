@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+#include "include/tavrin/onefile.h"
 #include "launcher/errors.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
@@ -101,7 +102,7 @@ int64_t current_system_time()
 
 void append_random(wchar_t* out, size_t size)
 {
-    if (append_cached_value(out, "TAVRIN_ONEFILE_RANDOM", size)) return;
+    if (append_cached_value(out, TAVRIN_ENV_ONEFILE_RANDOM, size)) return;
     // The counter's own stack address joins the seed: it moves from run to run with ASLR, so two
     // processes with the same id and counter reading still differ.
     LARGE_INTEGER counter;
@@ -110,29 +111,29 @@ void append_random(wchar_t* out, size_t size)
                                 reinterpret_cast<uintptr_t>(&counter));
     wchar_t token[random_token_capacity];
     make_random_token(seed, token);
-    store_and_append_value(out, "TAVRIN_ONEFILE_RANDOM", token, size);
+    store_and_append_value(out, TAVRIN_ENV_ONEFILE_RANDOM, token, size);
 }
 
 void append_time_us(wchar_t* out, size_t size)
 {
-    if (append_cached_value(out, "TAVRIN_ONEFILE_TIME_US", size)) return;
+    if (append_cached_value(out, TAVRIN_ENV_ONEFILE_TIME_US, size)) return;
     wchar_t text[value_text_capacity];
     format_time_us(current_system_time(), text, value_text_capacity);
-    store_and_append_value(out, "TAVRIN_ONEFILE_TIME_US", text, size);
+    store_and_append_value(out, TAVRIN_ENV_ONEFILE_TIME_US, text, size);
 }
 
 void append_time(wchar_t* out, size_t size)
 {
-    if (append_cached_value(out, "TAVRIN_ONEFILE_START", size)) return;
+    if (append_cached_value(out, TAVRIN_ENV_ONEFILE_START, size)) return;
     wchar_t text[value_text_capacity];
     format_start_time(current_system_time(), text, value_text_capacity);
-    store_and_append_value(out, "TAVRIN_ONEFILE_START", text, size);
+    store_and_append_value(out, TAVRIN_ENV_ONEFILE_START, text, size);
 }
 
 void append_pid(wchar_t* out, size_t size)
 {
     // The parent's id, so that the child names the same directory as the parent.
-    wchar_t* parent = get_env_var("TAVRIN_ONEFILE_PARENT");
+    wchar_t* parent = get_env_var(TAVRIN_ENV_ONEFILE_PARENT);
     if (parent != NULL) {
         for (const wchar_t* unit = parent; *unit != 0; ++unit)
             if (*unit < L'0' || *unit > L'9') abort_bound();

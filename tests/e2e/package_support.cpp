@@ -1,0 +1,116 @@
+// Test support (Windows): packages of the probe application, started and read back.
+#include "tests/e2e/package_support.h"
+
+#include <windows.h>
+
+#include <fstream>
+
+#include "packer/pe_image.h"
+
+using namespace testing_support;
+
+namespace package_support {
+
+namespace {
+
+// Build-tree paths (Unix) seen through Wine's Z: drive.
+std::wstring from_build_tree(const char* unix_path)
+{
+    std::wstring path = L"Z:" + widen(unix_path);
+    for (auto& c : path)
+        if (c == L'/') c = L'\\';
+    return path;
+}
+
+}  // namespace
+
+const std::wstring launcher_image = from_build_tree(TAVRIN_LAUNCHER_IMAGE);
+const std::wstring probe_dll = from_build_tree(TAVRIN_PROBE_DLL);
+const std::wstring no_entry_dll = from_build_tree(TAVRIN_NO_ENTRY_DLL);
+
+std::wstring temp_root()
+{
+    wchar_t buffer[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+    return std::wstring(buffer, length);
+}
+
+std::vector<std::wstring> unpack_directories()
+{
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW((temp_root() + L"onefile_*").c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) return found;
+    do found.push_back(data.cFileName);
+    while (FindNextFileW(search, &data));
+    FindClose(search);
+    return found;
+}
+
+void make_package(const std::filesystem::path& exe, std::vector<tavrin::archive_entry> extra,
+                  const std::string& first_content)
+{
+    std::vector<tavrin::archive_entry> entries;
+    if (first_content.empty())
+        entries.push_back(tavrin::archive_entry::from_file(u"probe.dll", std::filesystem::path(probe_dll)));
+    else
+        entries.push_back(tavrin::archive_entry::from_memory(u"probe.dll", first_content));
+    for (auto& entry : extra) entries.push_back(std::move(entry));
+    std::ifstream launcher(std::filesystem::path(launcher_image), std::ios::binary);
+    auto headers = tavrin::read_pe_headers(launcher, narrow(launcher_image));
+    std::ofstream out(exe, std::ios::binary | std::ios::trunc);
+    tavrin::write_image_with_section(launcher, headers, out,
+                                     [&](std::ostream& block) { tavrin::write_block(entries, block); });
+}
+
+namespace {
+
+// One report line per fact; values decoded from hexadecimal UTF-16.
+report parse_report(const std::string& text)
+{
+    report facts;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end - at);
+        at = end == std::string::npos ? text.size() : end + 1;
+        std::size_t eq = line.find('=');
+        std::wstring value;
+        for (std::size_t i = eq + 1; i + 4 <= line.size(); i += 4)
+            value.push_back(static_cast<wchar_t>(std::stoul(line.substr(i, 4), nullptr, 16)));
+        facts.emplace(line.substr(0, eq), value);
+    }
+    return facts;
+}
+
+}  // namespace
+
+std::vector<std::wstring> all(const report& facts, const std::string& key)
+{
+    std::vector<std::wstring> values;
+    auto range = facts.equal_range(key);
+    for (auto it = range.first; it != range.second; ++it) values.push_back(it->second);
+    return values;
+}
+
+std::wstring one(const report& facts, const std::string& key)
+{
+    auto values = all(facts, key);
+    return values.empty() ? L"<none>" : values.front();
+}
+
+run start(const std::filesystem::path& exe, const std::vector<std::wstring>& arguments,
+          run_options options, const std::wstring& argv0)
+{
+    temp_directory reports;
+    auto report_path = reports.path() / L"report";
+    options.env[L"TAVRIN_PROBE_REPORT"] = report_path.wstring();
+    std::wstring line = quote_argument(argv0.empty() ? exe.wstring() : argv0);
+    for (const auto& argument : arguments) line += L" " + quote_argument(argument);
+    run result;
+    result.process = run_process(exe.wstring(), line, options);
+    result.facts = parse_report(read_file(report_path));
+    return result;
+}
+
+}  // namespace package_support

@@ -1,0 +1,50 @@
+// Test support (Windows): packages of the probe application made with the real launcher image,
+// started like a user would, and the probe's report read back.
+#ifndef TAVRIN_TESTS_PACKAGE_SUPPORT_H
+#define TAVRIN_TESTS_PACKAGE_SUPPORT_H
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "packer/block_writer.h"
+#include "tests/support/self_process.h"
+
+namespace package_support {
+
+// Build outputs, as Windows paths (Wine's Z: drive).
+extern const std::wstring launcher_image;
+extern const std::wstring probe_dll;
+extern const std::wstring no_entry_dll;
+
+// The temporary directory with its trailing backslash.
+std::wstring temp_root();
+
+// Names of the onefile_* directories under the temporary directory: the launcher's unpack
+// directories.
+std::vector<std::wstring> unpack_directories();
+
+// Writes a package to `exe`: the probe (or `first_content` as the first file, when not empty)
+// followed by `extra`.
+void make_package(const std::filesystem::path& exe, std::vector<tavrin::archive_entry> extra = {},
+                  const std::string& first_content = {});
+
+// What the probe reported: key to values in report order.
+using report = std::multimap<std::string, std::wstring>;
+std::vector<std::wstring> all(const report& facts, const std::string& key);
+std::wstring one(const report& facts, const std::string& key);  // "<none>" when absent
+
+struct run {
+    testing_support::process_result process;
+    report facts;
+};
+
+// Starts the package `exe` with `arguments` (argument 0: `argv0`, else the path) and waits; the
+// probe reports into a fresh file.
+run start(const std::filesystem::path& exe, const std::vector<std::wstring>& arguments,
+          testing_support::run_options options = {}, const std::wstring& argv0 = {});
+
+}  // namespace package_support
+
+#endif
