@@ -77,6 +77,14 @@ void append_quoted_argument(wchar_t* line, const wchar_t* argument, size_t capac
     append_argument_at(line, &length, argument, capacity);
 }
 
+void fill_child_application_path()
+{
+    if (child_application_path[0] != 0) return;
+    // A result of the buffer's full size means the path was cut: refused like any overflow.
+    DWORD length = GetModuleFileNameW(NULL, child_application_path, wide_path_capacity);
+    if (length == 0 || length >= wide_path_capacity) abort_bound();
+}
+
 const wchar_t* build_child_command_line()
 {
     int count = 0;
@@ -86,11 +94,7 @@ const wchar_t* build_child_command_line()
     if (arguments == NULL) exit_launch_failed(GetLastError());
 
     child_command_line[0] = 0;
-    if (child_application_path[0] == 0) {
-        // A result of the buffer's full size means the path was cut: refused like any overflow.
-        DWORD length = GetModuleFileNameW(NULL, child_application_path, wide_path_capacity);
-        if (length == 0 || length >= wide_path_capacity) abort_bound();
-    }
+    fill_child_application_path();
     // The user's argument 0 stays behind (the launch sequence passes it on in the environment).
     arguments[0] = child_application_path;
 

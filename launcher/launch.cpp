@@ -26,12 +26,6 @@ namespace {
 // Image path of a candidate parent process, normalised like our own resolved path.
 wchar_t candidate_path[candidate_path_capacity];
 
-void fill_child_application_path()
-{
-    if (child_application_path[0] != 0) return;
-    if (GetModuleFileNameW(NULL, child_application_path, wide_path_capacity) == 0) abort_bound();
-}
-
 // "%ld" of the own process id, widened one character at a time.
 void set_parent_marker()
 {
@@ -152,23 +146,15 @@ int run_launcher()
     DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &own, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     child_process_handle = child.hProcess;
-    DWORD exit_code = 0;
-    if (own != NULL) {
-        WaitForSingleObject(own, INFINITE);
-        if (!GetExitCodeProcess(own, &exit_code)) exit_code = 1;
-        CloseHandle(own);
-    } else {
-        // No handle of our own: the slot's handle is the only one; take it.
-        HANDLE taken = InterlockedExchangePointer(const_cast<void**>(&child_process_handle), NULL);
-        if (taken != NULL) {
-            WaitForSingleObject(taken, INFINITE);
-            if (!GetExitCodeProcess(taken, &exit_code)) exit_code = 1;
-            CloseHandle(taken);
-        } else {
-            exit_code = 1;
-        }
+    // Without a handle of its own (the duplicate failed) the main thread takes the slot's.
+    HANDLE waited = own != NULL ? own : InterlockedExchangePointer(&child_process_handle, NULL);
+    DWORD exit_code = 1;  // also when the handler took the only handle first
+    if (waited != NULL) {
+        WaitForSingleObject(waited, INFINITE);
+        if (!GetExitCodeProcess(waited, &exit_code)) exit_code = 1;
+        CloseHandle(waited);
     }
-    HANDLE left = InterlockedExchangePointer(const_cast<void**>(&child_process_handle), NULL);
+    HANDLE left = InterlockedExchangePointer(&child_process_handle, NULL);
     if (left != NULL) CloseHandle(left);
     cleanup_child_and_directory();
     return static_cast<int>(exit_code);
