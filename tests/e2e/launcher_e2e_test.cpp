@@ -159,3 +159,15 @@ TEST_F(Launcher, LauncherFailures)
         if (std::find(before_.begin(), before_.end(), name) == before_.end())
             std::filesystem::remove_all(temp_root() + name);
 }
+
+TEST_F(Launcher, AnEmptyPackageEndsWithAClearMessage)
+{
+    // No application at all: the parent writes nothing, not even the directory, and the child
+    // reports what is missing.
+    auto empty = dir_.path() / L"empty.exe";
+    make_package_of(empty, {});
+    auto result = start(empty, {});
+    EXPECT_EQ(result.process.exit_code, 2u);
+    EXPECT_EQ(result.process.out, "Error, attached data holds no application.\r\n");
+    EXPECT_EQ(result.process.err, "");
+}

@@ -56,6 +56,11 @@ void make_package(const std::filesystem::path& exe, std::vector<tavrin::archive_
     else
         entries.push_back(tavrin::archive_entry::from_memory(u"probe.dll", first_content));
     for (auto& entry : extra) entries.push_back(std::move(entry));
+    make_package_of(exe, entries);
+}
+
+void make_package_of(const std::filesystem::path& exe, const std::vector<tavrin::archive_entry>& entries)
+{
     std::ifstream launcher(std::filesystem::path(launcher_image), std::ios::binary);
     auto headers = tavrin::read_pe_headers(launcher, narrow(launcher_image));
     std::ofstream out(exe, std::ios::binary | std::ios::trunc);

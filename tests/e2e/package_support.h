@@ -30,6 +30,9 @@ std::vector<std::wstring> unpack_directories();
 void make_package(const std::filesystem::path& exe, std::vector<tavrin::archive_entry> extra = {},
                   const std::string& first_content = {});
 
+// Writes a package of exactly `entries` to `exe`.
+void make_package_of(const std::filesystem::path& exe, const std::vector<tavrin::archive_entry>& entries);
+
 // What the probe reported: key to values in report order.
 using report = std::multimap<std::string, std::wstring>;
 std::vector<std::wstring> all(const report& facts, const std::string& key);
