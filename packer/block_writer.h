@@ -37,18 +37,29 @@ struct archive_entry {
     static archive_entry from_memory(std::u16string name, std::string data);
 };
 
+// The default level was chosen by measurement; see "Choosing the compression level" in README.md.
+inline constexpr int default_compression_level = 19;
+
 struct block_options {
-    int level = 19;              // Zstandard level, 1..22
+    int level = default_compression_level;  // Zstandard level, 1..22
     unsigned threads = 0;        // compression workers; 0 = one per core
     unsigned window_log = 0;     // 0 = the level's choice for the content size; never above 27
 };
 
+// How far write_block has come. Files and bytes count as done once the compressor has taken them
+// in (it reads ahead of that while its workers are busy). The last call has everything done.
 struct block_progress {
     std::size_t files_done = 0;
     std::size_t files_total = 0;
-    std::uint64_t bytes_done = 0;   // content bytes read so far
+    std::uint64_t bytes_done = 0;   // content bytes compressed so far
     std::uint64_t bytes_total = 0;  // content bytes in all
     std::uint64_t bytes_out = 0;    // block bytes written so far
+    // The settings in use, known from the first call on.
+    int level = 0;
+    unsigned threads = 0;           // compression workers
+    unsigned window_log = 0;        // the window's limit: 2^window_log bytes
+    std::uint64_t window_size = 0;  // the window the frame declares, known at the last call (at
+                                    // most the limit; the content's size when that is smaller)
 };
 using progress_callback = std::function<void(const block_progress&)>;
 
@@ -58,6 +69,12 @@ void check_entry_name(const std::u16string& name);
 // check_entry_name on every entry, and no name twice.
 void check_entry_names(const std::vector<archive_entry>& entries);
 
+// The number of compression workers for `requested` (0: one per core). The output does not
+// depend on it.
+unsigned resolved_threads(unsigned requested);
+// The largest number of workers the compressor accepts.
+unsigned max_threads();
+
 // The name as UTF-8, for messages.
 std::string to_utf8(const std::u16string& text);
 
@@ -65,6 +82,8 @@ std::string to_utf8(const std::u16string& text);
 // are read in pieces while compressing; the content size is pledged up front, the frame carries a
 // content checksum and declares a window of at most 2^27 bytes. Throws pack_error (a file that cannot
 // be read or changed size while packing, an output failure, a compressor error) and name_error.
+// The bytes depend only on the entries (names, order, contents), the level and the window log: not
+// on the number of threads, nor on file times or anything else of the file system.
 std::uint64_t write_block(const std::vector<archive_entry>& entries, std::ostream& out,
                           const block_options& options = {}, const progress_callback& progress = {});
 

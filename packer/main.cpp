@@ -1,24 +1,32 @@
-// tavrin-pack: the command-line front of the packer library. Exit codes: 0 packed, 1 the packing
-// failed, 2 the command line is wrong.
+// tavrin-pack: the command line over the packer library: pack, list, verify, extract. Exit codes:
+// 0 done, 1 failed (or the package is damaged), 2 the command line is wrong.
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
+#include "packer/inspect.h"
 #include "packer/pack.h"
+#include "packer/report.h"
 #include "payload/format.h"
 #include "resources/product.h"
 
 namespace {
 namespace fs = std::filesystem;
 
-enum exit_code { exit_packed = 0, exit_failed = 1, exit_usage = 2 };
+enum exit_code { exit_done = 0, exit_failed = 1, exit_usage = 2 };
 
 const char tool_name[] = "tavrin-pack";
 
@@ -30,25 +38,62 @@ public:
 
 std::string help_text()
 {
-    return std::string("Usage: ") + tool_name + " APP_DIR -o OUT.exe [--entry NAME] [--level N] [--launcher PATH]\n" +
+    const std::string levels = "1.." + std::to_string(tavrin::max_compression_level());
+    return std::string("Usage: ") + tool_name + " [pack] APP_DIR -o OUT.exe [--entry NAME] [--level N] [--threads N]\n" +
+           "                   [--launcher PATH] [--quiet]\n"
+           "       " + tool_name + " list OUT.exe\n"
+           "       " + tool_name + " verify OUT.exe [--quiet]\n"
+           "       " + tool_name + " extract OUT.exe DIR\n"
            "       " + tool_name + " --help | --version\n"
            "\n"
-           "Packs every file below APP_DIR into one executable for 64-bit Windows: a copy of the launcher\n"
-           "image that carries the files in its " TAVRIN_ATTACHED_SECTION_NAME " section. Started, OUT.exe unpacks them into a private\n"
-           "directory, loads the entry DLL from there and calls its run_code; it removes the directory at the end.\n"
+           "pack (the command when none is named): packs every file below APP_DIR into one executable\n"
+           "for 64-bit Windows, a copy of the launcher image that carries the files in its " TAVRIN_ATTACHED_SECTION_NAME "\n"
+           "section. Started, OUT.exe unpacks them into a private directory under %TEMP%, loads the entry\n"
+           "DLL from there and calls its run_code; it removes the directory at the end. The same files and\n"
+           "options give the same bytes, whatever the file times, listing order or number of threads.\n"
+           "Refused, each named: names Windows cannot create (reserved device names such as CON or\n"
+           "NUL.txt, < > : \" | ? * and control characters, a trailing dot or space), names Windows takes\n"
+           "for one file (differing only in letter case), unreadable files, symbolic links to directories\n"
+           "or to nothing (links to files are followed: the file is packed under the link's name), and\n"
+           "anything else that is not a file or a directory. A name whose unpack path would reach 260\n"
+           "characters under a typical %TEMP% draws a warning. Progress goes to standard error (a bar on\n"
+           "a terminal, else a line per tenth once packing takes over a second), a summary to standard\n"
+           "output.\n"
            "\n"
-           "Options:\n"
            "  -o, --output OUT.exe   the executable to write; replaced only once it is complete\n"
            "  --entry NAME           the entry DLL, relative to APP_DIR (default: the only top-level .dll\n"
-           "                         that exports run_code); it is unpacked first\n"
-           "  --level N              Zstandard compression level, 1.." + std::to_string(tavrin::max_compression_level()) +
-           " (default " + std::to_string(tavrin::block_options{}.level) + ")\n"
+           "                         that exports run_code); it is archived and unpacked first\n"
+           "  --level N              Zstandard compression level, " + levels + " (default " +
+           std::to_string(tavrin::default_compression_level) + ")\n"
+           "  --threads N            compression threads, 1.." + std::to_string(tavrin::max_threads()) +
+           ", or 0 for one per core (default 0,\n"
+           "                         here " + std::to_string(tavrin::resolved_threads(0)) + "); the output does not depend on it\n"
            "  --launcher PATH        the launcher image (default: the file that " + tavrin::launcher_variable + " names,\n"
-           "                         else " + tavrin::launcher_file_name + " beside " + tool_name + ")\n"
+           "                         else " + tavrin::launcher_file_name + " beside " + tool_name + ", else in\n"
+           "                         ../share/tavrin-onefile from it, as installed)\n"
+           "  -q, --quiet            no progress and no summary; warnings and errors still show\n"
+           "\n"
+           "list: the files of OUT.exe in archive order with their sizes, then the totals.\n"
+           "\n"
+           "verify: decodes all of OUT.exe's attached data and checks it: the magic, exactly one\n"
+           "Zstandard frame with a content checksum that matches, the four zero bytes and the trailer,\n"
+           "the window within the launcher's limit, every name valid for Windows and distinct, the end\n"
+           "marker with nothing after it, and a first file that is an x86-64 DLL exporting run_code.\n"
+           "Each problem is named (bad-magic, checksum-mismatch, stream-cut-short, ...).\n"
+           "  -q, --quiet            print nothing when the package is sound\n"
+           "\n"
+           "extract: writes the files of OUT.exe below DIR as the launcher writes them into its unpack\n"
+           "directory (missing directories created, existing files replaced), to look at a package\n"
+           "without running it. Names that could escape DIR are refused.\n"
+           "\n"
            "  -h, --help             show this help and exit\n"
            "  --version              show the version and exit\n"
            "\n"
-           "Exit codes: 0 packed; 1 packing failed (OUT.exe left as it was); 2 wrong command line.\n";
+           "Exit codes:\n"
+           "  0  done: packed, listed, verified sound, extracted\n"
+           "  1  failed: packing refused or failed (OUT.exe left as it was), the package is damaged or\n"
+           "     fails verification, a file cannot be read or written\n"
+           "  2  wrong command line\n";
 }
 
 // The directory of the running tool, where the launcher image is looked for last; empty if unknown.
@@ -93,14 +138,14 @@ private:
     std::size_t next_ = 0;
 };
 
-int parse_level(const std::string& text)
+unsigned parse_number(const std::string& option, const std::string& text, unsigned low, unsigned high)
 {
-    int maximum = tavrin::max_compression_level();
-    bool digits = !text.empty() && text.size() <= 3 && text.find_first_not_of("0123456789") == std::string::npos;
-    int level = digits ? std::stoi(text) : 0;
-    if (level < 1 || level > maximum)
-        throw usage_error("--level takes a number from 1 to " + std::to_string(maximum) + ", not '" + text + "'");
-    return level;
+    bool digits = !text.empty() && text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos;
+    unsigned value = digits ? static_cast<unsigned>(std::stoul(text)) : high + 1;
+    if (value < low || value > high)
+        throw usage_error(option + " takes a number from " + std::to_string(low) + " to " + std::to_string(high) + ", not '" +
+                          text + "'");
+    return value;
 }
 
 std::u16string parse_entry(std::string text)
@@ -113,17 +158,35 @@ std::u16string parse_entry(std::string text)
     return tavrin::archive_name(relative);
 }
 
-int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
+// Whether standard error is a terminal, where the progress bar may redraw its line.
+bool stderr_is_terminal()
 {
-    tavrin::pack_options options;
-    fs::path launcher;
-    std::vector<std::string> positional;
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+// The operands of one command and the options that every command shares.
+struct parsed_command {
+    std::vector<std::string> operands;
+    bool quiet = false;
+};
+
+// Walks `arguments`: "--" ends the options, "-h"/"--help" shows the help and returns nothing,
+// "-q"/"--quiet" is accepted when `quiet_allowed`; every other option goes to `option` (its name
+// and a reader of its value), which returns false for an option it does not know.
+template <typename OptionHandler>
+std::optional<parsed_command> parse_command(std::vector<std::string> arguments, bool quiet_allowed, OptionHandler option)
+{
+    parsed_command parsed;
     argument_reader reader(std::move(arguments));
     bool options_ended = false;
     while (!reader.done()) {
         std::string argument = reader.take();
         if (options_ended || argument.size() < 2 || argument[0] != '-') {
-            positional.push_back(argument);
+            parsed.operands.push_back(argument);
             continue;
         }
         if (argument == "--") {
@@ -132,7 +195,11 @@ int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
         }
         if (argument == "-h" || argument == "--help") {
             std::cout << help_text();
-            return exit_packed;
+            return std::nullopt;
+        }
+        if (quiet_allowed && (argument == "-q" || argument == "--quiet")) {
+            parsed.quiet = true;
+            continue;
         }
         std::string name = argument;
         std::string attached;
@@ -142,49 +209,133 @@ int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
             attached = argument.substr(equals + 1);
             inline_value = &attached;
         }
-        if (name == "-o" || name == "--output")
-            options.output = fs::u8path(reader.value(name, inline_value));
-        else if (name == "--entry")
-            options.entry = parse_entry(reader.value(name, inline_value));
-        else if (name == "--level")
-            options.block.level = parse_level(reader.value(name, inline_value));
-        else if (name == "--launcher")
-            launcher = fs::u8path(reader.value(name, inline_value));
-        else
-            throw usage_error("unknown option '" + argument + "'");
+        auto value = [&]() { return reader.value(name, inline_value); };
+        if (!option(name, value)) throw usage_error("unknown option '" + argument + "'");
     }
-    if (positional.empty()) throw usage_error("no application directory given");
-    if (positional.size() > 1) throw usage_error("one application directory only; '" + positional[1] + "' is one too many");
-    if (options.output.empty()) throw usage_error("no output given (-o OUT.exe)");
-    options.app_dir = fs::u8path(positional.front());
-
-    options.launcher = tavrin::find_launcher_image(launcher, tool_dir);
-    tavrin::pack_result result = tavrin::pack_application(options);
-    std::cout << tool_name << ": packed " << result.names.size() << " files (" << result.content_bytes << " bytes, entry '"
-              << tavrin::to_utf8(result.names.front()) << "') into " << options.output.u8string() << " ("
-              << result.output_size << " bytes)\n";
-    return exit_packed;
+    return parsed;
 }
 
-// The commands, the first one also taken when the first argument names none. Later commands
-// (listing or checking a packed executable) join this table.
+// One operand for each entry of `what`, which names them for messages.
+void expect_operands(const parsed_command& parsed, const std::vector<const char*>& what)
+{
+    if (parsed.operands.size() < what.size()) throw usage_error(std::string("no ") + what[parsed.operands.size()] + " given");
+    if (parsed.operands.size() > what.size())
+        throw usage_error("'" + parsed.operands[what.size()] + "' is one operand too many");
+}
+
+int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
+{
+    tavrin::pack_options options;
+    fs::path launcher;
+    auto parsed = parse_command(std::move(arguments), true, [&](const std::string& name, auto value) {
+        if (name == "-o" || name == "--output")
+            options.output = fs::u8path(value());
+        else if (name == "--entry")
+            options.entry = parse_entry(value());
+        else if (name == "--level")
+            options.block.level = static_cast<int>(
+                parse_number(name, value(), 1, static_cast<unsigned>(tavrin::max_compression_level())));
+        else if (name == "--threads")
+            options.block.threads = parse_number(name, value(), 0, tavrin::max_threads());
+        else if (name == "--launcher")
+            launcher = fs::u8path(value());
+        else
+            return false;
+        return true;
+    });
+    if (!parsed) return exit_done;
+    if (parsed->operands.empty()) throw usage_error("no application directory given");
+    if (parsed->operands.size() > 1)
+        throw usage_error("one application directory only; '" + parsed->operands[1] + "' is one too many");
+    if (options.output.empty()) throw usage_error("no output given (-o OUT.exe)");
+    options.app_dir = fs::u8path(parsed->operands.front());
+    options.launcher = tavrin::find_launcher_image(launcher, tool_dir);
+
+    options.warning = [](const std::string& warning) { std::cerr << tool_name << ": warning: " << warning << "\n"; };
+    std::optional<tavrin::progress_display> display;
+    if (!parsed->quiet) display.emplace(std::cerr, stderr_is_terminal());
+    const auto start = std::chrono::steady_clock::now();
+    if (display)
+        options.progress = [&](const tavrin::block_progress& state) {
+            display->update(state, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        };
+    tavrin::pack_result result;
+    try {
+        result = tavrin::pack_application(options);
+    } catch (...) {
+        if (display) display->finish();
+        throw;
+    }
+    if (display) display->finish();
+    if (!parsed->quiet) std::cout << tavrin::pack_summary(result, options.output);
+    return exit_done;
+}
+
+int run_list(std::vector<std::string> arguments, const fs::path&)
+{
+    auto parsed = parse_command(std::move(arguments), false, [](const std::string&, auto) { return false; });
+    if (!parsed) return exit_done;
+    expect_operands(*parsed, {"packed executable"});
+    tavrin::package_contents contents;
+    try {
+        tavrin::read_package(fs::u8path(parsed->operands[0]), nullptr, &contents);
+    } catch (const tavrin::package_error& error) {
+        if (!contents.entries.empty()) std::cout << tavrin::package_listing(contents, false);
+        std::cerr << tool_name << ": " << parsed->operands[0] << " is damaged: " << error.what() << "\n";
+        return exit_failed;
+    }
+    std::cout << tavrin::package_listing(contents, true);
+    return exit_done;
+}
+
+int run_verify(std::vector<std::string> arguments, const fs::path&)
+{
+    auto parsed = parse_command(std::move(arguments), true, [](const std::string&, auto) { return false; });
+    if (!parsed) return exit_done;
+    expect_operands(*parsed, {"packed executable"});
+    const fs::path file = fs::u8path(parsed->operands[0]);
+    tavrin::verify_report report = tavrin::verify_package(file);
+    if (!report.ok()) {
+        std::cerr << tool_name << ": " << parsed->operands[0] << " fails verification:\n";
+        for (const auto& problem : report.problems) std::cerr << "  " << problem.what() << "\n";
+        return exit_failed;
+    }
+    if (!parsed->quiet) std::cout << tavrin::verify_summary(file, report);
+    return exit_done;
+}
+
+int run_extract(std::vector<std::string> arguments, const fs::path&)
+{
+    auto parsed = parse_command(std::move(arguments), false, [](const std::string&, auto) { return false; });
+    if (!parsed) return exit_done;
+    expect_operands(*parsed, {"packed executable", "directory"});
+    tavrin::extract_result result = tavrin::extract_package(fs::u8path(parsed->operands[0]), fs::u8path(parsed->operands[1]));
+    std::cout << "Extracted " << tavrin::format_count(result.files) << (result.files == 1 ? " file" : " files") << " ("
+              << tavrin::format_count(result.bytes) << " bytes) into " << parsed->operands[1] << "\n";
+    return exit_done;
+}
+
+// The commands; the first is also taken when the first argument names none.
 struct command {
     const char* name;
     int (*run)(std::vector<std::string> arguments, const fs::path& tool_dir);
 };
 const command commands[] = {
     {"pack", run_pack},
+    {"list", run_list},
+    {"verify", run_verify},
+    {"extract", run_extract},
 };
 
 int run(std::vector<std::string> arguments, const fs::path& tool_dir)
 {
     if (!arguments.empty() && (arguments[0] == "-h" || arguments[0] == "--help")) {
         std::cout << help_text();
-        return exit_packed;
+        return exit_done;
     }
     if (!arguments.empty() && arguments[0] == "--version") {
         std::cout << tool_name << " " << TAVRIN_PRODUCT_VERSION_TEXT << "\n";
-        return exit_packed;
+        return exit_done;
     }
     for (const auto& command : commands) {
         if (!arguments.empty() && arguments[0] == command.name) {
@@ -215,6 +366,13 @@ int guarded_main(std::vector<std::string> arguments)
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv)
 {
+    // Names and paths are printed as UTF-8; a console shows them right only in that code page,
+    // which is the console's own and so is given back at the end.
+    struct console_code_page {
+        UINT previous = GetConsoleOutputCP();
+        console_code_page() { SetConsoleOutputCP(CP_UTF8); }
+        ~console_code_page() { SetConsoleOutputCP(previous); }
+    } utf8_console;
     std::vector<std::string> arguments;
     for (int i = 0; i < argc; ++i) {
         std::wstring wide(argv[i]);

@@ -5,13 +5,23 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
-#include <map>
 #include <random>
 #include <system_error>
 
+#include "packer/names.h"
 #include "packer/pe_image.h"
+
+// Where the installed layout keeps the launcher image, relative to the tool's directory; set by
+// packer/CMakeLists.txt from the install destinations.
+#ifndef TAVRIN_INSTALLED_LAUNCHER_DIR
+#error "TAVRIN_INSTALLED_LAUNCHER_DIR must name the launcher image's installed directory"
+#endif
 
 namespace tavrin {
 namespace fs = std::filesystem;
@@ -20,43 +30,78 @@ namespace {
 std::string in_quotes(const fs::path& path) { return "'" + path.u8string() + "'"; }
 std::string in_quotes(const std::u16string& name) { return "'" + to_utf8(name) + "'"; }
 
+#ifdef _WIN32
+// Windows' limit on a directory's path without long-path support (MAX_PATH less room for an 8.3
+// file name): deeper directories are out of reach of the C runtime's directory walk.
+constexpr std::size_t long_directory_path = 248;
+#endif
+
 bool is_top_level(const std::u16string& name) { return name.find(u'\\') == std::u16string::npos; }
 
 char16_t ascii_lower(char16_t unit) { return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit - u'A' + u'a') : unit; }
 
-std::u16string ascii_folded(std::u16string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(), ascii_lower);
-    return text;
-}
-
 bool has_dll_extension(const std::u16string& name)
 {
     static const std::u16string extension = u".dll";
-    return name.size() > extension.size() && ascii_folded(name.substr(name.size() - extension.size())) == extension;
+    if (name.size() <= extension.size()) return false;
+    return std::equal(extension.begin(), extension.end(), name.end() - extension.size(),
+                      [](char16_t a, char16_t b) { return a == ascii_lower(b); });
 }
 
-// One path component as UTF-16, refused when Windows could not create it under the same name.
-std::u16string checked_component(const fs::path& part)
+// One path component as UTF-16.
+std::u16string utf16_component(const fs::path& part)
 {
-    std::u16string component;
     try {
-        component = part.u16string();
+        return part.u16string();
     } catch (const std::exception&) {
         throw name_error("refused name '" + part.string() + "': not valid Unicode text");
     }
-    auto refuse = [&](const std::string& why) { throw name_error("refused name " + in_quotes(component) + ": " + why); };
-    static const std::u16string forbidden = u"<>:\"|?*";
-    for (char16_t unit : component) {
-        if (unit == u'\\') refuse("a file or directory name holds a backslash, which Windows takes as a separator");
-        if ((unit != 0 && unit < 0x20) || forbidden.find(unit) != std::u16string::npos)
-            refuse("holds a character that Windows file names cannot hold");
-    }
-    if (!component.empty() && component != u"." && component != u".." &&
-        (component.back() == u'.' || component.back() == u' '))
-        refuse("a name ending in '.' or ' ' would lose that character on Windows");
-    return component;
 }
+
+// Why `file` cannot be opened for reading, or an empty string when it can.
+std::string unreadable(const fs::path& file)
+{
+    errno = 0;
+#ifdef _WIN32
+    std::FILE* handle = _wfopen(file.c_str(), L"rb");
+#else
+    std::FILE* handle = std::fopen(file.c_str(), "rb");
+#endif
+    if (handle) {
+        std::fclose(handle);
+        return {};
+    }
+    return errno ? std::strerror(errno) : "cannot be opened";
+}
+
+// The files that packing refuses. raise() throws one error listing them: a name_error when every
+// refusal concerns a name, else a pack_error.
+class refusals {
+public:
+    void add(std::string message, bool about_name)
+    {
+        messages_.push_back(std::move(message));
+        only_names_ = only_names_ && about_name;
+    }
+
+    void raise() const
+    {
+        if (messages_.empty()) return;
+        std::string text = messages_.front();
+        if (messages_.size() > 1) {
+            constexpr std::size_t shown = 20;
+            text = std::to_string(messages_.size()) + " files refused:";
+            for (std::size_t i = 0; i < messages_.size() && i < shown; ++i) text += "\n  " + messages_[i];
+            if (messages_.size() > shown) text += "\n  ... and " + std::to_string(messages_.size() - shown) + " more";
+        }
+        if (only_names_) throw name_error(text);
+        throw pack_error(text);
+    }
+
+private:
+    std::vector<std::string> messages_;
+    bool only_names_ = true;
+};
 
 // Beside its target, removed unless committed: a half-written output never takes the target's name.
 class temporary_output {
@@ -66,7 +111,7 @@ public:
         std::random_device random;
         for (int attempt = 0; attempt < 16; ++attempt) {
             fs::path candidate = target_.parent_path() /
-                                 ("." + target_.filename().u8string() + "." + std::to_string(random()) + ".tmp");
+                                 fs::u8path("." + target_.filename().u8string() + "." + std::to_string(random()) + ".tmp");
             std::error_code error;
             if (!fs::exists(candidate, error) && !error) {
                 path_ = candidate;
@@ -137,10 +182,15 @@ void make_executable(const fs::path& file)
 
 std::u16string archive_name(const fs::path& relative)
 {
+    std::vector<std::u16string> components;
     std::u16string name;
     for (const auto& part : relative) {
-        if (!name.empty()) name += u'\\';
-        name += checked_component(part);
+        components.push_back(utf16_component(part));
+        name += (name.empty() ? u"" : u"\\") + components.back();
+    }
+    for (const auto& component : components) {
+        std::string problem = windows_name_problem(component);
+        if (!problem.empty()) throw name_error("refused name " + in_quotes(name) + ": " + problem);
     }
     return name;
 }
@@ -151,44 +201,67 @@ std::vector<archive_entry> collect_application_files(const fs::path& app_dir)
     if (!fs::is_directory(app_dir, error)) throw pack_error("the application directory " + in_quotes(app_dir) + " is not a directory");
     fs::path root = app_dir.has_filename() ? app_dir : app_dir.parent_path();
 
+    // Every refusal is gathered, so that one run names all that needs fixing.
+    refusals refused;
     std::vector<archive_entry> files;
+    fs::path at = root;  // where the walk is, for a message when it fails
     fs::recursive_directory_iterator walk(root, fs::directory_options::none, error);
     for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
         const fs::directory_entry& item = *walk;
+        at = item.path();
         fs::file_status link = item.symlink_status(error);
         if (error) break;
         if (fs::is_directory(link)) continue;  // the walk descends into it
         std::error_code target_error;
         fs::file_status target = item.status(target_error);
-        if (fs::is_symlink(link) && !fs::exists(target))
-            throw pack_error(in_quotes(item.path()) + " is a symbolic link whose target does not exist");
-        if (fs::is_regular_file(target)) {
-            files.push_back(archive_entry::from_file(archive_name(item.path().lexically_relative(root)), item.path()));
+        if (fs::is_symlink(link) && !fs::exists(target)) {
+            refused.add(in_quotes(item.path()) + " is a symbolic link whose target does not exist", false);
+        } else if (fs::is_regular_file(target)) {
+            try {
+                std::u16string name = archive_name(item.path().lexically_relative(root));
+                check_entry_name(name);
+                std::string problem = unreadable(item.path());
+                if (!problem.empty())
+                    refused.add("cannot read " + in_quotes(item.path()) + ": " + problem, false);
+                else
+                    files.push_back(archive_entry::from_file(std::move(name), item.path()));
+            } catch (const name_error& refusal) {
+                refused.add(refusal.what(), true);
+            }
         } else if (fs::is_directory(target)) {
-            throw pack_error(in_quotes(item.path()) + " is a symbolic link to a directory, which is not followed");
+            refused.add(in_quotes(item.path()) + " is a symbolic link to a directory, which is not followed", false);
         } else {
-            throw pack_error(in_quotes(item.path()) + " is neither a regular file nor a directory");
+            refused.add(in_quotes(item.path()) + " is neither a regular file nor a directory", false);
         }
     }
-    if (error) throw pack_error("cannot read the application directory " + in_quotes(app_dir) + ": " + error.message());
+    if (error) {
+        std::string message = "cannot read the application directory " + in_quotes(app_dir) + " at " + in_quotes(at) + ": " + error.message();
+#ifdef _WIN32
+        if (fs::absolute(at).native().size() >= long_directory_path)
+            message += " (a path of " + std::to_string(fs::absolute(at).native().size()) +
+                       " characters: on Windows, tavrin-pack reaches only shorter ones)";
+#endif
+        throw pack_error(message);
+    }
 
     std::sort(files.begin(), files.end(), [](const archive_entry& a, const archive_entry& b) { return a.name < b.name; });
-    check_entry_names(files);
-    std::map<std::u16string, const std::u16string*> folded;
-    for (const auto& file : files) {
-        auto [place, fresh] = folded.emplace(ascii_folded(file.name), &file.name);
-        if (!fresh)
-            throw name_error("refused name " + in_quotes(file.name) + ": differs only in case from " + in_quotes(*place->second) +
-                             ", and one would overwrite the other on Windows");
-    }
+    std::vector<std::u16string> names;
+    for (const auto& file : files) names.push_back(file.name);
+    for (const auto& clash : find_name_clashes(names)) refused.add("refused names: " + describe(clash), true);
+    refused.raise();
     return files;
 }
 
 void check_entry_dll(const fs::path& file, const std::string& name)
 {
-    std::string what = "entry '" + name + "'";
     std::ifstream in(file, std::ios::binary);
-    if (!in) throw entry_error(what + ": cannot open " + in_quotes(file));
+    if (!in) throw entry_error("entry '" + name + "': cannot open " + in_quotes(file));
+    check_entry_dll(in, name);
+}
+
+void check_entry_dll(std::istream& in, const std::string& name)
+{
+    std::string what = "entry '" + name + "'";
     try {
         pe_headers headers = read_pe_headers(in, what);
         if (!headers.is_dll()) throw entry_error(what + ": not a DLL");
@@ -255,9 +328,13 @@ fs::path find_launcher_image(const fs::path& given, const fs::path& tool_directo
     const char* variable = std::getenv(launcher_variable);
     if (variable && *variable) return existing(fs::u8path(variable), std::string("from ") + launcher_variable);
 #endif
-    fs::path beside = tool_directory / launcher_file_name;
     std::error_code error;
-    if (!tool_directory.empty() && fs::is_regular_file(beside, error)) return beside;
+    if (!tool_directory.empty()) {
+        for (const fs::path& place : {tool_directory, tool_directory / fs::u8path(TAVRIN_INSTALLED_LAUNCHER_DIR)}) {
+            fs::path candidate = (place / launcher_file_name).lexically_normal();
+            if (fs::is_regular_file(candidate, error)) return candidate;
+        }
+    }
     throw pack_error(std::string("no launcher image: give its path with --launcher, set ") + launcher_variable +
                      ", or put " + launcher_file_name + " beside tavrin-pack" +
                      (tool_directory.empty() ? "" : " (in " + in_quotes(tool_directory) + ")"));
@@ -267,6 +344,7 @@ int max_compression_level() { return ZSTD_maxCLevel(); }
 
 pack_result pack_application(const pack_options& options)
 {
+    const auto start = std::chrono::steady_clock::now();
     // Everything that can be checked is checked before the output is touched.
     std::string launcher_what = "launcher image " + in_quotes(options.launcher);
     std::ifstream launcher(options.launcher, std::ios::binary);
@@ -280,9 +358,20 @@ pack_result pack_application(const pack_options& options)
     order_entries(files, entry);
 
     pack_result result;
-    for (const auto& file : files) result.names.push_back(file.name);
+    for (const auto& file : files) {
+        result.names.push_back(file.name);
+        std::string warning = long_path_warning(file.name);
+        if (warning.empty()) continue;
+        result.warnings.push_back(warning);
+        if (options.warning) options.warning(warning);
+    }
+    result.directories = count_directories(result.names);
     progress_callback progress = [&](const block_progress& state) {
         result.content_bytes = state.bytes_total;
+        result.level = state.level;
+        result.threads = state.threads;
+        result.window_log = state.window_log;
+        result.window_size = state.window_size;
         if (options.progress) options.progress(state);
     };
 
@@ -302,6 +391,7 @@ pack_result pack_application(const pack_options& options)
     temporary.commit();
     std::error_code error;
     result.output_size = fs::file_size(options.output, error);
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return result;
 }
 

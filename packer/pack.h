@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <istream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +29,8 @@ inline constexpr const char launcher_variable[] = "TAVRIN_LAUNCHER";
 // The launcher image's file name beside the tool.
 inline constexpr const char launcher_file_name[] = "tavrin-launcher.exe";
 
+using warning_callback = std::function<void(const std::string& warning)>;
+
 struct pack_options {
     std::filesystem::path app_dir;
     std::filesystem::path output;
@@ -34,30 +38,42 @@ struct pack_options {
     std::optional<std::u16string> entry;      // archive name of the entry DLL; chosen when absent
     block_options block;
     progress_callback progress;               // called while the block is written; may throw
+    warning_callback warning;                 // called for each warning before packing starts
 };
 
 struct pack_result {
     std::vector<std::u16string> names;  // in archive order, the entry first
+    std::size_t directories = 0;        // distinct directories below the unpack directory
     std::uint64_t content_bytes = 0;    // the files' bytes in all
     std::uint64_t block_size = 0;       // N, the attached data's length
     std::uint64_t output_size = 0;      // the executable's length
+    int level = 0;                      // the settings used
+    unsigned threads = 0;
+    unsigned window_log = 0;
+    std::uint64_t window_size = 0;      // the window the frame declares (at most 2^window_log)
+    double seconds = 0;                 // from the start of the packing to the output in place
+    std::vector<std::string> warnings;
 };
 
 // The archive name of `relative` (a path relative to the application directory): its components
 // joined by backslashes, as UTF-16. Throws name_error for a component that Windows could not
-// create as it stands: one holding a backslash (possible on other systems), a character that
-// Windows file names cannot hold (control characters, < > : " | ? *), or ending in '.' or ' '.
+// create as it stands (windows_name_problem): one holding a backslash (possible on other systems),
+// a character that Windows file names cannot hold, a trailing '.' or ' ', a reserved device name.
 std::u16string archive_name(const std::filesystem::path& relative);
 
 // Every regular file below `app_dir`, named by archive_name and sorted by name (code units).
-// Symbolic links to files are followed; anything else that is not a directory (symbolic links to
-// directories included) is refused, as are names the writer refuses and two names that differ
-// only in ASCII case (one would overwrite the other on Windows). Throws pack_error, name_error.
+// Symbolic links: a link to a file is followed, and the file's content is archived under the
+// link's name; a link to a directory (which could loop) and a link whose target is missing are
+// refused. Anything else that is neither a file nor a directory (a socket, a FIFO, a device) is
+// refused, as are files that cannot be opened for reading, names the writer refuses, and names
+// that Windows would take for the same file (find_name_clashes). Every refusal names the file.
+// Throws pack_error, name_error.
 std::vector<archive_entry> collect_application_files(const std::filesystem::path& app_dir);
 
 // Throws entry_error unless `file` is an x86-64 PE32+ DLL that exports run_code. `name` is how
 // messages call it.
 void check_entry_dll(const std::filesystem::path& file, const std::string& name);
+void check_entry_dll(std::istream& image, const std::string& name);
 
 // The entry of `files`: `requested` when given (it must be one of them and pass check_entry_dll),
 // else the only top-level ".dll" that passes check_entry_dll. Throws entry_error.
@@ -68,7 +84,9 @@ std::u16string choose_entry(const std::vector<archive_entry>& files, const std::
 void order_entries(std::vector<archive_entry>& files, const std::u16string& entry);
 
 // The launcher image: `given` when not empty, else the file that TAVRIN_LAUNCHER names, else
-// tavrin-launcher.exe in `tool_directory`. Throws pack_error when the chosen file does not exist.
+// tavrin-launcher.exe in `tool_directory`, else in the installed layout's place for it
+// (`tool_directory`/../share/tavrin-onefile, see cmake/install.cmake). Throws pack_error when the
+// chosen file does not exist.
 std::filesystem::path find_launcher_image(const std::filesystem::path& given, const std::filesystem::path& tool_directory);
 
 // The highest compression level that block_options accepts.
@@ -77,7 +95,9 @@ int max_compression_level();
 // Packs `options.app_dir` into `options.output`. The output is written to a temporary file beside
 // it and renamed into place only when complete: on any failure nothing new is left there and an
 // existing output stays as it was. Memory stays bounded whatever the application's size. The
-// output may not lie inside the application directory. Throws pack_error and its kinds.
+// output may not lie inside the application directory. The same files, entry, level and window
+// give the same bytes (see write_block). Warns (options.warning and result.warnings) about names
+// whose unpack path would be long (long_path_warning). Throws pack_error and its kinds.
 pack_result pack_application(const pack_options& options);
 
 }  // namespace tavrin

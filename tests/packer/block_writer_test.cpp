@@ -90,6 +90,44 @@ TEST(BlockLayout, SameBytesFromFilesOrMemoryAndAnyNumberOfWorkers)
     EXPECT_EQ(tavrin::make_block(from_memory, {5, 4, 0}), reference);
 }
 
+TEST(BlockLayout, ManyJobsSameBytesWhateverTheThreads)
+{
+    // Level 1 cuts 20 MiB into several jobs of the compressor; with 1, 2 or 5 workers they are the
+    // same jobs, and the frame the same.
+    std::string content(20 << 20, '\0');
+    std::mt19937 random(11);
+    for (auto& byte : content) byte = static_cast<char>("abcdefgh"[random() % 8]);
+    const std::vector<archive_entry> entries{archive_entry::from_memory(u"big.bin", content)};
+    const std::string reference = tavrin::make_block(entries, {1, 1, 0});
+    EXPECT_TRUE(tavrin::make_block(entries, {1, 2, 0}) == reference);
+    EXPECT_TRUE(tavrin::make_block(entries, {1, 5, 0}) == reference);
+    EXPECT_EQ(decompress_frame(reference).size(), tavrin::make_content_stream(entries).size());
+}
+
+TEST(BlockLayout, ProgressReportsSettingsAndTotals)
+{
+    const std::vector<archive_entry> entries{archive_entry::from_memory(u"a", std::string(3000, 'a')),
+                                             archive_entry::from_memory(u"b", "bb")};
+    std::vector<tavrin::block_progress> states;
+    std::ostringstream out;
+    const std::uint64_t n = tavrin::write_block(entries, out, {4, 2, 0}, [&](const tavrin::block_progress& state) { states.push_back(state); });
+    ASSERT_GE(states.size(), 3u);
+    EXPECT_EQ(states.front().files_done, 0u) << "the first call comes before any file";
+    EXPECT_EQ(states.front().level, 4);
+    EXPECT_EQ(states.front().threads, 2u);
+    EXPECT_GT(states.front().window_log, 0u);
+    const tavrin::block_progress& last = states.back();
+    EXPECT_EQ(last.files_done, 2u);
+    EXPECT_EQ(last.bytes_done, 3002u);
+    EXPECT_EQ(last.bytes_total, 3002u);
+    EXPECT_EQ(last.bytes_out, n);
+    ZSTD_frameHeader header = frame_header(out.str());
+    EXPECT_EQ(last.window_size, header.windowSize) << "the window the frame declares";
+    EXPECT_EQ(tavrin::resolved_threads(3), 3u);
+    EXPECT_GE(tavrin::resolved_threads(0), 1u);
+    EXPECT_THROW(tavrin::make_block(entries, {4, tavrin::max_threads() + 1, 0}), tavrin::pack_error);
+}
+
 TEST(BlockLayout, WindowLimitAndLevelRange)
 {
     const std::vector<archive_entry> entries{archive_entry::from_memory(u"a", std::string(100000, 'a'))};

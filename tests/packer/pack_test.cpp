@@ -1,29 +1,27 @@
-// Packing a directory: archive order, entry choice and refusals, names Windows could not hold, the
-// output never half-written, the same bytes from the same files, and the tavrin-pack command.
+// Packing a directory: order, entry choice, refused names and files, warnings, the output never
+// half-written, the same bytes whatever the file system or thread count, and the tavrin-pack command.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 
+#include "packer/names.h"
 #include "packer/pack.h"
 #include "packer/pe_image.h"
+#include "packer/report.h"
 #include "tests/packer/support.h"
 
 #ifndef _WIN32
-#include <sys/wait.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
 using namespace packer_test;
 namespace fs = std::filesystem;
-
-std::string entry_dll(std::vector<std::string> exports = {"run_code"})
-{
-    image_spec spec;
-    spec.dll = true;
-    spec.exports = std::move(exports);
-    return make_image(spec);
-}
 
 class PackTest : public testing::Test {
 protected:
@@ -78,7 +76,7 @@ TEST_F(PackTest, EntryFirstThenTopLevelThenTheRestByName)
     add("hello.dll", dll);
     add("Alpha.txt", "A");
     add("_under.txt", "_");
-    add(u8"\u00e9t\u00e9.txt", "e");
+    add(fs::u8path(u8"\u00e9t\u00e9.txt"), "e");
     add("b/x.txt", "bx");
     add("a/y.txt", "ay");
     add("a/b/z.txt", "abz");
@@ -156,28 +154,134 @@ TEST_F(PackTest, RefusedEntries)
     EXPECT_NE(none.find("x86.dll"), std::string::npos) << none;
 }
 
+#ifndef _WIN32
+// Windows cannot create these names in the first place (nor tavrin-pack.exe walk a path as deep as
+// the longest); there the name rules are checked on their own (names_test.cpp).
 TEST_F(PackTest, RefusedNames)
 {
-    std::vector<std::pair<fs::path, std::string>> cases = {
+    const std::vector<std::pair<fs::path, std::string>> cases = {
         {"what?.txt", "cannot hold"},
         {"sub/trailing.", "ending in '.'"},
-        {"Readme.TXT", "differs only in case"},
+        {"logs/NUL.txt", "reserved device name"},
+        {"com1", "reserved device name"},
+        {fs::u8path(u8"Lpt\u00b2.log"), "reserved device name"},
+        {"aux/readme.md", "reserved device name"},
+        {"Readme.TXT", "differ only in letter case"},
+        {fs::u8path(u8"\u00c9T\u00c9.txt"), "differ only in letter case"},
+        {fs::u8path(u8"\u0416\u0423\u041a.txt"), "differ only in letter case"},
+        {"back\\slash", "backslash"},
+        {"tab\there", "control character"},
+        {"Data", "needs a directory"},  // beside data/x.txt
         {fs::path(std::string(250, 'd')) / std::string(250, 'e') / std::string(250, 'f') / std::string(250, 'g') /
              std::string(250, 'h') / "file",
          "longer than 1023"},
     };
-#ifndef _WIN32
-    cases.push_back({"back\\slash", "backslash"});
-#endif
     for (const auto& [name, message] : cases) {
-        SCOPED_TRACE(message);
+        SCOPED_TRACE(message + " " + name.u8string());
         fs::path app = scratch_.path() / "names";
         fs::remove_all(app);
         write_file(app / "app.dll", entry_dll());
         write_file(app / "readme.txt", "r");
+        write_file(app / fs::u8path(u8"\u00e9t\u00e9.txt"), "e");
+        write_file(app / fs::u8path(u8"\u0436\u0443\u043a.txt"), "beetle");
+        write_file(app / "data" / "x.txt", "x");
         write_file(app / name, "x");
-        EXPECT_NE(refusal<tavrin::name_error>(options(app)).find(message), std::string::npos);
+        std::string refused = refusal<tavrin::name_error>(options(app));
+        EXPECT_NE(refused.find(message), std::string::npos) << refused;
+        // The message names the file at fault.
+        std::string shown = name.u8string();
+        std::replace(shown.begin(), shown.end(), '/', '\\');
+        if (name.u8string().size() < 100) {
+            EXPECT_NE(refused.find(shown), std::string::npos) << refused;
+        }
     }
+}
+
+TEST_F(PackTest, AllRefusalsAreNamedAtOnce)
+{
+    add("app.dll", entry_dll());
+    add("con.txt", "c");
+    add("a|b", "pipe");
+    add("ok.txt", "fine");
+    std::string refused = refusal<tavrin::name_error>(options());
+    EXPECT_EQ(refused.rfind("2 files refused:", 0), 0u) << refused;
+    EXPECT_NE(refused.find("'con.txt'"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("'a|b'"), std::string::npos) << refused;
+    EXPECT_EQ(refused.find("ok.txt"), std::string::npos) << refused;
+}
+
+TEST_F(PackTest, FilesThatCannotBeTaken)
+{
+    add("app.dll", entry_dll());
+    add("target.txt", "the target's content");
+    add("dir/inner.txt", "inner");
+
+    // A link to a file is followed: the content is packed under the link's name.
+    fs::create_symlink(app_ / "target.txt", app_ / "link.txt");
+    tavrin::pack_application(options());
+    auto entries = packed_entries();
+    ASSERT_EQ(names_of(entries), (std::vector<std::u16string>{u"app.dll", u"link.txt", u"target.txt", u"dir\\inner.txt"}));
+    EXPECT_EQ(entries[1].content, "the target's content");
+    fs::remove(output_);
+
+    struct special {
+        const char* what;
+        std::function<void(const fs::path&)> make;
+        std::string message;
+    };
+    const special specials[] = {
+        {"link to a directory", [&](const fs::path& at) { fs::create_directory_symlink(app_ / "dir", at); }, "symbolic link to a directory"},
+        {"dangling link", [&](const fs::path& at) { fs::create_symlink(scratch_.path() / "gone", at); }, "target does not exist"},
+        {"FIFO", [](const fs::path& at) { ASSERT_EQ(mkfifo(at.c_str(), 0644), 0); }, "neither a regular file nor a directory"},
+    };
+    for (const auto& item : specials) {
+        SCOPED_TRACE(item.what);
+        const fs::path at = app_ / "special";
+        item.make(at);
+        std::string refused = refusal<tavrin::pack_error>(options());
+        EXPECT_NE(refused.find(item.message), std::string::npos) << refused;
+        EXPECT_NE(refused.find("special"), std::string::npos) << refused;
+        fs::remove(at);
+    }
+}
+
+TEST_F(PackTest, UnreadableFilesAreNamedBeforeAnythingIsWritten)
+{
+    add("app.dll", entry_dll());
+    add("locked.bin", "secret");
+    fs::permissions(app_ / "locked.bin", fs::perms::none);
+    if (std::FILE* readable = std::fopen((app_ / "locked.bin").c_str(), "rb")) {
+        // Running as root, which reads anything: a kernel file that is write-only even for root.
+        std::fclose(readable);
+        fs::remove(app_ / "locked.bin");
+        const fs::path write_only = "/proc/sys/vm/drop_caches";
+        std::error_code error;
+        if (!fs::is_regular_file(write_only, error)) GTEST_SKIP() << "no file here that cannot be read";
+        fs::create_symlink(write_only, app_ / "locked.bin");
+    }
+    std::string refused = refusal<tavrin::pack_error>(options());
+    EXPECT_NE(refused.find("cannot read"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("locked.bin"), std::string::npos) << refused;
+}
+#endif
+
+TEST_F(PackTest, LongUnpackPathsAreWarnedAbout)
+{
+    add("app.dll", entry_dll());
+    const std::string deep = "assets/" + std::string(tavrin::long_name_threshold - 7, 'n');  // exactly at the threshold
+    add(deep, "fits");
+    auto opts = options();
+    std::vector<std::string> told;
+    opts.warning = [&](const std::string& warning) { told.push_back(warning); };
+    EXPECT_TRUE(tavrin::pack_application(opts).warnings.empty());
+    EXPECT_TRUE(told.empty());
+
+    add(deep + "x", "one too long");
+    tavrin::pack_result result = tavrin::pack_application(opts);
+    ASSERT_EQ(result.warnings.size(), 1u);
+    EXPECT_EQ(told, result.warnings);
+    EXPECT_NE(result.warnings[0].find("assets\\" + std::string(tavrin::long_name_threshold - 7, 'n') + "x"), std::string::npos);
+    EXPECT_EQ(names_of(packed_entries()).size(), 3u) << "a warning does not stop the packing";
 }
 
 TEST_F(PackTest, AFailureLeavesTheOutputAsItWas)
@@ -186,7 +290,7 @@ TEST_F(PackTest, AFailureLeavesTheOutputAsItWas)
     add("data.bin", std::string(1 << 20, 'd'));
     auto opts = options();
     opts.progress = [](const tavrin::block_progress& state) {
-        if (state.files_done == 1) throw tavrin::pack_error("interrupted");
+        if (state.bytes_done > 0) throw tavrin::pack_error("interrupted");
     };
 
     EXPECT_THROW(tavrin::pack_application(opts), tavrin::pack_error);
@@ -204,23 +308,54 @@ TEST_F(PackTest, AFailureLeavesTheOutputAsItWas)
 
 TEST_F(PackTest, SameFilesSameBytes)
 {
-    // Two directories with the same files, created in opposite orders.
-    const std::vector<std::pair<fs::path, std::string>> files = {
+    // Two directories with the same files, created in different orders (so listed in different
+    // orders), with different file times, packed with different numbers of threads.
+    std::vector<std::pair<fs::path, std::string>> files = {
         {"app.dll", entry_dll()}, {"c.txt", "c"}, {"a.txt", "a"}, {"d/b.txt", "db"}, {"d/a.txt", "da"}, {"b/z", "bz"}};
+    for (int i = 0; i < 40; ++i) files.push_back({"many/f" + std::to_string(i * 7919 % 40), std::string(i * 100, 'a' + i % 26)});
     fs::path second = scratch_.path() / "second";
     for (const auto& [name, content] : files) add(name, content);
-    for (auto it = files.rbegin(); it != files.rend(); ++it) write_file(second / it->first, it->second);
+    std::shuffle(files.begin(), files.end(), std::mt19937(1234));
+    const auto start = fs::file_time_type::clock::now();
+    int minutes = 0;
+    for (const auto& [name, content] : files) {
+        write_file(second / name, content);
+        fs::last_write_time(second / name, start - std::chrono::minutes(++minutes * 37));
+    }
 
     auto opts = options();
     opts.block.level = 19;
-    tavrin::pack_application(opts);
+    opts.block.threads = 1;
+    tavrin::pack_result first_result = tavrin::pack_application(opts);
     const std::string first = read_file(output_);
     tavrin::pack_application(opts);
-    EXPECT_TRUE(read_file(output_) == first);
+    EXPECT_TRUE(read_file(output_) == first) << "packing again";
     opts.app_dir = second;
-    opts.block.threads = 1;
-    tavrin::pack_application(opts);
-    EXPECT_TRUE(read_file(output_) == first);
+    opts.block.threads = 3;
+    tavrin::pack_result second_result = tavrin::pack_application(opts);
+    EXPECT_TRUE(read_file(output_) == first) << "other order, times and thread count";
+    EXPECT_EQ(second_result.threads, 3u);
+    EXPECT_EQ(first_result.threads, 1u);
+    EXPECT_EQ(second_result.names, first_result.names);
+}
+
+TEST_F(PackTest, TheResultDescribesThePacking)
+{
+    add("app.dll", entry_dll());
+    add("a/b/c.txt", "abc");
+    add("a/d.txt", "ad");
+    add("e/f.txt", "ef");
+    auto opts = options();
+    opts.block.level = 7;
+    tavrin::pack_result result = tavrin::pack_application(opts);
+    EXPECT_EQ(result.directories, 3u);
+    EXPECT_EQ(result.level, 7);
+    EXPECT_EQ(result.threads, tavrin::resolved_threads(0));
+    EXPECT_GE(result.threads, 1u);
+    EXPECT_GT(result.window_log, 0u);
+    EXPECT_GT(result.window_size, 0u);
+    EXPECT_LE(result.window_size, 1ull << result.window_log);
+    EXPECT_GE(result.seconds, 0.0);
 }
 
 TEST_F(PackTest, RefusedPlacesAndLaunchers)
@@ -270,62 +405,102 @@ TEST_F(PackTest, FindingTheLauncherImage)
     set_variable(tavrin::launcher_variable, "");
     fs::remove(beside);
     EXPECT_THROW(tavrin::find_launcher_image({}, tool_dir), tavrin::pack_error);
-}
 
-#ifndef _WIN32
-struct tool_run {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-tool_run run_tool(const fs::path& scratch, const std::string& arguments)
-{
-    const fs::path out = scratch / "stdout", err = scratch / "stderr";
-    std::string command = "env -u TAVRIN_LAUNCHER '" TAVRIN_PACK_TOOL "' " + arguments + " >'" + out.string() + "' 2>'" +
-                          err.string() + "' </dev/null";
-    int status = std::system(command.c_str());
-    tool_run run;
-    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = read_file(out);
-    run.err = read_file(err);
-    return run;
+    // The installed layout: bin/tavrin-pack and share/tavrin-onefile/tavrin-launcher.exe.
+    const fs::path installed = scratch_.path() / "share" / "tavrin-onefile" / tavrin::launcher_file_name;
+    write_file(installed, "image");
+    EXPECT_TRUE(fs::equivalent(tavrin::find_launcher_image({}, tool_dir), installed));
+    write_file(beside, "image");
+    EXPECT_EQ(tavrin::find_launcher_image({}, tool_dir), beside) << "beside the tool comes first";
 }
 
 TEST_F(PackTest, CommandLineExitCodes)
 {
     add("app.dll", entry_dll());
     add("plain.dll", entry_dll({"other"}));
-    const std::string app = "'" + app_.string() + "'", out = "'" + output_.string() + "'";
-    const std::string launcher = " --launcher '" + launcher_.string() + "'";
+    const std::string app = arg(app_), out = arg(output_), launcher = arg(launcher_);
 
-    tool_run version = run_tool(scratch_.path(), "--version");
+    tool_run version = run_tool(scratch_.path(), {"--version"});
     EXPECT_EQ(version.code, 0);
     EXPECT_EQ(version.out, "tavrin-pack 1.4.2.0\n");
-    tool_run help = run_tool(scratch_.path(), "--help");
-    EXPECT_EQ(help.code, 0);
-    EXPECT_NE(help.out.find("Exit codes"), std::string::npos);
 
-    for (const std::string& usage : {std::string(), "-o " + out, app, app + " -o", app + " -o " + out + " --bogus",
-                                     app + " -o " + out + " --level 0", app + " -o " + out + " --level x",
-                                     app + " " + app + " -o " + out}) {
-        tool_run run = run_tool(scratch_.path(), usage + launcher);
-        EXPECT_EQ(run.code, 2) << usage << "\n" << run.err;
-        EXPECT_NE(run.err.find("--help"), std::string::npos) << usage;
+    const std::vector<std::vector<std::string>> usages = {
+        {},
+        {"-o", out},
+        {app},
+        {app, "-o"},
+        {app, "-o", out, "--bogus"},
+        {app, "-o", out, "--level", "0"},
+        {app, "-o", out, "--level", "x"},
+        {app, "-o", out, "--level", "23"},
+        {app, "-o", out, "--threads", "-1"},
+        {app, "-o", out, "--threads", "100000"},
+        {app, "-o", out, "--threads"},
+        {app, app, "-o", out},
+    };
+    for (auto usage : usages) {
+        usage.insert(usage.end(), {"--launcher", launcher});
+        tool_run run = run_tool(scratch_.path(), usage);
+        EXPECT_EQ(run.code, 2) << usage.size() << "\n" << run.err;
+        EXPECT_NE(run.err.find("--help"), std::string::npos) << run.err;
     }
     EXPECT_FALSE(fs::exists(output_));
 
-    tool_run no_run_code = run_tool(scratch_.path(), app + " -o " + out + launcher + " --entry plain.dll");
+    tool_run no_run_code = run_tool(scratch_.path(), {app, "-o", out, "--launcher", launcher, "--entry", "plain.dll"});
     EXPECT_EQ(no_run_code.code, 1);
     EXPECT_NE(no_run_code.err.find("does not export run_code"), std::string::npos) << no_run_code.err;
-    tool_run no_launcher = run_tool(scratch_.path(), app + " -o " + out);
+    tool_run no_launcher = run_tool(scratch_.path(), {app, "-o", out});
     EXPECT_EQ(no_launcher.code, 1) << "the tool's own directory holds no launcher image";
     EXPECT_FALSE(fs::exists(output_));
 
-    tool_run packed = run_tool(scratch_.path(), "pack " + app + " --output=" + out + " --level=1" + launcher);
+    tool_run packed = run_tool(scratch_.path(), {"pack", app, "--output=" + out, "--level=1", "--threads=2", "--launcher", launcher});
     EXPECT_EQ(packed.code, 0) << packed.err;
     EXPECT_EQ(names_of(packed_entries()), (std::vector<std::u16string>{u"app.dll", u"plain.dll"}));
 }
-#endif
+
+TEST_F(PackTest, HelpDocumentsEveryOptionAndExitCode)
+{
+    tool_run help = run_tool(scratch_.path(), {"--help"});
+    EXPECT_EQ(help.code, 0);
+    for (const char* item : {"-o, --output", "--entry NAME", "--level N", "--threads N", "--launcher PATH", "-q, --quiet", "list OUT.exe",
+                             "verify OUT.exe", "extract OUT.exe DIR", "-h, --help", "--version", "Exit codes:", "  0  ", "  1  ", "  2  "})
+        EXPECT_NE(help.out.find(item), std::string::npos) << item;
+    EXPECT_NE(help.out.find("(default " + std::to_string(tavrin::default_compression_level) + ")"), std::string::npos);
+    for (const char* command : {"list", "verify", "extract", "pack"}) {
+        tool_run again = run_tool(scratch_.path(), {command, "--help"});
+        EXPECT_EQ(again.code, 0) << command;
+        EXPECT_EQ(again.out, help.out) << command;
+    }
+}
+
+TEST_F(PackTest, CommandSummaryQuietAndThreads)
+{
+    add("app.dll", entry_dll());
+    add("docs/a.txt", std::string(5000, 'a'));
+    add("docs/deep/b.txt", "b");
+    const std::string launcher = arg(launcher_);
+
+    tool_run loud = run_tool(scratch_.path(), {arg(app_), "-o", arg(output_), "--launcher", launcher, "--level", "5", "--threads", "1"});
+    ASSERT_EQ(loud.code, 0) << loud.err;
+    const std::string first = read_file(output_);
+    const std::uint64_t block = tavrin::read_attached_block(output_).size();
+    for (const std::string& part :
+         {"Packed " + arg(output_) + ": 3 files, 2 directories; entry app.dll\n", "  bytes in   " + tavrin::format_count(entry_dll().size() + 5001),
+          "  bytes out  " + std::to_string(block), std::string("ratio "), "executable " + tavrin::format_count(first.size()),
+          std::string("  settings   level 5, window "), std::string(", 1 thread\n"), std::string("  time       ")})
+        EXPECT_NE(loud.out.find(part), std::string::npos) << part << "\n" << loud.out;
+    EXPECT_EQ(loud.err, "") << "a quick packing shows no progress lines";
+
+    tool_run quiet = run_tool(scratch_.path(), {arg(app_), "-o", arg(output_), "--launcher", launcher, "--level", "5", "-q", "--threads", "4"});
+    EXPECT_EQ(quiet.code, 0) << quiet.err;
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(quiet.err, "");
+    EXPECT_TRUE(read_file(output_) == first) << "--threads does not change the output";
+
+    add(std::string(tavrin::long_name_threshold + 1, 'w'), "w");
+    tool_run warned = run_tool(scratch_.path(), {arg(app_), "-o", arg(output_), "--launcher", launcher, "-q"});
+    EXPECT_EQ(warned.code, 0) << warned.err;
+    EXPECT_NE(warned.err.find("warning: '" + std::string(tavrin::long_name_threshold + 1, 'w') + "'"), std::string::npos) << warned.err;
+}
 
 }  // namespace

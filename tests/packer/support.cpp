@@ -1,4 +1,5 @@
-// Minimal PE32+ images, block decoding and scratch directories for the packer's tests.
+// Minimal PE32+ images, blocks made and decoded, scratch directories and tool runs for the
+// packer's tests.
 #include "tests/packer/support.h"
 
 #include <gtest/gtest.h>
@@ -6,8 +7,20 @@
 
 #include <algorithm>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
+
+#include "packer/pe_image.h"
+#include "payload/format.h"
+
+#ifdef _WIN32
+#include "tests/support/self_process.h"
+#else
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace packer_test {
 namespace {
@@ -209,6 +222,111 @@ std::vector<std::u16string> names_of(const std::vector<unpacked_entry>& entries)
     for (const auto& entry : entries) names.push_back(entry.name);
     return names;
 }
+
+std::string compress_frame(const std::string& content, const frame_settings& settings)
+{
+    std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, settings.level);
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, settings.checksum ? 1 : 0);
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, settings.window_log);
+    std::string frame(ZSTD_compressBound(content.size()) + 64, '\0');
+    ZSTD_outBuffer out = {frame.data(), frame.size(), 0};
+    ZSTD_inBuffer in = {content.data(), content.size(), 0};
+    if (settings.pledge_size) {
+        ZSTD_CCtx_setPledgedSrcSize(context.get(), content.size());
+    } else {
+        // A first call that does not end the frame leaves its size unknown, as piped input does.
+        ZSTD_inBuffer none = {content.data(), 0, 0};
+        EXPECT_FALSE(ZSTD_isError(ZSTD_compressStream2(context.get(), &out, &none, ZSTD_e_continue)));
+    }
+    std::size_t left = 0;
+    do {
+        left = ZSTD_compressStream2(context.get(), &out, &in, ZSTD_e_end);
+        if (ZSTD_isError(left)) {
+            ADD_FAILURE() << ZSTD_getErrorName(left);
+            return {};
+        }
+    } while (left != 0);
+    frame.resize(out.pos);
+    return frame;
+}
+
+std::string assemble_block(const std::string& frame)
+{
+    std::string block = "VQJ" + frame + std::string(4, '\0');
+    std::uint64_t trailer = block.size();
+    for (int i = 0; i < 8; ++i) block.push_back(static_cast<char>((trailer >> (8 * i)) & 0xFF));
+    return block;
+}
+
+std::string image_with_block(const std::string& block)
+{
+    std::istringstream launcher(make_image({}));
+    auto headers = tavrin::read_pe_headers(launcher, "fixture launcher");
+    std::stringstream out;
+    tavrin::write_image_with_section(launcher, headers, out, [&](std::ostream& stream) { stream << block; });
+    return out.str();
+}
+
+std::string entry_dll(std::vector<std::string> exports)
+{
+    image_spec spec;
+    spec.dll = true;
+    spec.exports = std::move(exports);
+    return make_image(spec);
+}
+
+std::string arg(const std::filesystem::path& path) { return path.u8string(); }
+
+#ifdef _WIN32
+tool_run run_tool(const std::filesystem::path&, const std::vector<std::string>& arguments)
+{
+    const std::wstring tool = testing_support::widen(TAVRIN_PACK_TOOL);
+    std::wstring command_line = testing_support::quote_argument(tool);
+    for (const auto& argument : arguments) command_line += L" " + testing_support::quote_argument(testing_support::widen(argument));
+    testing_support::run_options options;
+    options.env[L"TAVRIN_LAUNCHER"] = std::nullopt;
+    options.timeout_ms = 300000;
+    testing_support::process_result result = testing_support::run_process(tool, command_line, options);
+    EXPECT_FALSE(result.timed_out);
+    // Text written to a stream in text mode ends its lines with "\r\n".
+    auto unix_lines = [](std::string text) {
+        for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.erase(at, 1);
+        return text;
+    };
+    return {static_cast<int>(result.exit_code), unix_lines(result.out), unix_lines(result.err)};
+}
+#else
+tool_run run_tool(const std::filesystem::path& scratch, const std::vector<std::string>& arguments)
+{
+    const std::filesystem::path out = scratch / "tool.stdout", err = scratch / "tool.stderr";
+    std::vector<std::string> words{TAVRIN_PACK_TOOL};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        int in_fd = open("/dev/null", O_RDONLY);
+        int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in_fd < 0 || out_fd < 0 || err_fd < 0) _exit(127);
+        dup2(in_fd, 0);
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        unsetenv("TAVRIN_LAUNCHER");
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    tool_run run;
+    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = read_file(out);
+    run.err = read_file(err);
+    return run;
+}
+#endif
 
 scratch_directory::scratch_directory()
 {

@@ -1,5 +1,5 @@
 // Support for the packer's tests: minimal PE32+ images laid out in memory as a linker would, blocks
-// taken apart again, scratch directories.
+// made to measure and taken apart again, scratch directories, the tavrin-pack command run.
 #ifndef TAVRIN_TESTS_PACKER_SUPPORT_H
 #define TAVRIN_TESTS_PACKER_SUPPORT_H
 
@@ -56,6 +56,22 @@ struct unpacked_entry {
 std::vector<unpacked_entry> unpack_block(const std::string& block);
 std::vector<std::u16string> names_of(const std::vector<unpacked_entry>& entries);
 
+// A Zstandard frame over `content` made with these settings, to build blocks that tavrin-pack would
+// not write.
+struct frame_settings {
+    bool checksum = true;
+    int window_log = 0;           // 0: the level's choice
+    bool pledge_size = true;      // false: streamed without a known size, so the window stays as set
+    int level = 3;
+};
+std::string compress_frame(const std::string& content, const frame_settings& settings = {});
+// The block around `frame`: magic, the frame, four zero bytes, the trailer N - 8.
+std::string assemble_block(const std::string& frame);
+// A launcher image (make_image) that carries `block` in its attached-data section.
+std::string image_with_block(const std::string& block);
+// A DLL for x86-64 that exports `exports` (make_image).
+std::string entry_dll(std::vector<std::string> exports = {"run_code"});
+
 // A fresh directory, removed with everything in it at the end of the scope.
 class scratch_directory {
 public:
@@ -70,6 +86,19 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// One run of the tavrin-pack command (TAVRIN_PACK_TOOL): its exit code and what it printed.
+struct tool_run {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+// Runs the tool with `arguments`, with standard input empty and TAVRIN_LAUNCHER unset; its output
+// goes through files in `scratch`. Lines end in "\n" on every system.
+tool_run run_tool(const std::filesystem::path& scratch, const std::vector<std::string>& arguments);
+
+// A path as a command-line argument (UTF-8).
+std::string arg(const std::filesystem::path& path);
 
 }  // namespace packer_test
 

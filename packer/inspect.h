@@ -1,0 +1,128 @@
+// Reading a packed executable back: its attached data decoded as the launcher decodes it, its layout
+// checked, its entries listed, verified or written to disk as the launcher would write them.
+#ifndef TAVRIN_PACKER_INSPECT_H
+#define TAVRIN_PACKER_INSPECT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "packer/block_writer.h"
+#include "paths/bounded.h"
+
+namespace tavrin {
+
+// What can be wrong with a package. Each kind has a short name (damage_name) that messages carry.
+enum class damage {
+    bad_image,          // "bad-image": not a PE32+ image for x86-64, or its headers are damaged
+    no_attached_data,   // "no-attached-data": the image has no attached-data section
+    block_too_short,    // "block-too-short": shorter than the magic and the tail
+    bad_magic,          // "bad-magic": the block does not start with the magic
+    bad_trailer,        // "bad-trailer": the last eight bytes are not N - 8
+    reserved_not_zero,  // "reserved-not-zero": the four bytes before the trailer are not zero
+    not_a_frame,        // "not-a-frame": no Zstandard frame header after the magic
+    window_too_large,   // "window-too-large": the frame declares a window above 2^27 bytes
+    needs_dictionary,   // "needs-dictionary": the frame was made with a dictionary
+    no_checksum,        // "no-checksum": the frame carries no content checksum
+    frame_cut_short,    // "frame-cut-short": the frame does not end before the tail
+    extra_data,         // "extra-data": bytes (a second frame, say) between the frame and the tail
+    corrupt_frame,      // "corrupt-frame": the decompressor rejects the frame's data
+    checksum_mismatch,  // "checksum-mismatch": the content does not match the frame's checksum
+    stream_cut_short,   // "stream-cut-short": the content ends inside an entry or before the end marker
+    data_after_end,     // "data-after-end": content follows the end marker
+    name_too_long,      // "name-too-long": a name without its terminator within 1023 code units
+    bad_name,           // "bad-name": a name the launcher cannot use safely, or Windows cannot create
+    name_clash,         // "name-clash": two names Windows takes for one path (or the same name twice)
+    no_entries,         // "no-entries": nothing to run
+    bad_entry,          // "bad-entry": the first entry is not an x86-64 DLL that exports run_code
+};
+const char* damage_name(damage kind);
+
+// A damaged package. what() is "<damage name>: <what was found>".
+class package_error : public pack_error {
+public:
+    package_error(damage kind, const std::string& message);
+    damage kind() const { return kind_; }
+
+private:
+    damage kind_;
+};
+
+// The layout of a package's attached data, as far as it was read.
+struct package_layout {
+    bool frame_found = false;                   // a Zstandard frame header was read after the magic
+    std::uint64_t block_offset = 0;             // the block's file offset in the image
+    std::uint64_t block_size = 0;               // N
+    std::uint64_t frame_size = 0;               // F, known once the frame has been decoded
+    std::uint64_t window_size = 0;              // the window the frame declares
+    bool checksum = false;                      // the frame carries a content checksum
+    std::optional<std::uint64_t> content_size;  // the content size the frame declares, if any
+};
+
+struct package_entry {
+    std::u16string name;
+    std::uint64_t size = 0;
+};
+
+// Receives the entries of a package in order while it is decoded. An exception thrown here ends
+// the reading and passes through read_package.
+class entry_sink {
+public:
+    virtual ~entry_sink() = default;
+    virtual void begin_entry(const std::u16string& /*name*/, std::uint64_t /*size*/) {}
+    virtual void content(const char* /*data*/, std::size_t /*size*/) {}
+    virtual void end_entry() {}
+};
+
+struct package_contents {
+    package_layout layout;
+    std::vector<package_entry> entries;  // in archive order
+    std::uint64_t content_bytes = 0;     // the entries' sizes added up
+    std::uint64_t stream_bytes = 0;      // the decoded content stream, end marker included
+};
+
+// Reads the package `file` through to the end, as the launcher would and further: the image's
+// attached-data section; the magic, the tail (four zero bytes, the trailer N - 8) and exactly one
+// Zstandard frame between them; the frame's settings (a window of at most 2^27 bytes, no
+// dictionary) and its data, decoded with the launcher's limits and its checksum verified when it
+// has one; the content stream's entries, the end marker and nothing after it. Each entry goes to
+// `sink` as it is decoded; memory stays bounded. Throws package_error (the first damage found,
+// with the entries read until then in `partial` when given) and pack_error (the file cannot be
+// read).
+package_contents read_package(const std::filesystem::path& file, entry_sink* sink = nullptr,
+                              package_contents* partial = nullptr);
+
+// Everything that read_package checks, then: the frame carries a checksum; every name is one the
+// launcher can use and Windows can create (check_windows_entry_name); no two names clash
+// (find_name_clashes); there is an entry, and the first is an x86-64 DLL exporting run_code.
+struct verify_report {
+    package_contents contents;            // as far as it could be read
+    std::vector<package_error> problems;  // none: the package is sound
+    bool ok() const { return problems.empty(); }
+};
+verify_report verify_package(const std::filesystem::path& file);
+
+// Writes the files of the package `file` below `directory` as the launcher writes them into its
+// unpack directory: each at `directory` + separator + its name, the missing directories created
+// outermost first, an existing file replaced. A name that the launcher could not join safely or
+// that Windows could not create is refused (package_error bad_name) before anything is written for
+// it, and so is a full path longer than the launcher's 4095 code units (pack_error). On damage
+// found part-way, the files written so far stay, as the launcher leaves them. Throws package_error
+// and pack_error.
+struct extract_result {
+    std::size_t files = 0;
+    std::size_t directories = 0;
+    std::uint64_t bytes = 0;
+};
+extract_result extract_package(const std::filesystem::path& file, const std::filesystem::path& directory);
+
+// The longest full path, in UTF-16 code units without the terminator, that the launcher can write:
+// its path buffers' capacity less the terminator.
+inline constexpr std::size_t launcher_path_limit = wide_path_capacity - 1;
+
+}  // namespace tavrin
+
+#endif

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# The CMake integration end to end, as an application author meets it.
+# Usage: cmake_app.sh SOURCE_DIR HOST_BUILD_DIR WORK_DIR [WINDOWS_TAVRIN_PACK]
+#
+# Installs the host build into a fresh prefix, configures a copy of examples/cmake-app against it
+# with the mingw-w64 toolchain in a clean build directory, builds it, checks the package with the
+# installed tavrin-pack, runs greeter.exe under Wine, and rebuilds after a change to one of its
+# files. With the Windows build's tavrin-pack.exe given, packs the same application with it (one
+# thread) and compares the bytes.
+set -euo pipefail
+root=$1 host_build=$2 work=$3 windows_pack=${4:-}
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+step() { echo "== $*"; }
+# Runs a command with its output in a log, shown when it fails.
+logged() {
+    local log=$work/$1.log
+    shift
+    "$@" >"$log" 2>&1 || { cat "$log"; fail "$* (see $log)"; }
+}
+
+rm -rf "$work"
+mkdir -p "$work"
+prefix=$work/prefix
+tool=$prefix/bin/tavrin-pack
+
+step "install the host build into $prefix"
+logged install cmake --install "$host_build" --prefix "$prefix"
+for file in bin/tavrin-pack share/tavrin-onefile/tavrin-launcher.exe include/tavrin/onefile.h \
+            lib/cmake/TavrinOnefile/TavrinOnefileConfig.cmake lib/cmake/TavrinOnefile/TavrinOnefileConfigVersion.cmake; do
+    [ -f "$prefix/$file" ] || fail "the installed layout lacks $file"
+done
+"$tool" --version | grep -q '^tavrin-pack ' || fail "the installed tool does not run"
+
+step "configure and build examples/cmake-app in a clean directory"
+cp -r "$root/examples/cmake-app" "$work/src"
+logged configure cmake -S "$work/src" -B "$work/build" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$prefix"
+logged build cmake --build "$work/build"
+exe=$work/build/greeter.exe
+[ -f "$exe" ] || fail "the build made no greeter.exe"
+
+step "list and verify it with the installed tool"
+"$tool" verify --quiet "$exe" || fail "verify refused greeter.exe"
+"$tool" list "$exe" >"$work/list.txt"
+names=$(awk 'NR > 1 && NF == 2 { print $2 }' "$work/list.txt" | tr '\n' ' ')
+[ "$names" = 'greeter.dll README.txt messages\hello.txt ' ] || fail "unexpected archive order: $names"
+
+step "run greeter.exe under Wine"
+set +e
+"$root/scripts/wine-run" "$exe" Ada "Grace Hopper" >"$work/run.out" 2>"$work/run.err"
+code=$?
+set -e
+[ "$code" = 2 ] || { cat "$work/run.out" "$work/run.err"; fail "exit code $code, expected 2 (two people greeted)"; }
+grep -q "^Hello, Ada! This greeting was packed inside greeter.exe." "$work/run.out" || { cat "$work/run.out"; fail "no greeting for Ada"; }
+grep -q "^Hello, Grace Hopper!" "$work/run.out" || fail "no greeting for Grace Hopper"
+
+step "an unchanged build does not repack; a changed file does"
+logged rebuild cmake --build "$work/build"
+! grep -q "Packing" "$work/rebuild.log" || fail "an unchanged build packed again"
+printf 'Hi, %%ls! (changed)\n' >"$work/src/assets/messages/hello.txt"
+logged rebuild-changed cmake --build "$work/build"
+grep -q "Packing greeter.exe" "$work/rebuild-changed.log" || fail "a changed asset did not repack"
+"$root/scripts/wine-run" "$exe" Ada >"$work/run2.out" 2>&1 || true
+grep -q "^Hi, Ada! (changed)" "$work/run2.out" || { cat "$work/run2.out"; fail "the repacked greeter.exe has the old greeting"; }
+
+if [ -n "$windows_pack" ]; then
+    step "the Windows tavrin-pack.exe packs the same bytes"
+    logged windows-pack "$root/scripts/wine-run" "$windows_pack" "$work/build/greeter-exe.onefile" \
+        -o "$work/greeter-windows.exe" --entry greeter.dll \
+        --launcher "$prefix/share/tavrin-onefile/tavrin-launcher.exe" --threads 1 --quiet
+    cmp "$exe" "$work/greeter-windows.exe" || fail "the host and Windows tools packed different bytes"
+fi
+echo "cmake-app: installed, configured, built, verified, run and repacked"

@@ -1,0 +1,45 @@
+// The Windows tavrin-pack.exe at work under Wine: it packs the hello example into an executable with
+// a Unicode name that verifies, lists and extracts as packed, and runs the application.
+#include <gtest/gtest.h>
+
+#include "tests/packer/support.h"
+#include "tests/support/self_process.h"
+
+namespace {
+using namespace packer_test;
+using testing_support::narrow;
+using testing_support::widen;
+namespace fs = std::filesystem;
+
+TEST(WindowsTool, PacksAnApplicationThatRuns)
+{
+    scratch_directory scratch;
+    const fs::path output = scratch.path() / fs::u8path(u8"h\u00e9llo \u4f60\u597d.exe");  // a name beyond the code page
+    tool_run packed = run_tool(scratch.path(), {"pack", TAVRIN_HELLO_APP, "-o", arg(output), "--launcher", TAVRIN_LAUNCHER_IMAGE,
+                                                "--level", "9"});
+    ASSERT_EQ(packed.code, 0) << packed.err;
+    EXPECT_NE(packed.out.find("3 files, 1 directory; entry hello.dll"), std::string::npos) << packed.out;
+
+    tool_run verified = run_tool(scratch.path(), {"verify", arg(output)});
+    EXPECT_EQ(verified.code, 0) << verified.err;
+    tool_run listed = run_tool(scratch.path(), {"list", arg(output)});
+    EXPECT_NE(listed.out.find("  hello.dll\n"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("  data\\about.txt\n"), std::string::npos) << listed.out;
+
+    const std::wstring exe = output.wstring();
+    testing_support::process_result run =
+        testing_support::run_process(exe, testing_support::quote_argument(exe) + L" \"two words\" --exit 7");
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_code, 7u) << run.out << run.err;
+    EXPECT_NE(run.out.find("argv[1] = [two words]"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("greeting: Hello"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("data\\about.txt"), std::string::npos) << run.out;
+
+    // What extract writes is what was packed.
+    tool_run extracted = run_tool(scratch.path(), {"extract", arg(output), arg(scratch.path() / "files")});
+    EXPECT_EQ(extracted.code, 0) << extracted.err;
+    for (const char* name : {"hello.dll", "greeting.txt", "data/about.txt"})
+        EXPECT_TRUE(read_file(scratch.path() / "files" / name) == read_file(fs::path(TAVRIN_HELLO_APP) / name)) << name;
+}
+
+}  // namespace
