@@ -2,7 +2,6 @@
 // bounded retries; the console control handler runs the same on interrupt, close, logoff, shutdown.
 #include "launcher/cleanup.h"
 
-#include <shellapi.h>
 #include <wchar.h>
 
 #include "launcher/process_state.h"
@@ -20,21 +19,75 @@ enum {
     delete_pause_ms = 100
 };
 
-// One delete request for the directory named in `list` (its path and a second NUL), filled anew
-// for every call.
-void request_delete(const wchar_t* list)
+// Longest path the system's wide file calls take with the "\\?\" prefix, terminator included.
+enum { long_path_capacity = 32768 };
+// How deep the walk goes below the unpack directory. Each level holds one search on the stack; the
+// launcher writes at most some 2000 levels (4095 code units), deeper trees are the application's.
+enum { deepest_level = 4096 };
+
+// Appends `name` and a terminator at path[length]; false when it does not fit.
+bool extend_path(wchar_t* path, size_t length, const wchar_t* name)
 {
-    SHFILEOPSTRUCTW request;
-    request.hwnd = NULL;
-    request.wFunc = FO_DELETE;
-    request.pFrom = list;
-    request.pTo = L"";
-    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;  // nothing to the recycle bin
-    request.fAnyOperationsAborted = FALSE;
-    request.hNameMappings = NULL;
-    request.lpszProgressTitle = L"";
+    size_t units = wcslen(name);
+    if (length + units + 1 > long_path_capacity) return false;
+    for (size_t i = 0; i <= units; ++i) path[length + i] = name[i];
+    return true;
+}
+
+// Deletes everything below the directory `path` (of `length` code units, "\\?\" form), then the
+// directory itself. Whatever cannot be deleted (a file held open) stays, and so do the directories
+// above it; the caller tries again. A link to another directory is removed as a link, never
+// followed: nothing outside the tree is touched.
+void delete_tree(wchar_t* path, size_t length, int level)
+{
+    if (level < deepest_level && extend_path(path, length, L"\\*")) {
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW(path, &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                const wchar_t* name = found.cFileName;
+                if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
+                path[length] = L'\\';
+                if (!extend_path(path, length + 1, name)) continue;
+                bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+                bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+                if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+                    SetFileAttributesW(path, found.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+                if (directory && !link) delete_tree(path, length + 1 + wcslen(name), level + 1);
+                else if (directory) RemoveDirectoryW(path);
+                else DeleteFileW(path);
+            } while (FindNextFileW(search, &found));
+            FindClose(search);
+        }
+    }
+    path[length] = 0;
+    RemoveDirectoryW(path);
+}
+
+// One delete attempt on the unpack directory and everything in it. SHFileOperationW is not used:
+// it works only within MAX_PATH, and under Wine 8, past MAX_PATH, it walks on with an empty path and
+// deletes the files of the current directory instead. Each call has its own path buffer: both
+// threads may be deleting at once.
+void request_delete()
+{
     InterlockedIncrement(&cleanup_delete_requests);
-    SHFileOperationW(&request);
+    wchar_t path[long_path_capacity];
+    // The unpack directory is fully qualified: a drive path or a \\server\share path.
+    const wchar_t* prefix = L"\\\\?\\";
+    const wchar_t* rest = unpack_directory;
+    if (unpack_directory[0] == L'\\' && unpack_directory[1] == L'\\') {
+        if (unpack_directory[2] == L'?' || unpack_directory[2] == L'.') {
+            prefix = L"";  // already in the long form
+        } else {
+            prefix = L"\\\\?\\UNC\\";
+            rest = unpack_directory + 2;
+        }
+    }
+    path[0] = 0;
+    if (!extend_path(path, 0, prefix) || !extend_path(path, wcslen(path), rest)) return;
+    size_t length = wcslen(path);
+    while (length > 0 && path[length - 1] == L'\\') path[--length] = 0;
+    delete_tree(path, length, 0);
 }
 
 bool directory_still_there()
@@ -61,19 +114,13 @@ void cleanup_child_and_directory()
 
     if (unpack_started == 0) return;
 
-    // On the stack, not shared: both threads may be deleting at once. The path fills at most 4095
-    // code units of its buffer, so the list needs one unit more than a path buffer.
-    wchar_t list[wide_path_capacity + 1];
-    copy_wide_bounded(list, unpack_directory, wide_path_capacity);
-    list[wcslen(list) + 1] = 0;
-
-    request_delete(list);
+    request_delete();
     // Files still held open (by a child that is only now going away, a virus scanner, an indexer)
     // keep the directory for a moment; it is asked for again while it is still there.
     for (int retry = 0; retry < delete_retries; ++retry) {
         if (!directory_still_there()) return;
         Sleep(delete_pause_ms);
-        request_delete(list);
+        request_delete();
     }
 }
 

@@ -68,17 +68,17 @@ void make_package_of(const std::filesystem::path& exe, const std::vector<tavrin:
                                      [&](std::ostream& block) { tavrin::write_block(entries, block); });
 }
 
-namespace {
-
-// One report line per fact; values decoded from hexadecimal UTF-16.
+// One report line per fact; values decoded from hexadecimal UTF-16. A last line without its newline
+// is still being written and is left out.
 report parse_report(const std::string& text)
 {
     report facts;
     std::size_t at = 0;
-    while (at < text.size()) {
+    for (;;) {
         std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) break;
         std::string line = text.substr(at, end - at);
-        at = end == std::string::npos ? text.size() : end + 1;
+        at = end + 1;
         std::size_t eq = line.find('=');
         std::wstring value;
         for (std::size_t i = eq + 1; i + 4 <= line.size(); i += 4)
@@ -87,8 +87,6 @@ report parse_report(const std::string& text)
     }
     return facts;
 }
-
-}  // namespace
 
 std::vector<std::wstring> all(const report& facts, const std::string& key)
 {

@@ -35,6 +35,8 @@ void make_package_of(const std::filesystem::path& exe, const std::vector<tavrin:
 
 // What the probe reported: key to values in report order.
 using report = std::multimap<std::string, std::wstring>;
+// The report file's text, parsed; a line must be complete (end in a newline) to count.
+report parse_report(const std::string& text);
 std::vector<std::wstring> all(const report& facts, const std::string& key);
 std::wstring one(const report& facts, const std::string& key);  // "<none>" when absent
 

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -111,6 +112,10 @@ process_result run_process(const std::wstring& application, const std::wstring& 
     std::wstring in_path = streams.wstr() + L"\\in", out_path = streams.wstr() + L"\\out",
                  err_path = streams.wstr() + L"\\err";
     write_file(in_path, options.input);
+    // From opening the inheritable stream handles to closing them again, one thread at a time: a
+    // process created on another thread in between would inherit them and keep the files open.
+    static std::mutex inheritable_handles;
+    std::unique_lock<std::mutex> creating(inheritable_handles);
     HANDLE in = open_for_child(in_path, false);
     HANDLE out = open_for_child(out_path, true);
     HANDLE err = open_for_child(err_path, true);
@@ -124,7 +129,7 @@ process_result run_process(const std::wstring& application, const std::wstring& 
     PROCESS_INFORMATION info = {};
     std::wstring line = command_line;
     std::wstring env;
-    DWORD flags = 0;
+    DWORD flags = options.creation_flags;
     if (!options.env.empty()) {
         env = environment_block(options.env);
         flags |= CREATE_UNICODE_ENVIRONMENT;
@@ -137,6 +142,7 @@ process_result run_process(const std::wstring& application, const std::wstring& 
     CloseHandle(in);
     CloseHandle(out);
     CloseHandle(err);
+    creating.unlock();
     if (!created)
         throw std::runtime_error("CreateProcessW failed for " + narrow(application) + ": " +
                                  std::to_string(create_error));

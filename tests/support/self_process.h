@@ -41,6 +41,7 @@ struct run_options {
     std::map<std::wstring, std::optional<std::wstring>> env;    // set (value) or remove (nullopt)
     std::optional<std::wstring> current_directory;
     std::uint32_t timeout_ms = 60000;                           // then terminated, timed_out set
+    std::uint32_t creation_flags = 0;                           // added to CreateProcessW's flags
 };
 
 // Starts `application` with the full command line `command_line` (argument 0 included), standard
