@@ -340,10 +340,21 @@ void check_launcher_image(const pe_headers& headers, const std::string& what)
                                  "section's data");
 }
 
+namespace {
+
+// Where the attached data starts in the file: a multiple of the page size (and so of every file
+// alignment an image may have).
+constexpr std::uint32_t attached_file_alignment = 4096;
+
+}  // namespace
+
 std::uint64_t write_image_with_section(std::istream& launcher, const pe_headers& headers, std::ostream& out,
                                        const section_writer& write_content)
 {
-    // The image as it is, then zeros up to the file alignment where the new section's data begins.
+    // The image as it is, then zeros up to where the new section's data begins: a page boundary of
+    // the file, not only the file alignment. The loader can map a section straight from the file
+    // only at a page-aligned offset; elsewhere (Wine 8) it copies the whole section into private
+    // memory at every start, so the child's start-up and memory would grow with the application.
     launcher.clear();
     launcher.seekg(0);
     std::vector<char> piece(1 << 16);
@@ -355,7 +366,7 @@ std::uint64_t write_image_with_section(std::istream& launcher, const pe_headers&
         if (!out) throw pack_error("cannot write the output");
         left -= want;
     }
-    std::uint64_t raw_offset = align_up(headers.file_size, headers.file_alignment);
+    std::uint64_t raw_offset = align_up(headers.file_size, std::max(headers.file_alignment, attached_file_alignment));
     write_zeros(out, raw_offset - headers.file_size);
 
     auto start = out.tellp();

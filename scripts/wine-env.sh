@@ -22,7 +22,8 @@ wine_prefix_ensure() {
 # Starts a persistent wineserver for this prefix, so that each process starts in tens of ms.
 wine_server_start() {
     wine_prefix_ensure
-    wineserver -p </dev/null >/dev/null 2>&1
+    # Exits 2 when a server of this prefix already runs; that one is used as it is.
+    wineserver -p </dev/null >/dev/null 2>&1 || true
     # Warm the prefix: the first process starts the services.
     wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 }

@@ -121,13 +121,16 @@ TEST(AttachSection, TheNewSectionFieldByField)
     const std::string image = make_image(spec);
     const std::string content(1000, '\xA5');
     const std::string out = attach(image, content);
+    // The data starts at the next page boundary of the file, so that it can be mapped, not copied.
+    const std::size_t data_at = (image.size() + 4095) / 4096 * 4096;
+    ASSERT_GT(data_at, image.size());
 
     const std::uint32_t header = section_table_at + 2 * 40;
     EXPECT_EQ(out.substr(header, 8), std::string(".tavrin\0", 8));
     EXPECT_EQ(u32_at(out, header + 8), 1000u) << "virtual size: the content's exact length";
     EXPECT_EQ(u32_at(out, header + 12), 0x3000u) << "right after the last section in memory";
     EXPECT_EQ(u32_at(out, header + 16), 1024u) << "raw size: rounded up to the file alignment";
-    EXPECT_EQ(u32_at(out, header + 20), image.size()) << "raw data: where the image ended";
+    EXPECT_EQ(u32_at(out, header + 20), data_at) << "raw data: the first page boundary after the image";
     EXPECT_EQ(out.substr(header + 24, 12), std::string(12, '\0'));
     EXPECT_EQ(u32_at(out, header + 36), 0x40000040u) << "initialized data, read-only";
 
@@ -136,9 +139,10 @@ TEST(AttachSection, TheNewSectionFieldByField)
     EXPECT_EQ(u32_at(out, size_of_initialized_data_at), u32_at(image, size_of_initialized_data_at) + 1024);
     EXPECT_EQ(u32_at(out, checksum_at), 0u);
 
-    ASSERT_EQ(out.size(), image.size() + 1024) << "nothing after the new section's raw data";
-    EXPECT_EQ(out.substr(image.size(), 1000), content);
-    EXPECT_EQ(out.substr(image.size() + 1000), std::string(24, '\0'));
+    ASSERT_EQ(out.size(), data_at + 1024) << "nothing after the new section's raw data";
+    EXPECT_EQ(out.substr(image.size(), data_at - image.size()), std::string(data_at - image.size(), '\0'));
+    EXPECT_EQ(out.substr(data_at, 1000), content);
+    EXPECT_EQ(out.substr(data_at + 1000), std::string(24, '\0'));
 
     // Apart from the patched fields and the new header, the image is copied unchanged.
     std::string original = out.substr(0, image.size());
@@ -152,7 +156,7 @@ TEST(AttachSection, TheNewSectionFieldByField)
     auto headers = headers_of(out);
     auto section = tavrin::find_attached_section(headers);
     ASSERT_TRUE(section);
-    EXPECT_EQ(section->file_offset, image.size());
+    EXPECT_EQ(section->file_offset, data_at);
     EXPECT_EQ(section->length, 1000u);
     EXPECT_EQ(headers.end_of_raw_data(), out.size());
 }
@@ -161,7 +165,7 @@ TEST(AttachSection, AlignedContentNeedsNoPadding)
 {
     const std::string image = make_image({});
     const std::string out = attach(image, std::string(2 * file_alignment, 'z'));
-    EXPECT_EQ(out.size(), image.size() + 2 * file_alignment);
+    EXPECT_EQ(out.size(), (image.size() + 4095) / 4096 * 4096 + 2 * file_alignment);
     EXPECT_EQ(u32_at(out, section_table_at + 40 + 16), 2 * file_alignment);
     EXPECT_EQ(u32_at(out, size_of_image_at), 0x3000u);
     EXPECT_THROW(attach(image, ""), tavrin::image_error);
@@ -182,8 +186,8 @@ TEST(AttachSection, ObjdumpReadsTheResult)
                                 (scratch.path() / "dump").string() + "' 2>&1";
     EXPECT_EQ(std::system(command.c_str()), 0);
     const std::string dump = read_file(scratch.path() / "dump");
-    // Size 0x1388 at 0x140003000, file offset 0x600, read-only data; the image ends after it.
-    EXPECT_TRUE(std::regex_search(dump, std::regex(" \\.tavrin +00001388 +0000000140003000 +0000000140003000 +00000600 .*\\n"
+    // Size 0x1388 at 0x140003000, file offset 0x1000 (a page boundary), read-only data.
+    EXPECT_TRUE(std::regex_search(dump, std::regex(" \\.tavrin +00001388 +0000000140003000 +0000000140003000 +00001000 .*\\n"
                                                    " +CONTENTS, ALLOC, LOAD, READONLY, DATA\\n")))
         << dump;
     EXPECT_NE(dump.find("SizeOfImage\t\t00005000"), std::string::npos) << dump;
