@@ -1,0 +1,727 @@
+// tavrin-bench: the Windows side of the benchmarks. Each mode measures one thing a number of times
+// and prints one line per run, "KIND key=value ...", on standard output; bench/run_bench.py takes
+// the medians and writes bench/RESULTS.md. Exit code 0 when every run did what it should, 1 when one
+// did not (the lines printed so far say which), 2 for a wrong command line.
+//
+//   start [--runs N] [--expect CODE] [--report FILE] [--set NAME=VALUE | --unset NAME]... -- PROGRAM [ARG]...
+//       Starts PROGRAM N times and waits for it: wall time from CreateProcessW to the end of the wait,
+//       exit code, memory counters when the system still gives them for an ended process. With
+//       --report, the file that the benchmark application appends to is read after each run.
+//   child-start [--runs N] [--report-runs M] PACKAGE
+//       Runs PACKAGE's parent instance with the benchmark application holding (so the parent stays
+//       alive with its unpack directory in place), then starts PACKAGE N + M times in the child role,
+//       with the environment a parent gives its child: TAVRIN_ONEFILE_PARENT, _TIME_US, _RANDOM. The
+//       last M runs also take the application's report: the time to run_code's entry and the
+//       child's own memory. Then lets the parent finish.
+//   decode [--runs N] [--copy-pieces] PACKAGE
+//       Decodes the frame of PACKAGE's attached-data section alone, with the launcher's decoder
+//       build, through a 128 KiB output buffer whose content is dropped. --copy-pieces also copies
+//       every window out in 32 KiB pieces, as the reader hands content to the unpacking.
+//   write-tree [--runs N] [--whole-file] [--plain-delete] CONTENT_STREAM
+//       Writes the entries of an uncompressed content stream, held in memory, as files under a fresh
+//       directory in %TEMP% with the unpacking's calls (CreateDirectoryW once per directory, outermost
+//       first; CreateFileW, WriteFile in 32 KiB pieces, CloseHandle per file), then deletes the tree
+//       with the clean-up's SHFileOperationW request. --whole-file writes each file with one WriteFile;
+//       --plain-delete deletes with DeleteFileW per file and RemoveDirectoryW per directory instead.
+#define ZSTD_STATIC_LINKING_ONLY  // frame header and decoder memory estimate
+#include <windows.h>
+#include <psapi.h>
+#include <shellapi.h>
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "payload/format.h"
+
+namespace {
+
+enum { exit_ok = 0, exit_failed = 1, exit_usage = 2 };
+
+// ---- time, text ----
+
+double milliseconds_between(LARGE_INTEGER from, LARGE_INTEGER to)
+{
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    return 1000.0 * static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+LARGE_INTEGER now()
+{
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return t;
+}
+
+std::string narrow(const std::wstring& text)
+{
+    if (text.empty()) return {};
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+std::wstring widen(const std::string& text)
+{
+    std::wstring out;
+    for (char c : text) out.push_back(static_cast<unsigned char>(c));
+    return out;
+}
+
+// Set while a holding application waits for it: a failure lets it go, so that its parent instance
+// ends and cleans up instead of waiting out its time.
+HANDLE release_on_failure;
+
+[[noreturn]] void fail(const std::string& message)
+{
+    if (release_on_failure != nullptr) SetEvent(release_on_failure);
+    std::fprintf(stdout, "error message=\"%s\"\n", message.c_str());
+    std::fflush(stdout);
+    std::exit(exit_failed);
+}
+
+std::string read_whole_file(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) fail("cannot open " + narrow(path));
+    LARGE_INTEGER size;
+    GetFileSizeEx(file, &size);
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 24)), got = 0;
+        if (!ReadFile(file, &bytes[done], piece, &got, nullptr) || got == 0) fail("cannot read " + narrow(path));
+        done += got;
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+// "key=value" words of one line.
+std::map<std::string, std::string> parse_words(const std::string& line)
+{
+    std::map<std::string, std::string> words;
+    size_t at = 0;
+    while (at < line.size()) {
+        size_t end = line.find_first_of(" \r\n", at);
+        if (end == std::string::npos) end = line.size();
+        std::string word = line.substr(at, end - at);
+        size_t eq = word.find('=');
+        if (eq != std::string::npos) words[word.substr(0, eq)] = word.substr(eq + 1);
+        at = end + 1;
+    }
+    return words;
+}
+
+// The last non-empty line of a file, or "" when it has none.
+std::string last_line(const std::wstring& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return {};
+    std::string text = read_whole_file(path);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    size_t start = text.rfind('\n');
+    return start == std::string::npos ? text : text.substr(start + 1);
+}
+
+// ---- processes ----
+
+std::wstring quote_argument(const std::wstring& argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    quoted.append(backslashes * 2, L'\\');
+    quoted.push_back(L'"');
+    return quoted;
+}
+
+using environment_changes = std::map<std::wstring, std::optional<std::wstring>>;
+
+// The current environment with `changes` applied, as a block for CreateProcessW.
+std::wstring environment_block(const environment_changes& changes)
+{
+    auto upper = [](std::wstring s) {
+        for (auto& c : s) c = static_cast<wchar_t>(towupper(c));
+        return s;
+    };
+    std::map<std::wstring, std::wstring> by_key;  // upper-case name -> "Name=value"
+    wchar_t* block = GetEnvironmentStringsW();
+    for (wchar_t* p = block; *p; p += wcslen(p) + 1) {
+        std::wstring entry = p;
+        size_t eq = entry.find(L'=', 1);
+        if (eq == std::wstring::npos) continue;
+        by_key[upper(entry.substr(0, eq))] = entry;
+    }
+    FreeEnvironmentStringsW(block);
+    for (const auto& [name, value] : changes) {
+        if (value) by_key[upper(name)] = name + L"=" + *value;
+        else by_key.erase(upper(name));
+    }
+    std::wstring result;
+    for (const auto& [key, entry] : by_key) {
+        result += entry;
+        result.push_back(L'\0');
+    }
+    result.push_back(L'\0');
+    return result;
+}
+
+HANDLE null_device(bool write)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE handle = CreateFileW(L"NUL", write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                &inherit, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) fail("cannot open NUL");
+    return handle;
+}
+
+struct started_process {
+    HANDLE process = nullptr;
+    DWORD id = 0;
+    LARGE_INTEGER created_at = {};
+    DWORD job_processes_before = 0;  // the job's process count before this start
+};
+
+// Every started process and its descendants run in one job, which ends them all when this program
+// ends. A launcher that failed to recognise its parent would take the parent role again and again,
+// each instance unpacking and starting the next; the wait below stops such a chain when the job has
+// seen more processes than a run can have. (Wine does not enforce a job's active-process limit.)
+enum { processes_per_run_limit = 8 };
+
+HANDLE process_job()
+{
+    static HANDLE job = [] {
+        HANDLE created = CreateJobObjectW(nullptr, nullptr);
+        if (created == nullptr) fail("CreateJobObjectW failed with error " + std::to_string(GetLastError()));
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (!SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits, sizeof limits))
+            fail("SetInformationJobObject failed with error " + std::to_string(GetLastError()));
+        return created;
+    }();
+    return job;
+}
+
+DWORD processes_started_in_job()
+{
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    if (!QueryInformationJobObject(process_job(), JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
+                                   nullptr))
+        return 0;
+    return accounting.TotalProcesses;
+}
+
+// Starts `program` with `arguments` and the environment changed by `changes`; the standard streams
+// are the null device, inherited as the launcher passes its own on. The process joins the job before
+// it runs; the clock starts at CreateProcessW all the same.
+started_process start_process(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                              const environment_changes& changes)
+{
+    std::wstring line = quote_argument(program);
+    for (const auto& argument : arguments) line += L" " + quote_argument(argument);
+    std::wstring environment = environment_block(changes);
+    static HANDLE in = null_device(false), out = null_device(true), err = null_device(true);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION info = {};
+    started_process started;
+    HANDLE job = process_job();
+    started.job_processes_before = processes_started_in_job();
+    started.created_at = now();
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                        NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, environment.data(),
+                        nullptr, &startup, &info))
+        fail("CreateProcessW failed for " + narrow(program) + " with error " + std::to_string(GetLastError()));
+    if (!AssignProcessToJobObject(job, info.hProcess)) {
+        TerminateProcess(info.hProcess, 0xDEAD);
+        fail("AssignProcessToJobObject failed with error " + std::to_string(GetLastError()));
+    }
+    ResumeThread(info.hThread);
+    CloseHandle(info.hThread);
+    started.process = info.hProcess;
+    started.id = info.dwProcessId;
+    return started;
+}
+
+struct finished_process {
+    double milliseconds = 0;
+    DWORD exit_code = 0;
+    long long peak_working_set = -1, peak_pagefile = -1, private_bytes = -1;
+};
+
+finished_process wait_process(const started_process& started, DWORD timeout_ms = 300000)
+{
+    finished_process finished;
+    // The wait wakes up every 50 ms to count the job's processes; an end is seen at once all the same.
+    for (DWORD waited = 0;; waited += 50) {
+        if (WaitForSingleObject(started.process, 50) == WAIT_OBJECT_0) break;
+        DWORD started_since = processes_started_in_job() - started.job_processes_before;
+        if (started_since > processes_per_run_limit) {
+            TerminateJobObject(process_job(), 0xDEAD);
+            fail("a run started " + std::to_string(started_since) + " processes: the launcher keeps starting itself");
+        }
+        if (waited >= timeout_ms) {
+            TerminateJobObject(process_job(), 0xDEAD);
+            fail("a started process did not end in time");
+        }
+    }
+    finished.milliseconds = milliseconds_between(started.created_at, now());
+    GetExitCodeProcess(started.process, &finished.exit_code);
+    // Read before the handle is closed. Wine gives no counters for a process that has ended; the
+    // benchmark application then reports its own.
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof counters;
+    if (K32GetProcessMemoryInfo(started.process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters)) {
+        finished.peak_working_set = static_cast<long long>(counters.PeakWorkingSetSize);
+        finished.peak_pagefile = static_cast<long long>(counters.PeakPagefileUsage);
+        finished.private_bytes = static_cast<long long>(counters.PrivateUsage);
+    }
+    CloseHandle(started.process);
+    return finished;
+}
+
+// What the benchmark application reported for the process `pid`, started at `created_at`: its
+// words, plus entry_ms, the time from the CreateProcessW call to run_code's entry.
+std::map<std::string, std::string> take_report(const std::wstring& report, std::optional<DWORD> pid,
+                                               LARGE_INTEGER created_at)
+{
+    std::map<std::string, std::string> words = parse_words(last_line(report));
+    DeleteFileW(report.c_str());
+    if (words.empty()) fail("the application wrote no report to " + narrow(report));
+    if (pid && words["pid"] != std::to_string(*pid))
+        fail("run_code ran in process " + words["pid"] + ", not in the started process " + std::to_string(*pid));
+    LARGE_INTEGER entry;
+    entry.QuadPart = std::strtoll(words["entry_qpc"].c_str(), nullptr, 10);
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3f", milliseconds_between(created_at, entry));
+    words["entry_ms"] = text;
+    return words;
+}
+
+void print_run(const char* kind, const std::string& label, int index, const finished_process& finished,
+               const std::map<std::string, std::string>& report)
+{
+    std::printf("%s label=%s run=%d ms=%.3f exit=%lu peak_ws=%lld peak_pagefile=%lld private=%lld", kind,
+                label.c_str(), index, finished.milliseconds, finished.exit_code, finished.peak_working_set,
+                finished.peak_pagefile, finished.private_bytes);
+    for (const auto& [key, value] : report)
+        if (key != "pid") std::printf(" app_%s=%s", key.c_str(), value.c_str());
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+// ---- the attached-data section of a package ----
+
+struct attached_frame {
+    std::string file;            // the whole package
+    const unsigned char* block;  // the attached data: magic, frame, reserved, trailer
+    size_t block_size;
+};
+
+attached_frame find_frame(const std::wstring& package)
+{
+    attached_frame found;
+    found.file = read_whole_file(package);
+    const auto* base = reinterpret_cast<const unsigned char*>(found.file.data());
+    const std::string& f = found.file;
+    if (f.size() < 0x40) fail("not an image: " + narrow(package));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE || static_cast<size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS64) > f.size())
+        fail("not an image: " + narrow(package));
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+    static const char name[] = TAVRIN_ATTACHED_SECTION_NAME;
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+        if (std::memcmp(section->Name, name, sizeof name) != 0) continue;
+        size_t size = std::min<size_t>(section->Misc.VirtualSize, section->SizeOfRawData);
+        if (section->PointerToRawData + size > f.size()) fail("the attached-data section lies past the file's end");
+        found.block = base + section->PointerToRawData;
+        found.block_size = size;
+        if (size < attached_overhead || std::memcmp(found.block, attached_magic, attached_magic_size) != 0)
+            fail("the attached-data section has no magic");
+        return found;
+    }
+    fail("no attached-data section in " + narrow(package));
+}
+
+// ---- modes ----
+
+int mode_start(int argc, wchar_t** argv)
+{
+    int runs = 5;
+    std::optional<DWORD> expect;
+    std::wstring report;
+    std::string label = "start";
+    environment_changes changes;
+    int i = 0;
+    for (; i < argc; ++i) {
+        std::wstring a = argv[i];
+        if (a == L"--") {
+            ++i;
+            break;
+        }
+        if (i + 1 >= argc) return exit_usage;
+        if (a == L"--runs") runs = _wtoi(argv[++i]);
+        else if (a == L"--expect") expect = static_cast<DWORD>(wcstoul(argv[++i], nullptr, 10));
+        else if (a == L"--report") report = argv[++i];
+        else if (a == L"--label") label = narrow(argv[++i]);
+        else if (a == L"--set") {
+            std::wstring pair = argv[++i];
+            size_t eq = pair.find(L'=');
+            if (eq == std::wstring::npos) return exit_usage;
+            changes[pair.substr(0, eq)] = pair.substr(eq + 1);
+        } else if (a == L"--unset") changes[argv[++i]] = std::nullopt;
+        else return exit_usage;
+    }
+    if (i >= argc || runs < 1) return exit_usage;
+    std::wstring program = argv[i++];
+    std::vector<std::wstring> arguments(argv + i, argv + argc);
+    if (!report.empty()) {
+        changes[L"TAVRIN_BENCH_REPORT"] = report;
+        DeleteFileW(report.c_str());
+    } else {
+        changes[L"TAVRIN_BENCH_REPORT"] = std::nullopt;
+    }
+
+    int status = exit_ok;
+    for (int run = 1; run <= runs; ++run) {
+        started_process started = start_process(program, arguments, changes);
+        finished_process finished = wait_process(started);
+        std::map<std::string, std::string> words;
+        // run_code runs in a grandchild when PROGRAM is a package's parent instance.
+        if (!report.empty()) words = take_report(report, std::nullopt, started.created_at);
+        print_run("run", label, run, finished, words);
+        if (expect && finished.exit_code != *expect) status = exit_failed;
+    }
+    return status;
+}
+
+int mode_child_start(int argc, wchar_t** argv)
+{
+    int runs = 5, report_runs = 3;
+    int i = 0;
+    for (; i + 1 < argc; i += 2) {
+        std::wstring a = argv[i];
+        if (a == L"--runs") runs = _wtoi(argv[i + 1]);
+        else if (a == L"--report-runs") report_runs = _wtoi(argv[i + 1]);
+        else break;
+    }
+    if (i + 1 != argc || runs < 1 || report_runs < 0) return exit_usage;
+    std::wstring package = argv[i];
+
+    wchar_t temp[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temp);
+    std::wstring tag = L"tavrin_bench_" + std::to_wstring(GetCurrentProcessId());
+    std::wstring holder_report = std::wstring(temp) + tag + L"_holder.txt";
+    std::wstring child_report = std::wstring(temp) + tag + L"_child.txt";
+    DeleteFileW(holder_report.c_str());
+    DeleteFileW(child_report.c_str());
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, (tag + L".ready").c_str());
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, (tag + L".go").c_str());
+    if (ready == nullptr || go == nullptr) fail("cannot create the events");
+    release_on_failure = go;
+
+    // The parent instance: it unpacks, starts its child, whose application reports and then holds.
+    environment_changes holder_environment = {{L"TAVRIN_BENCH_REPORT", holder_report},
+                                              {L"TAVRIN_ONEFILE_PARENT", std::nullopt}};
+    started_process parent = start_process(package, {L"--hold", tag}, holder_environment);
+    HANDLE waits[2] = {ready, parent.process};
+    for (DWORD waited = 0;; waited += 50) {
+        DWORD woken = WaitForMultipleObjects(2, waits, FALSE, 50);
+        if (woken == WAIT_OBJECT_0) break;
+        if (woken == WAIT_OBJECT_0 + 1) fail("the parent instance ended before its application was ready");
+        if (processes_started_in_job() - parent.job_processes_before > processes_per_run_limit) {
+            TerminateJobObject(process_job(), 0xDEAD);
+            fail("the parent instance keeps starting itself: its child does not recognise it");
+        }
+        if (waited >= 300000) fail("the parent instance's application was not ready in time");
+    }
+    std::map<std::string, std::string> holder = parse_words(last_line(holder_report));
+    if (holder["parent"] != std::to_string(parent.id)) fail("the holding application names another parent");
+    std::printf("holder parent=%lu time_us=%s random=%s parent_peak_ws=%s parent_peak_pagefile=%s parent_private=%s\n",
+                parent.id, holder["time_us"].c_str(), holder["random"].c_str(), holder["parent_peak_ws"].c_str(),
+                holder["parent_peak_pagefile"].c_str(), holder["parent_private"].c_str());
+    std::fflush(stdout);
+
+    // What a parent instance leaves in its child's environment, and nothing of the benchmark.
+    environment_changes child_environment = {{L"TAVRIN_ONEFILE_PARENT", widen(holder["parent"])},
+                                             {L"TAVRIN_ONEFILE_TIME_US", widen(holder["time_us"])},
+                                             {L"TAVRIN_ONEFILE_RANDOM", widen(holder["random"])},
+                                             {L"TAVRIN_ONEFILE_START", std::nullopt},
+                                             {L"TAVRIN_BENCH_REPORT", std::nullopt}};
+    int status = exit_ok;
+    for (int run = 1; run <= runs + report_runs; ++run) {
+        bool with_report = run > runs;
+        environment_changes environment = child_environment;
+        if (with_report) environment[L"TAVRIN_BENCH_REPORT"] = child_report;
+        started_process child = start_process(package, {}, environment);
+        finished_process finished = wait_process(child);
+        std::map<std::string, std::string> words;
+        if (with_report) {
+            words = take_report(child_report, child.id, child.created_at);
+            // A process that took the parent role would have started a child of its own, whose
+            // pid take_report has refused; the marker seen must also be the holder's.
+            if (words["parent"] != holder["parent"]) fail("the started process saw another parent marker");
+        }
+        print_run("child", with_report ? "child_report" : "child", run, finished, words);
+        if (finished.exit_code != 0) status = exit_failed;
+    }
+
+    SetEvent(go);
+    parent.job_processes_before = processes_started_in_job();  // the child runs above are not its own
+    finished_process parent_end = wait_process(parent);
+    std::printf("holder_end exit=%lu ms=%.3f\n", parent_end.exit_code, parent_end.milliseconds);
+    if (parent_end.exit_code != 0) status = exit_failed;
+    DeleteFileW(holder_report.c_str());
+    return status;
+}
+
+int mode_decode(int argc, wchar_t** argv)
+{
+    int runs = 5;
+    bool copy_pieces = false;
+    int i = 0;
+    for (; i < argc; ++i) {
+        std::wstring a = argv[i];
+        if (a == L"--runs" && i + 1 < argc) runs = _wtoi(argv[++i]);
+        else if (a == L"--copy-pieces") copy_pieces = true;
+        else break;
+    }
+    if (i + 1 != argc || runs < 1) return exit_usage;
+    attached_frame frame = find_frame(argv[i]);
+    const unsigned char* src = frame.block + attached_magic_size;
+    size_t frame_size = frame.block_size - attached_overhead;
+
+    ZSTD_frameHeader header = {};
+    if (ZSTD_getFrameHeader(&header, src, frame_size) != 0) fail("cannot read the frame header");
+    size_t estimate = ZSTD_estimateDStreamSize_fromFrame(src, frame_size);
+    ZSTD_DCtx* probe = ZSTD_createDCtx();
+    size_t bare_context = ZSTD_sizeof_DCtx(probe);
+    ZSTD_freeDCtx(probe);
+    std::printf("frame block=%zu frame=%zu window=%llu content_size=%lld checksum=%u single_segment=%d "
+                "dstream_estimate=%zu dctx_bare=%zu out_size=%zu\n",
+                frame.block_size, frame_size, static_cast<unsigned long long>(header.windowSize),
+                header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN ? -1LL : static_cast<long long>(header.frameContentSize),
+                header.checksumFlag, header.frameType == ZSTD_frame && header.windowSize == header.frameContentSize,
+                ZSTD_isError(estimate) ? 0 : estimate, bare_context, ZSTD_DStreamOutSize());
+    std::fflush(stdout);
+
+    std::vector<unsigned char> discard(131072);
+    std::vector<unsigned char> piece(32768);
+    unsigned long long check = 0;  // keeps the copies from being optimised away
+    for (int run = 1; run <= runs; ++run) {
+        LARGE_INTEGER start = now();
+        ZSTD_DCtx* context = ZSTD_createDCtx();
+        // The whole block as input, as the launcher gives it; the frame ends before the reserved field.
+        ZSTD_inBuffer input = {src, frame.block_size - attached_magic_size, 0};
+        unsigned long long produced = 0;
+        size_t result = 1;
+        while (result != 0) {
+            ZSTD_outBuffer output = {discard.data(), discard.size(), 0};
+            result = ZSTD_decompressStream(context, &output, &input);
+            if (ZSTD_isError(result)) fail(std::string("decode error: ") + ZSTD_getErrorName(result));
+            produced += output.pos;
+            if (copy_pieces) {
+                for (size_t at = 0; at < output.pos; at += piece.size()) {
+                    size_t n = std::min(piece.size(), output.pos - at);
+                    std::memcpy(piece.data(), discard.data() + at, n);
+                    check += piece[n - 1];
+                }
+            }
+        }
+        size_t context_size = ZSTD_sizeof_DCtx(context);
+        ZSTD_freeDCtx(context);
+        double ms = milliseconds_between(start, now());
+        std::printf("decode run=%d ms=%.3f bytes=%llu dctx_size=%zu copy_pieces=%d check=%llu\n", run, ms, produced,
+                    context_size, copy_pieces ? 1 : 0, check);
+        std::fflush(stdout);
+    }
+    return exit_ok;
+}
+
+struct tree_entry {
+    std::wstring name;
+    size_t offset = 0;  // of the content in the stream
+    size_t size = 0;
+    std::vector<std::wstring> new_directories;  // relative, outermost first, made before this file
+};
+
+std::vector<tree_entry> parse_content_stream(const std::string& stream)
+{
+    std::vector<tree_entry> entries;
+    std::set<std::wstring> seen;
+    size_t at = 0;
+    auto need = [&](size_t n) {
+        if (stream.size() - at < n) fail("the content stream ends inside an entry");
+    };
+    for (;;) {
+        std::wstring name;
+        for (;;) {
+            need(2);
+            wchar_t unit = static_cast<wchar_t>(static_cast<unsigned char>(stream[at]) |
+                                                static_cast<unsigned char>(stream[at + 1]) << 8);
+            at += 2;
+            if (unit == 0) break;
+            name.push_back(unit);
+        }
+        if (name.empty()) break;
+        need(8);
+        uint64_t size = 0;
+        for (int b = 7; b >= 0; --b) size = size << 8 | static_cast<unsigned char>(stream[at + b]);
+        at += 8;
+        need(size);
+        tree_entry entry;
+        entry.name = name;
+        entry.offset = at;
+        entry.size = static_cast<size_t>(size);
+        at += entry.size;
+        for (size_t cut = name.find(L'\\'); cut != std::wstring::npos; cut = name.find(L'\\', cut + 1)) {
+            std::wstring directory = name.substr(0, cut);
+            if (seen.insert(directory).second) entry.new_directories.push_back(directory);
+        }
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+int mode_write_tree(int argc, wchar_t** argv)
+{
+    int runs = 5;
+    bool whole_file = false, plain_delete = false;
+    int i = 0;
+    for (; i < argc; ++i) {
+        std::wstring a = argv[i];
+        if (a == L"--runs" && i + 1 < argc) runs = _wtoi(argv[++i]);
+        else if (a == L"--whole-file") whole_file = true;
+        else if (a == L"--plain-delete") plain_delete = true;
+        else break;
+    }
+    if (i + 1 != argc || runs < 1) return exit_usage;
+    std::string stream = read_whole_file(argv[i]);
+    std::vector<tree_entry> entries = parse_content_stream(stream);
+    size_t directories = 0, bytes = 0;
+    for (const auto& e : entries) directories += e.new_directories.size(), bytes += e.size;
+    std::printf("tree files=%zu directories=%zu bytes=%zu\n", entries.size(), directories, bytes);
+    std::fflush(stdout);
+
+    wchar_t temp[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temp);
+    enum { piece_size = 32768 };
+    for (int run = 1; run <= runs; ++run) {
+        std::wstring root = std::wstring(temp) + L"tavrin_bench_tree_" + std::to_wstring(GetCurrentProcessId()) +
+                            L"_" + std::to_wstring(run);
+        // Every path is made before the clock starts: the floor is the system calls alone.
+        std::vector<std::wstring> file_paths;
+        std::vector<std::vector<std::wstring>> directory_paths;
+        for (const auto& e : entries) {
+            file_paths.push_back(root + L"\\" + e.name);
+            directory_paths.emplace_back();
+            for (const auto& d : e.new_directories) directory_paths.back().push_back(root + L"\\" + d);
+        }
+        unsigned long write_calls = 0;
+
+        LARGE_INTEGER start = now();
+        if (!CreateDirectoryW(root.c_str(), nullptr)) fail("cannot create " + narrow(root));
+        for (size_t k = 0; k < entries.size(); ++k) {
+            for (const auto& d : directory_paths[k])
+                if (!CreateDirectoryW(d.c_str(), nullptr)) fail("cannot create " + narrow(d));
+            HANDLE file = CreateFileW(file_paths[k].c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
+                                      nullptr);
+            if (file == INVALID_HANDLE_VALUE) fail("cannot create " + narrow(file_paths[k]));
+            const char* data = stream.data() + entries[k].offset;
+            size_t remaining = entries[k].size;
+            while (remaining > 0) {
+                DWORD piece = whole_file ? static_cast<DWORD>(remaining)
+                                         : static_cast<DWORD>(std::min<size_t>(remaining, piece_size));
+                DWORD written = 0;
+                if (!WriteFile(file, data, piece, &written, nullptr)) fail("WriteFile failed");
+                ++write_calls;
+                data += piece;
+                remaining -= piece;
+            }
+            CloseHandle(file);
+        }
+        LARGE_INTEGER written_at = now();
+
+        int deleted = 0;
+        if (plain_delete) {
+            // Files first, then directories from the innermost: the order they were made, reversed.
+            for (size_t k = entries.size(); k-- > 0;)
+                if (!DeleteFileW(file_paths[k].c_str())) ++deleted;
+            for (size_t k = entries.size(); k-- > 0;)
+                for (size_t d = directory_paths[k].size(); d-- > 0;)
+                    if (!RemoveDirectoryW(directory_paths[k][d].c_str())) ++deleted;
+            if (!RemoveDirectoryW(root.c_str())) ++deleted;
+        } else {
+            std::vector<wchar_t> list(root.begin(), root.end());
+            list.push_back(0);
+            list.push_back(0);
+            SHFILEOPSTRUCTW request = {};
+            request.wFunc = FO_DELETE;
+            request.pFrom = list.data();
+            request.pTo = L"";
+            request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+            request.lpszProgressTitle = L"";
+            deleted = SHFileOperationW(&request);
+        }
+        LARGE_INTEGER deleted_at = now();
+        bool gone = GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES;
+        std::printf("write run=%d ms=%.3f delete_ms=%.3f write_calls=%lu delete_result=%d gone=%d whole_file=%d "
+                    "plain_delete=%d\n",
+                    run, milliseconds_between(start, written_at), milliseconds_between(written_at, deleted_at),
+                    write_calls, deleted, gone ? 1 : 0, whole_file ? 1 : 0, plain_delete ? 1 : 0);
+        std::fflush(stdout);
+        if (!gone) fail("the tree was not deleted");
+    }
+    return exit_ok;
+}
+
+int usage()
+{
+    std::fprintf(stderr, "usage: tavrin-bench start|child-start|decode|write-tree ... (see the source's head)\n");
+    return exit_usage;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc < 2) return usage();
+    std::wstring mode = argv[1];
+    int status = exit_usage;
+    if (mode == L"start") status = mode_start(argc - 2, argv + 2);
+    else if (mode == L"child-start") status = mode_child_start(argc - 2, argv + 2);
+    else if (mode == L"decode") status = mode_decode(argc - 2, argv + 2);
+    else if (mode == L"write-tree") status = mode_write_tree(argc - 2, argv + 2);
+    if (status == exit_usage) return usage();
+    return status;
+}

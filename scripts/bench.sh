@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The benchmarks (bench/README.md): builds the launcher, the benchmark programs and tavrin-pack,
+# generates the corpus, packs it, measures under Wine against the physical limits and writes
+# bench/RESULTS.md. About 10 to 15 minutes on 2 cores. Installs what is missing first.
+#   TAVRIN_BUILD_DIR   build trees and the benchmark's files in $TAVRIN_BUILD_DIR/bench (default build)
+#   TAVRIN_WINEPREFIX  the Wine prefix (default build/wineprefix, see scripts/wine-env.sh)
+#   BENCH_RUNS         rounds of the Windows-side measurements and runs of the packer and zstd (default 5)
+#   BENCH_LEVELS       packer levels compared with the zstd tool; the first makes the packages (default "19 3")
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${TAVRIN_BUILD_DIR:-$root/build}
+jobs=$(nproc)
+
+"$root/scripts/setup.sh"
+
+echo "== Windows build ($build/windows): launcher and benchmark programs"
+cmake -S "$root" -B "$build/windows" -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+cmake --build "$build/windows" -j "$jobs" --target bench >/dev/null
+echo "== host build ($build/host): tavrin-pack"
+cmake -S "$root" -B "$build/host" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build/host" -j "$jobs" --target tavrin-pack >/dev/null
+
+. "$root/scripts/wine-env.sh"
+# A persistent wineserver for the prefix; one that already runs (wineserver -p then exits with 2) is
+# used as it is and left running.
+wine_prefix_ensure
+if wineserver -p </dev/null >/dev/null 2>&1; then
+    trap wine_server_stop EXIT
+fi
+wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
+
+python3 "$root/bench/run_bench.py" --root "$root" --build "$build" --runs "${BENCH_RUNS:-5}" \
+        --levels "${BENCH_LEVELS:-19 3}" --results "$root/bench/RESULTS.md"
+echo "== results: bench/RESULTS.md"
