@@ -337,6 +337,15 @@ std::string make_block(const std::vector<archive_entry>& entries, const block_op
     return out.str();
 }
 
+std::string block_around_frame(const std::string& frame)
+{
+    std::string block(reinterpret_cast<const char*>(attached_magic), attached_magic_size);
+    block += frame;
+    block.append(attached_reserved_size, '\0');
+    put_u64_le(block, block.size());  // N - 8: all that precedes the trailer
+    return block;
+}
+
 std::string make_content_stream(const std::vector<archive_entry>& entries)
 {
     std::string stream;

@@ -90,6 +90,10 @@ std::uint64_t write_block(const std::vector<archive_entry>& entries, std::ostrea
 // The same block in memory (tests, small archives).
 std::string make_block(const std::vector<archive_entry>& entries, const block_options& options = {});
 
+// The block around an already-made frame: magic, `frame`, the reserved zeros and the trailer. For
+// tests and tools that need frames the writer never makes.
+std::string block_around_frame(const std::string& frame);
+
 // The uncompressed content stream of `entries` with its end marker (tests, inspection).
 std::string make_content_stream(const std::vector<archive_entry>& entries);
 

@@ -463,19 +463,18 @@ void make_raw_package(const fs::path& exe, const std::string& content)
     auto put = [](std::string& out, std::uint64_t value, int bytes) {
         for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
     };
-    std::string block = "VQJ";
-    put(block, 0xFD2FB528u, 4);
-    block.push_back('\x04');                  // content checksum; no content size; a window descriptor
-    block.push_back(static_cast<char>(7 << 3));  // a window of 2^(10 + 7) bytes
+    std::string frame;
+    put(frame, 0xFD2FB528u, 4);
+    frame.push_back('\x04');                  // content checksum; no content size; a window descriptor
+    frame.push_back(static_cast<char>(7 << 3));  // a window of 2^(10 + 7) bytes
     const std::size_t piece = 1 << 17;
     for (std::size_t at = 0; at < content.size(); at += piece) {
         std::size_t length = std::min(piece, content.size() - at);
-        put(block, (length << 3) | (at + length == content.size() ? 1 : 0), 3);  // a raw block
-        block += content.substr(at, length);
+        put(frame, (length << 3) | (at + length == content.size() ? 1 : 0), 3);  // a raw block
+        frame += content.substr(at, length);
     }
-    block += compressed.substr(size - 4);
-    block.append(attached_reserved_size, '\0');
-    put(block, block.size(), 8);  // N - 8: all that precedes the trailer
+    frame += compressed.substr(size - 4);
+    std::string block = tavrin::block_around_frame(frame);
     ASSERT_EQ(expected_outcome(block, content), outcome::runs);
 
     std::ifstream launcher(fs::path(launcher_image), std::ios::binary);

@@ -93,15 +93,7 @@ std::vector<tavrin::archive_entry> several_windows()
 }
 
 // A block around a frame made here, for settings the writer never uses.
-std::string wrap_frame(const std::string& frame)
-{
-    std::string block(reinterpret_cast<const char*>(attached_magic), attached_magic_size);
-    block += frame;
-    block.append(attached_reserved_size, '\0');
-    std::uint64_t before_trailer = block.size();
-    for (int i = 0; i < 8; ++i) block.push_back(static_cast<char>((before_trailer >> (8 * i)) & 0xFF));
-    return block;
-}
+std::string wrap_frame(const std::string& frame) { return tavrin::block_around_frame(frame); }
 
 // A frame that declares a window of 2^window_log bytes: no content size, so the window is not
 // shrunk to the content.

@@ -90,12 +90,7 @@ std::string block_from_stream(const std::string& stream)
     std::size_t size = ZSTD_compress(frame.data(), frame.size(), stream.data(), stream.size(), 3);
     EXPECT_FALSE(ZSTD_isError(size));
     frame.resize(size);
-    std::string block(reinterpret_cast<const char*>(attached_magic), attached_magic_size);
-    block += frame;
-    block.append(attached_reserved_size, '\0');
-    std::uint64_t before_trailer = block.size();
-    for (int i = 0; i < 8; ++i) block.push_back(static_cast<char>((before_trailer >> (8 * i)) & 0xFF));
-    return block;
+    return tavrin::block_around_frame(frame);
 }
 
 std::u16string u16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
