@@ -24,6 +24,21 @@ MIB = 1024 * 1024
 LAUNCHER_WINDOW = 128 * KIB   # the reader's window
 LAUNCHER_COPY_BUFFER = 32 * KIB  # the unpacking's copy buffer
 CHEAP_RUNS_PER_ROUND = 5         # runs per round of what takes milliseconds
+PAGE = 4096                      # the file offset the packer starts the attached-data section at
+
+# The "before": numbers of the run recorded in bench/RESULTS.md as committed with the benchmarks
+# (7c08932), copied as recorded. Then the attached-data section started at file offset 0x31800 (not
+# a page boundary: Wine copied the whole section into private memory at every start) and the clean-up
+# deleted the tree with SHFileOperationW, the limit "delete the tree" being that same call.
+BEFORE = dict(
+    date="2026-12-07 09:07 UTC", runs=5, section_offset=0x31800,
+    large=dict(run=4394.4, limit=4383.3, ratio="1.00", delete=2825.8, child_run=77.5, child_entry=79.7,
+               child_run_ratio="2.78", child_entry_ratio="3.25", child_anon=28.1, child_ws=38.3,
+               child_ws_ratio="2.97", parent_anon=27.9, parent_ws=47.3, parent_ws_ratio="4.02; 1.03"),
+    small=dict(run=215.9, limit=170.8, ratio="1.26", delete=94.1, child_run=61.9, child_entry=59.9,
+               child_run_ratio="2.22", child_entry_ratio="2.44"),
+    growth_run="1.25", growth_entry="1.33", trivial_run=27.9, trivial_entry=24.5,
+)
 
 
 class Bench:
@@ -151,17 +166,6 @@ class Bench:
         os.remove(frame_path)
         return facts
 
-    def aligned_copy(self, exe, out):
-        """A copy of the package whose attached-data section starts at a page boundary of the file
-        (4096): what the image looks like when the packer aligns it. Nothing else changes."""
-        data, header_at, offset, _ = self.attached_section(exe)
-        aligned = (offset + 4095) & ~4095
-        patched = bytearray(data[:offset]) + bytes(aligned - offset) + data[offset:]
-        struct.pack_into("<I", patched, header_at + 20, aligned)
-        with open(out, "wb") as f:
-            f.write(patched)
-        return offset, aligned
-
     # ---- the run ----
 
     def run(self):
@@ -220,9 +224,13 @@ class Bench:
                   "small": self.content_stream(packages["small"], contents["small"])}
         facts["frames"] = {k: {x: v for x, v in f.items() if x != "frame"} | {"frame_size": len(f["frame"])}
                            for k, f in frames.items()}
-        aligned = os.path.join(self.work, "large-aligned.exe")
-        facts["aligned_offsets"] = self.aligned_copy(packages["large"], aligned)
-        packages["large_aligned"] = aligned
+        # The packer starts the section at a page boundary of the file, so that the loader maps it
+        # rather than copies it; a package where it does not is not the product measured here.
+        facts["section_offsets"] = {k: f["raw_offset"] for k, f in frames.items()}
+        for key, offset in facts["section_offsets"].items():
+            if offset % PAGE:
+                sys.exit(f"bench: error: {packages[key]}: the attached-data section starts at file offset "
+                         f"0x{offset:x}, not at a multiple of {PAGE}; is tavrin-pack up to date?")
         facts["package_sizes"] = {k: os.path.getsize(p) for k, p in packages.items()}
 
         w = self.windows_path
@@ -247,11 +255,11 @@ class Bench:
             ("decode_pieces", ["decode", "--runs", few, "--copy-pieces", w(packages["large"])]),
             ("decode_small", ["decode", "--runs", few, w(packages["small"])]),
             ("tree_large", ["write-tree", "--runs", "1", w(contents["large"])]),
-            ("tree_alternatives", ["write-tree", "--runs", "1", "--whole-file", "--plain-delete",
+            ("tree_alternatives", ["write-tree", "--runs", "1", "--whole-file", "--listed-delete",
                                    w(contents["large"])]),
             ("tree_small", ["write-tree", "--runs", few, w(contents["small"])]),
         ]
-        for key in ("large", "small", "large_aligned"):
+        for key in ("large", "small"):
             measurements += [
                 (f"run_{key}", (start_few if key == "small" else start) + ["--", w(packages[key])]),
                 (f"run_report_{key}", start_report + ["--", w(packages[key])]),
@@ -272,6 +280,7 @@ class Bench:
         facts["commands"] = self.commands
         facts["load_at_start"] = self.load_at_start
         facts["prefix"] = self.prefix
+        facts["machine"] = machine(self.load_at_start)  # kept, so that --report-only shows this run's
         with open(os.path.join(self.work, "facts.json"), "w") as f:
             json.dump(facts, f)
         self.say("writing " + self.results)
@@ -383,7 +392,9 @@ def write_results(bench, facts):
         "under Wine, so Wine's costs (its loader, its shell32, its file calls) are part of every number "
         "and of every limit alike.")
     add("")
-    table(["Machine", ""], machine(facts["load_at_start"]))
+    machine_rows = facts.get("machine") or machine(facts["load_at_start"])
+    date = dict(machine_rows)["Date"]
+    table(["Machine", ""], machine_rows)
     large, small = facts["manifest"]["large"], facts["manifest"]["small"]
     frames = facts["frames"]
 
@@ -418,8 +429,10 @@ def write_results(bench, facts):
         "the end of the wait for it. The limits: decoding the frame alone (the launcher's decoder build, "
         "128 KiB output buffer, output dropped); writing the same tree from memory with the same calls "
         "(`CreateDirectoryW` once per directory, `CreateFileW`, `WriteFile` in 32 KiB pieces, "
-        "`CloseHandle`); deleting it with the same `SHFileOperationW` request (`FO_DELETE`, 0x414); and a "
-        "trivial program that starts itself once and waits, as the parent does its child.")
+        "`CloseHandle`); deleting it with the launcher's own clean-up code (`launcher/cleanup.cpp`, linked "
+        "into the measuring program: a `FindFirstFileW`/`FindNextFileW` walk over `\\\\?\\` paths, "
+        "`DeleteFileW` per file, `RemoveDirectoryW` per directory, then `GetFileAttributesW` to see it gone); "
+        "and a trivial program that starts itself once and waits, as the parent does its child.")
     add("")
     whole = {}
     for key in ("large", "small"):
@@ -433,6 +446,7 @@ def write_results(bench, facts):
         whole[key]["limit"] = limit + two_trivial_ms
         whole[key]["limit_shell32"] = limit + two_shell32_ms
     L, S = whole["large"], whole["small"]
+    attempts = sorted({w.get("delete_result") for key in ("large", "small") for w in records(wine[f"tree_{key}"], "write")})
     two_values = column(wine["trivial_two"], "run", "ms")
     table(["", "150 MB package", "runs: min – max", "1 MB package", "runs: min – max"], [
         ("decode the frame alone", ms(L["decode"]), spread(L["values"]["decode"]), ms(S["decode"]),
@@ -462,7 +476,7 @@ def write_results(bench, facts):
         "`wWinMain`).")
     add("")
     child = {}
-    for key in ("small", "large", "large_aligned"):
+    for key in ("small", "large"):
         child[key] = dict(run_values=column(wine[f"child_{key}"], "child", "ms", "child"),
                           entry_values=column(wine[f"child_{key}"], "child", "app_entry_ms", "child_report"),
                           run=med(f"child_{key}", "ms", "child", "child"),
@@ -504,7 +518,7 @@ def write_results(bench, facts):
         limit[key] = int(frame_rows[0]["dstream_estimate"]) + LAUNCHER_WINDOW + LAUNCHER_COPY_BUFFER
     memory = {}
     mem_rows = []
-    for key, title in (("large", "150 MB"), ("small", "1 MB"), ("large_aligned", "150 MB, section page-aligned")):
+    for key, title in (("large", "150 MB"), ("small", "1 MB")):
         report = wine[f"run_report_{key}"]
         lim = limit["small" if key == "small" else "large"]
         read = frames["small" if key == "small" else "large"]["block_size"]
@@ -521,10 +535,11 @@ def write_results(bench, facts):
     mem_rows.append(("trivial process importing shell32", mb(shell32_ws), mb(shell32_anon), "", "", "", ""))
     table(["process", "peak working set", "anonymous at that moment", "above trivial (shell32)", "limit",
            "ratio", "ratio, section read allowed for"], mem_rows)
+    offsets = facts["section_offsets"]
     add(f"The 150 MB package's attached-data section is {section:,} bytes ({mb(section)}) and starts at file "
-        f"offset 0x{facts['aligned_offsets'][0]:x}; the page-aligned copy starts it at "
-        f"0x{facts['aligned_offsets'][1]:x} and changes nothing else. The small package's is "
-        f"{frames['small']['block_size']:,} bytes.")
+        f"offset 0x{offsets['large']:x}; the small package's is {frames['small']['block_size']:,} bytes at "
+        f"0x{offsets['small']:x}. Both offsets are multiples of {PAGE} (the benchmark checks it), so the loader "
+        "maps the section from the file instead of copying it into the process's own memory.")
     add("")
 
     # 4. Packer against zstd.
@@ -551,40 +566,101 @@ def write_results(bench, facts):
     table(["", "tavrin-pack", "zstd", "ratio"], pack_rows)
 
     # 5. Costs beyond the limits.
-    add("## 5. Costs beyond the limits: before")
+    add("## 5. Costs beyond the limits that remain")
     add("")
-    add("Measured with the launcher and the packer as they are (the \"before\" of any change); each row "
-        "sets what they do against the one thing changed. The page-aligned package is the same package "
-        "with its section moved to a 4096-byte file offset (see above).")
+    add("Each row sets what the launcher does now against the one thing changed.")
     add("")
     pieces = med("decode_pieces", "ms", "decode")
     alt = wine["tree_alternatives"]
     whole_file_write = median(column(alt, "write", "ms"))
-    plain_delete = median(column(alt, "write", "delete_ms"))
+    listed_delete = median(column(alt, "write", "delete_ms"))
     calls_pieces = records(wine["tree_large"], "write")[0]["write_calls"]
     calls_whole = records(alt, "write")[0]["write_calls"]
-    ca = child["large_aligned"]
-    run_aligned = med("run_large_aligned", "ms")
-    ma = memory["large_aligned"]
-    ml = memory["large"]
     table(["what", "as the launcher does it", "changed", "difference"], [
-        ("child run, 150 MB package: section at file offset "
-         f"0x{facts['aligned_offsets'][0]:x} → page-aligned", ms(cl["run"]), ms(ca["run"]), ms(cl["run"] - ca["run"])),
-        ("child, CreateProcessW → run_code (same)", ms(cl["entry"]), ms(ca["entry"]), ms(cl["entry"] - ca["entry"])),
-        ("child's anonymous memory at run_code (same)", mb(cl["anon"]), mb(ca["anon"]), mb(cl["anon"] - ca["anon"])),
-        ("child's peak working set (same)", mb(cl["ws"]), mb(ca["ws"]), mb(cl["ws"] - ca["ws"])),
-        ("parent's anonymous memory after unpacking (same)", mb(ml["parent_anon"]), mb(ma["parent_anon"]),
-         mb(ml["parent_anon"] - ma["parent_anon"])),
-        ("whole run, 150 MB package (same)", ms(L["run"]), ms(run_aligned), ms(L["run"] - run_aligned)),
-        ("a process start: shell32 imported → not imported (the child calls nothing in it)",
-         ms(shell32_ms), ms(trivial_ms), ms(shell32_ms - trivial_ms)),
+        ("a process start: shell32 imported → not imported (the image's import table is fixed; the child "
+         "calls nothing in it)", ms(shell32_ms), ms(trivial_ms), ms(shell32_ms - trivial_ms)),
+        ("the same, two nested processes (parent and child)", ms(two_shell32_ms), ms(two_trivial_ms),
+         ms(two_shell32_ms - two_trivial_ms)),
+        ("the same, peak working set of a process", mb(shell32_ws), mb(trivial_ws), mb(shell32_ws - trivial_ws)),
         ("decode, then copy every window out in 32 KiB pieces (window → copy buffer) → decode alone",
          ms(pieces), ms(L["decode"]), ms(pieces - L["decode"])),
         (f"write the tree: WriteFile per 32 KiB ({calls_pieces} calls) → one per file ({calls_whole})",
          ms(L["write"]), ms(whole_file_write), ms(L["write"] - whole_file_write)),
-        ("delete the tree: SHFileOperationW → DeleteFileW per file, RemoveDirectoryW per directory",
-         ms(L["delete"]), ms(plain_delete), ms(L["delete"] - plain_delete)),
+        ("delete the tree: the clean-up's walk (FindFirstFileW/FindNextFileW, then DeleteFileW and "
+         "RemoveDirectoryW) → the same deletes on the paths written, known beforehand, no walk",
+         ms(L["delete"]), ms(listed_delete), ms(L["delete"] - listed_delete)),
     ])
+    add("Delete attempts the clean-up made per run (each followed by one existence test): "
+        + ", ".join(str(a) for a in attempts) + " (1: the first walk removed everything).")
+    add("")
+
+    # 6. Before and after.
+    b, bl, bs = BEFORE, BEFORE["large"], BEFORE["small"]
+    add("## 6. Before and after")
+    add("")
+    add(f"Before: the run of {b['date']} ({b['runs']} rounds), as recorded then in this file (sections 1–3 "
+        f"and 5), with the attached-data section at file offset 0x{b['section_offset']:x} and the tree "
+        "deleted by `SHFileOperationW` (its limit measured with that same call). After: this run "
+        f"({date}, {runs} rounds), the section at 0x{offsets['large']:x} (page-aligned) and the tree deleted "
+        "by the launcher's own walk (its limit measured with the same code). The trivial process each "
+        f"child ratio is taken against was {ms(b['trivial_run'])} whole and {ms(b['trivial_entry'])} to its "
+        "entry before, "
+        f"{ms(trivial_ms)} and {ms(trivial_entry)} now.")
+    add("")
+
+    def change(before, after, unit):
+        return f"{unit(after - before)} ({(after - before) / before * 100:+.0f} %)" if before else ""
+
+    def mib(value):
+        return f"{value:,.1f} MiB"
+
+    large_ws_ratio = ratio(memory["large"]["child_ws"] - shell32_ws, limit["large"])
+    parent_ws_ratio = (f"{ratio(memory['large']['parent_ws'] - shell32_ws, limit['large'])}; "
+                       f"{ratio(memory['large']['parent_ws'] - shell32_ws, limit['large'] + section)}")
+    rows = [
+        ("whole run, 150 MB package", ms(bl["run"]), ms(L["run"]), change(bl["run"], L["run"], ms)),
+        ("its sum of limits", ms(bl["limit"]), ms(L["limit"]), change(bl["limit"], L["limit"], ms)),
+        ("its ratio", bl["ratio"], ratio(L["run"], L["limit"]), ""),
+        ("whole run, 1 MB package", ms(bs["run"]), ms(S["run"]), change(bs["run"], S["run"], ms)),
+        ("its sum of limits", ms(bs["limit"]), ms(S["limit"]), change(bs["limit"], S["limit"], ms)),
+        ("its ratio", bs["ratio"], ratio(S["run"], S["limit"]), ""),
+        ("delete the tree, 150 MB (SHFileOperationW → the clean-up's walk)", ms(bl["delete"]), ms(L["delete"]),
+         change(bl["delete"], L["delete"], ms)),
+        ("delete the tree, 1 MB (same)", ms(bs["delete"]), ms(S["delete"]), change(bs["delete"], S["delete"], ms)),
+        ("child run, 150 MB package (× trivial)", f"{ms(bl['child_run'])} ({bl['child_run_ratio']}×)",
+         f"{ms(cl['run'])} ({ratio(cl['run'], trivial_ms)}×)", change(bl["child_run"], cl["run"], ms)),
+        ("child run, 1 MB package (× trivial)", f"{ms(bs['child_run'])} ({bs['child_run_ratio']}×)",
+         f"{ms(cs['run'])} ({ratio(cs['run'], trivial_ms)}×)", change(bs["child_run"], cs["run"], ms)),
+        ("child run, 150 MB ÷ 1 MB", b["growth_run"], ratio(cl["run"], cs["run"]), ""),
+        ("child, CreateProcessW → run_code, 150 MB (× trivial)",
+         f"{ms(bl['child_entry'])} ({bl['child_entry_ratio']}×)",
+         f"{ms(cl['entry'])} ({ratio(cl['entry'], trivial_entry)}×)", change(bl["child_entry"], cl["entry"], ms)),
+        ("child, CreateProcessW → run_code, 1 MB (× trivial)",
+         f"{ms(bs['child_entry'])} ({bs['child_entry_ratio']}×)",
+         f"{ms(cs['entry'])} ({ratio(cs['entry'], trivial_entry)}×)", change(bs["child_entry"], cs["entry"], ms)),
+        ("child to run_code, 150 MB ÷ 1 MB", b["growth_entry"], ratio(cl["entry"], cs["entry"]), ""),
+        ("child's anonymous memory at run_code, 150 MB", mib(bl["child_anon"]), mb(memory["large"]["child_anon"]),
+         change(bl["child_anon"] * MIB, memory["large"]["child_anon"], mb)),
+        ("child's peak working set, 150 MB (ratio to its limit)", f"{mib(bl['child_ws'])} ({bl['child_ws_ratio']})",
+         f"{mb(memory['large']['child_ws'])} ({large_ws_ratio})",
+         change(bl["child_ws"] * MIB, memory["large"]["child_ws"], mb)),
+        ("parent's anonymous memory after unpacking, 150 MB", mib(bl["parent_anon"]),
+         mb(memory["large"]["parent_anon"]), change(bl["parent_anon"] * MIB, memory["large"]["parent_anon"], mb)),
+        ("parent's peak working set, 150 MB (ratio to its limit; with the section read allowed for)",
+         f"{mib(bl['parent_ws'])} ({bl['parent_ws_ratio']})", f"{mb(memory['large']['parent_ws'])} ({parent_ws_ratio})",
+         change(bl["parent_ws"] * MIB, memory["large"]["parent_ws"], mb)),
+    ]
+    table(["", f"before ({b['date']})", f"after ({date})", "change"], rows)
+    add("The whole run's ratio rises because its limit fell further than the run: the delete limit is now "
+        f"the launcher's own walk, {L['delete'] / bl['delete']:.2f} of `SHFileOperationW`'s time, so the costs "
+        "that remain (the two process starts with shell32, section 5, and the child's own start-up, "
+        "section 2) weigh more; "
+        "against trivial processes that import shell32 the ratios are "
+        f"{ratio(L['run'], L['limit_shell32'])} (150 MB) and {ratio(S['run'], S['limit_shell32'])} (1 MB). "
+        "The parent's peak working set does not change: it reads the whole section either way and those "
+        "file pages count in it; what the page alignment removed is the private copy of the section in "
+        "parent and child (their anonymous memory), and with it the child's growth with the package.")
+    add("")
     if facts["leftovers"]:
         add(f"**Left behind in %TEMP%:** {', '.join(facts['leftovers'])}")
     else:

@@ -17,16 +17,18 @@
 //       Decodes the frame of PACKAGE's attached-data section alone, with the launcher's decoder
 //       build, through a 128 KiB output buffer whose content is dropped. --copy-pieces also copies
 //       every window out in 32 KiB pieces, as the reader hands content to the unpacking.
-//   write-tree [--runs N] [--whole-file] [--plain-delete] CONTENT_STREAM
+//   write-tree [--runs N] [--whole-file] [--listed-delete] CONTENT_STREAM
 //       Writes the entries of an uncompressed content stream, held in memory, as files under a fresh
 //       directory in %TEMP% with the unpacking's calls (CreateDirectoryW once per directory, outermost
 //       first; CreateFileW, WriteFile in 32 KiB pieces, CloseHandle per file), then deletes the tree
-//       with the clean-up's SHFileOperationW request. --whole-file writes each file with one WriteFile;
-//       --plain-delete deletes with DeleteFileW per file and RemoveDirectoryW per directory instead.
+//       with the launcher's own clean-up code (launcher/cleanup.cpp, linked in: a FindFirstFileW /
+//       FindNextFileW walk over "\\?\" paths, DeleteFileW per file, RemoveDirectoryW per directory,
+//       then GetFileAttributesW to see it gone, retried as the launcher retries). --whole-file writes
+//       each file with one WriteFile; --listed-delete deletes the paths it wrote, known beforehand,
+//       with DeleteFileW and RemoveDirectoryW and no walk.
 #define ZSTD_STATIC_LINKING_ONLY  // frame header and decoder memory estimate
 #include <windows.h>
 #include <psapi.h>
-#include <shellapi.h>
 
 #include <zstd.h>
 
@@ -41,6 +43,8 @@
 #include <string>
 #include <vector>
 
+#include "launcher/cleanup.h"
+#include "launcher/process_state.h"
 #include "payload/format.h"
 
 namespace {
@@ -616,13 +620,13 @@ std::vector<tree_entry> parse_content_stream(const std::string& stream)
 int mode_write_tree(int argc, wchar_t** argv)
 {
     int runs = 5;
-    bool whole_file = false, plain_delete = false;
+    bool whole_file = false, listed_delete = false;
     int i = 0;
     for (; i < argc; ++i) {
         std::wstring a = argv[i];
         if (a == L"--runs" && i + 1 < argc) runs = _wtoi(argv[++i]);
         else if (a == L"--whole-file") whole_file = true;
-        else if (a == L"--plain-delete") plain_delete = true;
+        else if (a == L"--listed-delete") listed_delete = true;
         else break;
     }
     if (i + 1 != argc || runs < 1) return exit_usage;
@@ -647,6 +651,8 @@ int mode_write_tree(int argc, wchar_t** argv)
             directory_paths.emplace_back();
             for (const auto& d : e.new_directories) directory_paths.back().push_back(root + L"\\" + d);
         }
+        if (root.size() + 1 > wide_path_capacity) fail("the temporary directory's path is too long");
+        std::copy(root.c_str(), root.c_str() + root.size() + 1, unpack_directory);
         unsigned long write_calls = 0;
 
         LARGE_INTEGER start = now();
@@ -672,8 +678,10 @@ int mode_write_tree(int argc, wchar_t** argv)
         }
         LARGE_INTEGER written_at = now();
 
-        int deleted = 0;
-        if (plain_delete) {
+        // delete_result: entries left undeleted (--listed-delete), else the clean-up's delete
+        // attempts and existence tests (1 and 1 when the first attempt removed everything).
+        long deleted = 0, existence_tests = 0;
+        if (listed_delete) {
             // Files first, then directories from the innermost: the order they were made, reversed.
             for (size_t k = entries.size(); k-- > 0;)
                 if (!DeleteFileW(file_paths[k].c_str())) ++deleted;
@@ -682,23 +690,21 @@ int mode_write_tree(int argc, wchar_t** argv)
                     if (!RemoveDirectoryW(directory_paths[k][d].c_str())) ++deleted;
             if (!RemoveDirectoryW(root.c_str())) ++deleted;
         } else {
-            std::vector<wchar_t> list(root.begin(), root.end());
-            list.push_back(0);
-            list.push_back(0);
-            SHFILEOPSTRUCTW request = {};
-            request.wFunc = FO_DELETE;
-            request.pFrom = list.data();
-            request.pTo = L"";
-            request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-            request.lpszProgressTitle = L"";
-            deleted = SHFileOperationW(&request);
+            // The launcher's clean-up as it runs at the end of a parent instance: no child handle
+            // left, the unpack directory (fully qualified, as the launcher makes it) started.
+            LONG requests_before = cleanup_delete_requests, tests_before = cleanup_existence_tests;
+            child_process_handle = nullptr;
+            unpack_started = 1;
+            cleanup_child_and_directory();
+            deleted = cleanup_delete_requests - requests_before;
+            existence_tests = cleanup_existence_tests - tests_before;
         }
         LARGE_INTEGER deleted_at = now();
         bool gone = GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES;
-        std::printf("write run=%d ms=%.3f delete_ms=%.3f write_calls=%lu delete_result=%d gone=%d whole_file=%d "
-                    "plain_delete=%d\n",
+        std::printf("write run=%d ms=%.3f delete_ms=%.3f write_calls=%lu delete_result=%ld existence_tests=%ld "
+                    "gone=%d whole_file=%d listed_delete=%d\n",
                     run, milliseconds_between(start, written_at), milliseconds_between(written_at, deleted_at),
-                    write_calls, deleted, gone ? 1 : 0, whole_file ? 1 : 0, plain_delete ? 1 : 0);
+                    write_calls, deleted, existence_tests, gone ? 1 : 0, whole_file ? 1 : 0, listed_delete ? 1 : 0);
         std::fflush(stdout);
         if (!gone) fail("the tree was not deleted");
     }
