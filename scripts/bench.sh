@@ -7,18 +7,18 @@
 #   BENCH_RUNS         rounds of the Windows-side measurements and runs of the packer and zstd (default 5)
 #   BENCH_LEVELS       packer levels compared with the zstd tool; the first makes the packages (default "19 3")
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${TAVRIN_BUILD_DIR:-$root/build}
-jobs=$(nproc)
+. "$(dirname "$0")/builds.sh"
+root=$tavrin_root
+build=$tavrin_build
+jobs=$tavrin_jobs
 
 "$root/scripts/setup.sh"
 
 echo "== Windows build ($build/windows): launcher and benchmark programs"
-cmake -S "$root" -B "$build/windows" -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+configure_windows_build
 cmake --build "$build/windows" -j "$jobs" --target bench >/dev/null
 echo "== host build ($build/host): tavrin-pack"
-cmake -S "$root" -B "$build/host" -DCMAKE_BUILD_TYPE=Release >/dev/null
+configure_host_build
 cmake --build "$build/host" -j "$jobs" --target tavrin-pack >/dev/null
 
 . "$root/scripts/wine-env.sh"

@@ -2,16 +2,16 @@
 # The demo: builds everything, packs examples/hello into one .exe with tavrin-pack, runs it under
 # Wine with a few arguments, and shows its output, its exit code and that nothing is left in %TEMP%.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${TAVRIN_BUILD_DIR:-$root/build}
-jobs=$(nproc)
+. "$(dirname "$0")/builds.sh"
+root=$tavrin_root
+build=$tavrin_build
+jobs=$tavrin_jobs
 
 "$root/scripts/setup.sh"
 echo "== building (Windows: launcher and example; host: tavrin-pack)"
-cmake -S "$root" -B "$build/windows" -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+configure_windows_build
 cmake --build "$build/windows" -j "$jobs" --target tavrin-launcher hello >/dev/null
-cmake -S "$root" -B "$build/host" -DCMAKE_BUILD_TYPE=Release >/dev/null
+configure_host_build
 cmake --build "$build/host" -j "$jobs" --target tavrin-pack >/dev/null
 
 app="$build/windows/examples/hello/app"

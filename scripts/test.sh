@@ -4,23 +4,19 @@
 # host build with the Windows build's launcher image). Installs what is missing first.
 # TAVRIN_BUILD_DIR (default build) holds both build trees; extra arguments go to both ctest runs.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${TAVRIN_BUILD_DIR:-$root/build}
-jobs=$(nproc)
+. "$(dirname "$0")/builds.sh"
+build=$tavrin_build
+jobs=$tavrin_jobs
 
-"$root/scripts/setup.sh"
+"$tavrin_root/scripts/setup.sh"
 
-# The Windows build first: the host build installs its launcher image, and the host tests compare
-# its tavrin-pack.exe with the host tool.
+# The Windows build first: the host build installs its launcher image.
 echo "== Windows build ($build/windows)"
-cmake -S "$root" -B "$build/windows" -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+configure_windows_build
 cmake --build "$build/windows" -j "$jobs"
 
 echo "== host build ($build/host)"
-cmake -S "$root" -B "$build/host" -DCMAKE_BUILD_TYPE=Release \
-      -DTAVRIN_LAUNCHER_IMAGE="$build/windows/launcher/tavrin-launcher.exe" \
-      -DTAVRIN_WINDOWS_PACK_TOOL="$build/windows/packer/tavrin-pack.exe" >/dev/null
+configure_host_build
 cmake --build "$build/host" -j "$jobs"
 
 status=0

@@ -2,7 +2,8 @@
 // arguments ask. Packed as the first file of a package and run through the real launcher.
 //
 // Report: when TAVRIN_PROBE_REPORT names a file, one line per fact is appended to it, "key=value"
-// with the value as hexadecimal UTF-16 code units, so that every argument arrives exactly.
+// with the value as hexadecimal UTF-16 code units, so that every argument arrives exactly; "ready"
+// comes last, before the commands run.
 // Commands, taken in order from argv[1]:
 //   --exit N         return N (decimal, 32-bit unsigned) when the commands are done
 //   --sleep MS       sleep
@@ -105,6 +106,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
                                          L"TAVRIN_ONEFILE_TIME_US", L"TAVRIN_ONEFILE_RANDOM"};
     for (const wchar_t* name : variables) report_variable(name);
     report_files(first_file_path);
+    // The last fact before the commands run: a reader that sees it has the whole report.
+    report(L"ready", L"");
 
     unsigned long result = 0;
     for (int i = 1; i < argc; ++i) {

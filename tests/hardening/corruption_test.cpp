@@ -274,16 +274,7 @@ void run_all(const std::vector<damage>& cases)
             std::printf("[          ] runs although damaged, the frame format ignoring it: %s\n", item.what.c_str());
         fs::path exe = executables.path() / (L"damaged" + std::to_wstring(index++) + L".exe");
         write_file(exe, item.image());
-        run result;
-        try {
-            result = start(exe, {L"--exit", L"7"}, with_temp(temp.wstr()));
-        } catch (const std::runtime_error& error) {
-            // Under load, Wine now and then fails to create a process (ERROR_INTERNAL_ERROR) before
-            // anything of it runs; that is no result of the launcher's, so the run is made again.
-            std::printf("[          ] %s: %s; started again\n", item.what.c_str(), error.what());
-            Sleep(500);
-            result = start(exe, {L"--exit", L"7"}, with_temp(temp.wstr()));
-        }
+        run result = start(exe, {L"--exit", L"7"}, with_temp(temp.wstr()));
         fs::remove(exe);
         ASSERT_FALSE(result.process.timed_out) << "the run did not end";
         switch (item.expected) {

@@ -56,7 +56,7 @@ TEST_F(HardeningFaults, AnApplicationKilledFromOutsidePassesItsCodeOnAndTheDirec
 {
     for (std::uint32_t code : {77u, 0xC0000409u}) {
         running_package run(exe_, {L"--sleep", L"600000", L"--exit", L"9"}, with_temp(temp_.wstr()));
-        auto facts = run.wait_for("pid");
+        auto facts = run.wait_for("ready");
         ASSERT_FALSE(facts.empty()) << "the application never started";
         DWORD application = std::stoul(one(facts, "pid"));
         EXPECT_NE(application, std::stoul(one(facts, "env.TAVRIN_ONEFILE_PARENT")));
@@ -80,7 +80,7 @@ TEST_F(HardeningFaults, AFileHeldOpenLeavesTheDirectoryAndTheExitCodeAlone)
     // sharing. The clean-up then cannot remove that file nor the directory; it gives up after its
     // bounded retries and the run still ends with the application's own code.
     running_package run(exe_, {L"--sleep", L"3000", L"--exit", L"5"}, with_temp(temp_.wstr()));
-    auto facts = run.wait_for("pid");
+    auto facts = run.wait_for("ready");
     ASSERT_FALSE(facts.empty()) << "the application never started";
     fs::path directory = directory_of(one(facts, "first_file_path"));
     fs::path held_path = directory / L"data" / L"held.txt";
@@ -167,11 +167,11 @@ TAVRIN_SCENARIO(interrupt_on_console)
     CloseHandle(launcher.hThread);
 
     report facts;
-    for (DWORD waited = 0; facts.count("pid") == 0 && waited < run_timeout_ms; waited += 20) {
+    for (DWORD waited = 0; facts.count("ready") == 0 && waited < run_timeout_ms; waited += 20) {
         Sleep(20);
         facts = parse_report(read_file(argv[2]));
     }
-    HANDLE application = facts.count("pid") == 0
+    HANDLE application = facts.count("ready") == 0
                              ? nullptr
                              : OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE,
                                            FALSE, std::stoul(one(facts, "pid")));
@@ -272,7 +272,7 @@ TEST_F(HardeningFaults, ConsoleEventsWineCannotSendRemoveTheDirectory)
     for (DWORD event : {CTRL_CLOSE_EVENT, CTRL_BREAK_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
         SCOPED_TRACE("event " + std::to_string(event));
         running_package run(exe_, {L"--sleep", L"600000", L"--exit", L"9"}, with_temp(temp_.wstr()));
-        auto facts = run.wait_for("pid");
+        auto facts = run.wait_for("ready");
         ASSERT_FALSE(facts.empty()) << "the application never started";
         DWORD parent = std::stoul(one(facts, "env.TAVRIN_ONEFILE_PARENT"));
         DWORD child = std::stoul(one(facts, "pid"));

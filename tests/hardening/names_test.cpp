@@ -40,7 +40,7 @@ std::wstring check_unpacked_and_loaded(const fs::path& exe, const std::u16string
     auto options = with_temp(temp);
     options.current_directory = current.wstr();
     running_package run(exe, {L"--sleep", L"3000", L"--exit", L"4"}, options);
-    auto facts = run.wait_for("pid");
+    auto facts = run.wait_for("ready");
     EXPECT_FALSE(facts.empty()) << "the application never started";
     std::wstring first = one(facts, "first_file_path");
     std::wstring directory = first.substr(0, first.rfind(L'\\'));

@@ -37,6 +37,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     wchar_t number[32];
     swprintf(number, 32, L"%lu", GetCurrentProcessId());
     report(L"pid", number);
+    report(L"ready", L"");
     Sleep(argc > 1 ? wcstoul(argv[1], NULL, 10) : 600000);
     return 33;
 }

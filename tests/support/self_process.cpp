@@ -134,11 +134,19 @@ process_result run_process(const std::wstring& application, const std::wstring& 
         env = environment_block(options.env);
         flags |= CREATE_UNICODE_ENVIRONMENT;
     }
-    BOOL created = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
-                                  env.empty() ? nullptr : env.data(),
-                                  options.current_directory ? options.current_directory->c_str() : nullptr,
-                                  &startup, &info);
-    DWORD create_error = GetLastError();
+    BOOL created = FALSE;
+    DWORD create_error = 0;
+    // Under load Wine 8 now and then fails a creation with ERROR_INTERNAL_ERROR before anything of
+    // the process exists; that is no result of the program under test, so it is asked again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (attempt > 0) Sleep(200);
+        created = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
+                                 env.empty() ? nullptr : env.data(),
+                                 options.current_directory ? options.current_directory->c_str() : nullptr,
+                                 &startup, &info);
+        create_error = GetLastError();
+        if (created || create_error != ERROR_INTERNAL_ERROR) break;
+    }
     CloseHandle(in);
     CloseHandle(out);
     CloseHandle(err);
