@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "include/tavrin/onefile.h"
 #include "packer/block_writer.h"
 
 namespace tavrin {
@@ -22,7 +23,7 @@ public:
 };
 
 // The export that the launcher calls in the entry DLL.
-inline constexpr const char entry_point_name[] = "run_code";
+inline constexpr const char entry_point_name[] = TAVRIN_RUN_CODE_NAME;
 
 // The environment variable that names the launcher image when no path is given.
 inline constexpr const char launcher_variable[] = "TAVRIN_LAUNCHER";
