@@ -692,12 +692,8 @@ int mode_write_tree(int argc, wchar_t** argv)
         } else {
             // The launcher's clean-up as it runs at the end of a parent instance: no child handle
             // left, the unpack directory (fully qualified, as the launcher makes it) started.
-            LONG requests_before = cleanup_delete_requests, tests_before = cleanup_existence_tests;
-            child_process_handle = nullptr;
             unpack_started = 1;
             cleanup_child_and_directory();
-            deleted = cleanup_delete_requests - requests_before;
-            existence_tests = cleanup_existence_tests - tests_before;
         }
         LARGE_INTEGER deleted_at = now();
         bool gone = GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES;

@@ -18,6 +18,19 @@
 
 find_program(TAVRIN_PYTHON3 NAMES python3 REQUIRED)
 
+# The header settings that the image checks (tests/image) expect too: they read them from
+# TAVRIN_IMAGE_SETTINGS, written here from the same values.
+set(TAVRIN_IMAGE_BASE 0x140000000)
+set(TAVRIN_IMAGE_STACK 0x968000,0x1000)
+set(TAVRIN_IMAGE_HEAP 0x100000,0x1000)
+set(TAVRIN_IMAGE_SETTINGS "${CMAKE_BINARY_DIR}/launcher-image-settings.txt")
+file(WRITE "${TAVRIN_IMAGE_SETTINGS}"
+     "image_base=${TAVRIN_IMAGE_BASE}\n"
+     "stack=${TAVRIN_IMAGE_STACK}\n"
+     "heap=${TAVRIN_IMAGE_HEAP}\n"
+     "manifest=${PROJECT_SOURCE_DIR}/resources/launcher.manifest\n"
+     "product=${PROJECT_SOURCE_DIR}/resources/product.h\n")
+
 function(tavrin_launcher_image target)
     set(resources "${PROJECT_SOURCE_DIR}/resources")
     set(generated "${CMAKE_CURRENT_BINARY_DIR}/launcher-image")
@@ -55,9 +68,9 @@ function(tavrin_launcher_image target)
         "SHELL:-Xlinker --minor-subsystem-version -Xlinker 0"
         "SHELL:-Xlinker --major-os-version -Xlinker 6"
         "SHELL:-Xlinker --minor-os-version -Xlinker 0"
-        "SHELL:-Xlinker --stack -Xlinker 0x968000,0x1000"
-        "SHELL:-Xlinker --heap -Xlinker 0x100000,0x1000"
-        "SHELL:-Xlinker --image-base -Xlinker 0x140000000"
+        "SHELL:-Xlinker --stack -Xlinker ${TAVRIN_IMAGE_STACK}"
+        "SHELL:-Xlinker --heap -Xlinker ${TAVRIN_IMAGE_HEAP}"
+        "SHELL:-Xlinker --image-base -Xlinker ${TAVRIN_IMAGE_BASE}"
         "SHELL:-Xlinker --high-entropy-va"
         "SHELL:-Xlinker --dynamicbase"
         "SHELL:-Xlinker --enable-reloc-section"

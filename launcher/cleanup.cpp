@@ -7,11 +7,10 @@
 #include "launcher/process_state.h"
 #include "paths/bounded.h"
 
-volatile LONG cleanup_delete_requests;
-volatile LONG cleanup_existence_tests;
-volatile LONG cleanup_handles_closed;
-
 namespace {
+
+// The child's process handle, NULL when there is none; see cleanup.h for who owns it.
+void* volatile child_process_handle;
 
 enum {
     child_grace_ms = 5000,
@@ -70,7 +69,6 @@ void delete_tree(wchar_t* path, size_t length, int level)
 // threads may be deleting at once.
 void request_delete()
 {
-    InterlockedIncrement(&cleanup_delete_requests);
     wchar_t path[long_path_capacity];
     // The unpack directory is fully qualified: a drive path or a \\server\share path.
     const wchar_t* prefix = L"\\\\?\\";
@@ -92,12 +90,30 @@ void request_delete()
 
 bool directory_still_there()
 {
-    InterlockedIncrement(&cleanup_existence_tests);
     DWORD attributes = GetFileAttributesW(unpack_directory);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 }  // namespace
+
+HANDLE hand_over_child(HANDLE child)
+{
+    // The console handler may take the slot's handle at any moment, wait for the child, end it and
+    // close the handle. The main thread therefore waits on a handle of its own, so that neither
+    // thread ever uses a handle the other has closed.
+    HANDLE own = NULL;
+    DuplicateHandle(GetCurrentProcess(), child, GetCurrentProcess(), &own, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    child_process_handle = child;
+    if (own != NULL) return own;
+    // Without a handle of its own the main thread takes the slot's back (or finds it taken).
+    return InterlockedExchangePointer(&child_process_handle, NULL);
+}
+
+void release_child()
+{
+    HANDLE left = InterlockedExchangePointer(&child_process_handle, NULL);
+    if (left != NULL) CloseHandle(left);
+}
 
 void cleanup_child_and_directory()
 {
@@ -109,7 +125,6 @@ void cleanup_child_and_directory()
         // Also a failed wait ends the child: it must not keep files in the directory open.
         if (WaitForSingleObject(child, child_grace_ms) != WAIT_OBJECT_0) TerminateProcess(child, 0);
         CloseHandle(child);
-        InterlockedIncrement(&cleanup_handles_closed);
     }
 
     if (unpack_started == 0) return;

@@ -5,7 +5,19 @@
 
 #include <windows.h>
 
-// Takes child_process_handle out of its slot (if any): waits up to 5 s, terminates with 0 if the
+// The child's process handle is kept in one slot that the main thread and the console control
+// handler's thread share. Whoever takes the handle out of the slot (an interlocked exchange with
+// NULL) owns it and closes it, so it is closed exactly once.
+
+// Puts `child` (a process handle from CreateProcessW) into the slot and returns a handle for the
+// main thread to wait on: a duplicate of its own, or, when no duplicate can be made, the slot's
+// handle taken back out. NULL when the handler took the only handle first. The caller closes it.
+HANDLE hand_over_child(HANDLE child);
+
+// Closes the slot's handle if it is still there (the child has ended; nothing else is done).
+void release_child();
+
+// Takes the child's handle out of its slot (if any): waits up to 5 s, terminates with 0 if the
 // child still runs, closes it. Then, when unpack_started is 1, deletes the unpack directory and its
 // tree (long paths included; links inside it are removed, not followed), at most 21 attempts with
 // 100 ms pauses. Safe to run from the main thread and the handler thread at once.
@@ -13,11 +25,5 @@ void cleanup_child_and_directory();
 
 // Runs the clean-up for events 0, 1, 2, 5 and 6, nothing for others; always returns FALSE.
 BOOL WINAPI console_ctrl_handler(DWORD event);
-
-// Diagnostics for tests, counted since the process started: delete attempts,
-// GetFileAttributesW existence tests, and child handles closed by the clean-up.
-extern volatile LONG cleanup_delete_requests;
-extern volatile LONG cleanup_existence_tests;
-extern volatile LONG cleanup_handles_closed;
 
 #endif

@@ -34,9 +34,9 @@ void put_units(wchar_t* line, size_t* length, size_t capacity, wchar_t unit, siz
     }
 }
 
-// append_quoted_argument with the end of the text already known, so that a long line is not
-// measured again for every argument.
-void append_argument_at(wchar_t* line, size_t* length, const wchar_t* argument, size_t capacity)
+}  // namespace
+
+void append_quoted_argument(wchar_t* line, size_t* length, const wchar_t* argument, size_t capacity)
 {
     if (!needs_quotes(argument)) {
         // Backslashes mean nothing to the split outside quotes and before no double quote.
@@ -67,25 +67,7 @@ void append_argument_at(wchar_t* line, size_t* length, const wchar_t* argument, 
     put_units(line, length, capacity, L'"', 1);
 }
 
-}  // namespace
-
-void append_quoted_argument(wchar_t* line, const wchar_t* argument, size_t capacity)
-{
-    size_t length = 0;
-    while (length < capacity && line[length] != 0) ++length;
-    if (length >= capacity) abort_bound();
-    append_argument_at(line, &length, argument, capacity);
-}
-
-void fill_child_application_path()
-{
-    if (child_application_path[0] != 0) return;
-    // A result of the buffer's full size means the path was cut: refused like any overflow.
-    DWORD length = GetModuleFileNameW(NULL, child_application_path, wide_path_capacity);
-    if (length == 0 || length >= wide_path_capacity) abort_bound();
-}
-
-const wchar_t* build_child_command_line()
+const wchar_t* build_child_command_line(const wchar_t* application_path)
 {
     int count = 0;
     wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -94,14 +76,13 @@ const wchar_t* build_child_command_line()
     if (arguments == NULL) exit_launch_failed(GetLastError());
 
     child_command_line[0] = 0;
-    fill_child_application_path();
     // The user's argument 0 stays behind (the launch sequence passes it on in the environment).
-    arguments[0] = child_application_path;
+    arguments[0] = const_cast<wchar_t*>(application_path);
 
     size_t length = 0;
     for (int i = 0; i < count; ++i) {
         if (i > 0) put_units(child_command_line, &length, command_line_capacity, L' ', 1);
-        append_argument_at(child_command_line, &length, arguments[i], command_line_capacity);
+        append_quoted_argument(child_command_line, &length, arguments[i], command_line_capacity);
     }
     // The array is kept, like the launcher's other allocations, until the process ends.
     return child_command_line;

@@ -15,7 +15,7 @@
 #include "launcher/errors.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
-#include "paths/spec.h"
+#include "paths/directory_spec.h"
 #include "paths/system_paths.h"
 #include "payload/attached.h"
 #include "payload/reader.h"
@@ -80,8 +80,7 @@ instance_role detect_child_instance()
     if (process == NULL) return role_parent;
     instance_role role = role_parent;
     if (K32GetModuleFileNameExW(process, NULL, candidate_path, candidate_path_capacity) != 0) {
-        resolve_final_path(candidate_path, candidate_path, candidate_path_capacity, true);
-        shorten_directory_part(candidate_path, candidate_path_capacity);
+        normalise_executable_path(candidate_path, candidate_path_capacity);
         if (wcscmp(candidate_path, own_executable_path(true)) == 0) role = role_child;
     }
     CloseHandle(process);
@@ -112,7 +111,7 @@ int run_launcher()
 
     const unsigned char* block = NULL;
     uint64_t block_length = 0;
-    if (!find_attached_data(NULL, &block, &block_length)) exit_header_missing();
+    if (!find_attached_data(&block, &block_length)) exit_header_missing();
     open_attached_data(block, block_length);
     unpack_started = 1;
     unpack_attached_data(role);
@@ -121,7 +120,7 @@ int run_launcher()
 
     set_launcher_directory();
     set_env_var(TAVRIN_ENV_ORIGINAL_ARGV0, argc > 0 ? argv[0] : L"");
-    fill_child_application_path();
+    const wchar_t* application_path = own_executable_path(false);
 
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof startup);
@@ -131,31 +130,22 @@ int run_launcher()
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
 
-    wchar_t* command_line = const_cast<wchar_t*>(build_child_command_line());
+    wchar_t* command_line = const_cast<wchar_t*>(build_child_command_line(application_path));
     PROCESS_INFORMATION child;
     ZeroMemory(&child, sizeof child);
-    if (!CreateProcessW(child_application_path, command_line, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS, NULL,
+    if (!CreateProcessW(application_path, command_line, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS, NULL,
                         NULL, &startup, &child))
         exit_launch_failed(GetLastError());
     CloseHandle(child.hThread);
 
-    // The console handler may take the slot's handle at any moment, wait for the child, end it and
-    // close the handle. The main thread therefore waits on a handle of its own, so that neither
-    // thread ever uses a handle the other has closed; whoever takes the slot's handle closes it.
-    HANDLE own = NULL;
-    DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &own, 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
-    child_process_handle = child.hProcess;
-    // Without a handle of its own (the duplicate failed) the main thread takes the slot's.
-    HANDLE waited = own != NULL ? own : InterlockedExchangePointer(&child_process_handle, NULL);
+    HANDLE waited = hand_over_child(child.hProcess);
     DWORD exit_code = 1;  // also when the handler took the only handle first
     if (waited != NULL) {
         WaitForSingleObject(waited, INFINITE);
         if (!GetExitCodeProcess(waited, &exit_code)) exit_code = 1;
         CloseHandle(waited);
     }
-    HANDLE left = InterlockedExchangePointer(&child_process_handle, NULL);
-    if (left != NULL) CloseHandle(left);
+    release_child();
     cleanup_child_and_directory();
     return static_cast<int>(exit_code);
 }

@@ -2,6 +2,4 @@
 #include "launcher/process_state.h"
 
 wchar_t unpack_directory[wide_path_capacity];
-wchar_t child_application_path[wide_path_capacity];
-void* volatile child_process_handle;
 volatile unsigned char unpack_started;

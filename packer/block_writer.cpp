@@ -9,18 +9,11 @@
 #include <fstream>
 #include <memory>
 #include <set>
-#include <sstream>
-#include <thread>
 
 #include "payload/format.h"
 
 namespace tavrin {
 namespace {
-
-void put_u64_le(std::string& out, std::uint64_t value)
-{
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
 
 std::string entry_header(const std::u16string& name, std::uint64_t size)
 {
@@ -31,7 +24,7 @@ std::string entry_header(const std::u16string& name, std::uint64_t size)
         header.push_back(static_cast<char>(unit >> 8));
     }
     header.append(2, '\0');
-    put_u64_le(header, size);
+    header += little_endian_bytes(size, entry_size_bytes);
     return header;
 }
 
@@ -157,55 +150,6 @@ archive_entry archive_entry::from_file(std::u16string name, std::filesystem::pat
     return entry;
 }
 
-archive_entry archive_entry::from_memory(std::u16string name, std::string data)
-{
-    archive_entry entry;
-    entry.name = std::move(name);
-    entry.data = std::move(data);
-    return entry;
-}
-
-unsigned resolved_threads(unsigned requested)
-{
-    return requested ? requested : std::min(max_threads(), std::max(1u, std::thread::hardware_concurrency()));
-}
-
-unsigned max_threads()
-{
-    ZSTD_bounds bounds = ZSTD_cParam_getBounds(ZSTD_c_nbWorkers);
-    return ZSTD_isError(bounds.error) ? 1u : static_cast<unsigned>(bounds.upperBound);
-}
-
-std::string to_utf8(const std::u16string& text)
-{
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;  // a lone surrogate has no UTF-8 form
-        }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
-
 void check_entry_name(const std::u16string& name)
 {
     auto refuse = [&](const std::string& why) {
@@ -318,7 +262,7 @@ std::uint64_t write_block(const std::vector<archive_entry>& entries, std::ostrea
     sink.feed(end_marker, sizeof end_marker, ZSTD_e_end, report);
 
     std::string tail(attached_reserved_size, '\0');
-    put_u64_le(tail, sink.written() + attached_reserved_size);  // N - 8: all that precedes the trailer
+    tail += little_endian_bytes(sink.written() + attached_reserved_size, attached_trailer_size);  // N - 8: all that precedes the trailer
     sink.write(tail.data(), tail.size());
     out.flush();
     if (!out) throw pack_error("cannot write the output");
@@ -328,41 +272,6 @@ std::uint64_t write_block(const std::vector<archive_entry>& entries, std::ostrea
     state.window_size = sink.declared_window();
     if (progress) progress(state);
     return sink.written();
-}
-
-std::string make_block(const std::vector<archive_entry>& entries, const block_options& options)
-{
-    std::ostringstream out(std::ios::binary);
-    write_block(entries, out, options);
-    return out.str();
-}
-
-std::string block_around_frame(const std::string& frame)
-{
-    std::string block(reinterpret_cast<const char*>(attached_magic), attached_magic_size);
-    block += frame;
-    block.append(attached_reserved_size, '\0');
-    put_u64_le(block, block.size());  // N - 8: all that precedes the trailer
-    return block;
-}
-
-std::string make_content_stream(const std::vector<archive_entry>& entries)
-{
-    std::string stream;
-    for (const auto& entry : entries) {
-        std::uint64_t size = entry_size(entry);
-        stream += entry_header(entry.name, size);
-        if (entry.data) {
-            stream += *entry.data;
-        } else {
-            std::ifstream in(entry.file, std::ios::binary);
-            std::ostringstream content;
-            content << in.rdbuf();
-            stream += content.str();
-        }
-    }
-    stream.append(2, '\0');
-    return stream;
 }
 
 }  // namespace tavrin

@@ -8,33 +8,22 @@
 #include <functional>
 #include <optional>
 #include <ostream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "packer/errors.h"
+#include "packer/helpers.h"
+
 namespace tavrin {
 
-// Every failure of the packer library is one of these; what() is a message for the user.
-class pack_error : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// A name the launcher could not unpack safely.
-class name_error : public pack_error {
-public:
-    using pack_error::pack_error;
-};
-
 // One file of the archive: its name relative to the unpack directory (UTF-16, components separated
-// by backslashes) and its content, from a file read while the block is written, or from memory.
+// by backslashes) and its content: `data` when set, else the file, read while the block is written.
 struct archive_entry {
     std::u16string name;
     std::filesystem::path file;       // used when `data` is empty
     std::optional<std::string> data;  // the content itself
 
     static archive_entry from_file(std::u16string name, std::filesystem::path file);
-    static archive_entry from_memory(std::u16string name, std::string data);
 };
 
 // The default level was chosen by measurement; see "Choosing the compression level" in README.md.
@@ -69,15 +58,6 @@ void check_entry_name(const std::u16string& name);
 // check_entry_name on every entry, and no name twice.
 void check_entry_names(const std::vector<archive_entry>& entries);
 
-// The number of compression workers for `requested` (0: one per core). The output does not
-// depend on it.
-unsigned resolved_threads(unsigned requested);
-// The largest number of workers the compressor accepts.
-unsigned max_threads();
-
-// The name as UTF-8, for messages.
-std::string to_utf8(const std::u16string& text);
-
 // Writes the block for `entries` to `out` and returns its length N. The content is streamed: files
 // are read in pieces while compressing; the content size is pledged up front, the frame carries a
 // content checksum and declares a window of at most 2^27 bytes. Throws pack_error (a file that cannot
@@ -86,16 +66,6 @@ std::string to_utf8(const std::u16string& text);
 // on the number of threads, nor on file times or anything else of the file system.
 std::uint64_t write_block(const std::vector<archive_entry>& entries, std::ostream& out,
                           const block_options& options = {}, const progress_callback& progress = {});
-
-// The same block in memory (tests, small archives).
-std::string make_block(const std::vector<archive_entry>& entries, const block_options& options = {});
-
-// The block around an already-made frame: magic, `frame`, the reserved zeros and the trailer. For
-// tests and tools that need frames the writer never makes.
-std::string block_around_frame(const std::string& frame);
-
-// The uncompressed content stream of `entries` with its end marker (tests, inspection).
-std::string make_content_stream(const std::vector<archive_entry>& entries);
 
 }  // namespace tavrin
 

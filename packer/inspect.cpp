@@ -23,15 +23,6 @@ namespace {
 
 constexpr std::uint32_t zstd_skippable_magic_mask = 0xFFFFFFF0u;
 
-std::uint64_t get_le(const char* bytes, int size)
-{
-    std::uint64_t value = 0;
-    for (int i = size - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[i]);
-    return value;
-}
-
-std::string quoted(const std::u16string& name) { return "'" + to_utf8(name) + "'"; }
-
 std::string byte_count(std::uint64_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
 
 // Reads the block's bytes from the image file.
@@ -93,10 +84,10 @@ public:
         }
         std::string where;
         if (state_ == state::content)
-            where = "inside the content of entry " + quoted(current_.name) + " (" +
+            where = "inside the content of entry " + in_quotes(current_.name) + " (" +
                     std::to_string(current_.size - left_) + " of " + byte_count(current_.size) + ")";
         else if (state_ == state::size)
-            where = "inside the size of entry " + quoted(current_.name);
+            where = "inside the size of entry " + in_quotes(current_.name);
         else if (!current_.name.empty() || have_low_)
             where = "inside a name, after " + std::to_string(contents_.entries.size()) + " entries";
         else
@@ -131,7 +122,7 @@ private:
             throw package_error(damage::name_too_long,
                                 "entry " + std::to_string(contents_.entries.size() + 1) + " has a name without a terminator within " +
                                     std::to_string(entry_name_capacity - 1) + " code units (it starts " +
-                                    quoted(current_.name.substr(0, 40)) + ")");
+                                    in_quotes(current_.name.substr(0, 40)) + ")");
     }
 
     void take_size_byte(char byte, std::size_t& size)
@@ -139,7 +130,7 @@ private:
         --size;
         size_bytes_[size_have_++] = byte;
         if (size_have_ < entry_size_bytes) return;
-        current_.size = get_le(size_bytes_, entry_size_bytes);
+        current_.size = read_little_endian(std::string_view(size_bytes_, entry_size_bytes), 0, entry_size_bytes);
         contents_.entries.push_back(current_);
         contents_.content_bytes += current_.size;
         if (sink_) sink_->begin_entry(current_.name, current_.size);
@@ -295,7 +286,7 @@ public:
         check_file_and_directories(name);
         std::size_t length = directory_units_ + 1 + name.size();
         if (length > launcher_path_limit)
-            throw pack_error("the full path of " + quoted(name) + " would be " + std::to_string(length) +
+            throw pack_error("the full path of " + in_quotes(name) + " would be " + std::to_string(length) +
                              " code units; the launcher writes paths of at most " + std::to_string(launcher_path_limit));
 #ifdef _WIN32
         fs::path file = directory_ / fs::path(std::wstring(name.begin(), name.end()));
@@ -357,39 +348,6 @@ private:
 
 }  // namespace
 
-const char* damage_name(damage kind)
-{
-    switch (kind) {
-    case damage::bad_image: return "bad-image";
-    case damage::no_attached_data: return "no-attached-data";
-    case damage::block_too_short: return "block-too-short";
-    case damage::bad_magic: return "bad-magic";
-    case damage::bad_trailer: return "bad-trailer";
-    case damage::reserved_not_zero: return "reserved-not-zero";
-    case damage::not_a_frame: return "not-a-frame";
-    case damage::window_too_large: return "window-too-large";
-    case damage::needs_dictionary: return "needs-dictionary";
-    case damage::no_checksum: return "no-checksum";
-    case damage::frame_cut_short: return "frame-cut-short";
-    case damage::extra_data: return "extra-data";
-    case damage::corrupt_frame: return "corrupt-frame";
-    case damage::checksum_mismatch: return "checksum-mismatch";
-    case damage::stream_cut_short: return "stream-cut-short";
-    case damage::data_after_end: return "data-after-end";
-    case damage::name_too_long: return "name-too-long";
-    case damage::bad_name: return "bad-name";
-    case damage::name_clash: return "name-clash";
-    case damage::no_entries: return "no-entries";
-    case damage::bad_entry: return "bad-entry";
-    }
-    return "damage";
-}
-
-package_error::package_error(damage kind, const std::string& message)
-    : pack_error(std::string(damage_name(kind)) + ": " + message), kind_(kind)
-{
-}
-
 package_contents read_package(const fs::path& file, entry_sink* sink, package_contents* partial)
 {
     package_contents contents;
@@ -419,7 +377,7 @@ package_contents read_package(const fs::path& file, entry_sink* sink, package_co
             throw package_error(damage::bad_magic, "the attached data does not start with the magic \"" +
                                                        std::string(attached_magic, attached_magic + attached_magic_size) + "\"");
         std::string tail = input.read(n - attached_reserved_size - attached_trailer_size, attached_reserved_size + attached_trailer_size);
-        std::uint64_t trailer = get_le(tail.data() + attached_reserved_size, attached_trailer_size);
+        std::uint64_t trailer = read_little_endian(tail, attached_reserved_size, attached_trailer_size);
         if (trailer != n - attached_trailer_size)
             throw package_error(damage::bad_trailer, "the trailer holds " + std::to_string(trailer) + ", not the " +
                                                          std::to_string(n - attached_trailer_size) + " bytes that precede it");
@@ -434,7 +392,7 @@ package_contents read_package(const fs::path& file, entry_sink* sink, package_co
         if (layout.frame_size < region) {
             std::uint64_t extra = region - layout.frame_size;
             std::string next = input.read(attached_magic_size + layout.frame_size, static_cast<std::size_t>(std::min<std::uint64_t>(extra, 4)));
-            std::uint32_t magic_number = next.size() == 4 ? static_cast<std::uint32_t>(get_le(next.data(), 4)) : 0;
+            std::uint32_t magic_number = next.size() == 4 ? static_cast<std::uint32_t>(read_little_endian(next, 0, 4)) : 0;
             bool frame = magic_number == ZSTD_MAGICNUMBER || (magic_number & zstd_skippable_magic_mask) == ZSTD_MAGIC_SKIPPABLE_START;
             throw package_error(damage::extra_data, byte_count(extra) + " lie between the end of the frame and the tail" +
                                                         (frame ? " (another frame: there must be exactly one)" : ""));

@@ -97,7 +97,6 @@ bool is_reserved_device_name(std::u16string_view component)
     return (digit >= u'0' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
 }
 
-std::string quoted(const std::u16string& name) { return "'" + to_utf8(name) + "'"; }
 
 }  // namespace
 
@@ -128,7 +127,7 @@ void check_windows_entry_name(const std::u16string& name)
         std::size_t end = name.find(u'\\', start);
         std::u16string_view component(name.data() + start, (end == std::u16string::npos ? name.size() : end) - start);
         std::string problem = windows_name_problem(component);
-        if (!problem.empty()) throw name_error("refused name " + quoted(name) + ": " + problem);
+        if (!problem.empty()) throw name_error("refused name " + in_quotes(name) + ": " + problem);
         if (end == std::u16string::npos) break;
         start = end + 1;
     }
@@ -172,10 +171,10 @@ std::vector<name_clash> find_name_clashes(const std::vector<std::u16string>& nam
 std::string describe(const name_clash& clash)
 {
     if (clash.file_as_directory)
-        return "the file " + quoted(clash.first) + " stands where " + quoted(clash.second) +
+        return "the file " + in_quotes(clash.first) + " stands where " + in_quotes(clash.second) +
                " needs a directory (Windows does not tell their names apart by letter case)";
-    if (clash.first == clash.second) return quoted(clash.first) + " occurs twice";
-    return quoted(clash.first) + " and " + quoted(clash.second) +
+    if (clash.first == clash.second) return in_quotes(clash.first) + " occurs twice";
+    return in_quotes(clash.first) + " and " + in_quotes(clash.second) +
            " differ only in letter case: on Windows they are one file, and one would overwrite the other";
 }
 
@@ -192,7 +191,7 @@ std::string long_path_warning(const std::u16string& name)
 {
     std::size_t length = typical_unpack_prefix.size() + name.size();
     if (length < windows_max_path) return {};
-    return quoted(name) + " unpacks to a path of " + std::to_string(length) +
+    return in_quotes(name) + " unpacks to a path of " + std::to_string(length) +
            " characters under a typical temporary directory (C:\\Users\\<20 characters>\\AppData\\Local\\Temp\\onefile_...\\, " +
            std::to_string(typical_unpack_prefix.size()) + " characters); programs that do not opt in to long paths cannot open paths of " +
            std::to_string(windows_max_path) + " characters or more";

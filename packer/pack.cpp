@@ -28,7 +28,6 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string in_quotes(const fs::path& path) { return "'" + path.u8string() + "'"; }
-std::string in_quotes(const std::u16string& name) { return "'" + to_utf8(name) + "'"; }
 
 #ifdef _WIN32
 // Windows' limit on a directory's path without long-path support (MAX_PATH less room for an 8.3

@@ -16,12 +16,6 @@
 
 namespace tavrin {
 
-// The entry DLL is missing, ambiguous, not an x86-64 DLL, or does not export run_code.
-class entry_error : public pack_error {
-public:
-    using pack_error::pack_error;
-};
-
 // The export that the launcher calls in the entry DLL.
 inline constexpr const char entry_point_name[] = TAVRIN_RUN_CODE_NAME;
 

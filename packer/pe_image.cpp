@@ -5,6 +5,7 @@
 #include <array>
 #include <fstream>
 
+#include "packer/helpers.h"
 #include "payload/format.h"
 
 namespace tavrin {
@@ -53,23 +54,8 @@ constexpr std::uint64_t u32_limit = 0xFFFFFFFFu;
 
 static_assert(sizeof(TAVRIN_ATTACHED_SECTION_NAME) <= section_name_size, "a section name has at most eight bytes");
 
-std::uint16_t get_u16(const std::string& bytes, std::size_t at)
-{
-    return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) |
-                                      static_cast<unsigned char>(bytes[at + 1]) << 8);
-}
-
-std::uint32_t get_u32(const std::string& bytes, std::size_t at)
-{
-    return static_cast<std::uint32_t>(get_u16(bytes, at)) | static_cast<std::uint32_t>(get_u16(bytes, at + 2)) << 16;
-}
-
-std::string le_bytes(std::uint64_t value, std::size_t size)
-{
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-    return bytes;
-}
+std::uint16_t get_u16(const std::string& bytes, std::size_t at) { return static_cast<std::uint16_t>(read_little_endian(bytes, at, 2)); }
+std::uint32_t get_u32(const std::string& bytes, std::size_t at) { return static_cast<std::uint32_t>(read_little_endian(bytes, at, 4)); }
 
 bool power_of_two(std::uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
@@ -312,15 +298,6 @@ std::optional<attached_section> find_attached_section(const pe_headers& headers)
     return attached_section{section->raw_offset, std::min(section->virtual_size, section->raw_size)};
 }
 
-std::string read_attached_block(const std::filesystem::path& file)
-{
-    std::ifstream in = open_image(file);
-    std::string what = "'" + file.u8string() + "'";
-    auto section = find_attached_section(read_pe_headers(in, what));
-    if (!section) throw image_error(what + ": the image has no " TAVRIN_ATTACHED_SECTION_NAME " section");
-    return read_at(in, section->file_offset, static_cast<std::size_t>(section->length), what);
-}
-
 void check_launcher_image(const pe_headers& headers, const std::string& what)
 {
     if (headers.is_dll() || (headers.characteristics & file_executable_image) == 0)
@@ -387,19 +364,19 @@ std::uint64_t write_image_with_section(std::istream& launcher, const pe_headers&
 
     std::string section(TAVRIN_ATTACHED_SECTION_NAME);
     section.resize(section_name_size, '\0');
-    section += le_bytes(length, 4);
-    section += le_bytes(virtual_address, 4);
-    section += le_bytes(raw_size, 4);
-    section += le_bytes(raw_offset, 4);
+    section += little_endian_bytes(length, 4);
+    section += little_endian_bytes(virtual_address, 4);
+    section += little_endian_bytes(raw_size, 4);
+    section += little_endian_bytes(raw_offset, 4);
     section.append(12, '\0');  // relocations and line numbers: none
-    section += le_bytes(scn_cnt_initialized_data | scn_mem_read, 4);
+    section += little_endian_bytes(scn_cnt_initialized_data | scn_mem_read, 4);
 
     std::uint64_t optional = std::uint64_t{headers.nt_offset} + optional_header_offset;
     write_at(out, headers.section_table_offset + headers.sections.size() * section_header_size, section);
-    write_at(out, std::uint64_t{headers.nt_offset} + number_of_sections_offset, le_bytes(headers.sections.size() + 1, 2));
-    write_at(out, optional + opt_size_of_initialized_data, le_bytes(initialized, 4));
-    write_at(out, optional + opt_size_of_image, le_bytes(size_of_image, 4));
-    write_at(out, optional + opt_checksum, le_bytes(0, 4));
+    write_at(out, std::uint64_t{headers.nt_offset} + number_of_sections_offset, little_endian_bytes(headers.sections.size() + 1, 2));
+    write_at(out, optional + opt_size_of_initialized_data, little_endian_bytes(initialized, 4));
+    write_at(out, optional + opt_size_of_image, little_endian_bytes(size_of_image, 4));
+    write_at(out, optional + opt_checksum, little_endian_bytes(0, 4));
     out.seekp(0, std::ios::end);
     out.flush();
     if (!out) throw pack_error("cannot write the output");

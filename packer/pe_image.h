@@ -13,15 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "packer/block_writer.h"
+#include "packer/errors.h"
 
 namespace tavrin {
-
-// An image the packer cannot use: not a PE32+ image for x86-64, damaged, or not extensible.
-class image_error : public pack_error {
-public:
-    using pack_error::pack_error;
-};
 
 // One entry of the section table.
 struct pe_section {
@@ -91,10 +85,6 @@ struct attached_section {
     std::uint64_t length = 0;
 };
 std::optional<attached_section> find_attached_section(const pe_headers& headers);
-
-// The attached-data block of the executable `file`, read whole into memory (tests, inspection).
-// Throws image_error when the image has no such section.
-std::string read_attached_block(const std::filesystem::path& file);
 
 // Throws image_error unless `headers` describe a launcher image that a section can be added to: an
 // executable (not a DLL) without an attached-data section, a certificate or data after its last

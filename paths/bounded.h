@@ -1,19 +1,10 @@
 // Bounded copies into fixed UTF-16 buffers. Every fixed-buffer copy in the launcher goes through
 // these: a text that does not fit with its terminator ends the process (bound abort), never truncates.
+// Capacities count UTF-16 code units and include the terminating NUL.
 #ifndef TAVRIN_PATHS_BOUNDED_H
 #define TAVRIN_PATHS_BOUNDED_H
 
 #include <stddef.h>
-
-// Capacities count UTF-16 code units and include the terminating NUL.
-enum {
-    wide_path_capacity = 4096,        // unpack directory, output_path, first_file_path, ...
-    own_path_capacity = 4097,         // the own-executable-path caches
-    candidate_path_capacity = 2048,   // image path of a candidate parent process
-    placeholder_name_capacity = 1024, // a placeholder name in a directory spec
-    env_name_capacity = 40,           // an environment-variable name
-    command_line_capacity = 32768     // the child command line
-};
 
 // Copies `src` with its terminator into `dst`, which holds `capacity` code units. Copies from the
 // front, so `src` may lie inside `dst` after its start (a move towards the start). Aborts when

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include "launcher/errors.h"
+#include "launcher/process_state.h"
 #include "paths/bounded.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Path services over the system: own executable path caches, final-path and short-path
-// normalisation, the fully qualified unpack directory, shell folders, the last error code.
+// normalisation, the fully qualified unpack directory, shell folders.
 #include "paths/system_paths.h"
 
 #include <windows.h>
@@ -98,16 +98,25 @@ void shorten_directory_part(wchar_t* path, size_t capacity)
     }
 }
 
+void normalise_executable_path(wchar_t* path, size_t capacity)
+{
+    resolve_final_path(path, path, static_cast<uint32_t>(capacity), true);
+    shorten_directory_part(path, capacity);
+}
+
 const wchar_t* own_executable_path(bool resolved)
 {
-    wchar_t* cache = resolved ? own_path_resolved : own_path_plain;
-    if (cache[0] != 0) return cache;
-    GetModuleFileNameW(NULL, cache, own_path_capacity);
-    if (resolved) {
-        resolve_final_path(cache, cache, own_path_capacity, true);
-        shorten_directory_part(cache, own_path_capacity);
+    if (own_path_plain[0] == 0) {
+        // A result of the buffer's full size means the path was cut: refused like any overflow.
+        DWORD length = GetModuleFileNameW(NULL, own_path_plain, own_path_capacity);
+        if (length == 0 || length >= own_path_capacity) abort_bound();
     }
-    return cache;
+    if (!resolved) return own_path_plain;
+    if (own_path_resolved[0] == 0) {
+        copy_wide_bounded(own_path_resolved, own_path_plain, own_path_capacity);
+        normalise_executable_path(own_path_resolved, own_path_capacity);
+    }
+    return own_path_resolved;
 }
 
 void qualify_unpack_directory()
@@ -127,5 +136,3 @@ bool append_known_folder(wchar_t* out, int csidl, size_t capacity)
     append_wide_bounded(out, folder, capacity);
     return true;
 }
-
-uint32_t last_error_code() { return GetLastError(); }

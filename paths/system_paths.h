@@ -1,5 +1,5 @@
 // Path services over the system: the launcher's own executable path, final-path and short-path
-// normalisation, the fully qualified unpack directory, shell folders, the last error code.
+// normalisation, the fully qualified unpack directory, shell folders.
 #ifndef TAVRIN_PATHS_SYSTEM_PATHS_H
 #define TAVRIN_PATHS_SYSTEM_PATHS_H
 
@@ -7,9 +7,14 @@
 #include <stdint.h>
 
 // The launcher's own path from a process-wide cache of 4097 code units per variant, filled on the
-// first request for that variant and never refreshed. Plain: as GetModuleFileNameW reports it.
-// Resolved: then resolve_final_path (resolve true) and shorten_directory_part. Not to be freed.
+// first request for that variant and never refreshed; the only place the path is asked for. Plain:
+// as GetModuleFileNameW reports it (a failed or cut-off query aborts). Resolved: the plain path
+// through normalise_executable_path. Not to be freed.
 const wchar_t* own_executable_path(bool resolved);
+
+// The form in which two executable paths are compared: resolve_final_path (resolve true), then
+// shorten_directory_part, in place in `path` (`capacity` code units). Aborts when a step does not fit.
+void normalise_executable_path(wchar_t* path, size_t capacity);
 
 // Copies `src` to `dst` (`capacity` code units, terminator included; the two may be one buffer) and,
 // when `resolve` is true and the file opens, replaces it with the file's final path: drive-letter
@@ -34,8 +39,5 @@ void qualify_unpack_directory();
 // Appends the shell folder `csidl` (SHGetFolderPathW, current path) to the text in `out`. False,
 // with `out` untouched, when the shell does not supply it. Aborts when the result does not fit.
 bool append_known_folder(wchar_t* out, int csidl, size_t capacity);
-
-// GetLastError of the calling thread; meaningful right after the failing call.
-uint32_t last_error_code();
 
 #endif

@@ -6,10 +6,9 @@
 
 #include "payload/format.h"
 
-bool find_attached_data(const void* image_base, const unsigned char** start, uint64_t* length)
+bool find_attached_data(const unsigned char** start, uint64_t* length)
 {
-    const unsigned char* base = static_cast<const unsigned char*>(image_base);
-    if (base == NULL) base = reinterpret_cast<const unsigned char*>(GetModuleHandleW(NULL));
+    const unsigned char* base = reinterpret_cast<const unsigned char*>(GetModuleHandleW(NULL));
     const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     if (dos->e_magic != IMAGE_DOS_SIGNATURE) return false;
     const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);

@@ -4,9 +4,9 @@
 
 #include <stdint.h>
 
-// Finds the attached-data section in the section table of the image mapped at `image_base` (the
-// process's own when NULL). Sets `start` and `length` (the section's virtual size, which the packer
-// sets to the block's length N) and returns true; false when there is no such section.
-bool find_attached_data(const void* image_base, const unsigned char** start, uint64_t* length);
+// Finds the attached-data section in the section table of the process's own mapped image. Sets
+// `start` and `length` (the section's virtual size, which the packer sets to the block's length N)
+// and returns true; false when there is no such section.
+bool find_attached_data(const unsigned char** start, uint64_t* length);
 
 #endif

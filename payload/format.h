@@ -23,6 +23,22 @@ enum { entry_size_bytes = 8 };
 // The largest window a frame may declare: the decoder's default limit.
 enum { attached_window_log_max = 27 };
 
+// The launcher's path buffers (unpack directory, output path, first file path) hold this many UTF-16
+// code units, terminator included: a name whose unpack path would be longer cannot be unpacked.
+enum { wide_path_capacity = 4096 };
+
+// The format's little-endian integers: `count` bytes (at most 8) at `bytes`, least significant first.
+static inline uint64_t load_little_endian(const unsigned char* bytes, int count)
+{
+    uint64_t value = 0;
+    for (int i = count - 1; i >= 0; --i) value = (value << 8) | bytes[i];
+    return value;
+}
+static inline void store_little_endian(unsigned char* bytes, uint64_t value, int count)
+{
+    for (int i = 0; i < count; ++i) bytes[i] = (unsigned char)(value >> (8 * i));
+}
+
 // The section of the launcher image that holds the block: initialized, read-only data.
 #define TAVRIN_ATTACHED_SECTION_NAME ".tavrin"
 

@@ -9,12 +9,11 @@
 
 #include "launcher/errors.h"
 #include "paths/bounded.h"
-#include "paths/spec.h"
+#include "paths/directory_spec.h"
 #include "payload/format.h"
 #include "payload/reader.h"
 
 wchar_t first_file_path[wide_path_capacity];
-unsigned long directory_create_calls;
 
 namespace {
 
@@ -93,9 +92,7 @@ uint64_t read_entry_size()
 {
     unsigned char bytes[entry_size_bytes];
     read_attached_data(bytes, entry_size_bytes);
-    uint64_t size = 0;
-    for (int i = entry_size_bytes - 1; i >= 0; --i) size = (size << 8) | bytes[i];
-    return size;
+    return load_little_endian(bytes, entry_size_bytes);
 }
 
 void write_entry_content(HANDLE file, uint64_t remaining)
@@ -188,7 +185,6 @@ bool ensure_directory(const wchar_t* path)
     // A bare drive such as "C:" is never created.
     if (path[0] != 0 && path[1] == L':' && path[2] == 0) return true;
 
-    ++directory_create_calls;
     if (!CreateDirectoryW(path, NULL) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
     // Past the list's end, directories are still made but no longer remembered: a later file there
     // costs one CreateDirectoryW call that reports ERROR_ALREADY_EXISTS.

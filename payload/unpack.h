@@ -21,7 +21,4 @@ bool create_containing_directories(const wchar_t* path);
 // Makes sure the directory `path` exists (remembered in a list seeded with the home directory).
 bool ensure_directory(const wchar_t* path);
 
-// CreateDirectoryW calls made by ensure_directory so far (a diagnostic for tests).
-extern unsigned long directory_create_calls;
-
 #endif

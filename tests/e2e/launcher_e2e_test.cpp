@@ -9,7 +9,7 @@
 
 #include "packer/block_writer.h"
 #include "packer/pe_image.h"
-#include "tests/e2e/package_support.h"
+#include "tests/support/package_support.h"
 
 using namespace testing_support;
 using namespace package_support;
@@ -22,8 +22,8 @@ protected:
     {
         before_ = unpack_directories();
         exe_ = dir_.path() / L"probe-app.exe";
-        make_package(exe_, {tavrin::archive_entry::from_memory(u"data\\readme.txt", "hello"),
-                            tavrin::archive_entry::from_memory(u"top.txt", "top")});
+        make_package(exe_, {packer_test::memory_entry(u"data\\readme.txt", "hello"),
+                            packer_test::memory_entry(u"top.txt", "top")});
     }
     void TearDown() override { EXPECT_EQ(unpack_directories(), before_) << "an unpack directory was left behind"; }
 

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <set>
 
-#include "tests/hardening/hardening_support.h"
+#include "tests/support/hardening_support.h"
 
 using namespace testing_support;
 using namespace package_support;
@@ -17,8 +17,8 @@ TEST(HardeningConcurrency, InstancesStartedTogetherKeepToTheirOwnDirectories)
 {
     temp_directory dir;
     auto exe = dir.path() / L"app.exe";
-    make_package(exe, {tavrin::archive_entry::from_memory(u"data\\readme.txt", std::string(100000, 'r')),
-                       tavrin::archive_entry::from_memory(u"top.txt", "top")});
+    make_package(exe, {packer_test::memory_entry(u"data\\readme.txt", std::string(100000, 'r')),
+                       packer_test::memory_entry(u"top.txt", "top")});
     for (int count : {2, 8}) {
         SCOPED_TRACE(std::to_string(count) + " instances");
         temp_directory temp;  // shared by all of them

@@ -20,7 +20,8 @@
 
 #include "packer/pe_image.h"
 #include "payload/format.h"
-#include "tests/hardening/hardening_support.h"
+#include "tests/support/hardening_support.h"
+#include "tests/support/packer_fixtures.h"
 
 using namespace testing_support;
 using namespace package_support;
@@ -176,9 +177,9 @@ const sample_package& sample()
         std::string text;
         for (int line = 0; text.size() < 40000; ++line)
             text += "line " + std::to_string(line) + " of a readme with words that repeat\n";
-        make_package(made->exe, {tavrin::archive_entry::from_memory(u"data\\readme.txt", text),
-                                 tavrin::archive_entry::from_memory(u"zeros.bin", std::string(300000, '\0')),
-                                 tavrin::archive_entry::from_memory(u"noise.bin", noise)});
+        make_package(made->exe, {packer_test::memory_entry(u"data\\readme.txt", text),
+                                 packer_test::memory_entry(u"zeros.bin", std::string(300000, '\0')),
+                                 packer_test::memory_entry(u"noise.bin", noise)});
         made->image = read_file(made->exe);
         auto headers = tavrin::read_pe_headers(made->exe);
         auto section = tavrin::find_attached_section(headers);
@@ -465,7 +466,7 @@ void make_raw_package(const fs::path& exe, const std::string& content)
         frame += content.substr(at, length);
     }
     frame += compressed.substr(size - 4);
-    std::string block = tavrin::block_around_frame(frame);
+    std::string block = packer_test::assemble_block(frame);
     ASSERT_EQ(expected_outcome(block, content), outcome::runs);
 
     std::ifstream launcher(fs::path(launcher_image), std::ios::binary);
@@ -502,13 +503,13 @@ TEST(HardeningCorruption, DamageOnlyTheChecksumRevealsIsNotActedOn)
 {
     std::vector<tavrin::archive_entry> entries = {
         tavrin::archive_entry::from_file(u"probe.dll", fs::path(probe_dll)),
-        tavrin::archive_entry::from_memory(u"a.\\escaped.txt", "escaped"),
-        tavrin::archive_entry::from_memory(u"filler.bin", std::string(4000, 'y')),
-        tavrin::archive_entry::from_memory(u"plain.txt", "plain"),
+        packer_test::memory_entry(u"a.\\escaped.txt", "escaped"),
+        packer_test::memory_entry(u"filler.bin", std::string(4000, 'y')),
+        packer_test::memory_entry(u"plain.txt", "plain"),
         // Blocks after the damaged one: the decoder hands the damaged block out before it gets to
         // the checksum.
-        tavrin::archive_entry::from_memory(u"tail.bin", std::string(400000, 'z'))};
-    std::string content = tavrin::make_content_stream(entries);
+        packer_test::memory_entry(u"tail.bin", std::string(400000, 'z'))};
+    std::string content = packer_test::make_content_stream(entries);
     auto at_name = [&](const std::u16string& name) { return content.find(utf16(name)); };
     struct damage_case {
         std::string what;

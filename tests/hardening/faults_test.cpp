@@ -8,7 +8,7 @@
 
 #include <regex>
 
-#include "tests/hardening/hardening_support.h"
+#include "tests/support/hardening_support.h"
 
 using namespace testing_support;
 using namespace package_support;
@@ -40,8 +40,8 @@ protected:
     void SetUp() override
     {
         exe_ = dir_.path() / L"app.exe";
-        make_package(exe_, {tavrin::archive_entry::from_memory(u"data\\held.txt", "held"),
-                            tavrin::archive_entry::from_memory(u"top.txt", "top")});
+        make_package(exe_, {packer_test::memory_entry(u"data\\held.txt", "held"),
+                            packer_test::memory_entry(u"top.txt", "top")});
     }
     // Whatever a test leaves, nothing may remain in the packages' temporary directory.
     void TearDown() override { EXPECT_EQ(names_in(temp_.path()), std::vector<std::wstring>{}); }
@@ -202,7 +202,7 @@ TEST_F(HardeningFaults, AConsoleInterruptRemovesTheDirectory)
     // the clean-up ends an application that outlives the grace with 0.)
     auto steady = dir_.path() / L"steady.exe";
     make_package_of(steady, {tavrin::archive_entry::from_file(u"steady.dll", fs::path(steady_app_dll)),
-                             tavrin::archive_entry::from_memory(u"data\\held.txt", "held")});
+                             packer_test::memory_entry(u"data\\held.txt", "held")});
     struct round {
         fs::path exe;
         std::vector<std::wstring> arguments;

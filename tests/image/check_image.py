@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """Reads a launcher image back and checks what it declares.
 
-    check_image.py IMAGE.exe [--objdump PATH]
+    check_image.py --settings FILE IMAGE.exe [--objdump PATH]
 
 Parses the PE file itself (headers, sections, imports, resources) and compares every setting with
 the values the launcher must have: header fields, loader flags, imports, no exports, no overlay,
 and the resources byte for byte (manifest), field by field (version block, icon group) and image by
 image (PNG icons). With --objdump, `objdump -p -h` reads the same image as a second, independent
 reader and its header fields, imports and sections must agree.
+
+The expected image base, stack, heap and manifest come from FILE, which the build writes from the
+values it links and embeds with (cmake/launcher_image.cmake); the company, product and version from
+the header the version block is compiled from (resources/product.h, named in FILE).
 
 Prints one line per check and the section and import lists; exit code 1 if any check fails.
 Run on the build machine (not under Wine); standard library only. check() is also used by
@@ -21,9 +25,8 @@ import zlib
 
 # --- What the launcher image must declare -----------------------------------------------------
 
-IMAGE_BASE = 0x140000000
-STACK = (0x968000, 0x1000)
-HEAP = (0x100000, 0x1000)
+# Image base, stack, heap, manifest, version: set by load_settings() from the build's settings.
+IMAGE_BASE = STACK = HEAP = MANIFEST = VERSION_FIXED = VERSION_STRINGS = None
 SUBSYSTEM_WINDOWS_GUI = 2
 DLL_HIGH_ENTROPY_VA = 0x0020
 DLL_DYNAMIC_BASE = 0x0040
@@ -42,47 +45,51 @@ IMPORTS = ["KERNEL32.dll", "SHELL32.dll", "msvcrt.dll"]
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 ICON_SIZES = (16, 32, 48, 64, 128, 256)
 
-MANIFEST = (
-    '<ns0:assembly xmlns:ns0="urn:schemas-microsoft-com:asm.v1"'
-    ' xmlns:ns1="urn:schemas-microsoft-com:compatibility.v1"'
-    ' xmlns:ns2="urn:schemas-microsoft-com:asm.v3"'
-    ' xmlns:ns3="http://schemas.microsoft.com/SMI/2016/WindowsSettings" manifestVersion="1.0">'
-    '<ns0:assemblyIdentity type="win32" name="Vevi" version="1.0.0.0" />'
-    '<ns1:compatibility><ns1:application>'
-    '<ns1:supportedOS Id="{e2011457-1546-43c5-a5fe-008deee3d3f0}" />'
-    '<ns1:supportedOS Id="{35138b9a-5d96-4fbd-8e2d-a2440225f93a}" />'
-    '<ns1:supportedOS Id="{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}" />'
-    '<ns1:supportedOS Id="{1f676c76-80e1-4239-95bb-83d0f6d0da78}" />'
-    '<ns1:supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}" />'
-    '</ns1:application></ns1:compatibility>'
-    '<ns2:application><ns2:windowsSettings><ns3:longPathAware>true</ns3:longPathAware>'
-    '</ns2:windowsSettings></ns2:application>'
-    '<ns0:dependency><ns0:dependentAssembly><ns0:assemblyIdentity type="win32"'
-    ' name="Microsoft.Windows.Common-Controls" version="6.0.0.0" processorArchitecture="*"'
-    ' publicKeyToken="6595b64144ccf1df" language="*" /></ns0:dependentAssembly></ns0:dependency>'
-    '<ns2:trustInfo><ns2:security><ns2:requestedPrivileges>'
-    '<ns2:requestedExecutionLevel level="asInvoker" uiAccess="false" />'
-    '</ns2:requestedPrivileges></ns2:security></ns2:trustInfo></ns0:assembly>').encode("ascii")
-MANIFEST_LENGTH = 1265
-
-VERSION_FIXED = {
-    "signature": 0xFEEF04BD, "struct_version": 0,
-    "file_version": (0x00010004, 0x00020000), "product_version": (0x00010004, 0x00020000),
-    "flags_mask": 0x3F, "flags": 0, "os": 4, "type": 1, "subtype": 0, "date": (0, 0),
-}
 STRING_TABLE_KEY = "000004b0"
-# (key, exact value or a test of the value): the texts left to our own wording are tested for form.
-VERSION_STRINGS = [
-    ("CompanyName", "VX BENCH"),
-    ("ProductName", "VX BENCH"),
-    ("FileDescription", lambda v: v.startswith("VX BENCH \u2014 ") and len(v) > 11
-        and v[11:].strip() == v[11:] and "\n" not in v and "\r" not in v),
-    ("ProductVersion", "1.4.2.0"),
-    ("FileVersion", "1.4.2.0"),
-    ("OriginalFilename", "VX-Bench.exe"),
-    ("InternalName", "VX-Bench"),
-    ("LegalCopyright", lambda v: "2026" in v and "VX BENCH" in v and "\n" not in v),
-]
+
+
+def load_settings(path):
+    """Reads the build's image settings (key=value lines) and the product header they name."""
+    global IMAGE_BASE, STACK, HEAP, MANIFEST, VERSION_FIXED, VERSION_STRINGS
+    settings = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            if "=" in line:
+                key, value = line.rstrip("\n").split("=", 1)
+                settings[key] = value
+    pair = lambda text: tuple(int(part, 0) for part in text.split(","))
+    IMAGE_BASE = int(settings["image_base"], 0)
+    STACK, HEAP = pair(settings["stack"]), pair(settings["heap"])
+    with open(settings["manifest"], "rb") as f:
+        MANIFEST = f.read()
+    product = {}
+    with open(settings["product"], encoding="utf-8") as f:
+        for name, value in re.findall(r"#define (TAVRIN_\w+) (.+)", f.read()):
+            product[name] = value.strip()
+    text = lambda name: product[name].strip('"')
+    numbers = lambda name: [int(n) for n in product[name].split(",")]
+    packed = lambda n: (n[0] << 16 | n[1], n[2] << 16 | n[3])
+    company, name = text("TAVRIN_COMPANY_NAME"), text("TAVRIN_PRODUCT_NAME")
+    VERSION_FIXED = {
+        "signature": 0xFEEF04BD, "struct_version": 0,
+        "file_version": packed(numbers("TAVRIN_FILE_VERSION_NUMBERS")),
+        "product_version": packed(numbers("TAVRIN_PRODUCT_VERSION_NUMBERS")),
+        "flags_mask": 0x3F, "flags": 0, "os": 4, "type": 1, "subtype": 0, "date": (0, 0),
+    }
+    # (key, exact value or a test of the value): the texts left to our own wording are tested for form.
+    VERSION_STRINGS = [
+        ("CompanyName", company),
+        ("ProductName", name),
+        ("FileDescription", lambda v: v.startswith(name + " \u2014 ") and len(v) > len(name) + 3
+            and v[len(name) + 3:].strip() == v[len(name) + 3:] and "\n" not in v and "\r" not in v),
+        ("ProductVersion", text("TAVRIN_PRODUCT_VERSION_TEXT")),
+        ("FileVersion", text("TAVRIN_FILE_VERSION_TEXT")),
+        ("OriginalFilename", "VX-Bench.exe"),
+        ("InternalName", "VX-Bench"),
+        ("LegalCopyright", lambda v: "2026" in v and company in v and "\n" not in v),
+    ]
+
+
 TRANSLATION = struct.pack("<HH", 0x0000, 0x04B0)
 
 
@@ -525,13 +532,13 @@ def check(data, objdump_text=None, report=print):
             fail("%d manifests" % len(found))
             return
         text = found[0]
-        if len(text) != MANIFEST_LENGTH:
-            fail("manifest is %d bytes, want %d" % (len(text), MANIFEST_LENGTH))
+        if len(text) != len(MANIFEST):
+            fail("manifest is %d bytes, want %d" % (len(text), len(MANIFEST)))
         if text != MANIFEST:
             at = next((i for i, (a, b) in enumerate(zip(text, MANIFEST)) if a != b),
                       min(len(text), len(MANIFEST)))
             fail("manifest differs from byte %d: %r" % (at, text[max(0, at - 20):at + 40]))
-    run("manifest", manifest, "%d bytes, exact text" % MANIFEST_LENGTH)
+    run("manifest", manifest, "%d bytes, exact text" % len(MANIFEST))
 
     def version(fail):
         found = [r[4] for r in resources if r[0] == RT_VERSION]
@@ -570,18 +577,22 @@ def check(data, objdump_text=None, report=print):
 
 
 def main(argv):
-    args, objdump = [], None
+    args, objdump, settings = [], None, None
     i = 0
     while i < len(argv):
         if argv[i] == "--objdump" and i + 1 < len(argv):
             objdump = argv[i + 1]
             i += 2
+        elif argv[i] == "--settings" and i + 1 < len(argv):
+            settings = argv[i + 1]
+            i += 2
         else:
             args.append(argv[i])
             i += 1
-    if len(args) != 1:
-        print("usage: check_image.py IMAGE.exe [--objdump PATH]", file=sys.stderr)
+    if len(args) != 1 or settings is None:
+        print("usage: check_image.py --settings FILE IMAGE.exe [--objdump PATH]", file=sys.stderr)
         return 2
+    load_settings(settings)
     with open(args[0], "rb") as f:
         data = f.read()
     objdump_text = None

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Shows that the image checks catch what they are there for.
 
-    check_image_faults.py IMAGE.exe
+    check_image_faults.py --settings FILE IMAGE.exe
 
 IMAGE must pass every check of check_image.py. Each case here damages one copy of it in one way (a
 header field, a loader flag, an import name, a byte of the manifest, a value length of the version
@@ -149,10 +149,11 @@ CASES = [
 
 
 def main(argv):
-    if len(argv) != 1:
-        print("usage: check_image_faults.py IMAGE.exe", file=sys.stderr)
+    if len(argv) != 3 or argv[0] != "--settings":
+        print("usage: check_image_faults.py --settings FILE IMAGE.exe", file=sys.stderr)
         return 2
-    with open(argv[0], "rb") as f:
+    ci.load_settings(argv[1])
+    with open(argv[2], "rb") as f:
         good = f.read()
     quiet = []
     if ci.check(good, report=quiet.append):

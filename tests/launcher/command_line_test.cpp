@@ -10,6 +10,7 @@
 #include <random>
 
 #include "launcher/command_line.h"
+#include "paths/system_paths.h"
 #include "launcher/process_state.h"
 #include "tests/support/self_process.h"
 
@@ -20,10 +21,17 @@ namespace {
 
 constexpr std::uint32_t abort_status = 0xC0000409;
 
+// append_quoted_argument behind whatever `line` already holds.
+void append_argument(wchar_t* line, const wchar_t* argument, size_t capacity)
+{
+    size_t length = wcslen(line);
+    append_quoted_argument(line, &length, argument, capacity);
+}
+
 std::wstring quoted(const std::wstring& argument)
 {
     std::vector<wchar_t> line(256, L'\0');
-    append_quoted_argument(line.data(), argument.c_str(), line.size());
+    append_argument(line.data(), argument.c_str(), line.size());
     return line.data();
 }
 
@@ -87,21 +95,21 @@ TAVRIN_SCENARIO(report_arguments)
 {
     for (int i = 0; i < __argc; ++i) printf("runtime %s\n", hex(__wargv[i]).c_str());
     for (const auto& argument : system_split(GetCommandLineW())) printf("system %s\n", hex(argument).c_str());
-    printf("rebuilt %s\n", hex(build_child_command_line()).c_str());
+    printf("rebuilt %s\n", hex(build_child_command_line(own_executable_path(false))).c_str());
     return 0;
 }
 
-// Arguments: APPLICATION-PATH (or "-" to leave it to the build) ... Prints the rebuilt line.
+// Arguments: APPLICATION-PATH (or "-" for the own path) ... Prints the rebuilt line.
 TAVRIN_SCENARIO(rebuild_line)
 {
-    if (std::wstring(argv[1]) != L"-") wcscpy(child_application_path, argv[1]);
-    printf("%s", hex(build_child_command_line()).c_str());
+    const wchar_t* application = std::wstring(argv[1]) != L"-" ? argv[1] : own_executable_path(false);
+    printf("%s", hex(build_child_command_line(application)).c_str());
     return 0;
 }
 
 TAVRIN_SCENARIO(rebuilt_length)
 {
-    printf("%u", static_cast<unsigned>(wcslen(build_child_command_line())));
+    printf("%u", static_cast<unsigned>(wcslen(build_child_command_line(own_executable_path(false)))));
     return 0;
 }
 
@@ -132,7 +140,7 @@ TEST(ChildCommandLine, SingleArgumentsAreQuotedOnlyWhereNeeded)
     // Appended behind what the line already holds.
     std::vector<wchar_t> line(64, L'\0');
     wcscpy(line.data(), L"app.exe ");
-    append_quoted_argument(line.data(), L"x y", line.size());
+    append_argument(line.data(), L"x y", line.size());
     EXPECT_EQ(std::wstring(line.data()), L"app.exe \"x y\"");
 }
 
@@ -165,7 +173,7 @@ TEST(ChildCommandLine, RandomArgumentListsSurviveTheSystemSplit)
         wcscpy(line.data(), L"C:\\apps\\tool.exe");
         for (const auto& argument : arguments) {
             wcscat(line.data(), L" ");
-            append_quoted_argument(line.data(), argument.c_str(), line.size());
+            append_argument(line.data(), argument.c_str(), line.size());
         }
         auto split = system_split(line.data());
         ASSERT_EQ(split.size(), arguments.size() + 1) << testing_support::narrow(line.data());

@@ -9,7 +9,7 @@
 
 #include "packer/block_writer.h"
 #include "payload/format.h"
-#include "tests/packer/support.h"
+#include "tests/support/packer_fixtures.h"
 
 namespace {
 using namespace packer_test;
@@ -24,15 +24,15 @@ ZSTD_frameHeader frame_header(const std::string& block)
 
 TEST(BlockLayout, OneEntryByteForByte)
 {
-    const std::vector<archive_entry> entries{archive_entry::from_memory(u"a\\b", "xyz")};
+    const std::vector<archive_entry> entries{packer_test::memory_entry(u"a\\b", "xyz")};
     const std::string expected_stream("\x61\x00\x5C\x00\x62\x00\x00\x00"
                                       "\x03\x00\x00\x00\x00\x00\x00\x00"
                                       "\x78\x79\x7A"
                                       "\x00\x00",
                                       21);
-    EXPECT_EQ(tavrin::make_content_stream(entries), expected_stream);
+    EXPECT_EQ(packer_test::make_content_stream(entries), expected_stream);
 
-    const std::string block = tavrin::make_block(entries, {});
+    const std::string block = packer_test::make_block(entries, {});
     const std::size_t n = block.size();
     ASSERT_GT(n, 15u);
     EXPECT_EQ(block.substr(0, 3), "VQJ");
@@ -61,11 +61,11 @@ TEST(BlockLayout, EntriesComeBackInOrder)
     std::mt19937 random(7);
     for (auto& byte : large) byte = static_cast<char>(random() % 16);  // compressible, not trivially
     const std::vector<archive_entry> entries{
-        archive_entry::from_memory(u"app.dll", "MZ..."),
-        archive_entry::from_memory(u"empty", ""),
-        archive_entry::from_memory(u"d\\\u00e9t\u00e9\\\u6587.bin", large),
+        packer_test::memory_entry(u"app.dll", "MZ..."),
+        packer_test::memory_entry(u"empty", ""),
+        packer_test::memory_entry(u"d\\\u00e9t\u00e9\\\u6587.bin", large),
     };
-    auto unpacked = unpack_block(tavrin::make_block(entries, {3, 2, 0}));
+    auto unpacked = unpack_block(packer_test::make_block(entries, {3, 2, 0}));
     ASSERT_EQ(unpacked.size(), 3u);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         EXPECT_EQ(unpacked[i].name, entries[i].name);
@@ -83,11 +83,11 @@ TEST(BlockLayout, SameBytesFromFilesOrMemoryAndAnyNumberOfWorkers)
 
     const std::vector<archive_entry> from_files{archive_entry::from_file(u"one", scratch.path() / "one"),
                                                 archive_entry::from_file(u"two", scratch.path() / "two")};
-    const std::vector<archive_entry> from_memory{archive_entry::from_memory(u"one", content),
-                                                 archive_entry::from_memory(u"two", "second")};
-    const std::string reference = tavrin::make_block(from_memory, {5, 1, 0});
-    EXPECT_EQ(tavrin::make_block(from_files, {5, 1, 0}), reference);
-    EXPECT_EQ(tavrin::make_block(from_memory, {5, 4, 0}), reference);
+    const std::vector<archive_entry> from_memory{packer_test::memory_entry(u"one", content),
+                                                 packer_test::memory_entry(u"two", "second")};
+    const std::string reference = packer_test::make_block(from_memory, {5, 1, 0});
+    EXPECT_EQ(packer_test::make_block(from_files, {5, 1, 0}), reference);
+    EXPECT_EQ(packer_test::make_block(from_memory, {5, 4, 0}), reference);
 }
 
 TEST(BlockLayout, ManyJobsSameBytesWhateverTheThreads)
@@ -97,17 +97,17 @@ TEST(BlockLayout, ManyJobsSameBytesWhateverTheThreads)
     std::string content(20 << 20, '\0');
     std::mt19937 random(11);
     for (auto& byte : content) byte = static_cast<char>("abcdefgh"[random() % 8]);
-    const std::vector<archive_entry> entries{archive_entry::from_memory(u"big.bin", content)};
-    const std::string reference = tavrin::make_block(entries, {1, 1, 0});
-    EXPECT_TRUE(tavrin::make_block(entries, {1, 2, 0}) == reference);
-    EXPECT_TRUE(tavrin::make_block(entries, {1, 5, 0}) == reference);
-    EXPECT_EQ(decompress_frame(reference).size(), tavrin::make_content_stream(entries).size());
+    const std::vector<archive_entry> entries{packer_test::memory_entry(u"big.bin", content)};
+    const std::string reference = packer_test::make_block(entries, {1, 1, 0});
+    EXPECT_TRUE(packer_test::make_block(entries, {1, 2, 0}) == reference);
+    EXPECT_TRUE(packer_test::make_block(entries, {1, 5, 0}) == reference);
+    EXPECT_EQ(decompress_frame(reference).size(), packer_test::make_content_stream(entries).size());
 }
 
 TEST(BlockLayout, ProgressReportsSettingsAndTotals)
 {
-    const std::vector<archive_entry> entries{archive_entry::from_memory(u"a", std::string(3000, 'a')),
-                                             archive_entry::from_memory(u"b", "bb")};
+    const std::vector<archive_entry> entries{packer_test::memory_entry(u"a", std::string(3000, 'a')),
+                                             packer_test::memory_entry(u"b", "bb")};
     std::vector<tavrin::block_progress> states;
     std::ostringstream out;
     const std::uint64_t n = tavrin::write_block(entries, out, {4, 2, 0}, [&](const tavrin::block_progress& state) { states.push_back(state); });
@@ -125,20 +125,20 @@ TEST(BlockLayout, ProgressReportsSettingsAndTotals)
     EXPECT_EQ(last.window_size, header.windowSize) << "the window the frame declares";
     EXPECT_EQ(tavrin::resolved_threads(3), 3u);
     EXPECT_GE(tavrin::resolved_threads(0), 1u);
-    EXPECT_THROW(tavrin::make_block(entries, {4, tavrin::max_threads() + 1, 0}), tavrin::pack_error);
+    EXPECT_THROW(packer_test::make_block(entries, {4, tavrin::max_threads() + 1, 0}), tavrin::pack_error);
 }
 
 TEST(BlockLayout, WindowLimitAndLevelRange)
 {
-    const std::vector<archive_entry> entries{archive_entry::from_memory(u"a", std::string(100000, 'a'))};
-    const std::string block = tavrin::make_block(entries, {19, 1, attached_window_log_max});
+    const std::vector<archive_entry> entries{packer_test::memory_entry(u"a", std::string(100000, 'a'))};
+    const std::string block = packer_test::make_block(entries, {19, 1, attached_window_log_max});
     EXPECT_LE(frame_header(block).windowSize, 1ull << attached_window_log_max);
-    EXPECT_THROW(tavrin::make_block(entries, {19, 1, attached_window_log_max + 1}), tavrin::pack_error);
-    EXPECT_THROW(tavrin::make_block(entries, {0, 1, 0}), tavrin::pack_error);
-    EXPECT_THROW(tavrin::make_block(entries, {ZSTD_maxCLevel() + 1, 1, 0}), tavrin::pack_error);
+    EXPECT_THROW(packer_test::make_block(entries, {19, 1, attached_window_log_max + 1}), tavrin::pack_error);
+    EXPECT_THROW(packer_test::make_block(entries, {0, 1, 0}), tavrin::pack_error);
+    EXPECT_THROW(packer_test::make_block(entries, {ZSTD_maxCLevel() + 1, 1, 0}), tavrin::pack_error);
     // An unreadable file is a pack_error, not a crash or a short block.
     const std::vector<archive_entry> missing{archive_entry::from_file(u"gone", "/nonexistent/tavrin/file")};
-    EXPECT_THROW(tavrin::make_block(missing), tavrin::pack_error);
+    EXPECT_THROW(packer_test::make_block(missing), tavrin::pack_error);
 }
 
 TEST(EntryNames, RefusedNames)
@@ -166,7 +166,7 @@ TEST(EntryNames, RefusedNames)
         EXPECT_THROW(tavrin::check_entry_name(name), tavrin::name_error);
         // The writer refuses before it writes anything.
         std::ostringstream out;
-        EXPECT_THROW(tavrin::write_block({archive_entry::from_memory(name, "x")}, out), tavrin::name_error);
+        EXPECT_THROW(tavrin::write_block({packer_test::memory_entry(name, "x")}, out), tavrin::name_error);
         EXPECT_TRUE(out.str().empty());
     }
 }
@@ -179,10 +179,10 @@ TEST(EntryNames, AcceptedNamesAndDuplicates)
     };
     for (const auto& name : accepted) EXPECT_NO_THROW(tavrin::check_entry_name(name)) << tavrin::to_utf8(name);
 
-    const std::vector<archive_entry> twice{archive_entry::from_memory(u"a\\b", "1"), archive_entry::from_memory(u"c", "2"),
-                                           archive_entry::from_memory(u"a\\b", "3")};
+    const std::vector<archive_entry> twice{packer_test::memory_entry(u"a\\b", "1"), packer_test::memory_entry(u"c", "2"),
+                                           packer_test::memory_entry(u"a\\b", "3")};
     EXPECT_THROW(tavrin::check_entry_names(twice), tavrin::name_error);
-    EXPECT_THROW(tavrin::make_block(twice), tavrin::name_error);
+    EXPECT_THROW(packer_test::make_block(twice), tavrin::name_error);
 }
 
 }  // namespace

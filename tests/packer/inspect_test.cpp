@@ -11,7 +11,7 @@
 #include "packer/pack.h"
 #include "packer/report.h"
 #include "payload/format.h"
-#include "tests/packer/support.h"
+#include "tests/support/packer_fixtures.h"
 
 namespace {
 using namespace packer_test;
@@ -23,17 +23,17 @@ const std::string dll = entry_dll();
 
 std::vector<archive_entry> sound_entries()
 {
-    return {archive_entry::from_memory(u"app.dll", dll), archive_entry::from_memory(u"readme.txt", "read me"),
-            archive_entry::from_memory(u"data\\\u00e9t\u00e9.bin", std::string(70000, '\x01')),
-            archive_entry::from_memory(u"data\\empty", "")};
+    return {packer_test::memory_entry(u"app.dll", dll), packer_test::memory_entry(u"readme.txt", "read me"),
+            packer_test::memory_entry(u"data\\\u00e9t\u00e9.bin", std::string(70000, '\x01')),
+            packer_test::memory_entry(u"data\\empty", "")};
 }
 
-std::string stream_of(const std::vector<archive_entry>& entries) { return tavrin::make_content_stream(entries); }
+std::string stream_of(const std::vector<archive_entry>& entries) { return packer_test::make_content_stream(entries); }
 std::string block_of(const std::string& stream, const frame_settings& settings = {})
 {
     return assemble_block(compress_frame(stream, settings));
 }
-std::string sound_block() { return tavrin::make_block(sound_entries(), {3, 1, 0}); }
+std::string sound_block() { return packer_test::make_block(sound_entries(), {3, 1, 0}); }
 
 std::string set_u64(std::string block, std::size_t at, std::uint64_t value)
 {
@@ -99,13 +99,13 @@ std::vector<damage_case> damage_cases()
         {"content after the end marker", damage::data_after_end, in_image([stream] { return block_of(stream + "junk"); }), stops::everything},
         {"name without terminator", damage::name_too_long, in_image([] { return block_of(std::string(2 * entry_name_capacity + 20, 'n')); }), stops::everything},
         {"no checksum", damage::no_checksum, in_image([stream] { return block_of(stream, {false}); }), stops::verify},
-        {"name climbing out", damage::bad_name, in_image([] { return block_of(stream_of({archive_entry::from_memory(u"app.dll", dll), archive_entry::from_memory(u"..\\evil.txt", "x")})); }), stops::extract},
-        {"device name", damage::bad_name, in_image([] { return block_of(stream_of({archive_entry::from_memory(u"app.dll", dll), archive_entry::from_memory(u"logs\\CON.txt", "x")})); }), stops::extract},
-        {"names differing in case", damage::name_clash, in_image([] { return block_of(stream_of({archive_entry::from_memory(u"app.dll", dll), archive_entry::from_memory(u"\u00c9t\u00e9.txt", "1"), archive_entry::from_memory(u"\u00e9T\u00c9.txt", "2")})); }), stops::verify},
-        {"file where a directory goes", damage::name_clash, in_image([] { return block_of(stream_of({archive_entry::from_memory(u"app.dll", dll), archive_entry::from_memory(u"data", "1"), archive_entry::from_memory(u"data\\x", "2")})); }), stops::extract},
+        {"name climbing out", damage::bad_name, in_image([] { return block_of(stream_of({packer_test::memory_entry(u"app.dll", dll), packer_test::memory_entry(u"..\\evil.txt", "x")})); }), stops::extract},
+        {"device name", damage::bad_name, in_image([] { return block_of(stream_of({packer_test::memory_entry(u"app.dll", dll), packer_test::memory_entry(u"logs\\CON.txt", "x")})); }), stops::extract},
+        {"names differing in case", damage::name_clash, in_image([] { return block_of(stream_of({packer_test::memory_entry(u"app.dll", dll), packer_test::memory_entry(u"\u00c9t\u00e9.txt", "1"), packer_test::memory_entry(u"\u00e9T\u00c9.txt", "2")})); }), stops::verify},
+        {"file where a directory goes", damage::name_clash, in_image([] { return block_of(stream_of({packer_test::memory_entry(u"app.dll", dll), packer_test::memory_entry(u"data", "1"), packer_test::memory_entry(u"data\\x", "2")})); }), stops::extract},
         {"no entries", damage::no_entries, in_image([] { return block_of(std::string(2, '\0')); }), stops::verify},
-        {"first entry is text", damage::bad_entry, in_image([] { return block_of(stream_of({archive_entry::from_memory(u"readme.txt", "text")})); }), stops::verify},
-        {"first entry without run_code", damage::bad_entry, in_image([] { return block_of(stream_of({archive_entry::from_memory(u"app.dll", entry_dll({"main"}))})); }), stops::verify},
+        {"first entry is text", damage::bad_entry, in_image([] { return block_of(stream_of({packer_test::memory_entry(u"readme.txt", "text")})); }), stops::verify},
+        {"first entry without run_code", damage::bad_entry, in_image([] { return block_of(stream_of({packer_test::memory_entry(u"app.dll", entry_dll({"main"}))})); }), stops::verify},
     };
 }
 
@@ -137,7 +137,7 @@ TEST_F(Inspect, SoundPackageListedVerifiedAndExtracted)
     EXPECT_EQ(contents.entries[2].size, 70000u);
     EXPECT_EQ(contents.entries[3].size, 0u);
     EXPECT_EQ(contents.content_bytes, dll.size() + 7 + 70000);
-    EXPECT_EQ(contents.stream_bytes, tavrin::make_content_stream(sound_entries()).size());
+    EXPECT_EQ(contents.stream_bytes, packer_test::make_content_stream(sound_entries()).size());
     EXPECT_EQ(contents.layout.block_size, sound_block().size());
     EXPECT_EQ(contents.layout.frame_size, sound_block().size() - attached_overhead);
     EXPECT_TRUE(contents.layout.checksum);
@@ -170,8 +170,8 @@ TEST_F(Inspect, ExtractReplacesFilesAndKeepsToTheLaunchersLimits)
 
     // The launcher's full path holds 4095 code units: the directory, one separator, the name.
     const std::u16string long_name = u"d\\" + std::u16string(1000, u'n');
-    const fs::path long_file = put(image_with_block(block_of(stream_of({archive_entry::from_memory(u"app.dll", dll),
-                                                                        archive_entry::from_memory(long_name, "x")}))),
+    const fs::path long_file = put(image_with_block(block_of(stream_of({packer_test::memory_entry(u"app.dll", dll),
+                                                                        packer_test::memory_entry(long_name, "x")}))),
                                    "long.exe");
     fs::path deep = scratch_.path();
     while (deep.u16string().size() + 1 + long_name.size() <= tavrin::launcher_path_limit) deep /= "level";
@@ -215,7 +215,7 @@ TEST_F(Inspect, DamageStopsBeforeLaterEntriesAndKeepsEarlierOnes)
     // Extraction leaves what it wrote, as the launcher would, and never writes a refused name.
     const fs::path out = scratch_.path() / "out";
     const fs::path evil = put(image_with_block(block_of(stream_of(
-                                  {archive_entry::from_memory(u"app.dll", dll), archive_entry::from_memory(u"..\\evil.txt", "x")}))),
+                                  {packer_test::memory_entry(u"app.dll", dll), packer_test::memory_entry(u"..\\evil.txt", "x")}))),
                               "evil.exe");
     EXPECT_THROW(tavrin::extract_package(evil, out), tavrin::package_error);
     EXPECT_TRUE(fs::exists(out / "app.dll"));

@@ -12,7 +12,7 @@
 #include "packer/pack.h"
 #include "packer/pe_image.h"
 #include "packer/report.h"
-#include "tests/packer/support.h"
+#include "tests/support/packer_fixtures.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -45,7 +45,7 @@ protected:
     }
     tavrin::pack_options options() const { return options(app_); }
 
-    std::vector<unpacked_entry> packed_entries() const { return unpack_block(tavrin::read_attached_block(output_)); }
+    std::vector<unpacked_entry> packed_entries() const { return unpack_block(packer_test::read_attached_block(output_)); }
 
     // The message of the `Error` that packing with `opts` throws, and that the output dir stays empty.
     template <typename Error>
@@ -94,7 +94,7 @@ TEST_F(PackTest, EntryFirstThenTopLevelThenTheRestByName)
     EXPECT_EQ(entries[6].content, "");
     EXPECT_EQ(result.content_bytes, dll.size() + 11);
     EXPECT_EQ(result.output_size, fs::file_size(output_));
-    EXPECT_EQ(result.block_size, tavrin::read_attached_block(output_).size());
+    EXPECT_EQ(result.block_size, packer_test::read_attached_block(output_).size());
     EXPECT_EQ(scratch_directory::listing(out_dir_), std::vector<std::string>{"app.exe"}) << "no temporary file left";
 }
 
@@ -483,7 +483,7 @@ TEST_F(PackTest, CommandSummaryQuietAndThreads)
     tool_run loud = run_tool(scratch_.path(), {arg(app_), "-o", arg(output_), "--launcher", launcher, "--level", "5", "--threads", "1"});
     ASSERT_EQ(loud.code, 0) << loud.err;
     const std::string first = read_file(output_);
-    const std::uint64_t block = tavrin::read_attached_block(output_).size();
+    const std::uint64_t block = packer_test::read_attached_block(output_).size();
     for (const std::string& part :
          {"Packed " + arg(output_) + ": 3 files, 2 directories; entry app.dll\n", "  bytes in   " + tavrin::format_count(entry_dll().size() + 5001),
           "  bytes out  " + std::to_string(block), std::string("ratio "), "executable " + tavrin::format_count(first.size()),

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "packer/pe_image.h"
-#include "tests/packer/support.h"
+#include "tests/support/packer_fixtures.h"
 
 namespace {
 using namespace packer_test;

@@ -2,7 +2,7 @@
 // a Unicode name that verifies, lists and extracts as packed, and runs the application.
 #include <gtest/gtest.h>
 
-#include "tests/packer/support.h"
+#include "tests/support/packer_fixtures.h"
 #include "tests/support/self_process.h"
 
 namespace {

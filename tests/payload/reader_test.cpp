@@ -11,6 +11,7 @@
 #include "packer/block_writer.h"
 #include "payload/format.h"
 #include "payload/reader.h"
+#include "tests/support/packer_fixtures.h"
 #include "tests/support/self_process.h"
 
 using testing_support::read_file;
@@ -87,13 +88,13 @@ std::string random_bytes(std::size_t size, unsigned seed)
 
 std::vector<tavrin::archive_entry> several_windows()
 {
-    return {tavrin::archive_entry::from_memory(u"app.dll", random_bytes(300000, 1)),
-            tavrin::archive_entry::from_memory(u"lib\\data.bin", random_bytes(131072 * 2 + 5, 2)),
-            tavrin::archive_entry::from_memory(u"empty", "")};
+    return {packer_test::memory_entry(u"app.dll", random_bytes(300000, 1)),
+            packer_test::memory_entry(u"lib\\data.bin", random_bytes(131072 * 2 + 5, 2)),
+            packer_test::memory_entry(u"empty", "")};
 }
 
 // A block around a frame made here, for settings the writer never uses.
-std::string wrap_frame(const std::string& frame) { return tavrin::block_around_frame(frame); }
+std::string wrap_frame(const std::string& frame) { return packer_test::assemble_block(frame); }
 
 // A frame that declares a window of 2^window_log bytes: no content size, so the window is not
 // shrunk to the content.
@@ -125,8 +126,8 @@ std::wstring count(std::size_t n) { return std::to_wstring(n); }
 TEST(Reader, DeliversExactCountsAcrossWindowBoundaries)
 {
     auto entries = several_windows();
-    std::string stream = tavrin::make_content_stream(entries);
-    std::string block = tavrin::make_block(entries, {});
+    std::string stream = packer_test::make_content_stream(entries);
+    std::string block = packer_test::make_block(entries, {});
     ASSERT_GT(stream.size(), 4u * reader_window_size);
 
     // Odd sizes that straddle the window again and again, a zero read in between, then the rest.
@@ -160,8 +161,8 @@ TEST(Reader, ZeroByteReadNeverTouchesTheDecoder)
 TEST(Reader, ReadPastTheEndIsADecodeError)
 {
     auto entries = several_windows();
-    std::string stream = tavrin::make_content_stream(entries);
-    std::string block = tavrin::make_block(entries, {});
+    std::string stream = packer_test::make_content_stream(entries);
+    std::string block = packer_test::make_block(entries, {});
     auto result = run_plan(block, {count(stream.size()), count(1)});
     EXPECT_EQ(result.process.exit_code, 2u);
     EXPECT_EQ(result.process.out, decode_error);
@@ -178,8 +179,8 @@ TEST(Reader, ReadPastTheEndIsADecodeError)
 TEST(Reader, DamagePartWayFailsAfterEarlierReadsSucceed)
 {
     auto entries = several_windows();
-    std::string stream = tavrin::make_content_stream(entries);
-    std::string block = tavrin::make_block(entries, {});
+    std::string stream = packer_test::make_content_stream(entries);
+    std::string block = packer_test::make_block(entries, {});
     // Damage the last third of the frame: the first window decodes, a later one does not.
     std::string damaged = block;
     for (std::size_t i = block.size() * 2 / 3; i < block.size() * 2 / 3 + 64; ++i) damaged[i] ^= 0x5C;
@@ -191,7 +192,7 @@ TEST(Reader, DamagePartWayFailsAfterEarlierReadsSucceed)
 
 TEST(Reader, MagicIsCheckedFirst)
 {
-    std::string block = tavrin::make_block({tavrin::archive_entry::from_memory(u"a", "x")}, {});
+    std::string block = packer_test::make_block({packer_test::memory_entry(u"a", "x")}, {});
     for (std::size_t i = 0; i < 3; ++i) {
         std::string bad = block;
         bad[i] ^= 0x20;
@@ -206,7 +207,7 @@ TEST(Reader, MagicIsCheckedFirst)
 
 TEST(Reader, WindowOfTwoToThe27IsAcceptedAndLargerRefused)
 {
-    std::string content = tavrin::make_content_stream({tavrin::archive_entry::from_memory(u"a.dll", random_bytes(5000, 3))});
+    std::string content = packer_test::make_content_stream({packer_test::memory_entry(u"a.dll", random_bytes(5000, 3))});
     auto accepted = run_plan(wrap_frame(frame_with_window(content, 27, true)), {count(content.size()), L"confirm"});
     EXPECT_EQ(accepted.process.exit_code, 0u) << accepted.process.out;
     EXPECT_TRUE(accepted.delivered == content);
@@ -223,8 +224,8 @@ TEST(Reader, ChecksumMismatchNeverPassesAsGood)
     // fills, the case where the decoder may stop short of the checksum.
     const std::size_t stream_size = 2 * reader_window_size;
     const std::size_t header = 5 * 2 + 2 + 8, end_marker = 2;
-    std::string content = tavrin::make_content_stream(
-        {tavrin::archive_entry::from_memory(u"a.dll", random_bytes(stream_size - header - end_marker, 4))});
+    std::string content = packer_test::make_content_stream(
+        {packer_test::memory_entry(u"a.dll", random_bytes(stream_size - header - end_marker, 4))});
     ASSERT_EQ(content.size(), stream_size);
     std::string frame = frame_with_window(content, 20, true);
     frame[frame.size() - 1] ^= 0x01;  // the last byte of the frame is the checksum's
@@ -239,7 +240,7 @@ TEST(Reader, ChecksumMismatchNeverPassesAsGood)
     EXPECT_EQ(good.process.exit_code, 0u);
 
     // A small frame.
-    std::string small = tavrin::make_content_stream({tavrin::archive_entry::from_memory(u"a.dll", random_bytes(7000, 5))});
+    std::string small = packer_test::make_content_stream({packer_test::memory_entry(u"a.dll", random_bytes(7000, 5))});
     std::string small_frame = frame_with_window(small, 20, true);
     small_frame[small_frame.size() - 1] ^= 0x01;
     auto early = run_plan(wrap_frame(small_frame), {count(small.size()), L"confirm"});
@@ -250,7 +251,7 @@ TEST(Reader, ChecksumMismatchNeverPassesAsGood)
 TEST(Reader, ContentPastTheEndMarkerFailsTheConfirmation)
 {
     // A frame whose content goes on after what the caller reads as the stream's end.
-    std::string content = tavrin::make_content_stream({tavrin::archive_entry::from_memory(u"a", "xyz")});
+    std::string content = packer_test::make_content_stream({packer_test::memory_entry(u"a", "xyz")});
     std::string longer = content + random_bytes(300000, 5);
     auto result = run_plan(wrap_frame(frame_with_window(longer, 22, true)), {count(content.size()), L"confirm"});
     EXPECT_EQ(result.process.exit_code, 2u);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "packer/block_writer.h"
-#include "tests/e2e/package_support.h"
+#include "tests/support/package_support.h"
 #include "tests/support/self_process.h"
 
 namespace hardening {

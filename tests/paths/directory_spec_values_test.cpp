@@ -5,7 +5,7 @@
 #include <cwchar>
 #include <string>
 
-#include "paths/spec_values.h"
+#include "paths/directory_spec_values.h"
 
 TEST(RandomToken, SeedFromCounterProcessIdAndAddress)
 {

@@ -1,5 +1,5 @@
 // Hardening tests (Windows): private temporary directories and packages watched while they run.
-#include "tests/hardening/hardening_support.h"
+#include "tests/support/hardening_support.h"
 
 #include <algorithm>
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "packer/block_writer.h"
+#include "tests/support/packer_fixtures.h"
 #include "tests/support/self_process.h"
 
 namespace package_support {

@@ -1,6 +1,6 @@
 // Directory spec expansion: a UTF-16 path template with {NAME} placeholders becomes a concrete path.
-#ifndef TAVRIN_PATHS_SPEC_H
-#define TAVRIN_PATHS_SPEC_H
+#ifndef TAVRIN_PATHS_DIRECTORY_SPEC_H
+#define TAVRIN_PATHS_DIRECTORY_SPEC_H
 
 #include <stddef.h>
 

@@ -1,7 +1,7 @@
 // Values of the directory spec placeholders that are computed rather than read: the random token
 // (seed, xorshift steps, URL-safe base64) and the two system-time texts. Pure: no system calls.
-#ifndef TAVRIN_PATHS_SPEC_VALUES_H
-#define TAVRIN_PATHS_SPEC_VALUES_H
+#ifndef TAVRIN_PATHS_DIRECTORY_SPEC_VALUES_H
+#define TAVRIN_PATHS_DIRECTORY_SPEC_VALUES_H
 
 #include <stddef.h>
 #include <stdint.h>

@@ -1,6 +1,6 @@
 // Directory spec expansion: the walk over literal and name mode, the placeholder table and the values
 // that go through the environment so that parent and child instance agree on them.
-#include "paths/spec.h"
+#include "paths/directory_spec.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -10,9 +10,10 @@
 
 #include "include/tavrin/onefile.h"
 #include "launcher/errors.h"
+#include "launcher/process_state.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
-#include "paths/spec_values.h"
+#include "paths/directory_spec_values.h"
 #include "paths/system_paths.h"
 #include "resources/product.h"
 

@@ -3,7 +3,7 @@
 // directory of its own whose files must survive it (see HardeningLongPathCleanup for why).
 #include <gtest/gtest.h>
 
-#include "tests/hardening/hardening_support.h"
+#include "tests/support/hardening_support.h"
 
 using namespace testing_support;
 using namespace package_support;
@@ -23,7 +23,7 @@ fs::path make_probe_package(const fs::path& directory, const std::u16string& fir
 {
     auto exe = directory / L"app.exe";
     std::vector<tavrin::archive_entry> entries = {tavrin::archive_entry::from_file(first_name, fs::path(probe_dll))};
-    for (const auto& file : files) entries.push_back(tavrin::archive_entry::from_memory(file.name, file.content));
+    for (const auto& file : files) entries.push_back(packer_test::memory_entry(file.name, file.content));
     make_package_of(exe, entries);
     return exe;
 }

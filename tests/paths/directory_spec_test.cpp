@@ -15,9 +15,10 @@
 #include <utility>
 #include <vector>
 
+#include "launcher/process_state.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
-#include "paths/spec.h"
+#include "paths/directory_spec.h"
 #include "tests/support/self_process.h"
 
 using testing_support::narrow;

@@ -1,8 +1,9 @@
 // The random token and the system-time texts of the directory spec placeholders.
-#include "paths/spec_values.h"
+#include "paths/directory_spec_values.h"
 
 #include <stdio.h>
 
+#include "launcher/process_state.h"
 #include "paths/bounded.h"
 
 namespace {

@@ -1,12 +1,14 @@
 // Support for the packer's tests: minimal PE32+ images laid out in memory as a linker would, blocks
 // made to measure and taken apart again, scratch directories, the tavrin-pack command run.
-#ifndef TAVRIN_TESTS_PACKER_SUPPORT_H
-#define TAVRIN_TESTS_PACKER_SUPPORT_H
+#ifndef TAVRIN_TESTS_PACKER_FIXTURES_H
+#define TAVRIN_TESTS_PACKER_FIXTURES_H
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "packer/block_writer.h"
 
 namespace packer_test {
 
@@ -67,6 +69,14 @@ struct frame_settings {
 std::string compress_frame(const std::string& content, const frame_settings& settings = {});
 // The block around `frame`: magic, the frame, four zero bytes, the trailer N - 8.
 std::string assemble_block(const std::string& frame);
+// An entry whose content is `data` itself.
+tavrin::archive_entry memory_entry(std::u16string name, std::string data);
+// The block the packer writes for `entries`, in memory.
+std::string make_block(const std::vector<tavrin::archive_entry>& entries, const tavrin::block_options& options = {});
+// The uncompressed content stream of `entries` with its end marker, made here on its own.
+std::string make_content_stream(const std::vector<tavrin::archive_entry>& entries);
+// The attached-data block of the executable `file`, read whole.
+std::string read_attached_block(const std::filesystem::path& file);
 // A launcher image (make_image) that carries `block` in its attached-data section.
 std::string image_with_block(const std::string& block);
 // A DLL for x86-64 that exports `exports` (make_image).

@@ -1,5 +1,5 @@
 // Test support (Windows): packages of the probe application, started and read back.
-#include "tests/e2e/package_support.h"
+#include "tests/support/package_support.h"
 
 #include <windows.h>
 
@@ -54,7 +54,7 @@ void make_package(const std::filesystem::path& exe, std::vector<tavrin::archive_
     if (first_content.empty())
         entries.push_back(tavrin::archive_entry::from_file(u"probe.dll", std::filesystem::path(probe_dll)));
     else
-        entries.push_back(tavrin::archive_entry::from_memory(u"probe.dll", first_content));
+        entries.push_back(packer_test::memory_entry(u"probe.dll", first_content));
     for (auto& entry : extra) entries.push_back(std::move(entry));
     make_package_of(exe, entries);
 }

@@ -1,6 +1,6 @@
 // Minimal PE32+ images, blocks made and decoded, scratch directories and tool runs for the
 // packer's tests.
-#include "tests/packer/support.h"
+#include "tests/support/packer_fixtures.h"
 
 #include <gtest/gtest.h>
 #include <zstd.h>
@@ -11,6 +11,7 @@
 #include <random>
 #include <sstream>
 
+#include "packer/helpers.h"
 #include "packer/pe_image.h"
 #include "payload/format.h"
 
@@ -138,20 +139,19 @@ std::string make_image(const image_spec& spec)
     return image + overlay;
 }
 
-std::uint16_t u16_at(const std::string& bytes, std::size_t at)
+namespace {
+
+std::uint64_t checked_at(const std::string& bytes, std::size_t at, int count)
 {
-    return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes.at(at)) | static_cast<unsigned char>(bytes.at(at + 1)) << 8);
+    if (at + count > bytes.size()) throw std::out_of_range("read past the end of the bytes");
+    return tavrin::read_little_endian(bytes, at, count);
 }
 
-std::uint32_t u32_at(const std::string& bytes, std::size_t at)
-{
-    return u16_at(bytes, at) | static_cast<std::uint32_t>(u16_at(bytes, at + 2)) << 16;
-}
+}  // namespace
 
-std::uint64_t u64_at(const std::string& bytes, std::size_t at)
-{
-    return u32_at(bytes, at) | static_cast<std::uint64_t>(u32_at(bytes, at + 4)) << 32;
-}
+std::uint16_t u16_at(const std::string& bytes, std::size_t at) { return static_cast<std::uint16_t>(checked_at(bytes, at, 2)); }
+std::uint32_t u32_at(const std::string& bytes, std::size_t at) { return static_cast<std::uint32_t>(checked_at(bytes, at, 4)); }
+std::uint64_t u64_at(const std::string& bytes, std::size_t at) { return checked_at(bytes, at, 8); }
 
 void write_file(const std::filesystem::path& file, const std::string& bytes)
 {
@@ -253,10 +253,47 @@ std::string compress_frame(const std::string& content, const frame_settings& set
 
 std::string assemble_block(const std::string& frame)
 {
-    std::string block = "VQJ" + frame + std::string(4, '\0');
-    std::uint64_t trailer = block.size();
-    for (int i = 0; i < 8; ++i) block.push_back(static_cast<char>((trailer >> (8 * i)) & 0xFF));
-    return block;
+    std::string block(reinterpret_cast<const char*>(attached_magic), attached_magic_size);
+    block += frame;
+    block.append(attached_reserved_size, '\0');
+    return block + tavrin::little_endian_bytes(block.size(), attached_trailer_size);  // N - 8
+}
+
+tavrin::archive_entry memory_entry(std::u16string name, std::string data)
+{
+    tavrin::archive_entry entry;
+    entry.name = std::move(name);
+    entry.data = std::move(data);
+    return entry;
+}
+
+std::string make_block(const std::vector<tavrin::archive_entry>& entries, const tavrin::block_options& options)
+{
+    std::ostringstream out(std::ios::binary);
+    tavrin::write_block(entries, out, options);
+    return out.str();
+}
+
+std::string make_content_stream(const std::vector<tavrin::archive_entry>& entries)
+{
+    std::string stream;
+    for (const auto& entry : entries) {
+        std::string content = entry.data ? *entry.data : read_file(entry.file);
+        for (char16_t unit : entry.name) stream += tavrin::little_endian_bytes(unit, 2);
+        stream += tavrin::little_endian_bytes(0, 2);
+        stream += tavrin::little_endian_bytes(content.size(), entry_size_bytes);
+        stream += content;
+    }
+    return stream + tavrin::little_endian_bytes(0, 2);  // the end marker
+}
+
+std::string read_attached_block(const std::filesystem::path& file)
+{
+    std::string image = read_file(file);
+    std::istringstream in(image);
+    auto section = tavrin::find_attached_section(tavrin::read_pe_headers(in, file.u8string()));
+    if (!section) throw std::runtime_error(file.u8string() + " has no attached-data section");
+    return image.substr(section->file_offset, section->length);
 }
 
 std::string image_with_block(const std::string& block)

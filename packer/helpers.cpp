@@ -1,0 +1,69 @@
+// Small helpers of the packer library: text for messages, the compressor's worker count, the
+// format's little-endian integers over byte strings.
+#include "packer/helpers.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "payload/format.h"
+
+namespace tavrin {
+
+unsigned resolved_threads(unsigned requested)
+{
+    return requested ? requested : std::min(max_threads(), std::max(1u, std::thread::hardware_concurrency()));
+}
+
+unsigned max_threads()
+{
+    ZSTD_bounds bounds = ZSTD_cParam_getBounds(ZSTD_c_nbWorkers);
+    return ZSTD_isError(bounds.error) ? 1u : static_cast<unsigned>(bounds.upperBound);
+}
+
+std::string to_utf8(const std::u16string& text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        std::uint32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;  // a lone surrogate has no UTF-8 form
+        }
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+std::string in_quotes(const std::u16string& name) { return "'" + to_utf8(name) + "'"; }
+
+std::uint64_t read_little_endian(std::string_view bytes, std::size_t at, int count)
+{
+    return load_little_endian(reinterpret_cast<const unsigned char*>(bytes.data() + at), count);
+}
+
+std::string little_endian_bytes(std::uint64_t value, int count)
+{
+    std::string bytes(static_cast<std::size_t>(count), '\0');
+    store_little_endian(reinterpret_cast<unsigned char*>(bytes.data()), value, count);
+    return bytes;
+}
+
+}  // namespace tavrin

@@ -1,0 +1,32 @@
+// Small helpers of the packer library: text for messages, the compressor's worker count, the
+// format's little-endian integers over byte strings.
+#ifndef TAVRIN_PACKER_HELPERS_H
+#define TAVRIN_PACKER_HELPERS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tavrin {
+
+// The name as UTF-8, for messages; a lone surrogate becomes U+FFFD.
+std::string to_utf8(const std::u16string& text);
+// The name as UTF-8 in single quotes.
+std::string in_quotes(const std::u16string& name);
+
+// The number of compression workers for `requested` (0: one per core). The output does not
+// depend on it.
+unsigned resolved_threads(unsigned requested);
+// The largest number of workers the compressor accepts.
+unsigned max_threads();
+
+// The unsigned little-endian integer of `count` bytes (at most 8) at `at`; the caller has checked
+// that they lie inside `bytes`.
+std::uint64_t read_little_endian(std::string_view bytes, std::size_t at, int count);
+// `value` as `count` little-endian bytes.
+std::string little_endian_bytes(std::uint64_t value, int count);
+
+}  // namespace tavrin
+
+#endif
