@@ -342,7 +342,7 @@ def write_costs(doc, run):
 
 def headline_figures(run):
     """What results.json keeps of a run, and the next report shows as "before"."""
-    t, figures = run.trivial, dict(date=run.date, runs=run.runs,
+    t, figures = run.trivial, dict(date=run.date, runs=run.runs, cpu=dict(run.facts["machine"])["CPU"],
                                    section_offset=run.facts["section_offsets"]["large"])
     figures["trivial"] = dict(run_ms=t["run"], entry_ms=t["entry"])
     for shape in ("large", "small"):
@@ -412,10 +412,11 @@ def write_before_after(doc, run, before, after):
         doc.paragraph("No earlier figures to compare with: `bench/results.json` was missing.")
         return
     doc.paragraph(
-        f"Before: the run of {before['date']} ({before['runs']} rounds), as this file recorded it then (its "
-        "figures are kept in `bench/results.json`, which every report writes for the next), with the "
-        f"attached-data section at file offset 0x{before['section_offset']:x}. After: this run ({after['date']}, "
-        f"{after['runs']} rounds), the section at 0x{after['section_offset']:x}. The trivial process each child "
+        f"Before: the run of {before['date']} ({before['runs']} rounds; {before['cpu']}), as this file recorded "
+        "it then (its figures are kept in `bench/results.json`, which every report writes for the next), with "
+        f"the attached-data section at file offset 0x{before['section_offset']:x}. After: this run "
+        f"({after['date']}, {after['runs']} rounds; {after['cpu']}), the section at "
+        f"0x{after['section_offset']:x}. The trivial process each child "
         f"ratio is taken against was {ms(before['trivial']['run_ms'])} whole and "
         f"{ms(before['trivial']['entry_ms'])} to its entry before, {ms(after['trivial']['run_ms'])} and "
         f"{ms(after['trivial']['entry_ms'])} now.")
