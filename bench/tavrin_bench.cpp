@@ -1,7 +1,8 @@
 // tavrin-bench: the Windows side of the benchmarks. Each mode measures one thing a number of times
-// and prints one line per run, "KIND key=value ...", on standard output; bench/run_bench.py takes
-// the medians and writes bench/RESULTS.md. Exit code 0 when every run did what it should, 1 when one
-// did not (the lines printed so far say which), 2 for a wrong command line.
+// and prints one line per run, "KIND key=value ...", on standard output; bench/measure.py keeps
+// these lines, bench/report.py takes the medians and writes bench/RESULTS.md. Exit code 0 when
+// every run did what it should, 1 when one did not (the lines printed so far say which), 2 for a
+// wrong command line.
 //
 //   start [--runs N] [--expect CODE] [--report FILE] [--set NAME=VALUE | --unset NAME]... -- PROGRAM [ARG]...
 //       Starts PROGRAM N times and waits for it: wall time from CreateProcessW to the end of the wait,
@@ -21,11 +22,12 @@
 //       Writes the entries of an uncompressed content stream, held in memory, as files under a fresh
 //       directory in %TEMP% with the unpacking's calls (CreateDirectoryW once per directory, outermost
 //       first; CreateFileW, WriteFile in 32 KiB pieces, CloseHandle per file), then deletes the tree
-//       with the launcher's own clean-up code (launcher/cleanup.cpp, linked in: a FindFirstFileW /
-//       FindNextFileW walk over "\\?\" paths, DeleteFileW per file, RemoveDirectoryW per directory,
-//       then GetFileAttributesW to see it gone, retried as the launcher retries). --whole-file writes
-//       each file with one WriteFile; --listed-delete deletes the paths it wrote, known beforehand,
-//       with DeleteFileW and RemoveDirectoryW and no walk.
+//       with the launcher's own clean-up, cleanup_child_and_directory() (launcher/cleanup.cpp, linked
+//       in), and checks with GetFileAttributesW that the directory is gone. Prints the time to write,
+//       the time to delete, the WriteFile calls made and whether the directory is gone (gone=1); a
+//       run that leaves it fails. --whole-file writes each file with one WriteFile; --listed-delete
+//       deletes the paths it wrote, known beforehand, with DeleteFileW and RemoveDirectoryW and no
+//       walk, and also prints the entries it could not delete (delete_result).
 #define ZSTD_STATIC_LINKING_ONLY  // frame header and decoder memory estimate
 #include <windows.h>
 #include <psapi.h>
@@ -678,29 +680,31 @@ int mode_write_tree(int argc, wchar_t** argv)
         }
         LARGE_INTEGER written_at = now();
 
-        // delete_result: entries left undeleted (--listed-delete), else the clean-up's delete
-        // attempts and existence tests (1 and 1 when the first attempt removed everything).
-        long deleted = 0, existence_tests = 0;
+        // --listed-delete: delete_result counts the entries left undeleted. Otherwise the launcher's
+        // clean-up runs as at the end of a parent instance (no child handle left, the unpack
+        // directory, fully qualified as the launcher makes it, started); what it did is seen from
+        // outside: the time it took and whether the directory is gone afterwards.
+        long undeleted = 0;
         if (listed_delete) {
             // Files first, then directories from the innermost: the order they were made, reversed.
             for (size_t k = entries.size(); k-- > 0;)
-                if (!DeleteFileW(file_paths[k].c_str())) ++deleted;
+                if (!DeleteFileW(file_paths[k].c_str())) ++undeleted;
             for (size_t k = entries.size(); k-- > 0;)
                 for (size_t d = directory_paths[k].size(); d-- > 0;)
-                    if (!RemoveDirectoryW(directory_paths[k][d].c_str())) ++deleted;
-            if (!RemoveDirectoryW(root.c_str())) ++deleted;
+                    if (!RemoveDirectoryW(directory_paths[k][d].c_str())) ++undeleted;
+            if (!RemoveDirectoryW(root.c_str())) ++undeleted;
         } else {
-            // The launcher's clean-up as it runs at the end of a parent instance: no child handle
-            // left, the unpack directory (fully qualified, as the launcher makes it) started.
             unpack_started = 1;
             cleanup_child_and_directory();
         }
         LARGE_INTEGER deleted_at = now();
         bool gone = GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES;
-        std::printf("write run=%d ms=%.3f delete_ms=%.3f write_calls=%lu delete_result=%ld existence_tests=%ld "
-                    "gone=%d whole_file=%d listed_delete=%d\n",
-                    run, milliseconds_between(start, written_at), milliseconds_between(written_at, deleted_at),
-                    write_calls, deleted, existence_tests, gone ? 1 : 0, whole_file ? 1 : 0, listed_delete ? 1 : 0);
+        std::printf("write run=%d ms=%.3f delete_ms=%.3f write_calls=%lu", run,
+                    milliseconds_between(start, written_at), milliseconds_between(written_at, deleted_at),
+                    write_calls);
+        if (listed_delete) std::printf(" delete_result=%ld", undeleted);
+        std::printf(" gone=%d whole_file=%d listed_delete=%d\n", gone ? 1 : 0, whole_file ? 1 : 0,
+                    listed_delete ? 1 : 0);
         std::fflush(stdout);
         if (!gone) fail("the tree was not deleted");
     }

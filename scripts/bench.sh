@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmarks (bench/README.md): builds the launcher, the benchmark programs and tavrin-pack,
-# generates the corpus, packs it, measures under Wine against the physical limits and writes
-# bench/RESULTS.md. About 10 to 15 minutes on 2 cores. Installs what is missing first.
+# generates the corpus, packs it, measures under Wine against the physical limits (bench/measure.py)
+# and writes bench/RESULTS.md and bench/results.json (bench/report.py). About 10 to 15 minutes on
+# 2 cores. Installs what is missing first.
 #   TAVRIN_BUILD_DIR   build trees and the benchmark's files in $TAVRIN_BUILD_DIR/bench (default build)
 #   TAVRIN_WINEPREFIX  the Wine prefix (default build/wineprefix, see scripts/wine-env.sh)
 #   BENCH_RUNS         rounds of the Windows-side measurements and runs of the packer and zstd (default 5)
@@ -30,6 +31,7 @@ if wineserver -p </dev/null >/dev/null 2>&1; then
 fi
 wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 
-python3 "$root/bench/run_bench.py" --root "$root" --build "$build" --runs "${BENCH_RUNS:-5}" \
-        --levels "${BENCH_LEVELS:-19 3}" --results "$root/bench/RESULTS.md"
-echo "== results: bench/RESULTS.md"
+python3 "$root/bench/measure.py" --root "$root" --build "$build" --runs "${BENCH_RUNS:-5}" \
+        --levels "${BENCH_LEVELS:-19 3}"
+python3 "$root/bench/report.py" --facts "$build/bench/facts.json" --results "$root/bench/RESULTS.md"
+echo "== results: bench/RESULTS.md (and bench/results.json, the figures the next run compares with)"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Measures the compression levels on one application directory: the numbers behind the default
-# level in README.md. Usage: packer/measure_levels.sh TAVRIN_PACK LAUNCHER_IMAGE APP_DIR [LEVEL ...]
+# level in README.md. Usage: bench/measure_levels.sh TAVRIN_PACK LAUNCHER_IMAGE APP_DIR [LEVEL ...]
 #
 # Packs at each level and prints a Markdown table: the attached data's size and ratio, the frame's
 # window (what the launcher's decoder allocates at each start), the time to pack, and the time to

@@ -1,0 +1,356 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks and keeps what they measured, unsummarised, in $BUILD/bench/facts.json;
+bench/report.py turns that into bench/RESULTS.md. scripts/bench.sh builds, starts the wineserver and
+calls both; bench/README.md says what is measured and why.
+"""
+import argparse
+import datetime
+import getpass
+import json
+import os
+import platform
+import shlex
+import shutil
+import struct
+import subprocess
+import sys
+import time
+
+CHEAP_RUNS_PER_ROUND = 5  # runs per round of what takes milliseconds
+PAGE = 4096               # the file offset the packer starts the attached-data section at
+SHAPES = ("large", "small")
+
+
+class Runner:
+    """Paths of the build, and the running of commands with a record of each command line."""
+
+    def __init__(self, root, build):
+        self.root = os.path.abspath(root)
+        self.build = os.path.abspath(build)
+        self.work = os.path.join(self.build, "bench")
+        self.logs = os.path.join(self.work, "logs")
+        self.launcher = os.path.join(self.build, "windows", "launcher", "tavrin-launcher.exe")
+        self.bench_bin = os.path.join(self.build, "windows", "bench")
+        self.tool = os.path.join(self.bench_bin, "tavrin-bench.exe")
+        self.packer = os.path.join(self.build, "host", "packer", "tavrin-pack")
+        self.prefix = os.environ.get("WINEPREFIX", "")
+        self.temp_dir = os.path.join(self.prefix, "drive_c", "users", getpass.getuser(), "Temp")
+        self.commands = []  # [command line as shown, times run] in the order first run
+        self.started = time.time()
+
+    def say(self, text):
+        print(f"bench [{time.time() - self.started:6.1f} s] {text}", flush=True)
+
+    def windows_path(self, path):
+        return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+    def shown(self, argv):
+        """The command line as the report shows it: $BUILD for the build, paths from the root."""
+        argv = ["python3" if a == sys.executable else a for a in argv]
+        text = " ".join(shlex.quote(a) for a in argv)
+        build_windows = self.windows_path(self.build) + "\\"
+        return (text.replace(self.build + "/", "$BUILD/").replace(build_windows, "Z:$BUILD\\")
+                .replace(self.root + "/", ""))
+
+    def note(self, argv):
+        line = self.shown(argv)
+        for known in self.commands:
+            if known[0] == line:
+                known[1] += 1
+                return
+        self.commands.append([line, 1])
+
+    def run(self, argv, **options):
+        self.note(argv)
+        subprocess.run(argv, check=True, stdin=subprocess.DEVNULL, **options)
+
+    def wine(self, name, arguments):
+        """Runs tavrin-bench under Wine; returns its output lines as [kind, {key: value}]."""
+        argv = ["wine", self.tool] + arguments
+        self.note(argv)
+        out_path = os.path.join(self.logs, name + ".out")
+        with open(out_path, "w") as out, open(os.path.join(self.logs, name + ".err"), "w") as err:
+            status = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err).returncode
+        if status != 0:
+            sys.exit(f"bench: error: tavrin-bench {arguments[0]} failed (status {status}); see {out_path}")
+        records = []
+        with open(out_path) as out:
+            for line in out:
+                kind, _, rest = line.strip().partition(" ")
+                records.append([kind, dict(w.split("=", 1) for w in rest.split() if "=" in w)])
+        return records
+
+    def timed(self, argv):
+        """Runs a host command; returns [wall seconds, CPU seconds, peak RSS in bytes]."""
+        self.note(argv)
+        err_path = os.path.join(self.logs, "host.err")
+        with open(err_path, "w") as err:
+            start = time.perf_counter()
+            process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+            _, status, usage = os.wait4(process.pid, 0)
+            wall = time.perf_counter() - start
+        if os.waitstatus_to_exitcode(status) != 0:
+            with open(err_path) as err:
+                sys.exit(f"bench: error: {self.shown(argv)} failed:\n{err.read()}")
+        return [wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024]
+
+    def leftovers(self):
+        if not os.path.isdir(self.temp_dir):
+            return set()
+        return {n for n in os.listdir(self.temp_dir) if n.startswith(("onefile_", "tavrin_bench_"))}
+
+    def package(self, shape):
+        return os.path.join(self.work, f"{shape}.exe")
+
+    def content(self, shape):
+        return os.path.join(self.work, f"{shape}.content")
+
+
+# ---- the packages ----
+
+def attached_section(exe):
+    """The image's bytes and the .tavrin section's file offset and length."""
+    with open(exe, "rb") as f:
+        data = f.read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    sections, = struct.unpack_from("<H", data, pe + 6)
+    optional, = struct.unpack_from("<H", data, pe + 20)
+    for i in range(sections):
+        at = pe + 24 + optional + 40 * i
+        if data[at:at + 8].rstrip(b"\0") == b".tavrin":
+            virtual_size, _, raw_size, raw_offset = struct.unpack_from("<IIII", data, at + 8)
+            return data, raw_offset, min(virtual_size, raw_size)
+    sys.exit(f"bench: error: {exe} has no .tavrin section")
+
+
+def frame_facts(exe):
+    """The Zstandard frame of a package's section, and what its header declares."""
+    data, offset, length = attached_section(exe)
+    frame = data[offset + 3:offset + length - 12]
+    single_segment = bool(frame[4] & 0x20)
+    window = None
+    if not single_segment:
+        byte = frame[5]
+        window_log = 10 + (byte >> 3)
+        window = (1 << window_log) + ((1 << window_log) >> 3) * (byte & 7)
+    return dict(frame=frame, block_size=length, raw_offset=offset, window=window,
+                window_log=(window.bit_length() - 1) if window else None, single_segment=single_segment)
+
+
+def content_stream(runner, exe, out):
+    """Writes the uncompressed content stream of a package to `out`, decoded by the zstd tool."""
+    facts = frame_facts(exe)
+    frame_path = out + ".frame.zst"
+    with open(frame_path, "wb") as f:
+        f.write(facts["frame"])
+    runner.run(["zstd", "-q", "-d", "-f", frame_path, "-o", out])
+    os.remove(frame_path)
+    return facts
+
+
+# ---- the steps ----
+
+def make_corpus(runner):
+    """Generates both trees; returns what their manifests say, by shape."""
+    runner.say("corpus: generating the large (151.9 MB) and small (1 MB) trees")
+    app_dll = os.path.join(runner.bench_bin, "bench_app.dll")
+    for shape in SHAPES:
+        runner.run([sys.executable, os.path.join(runner.root, "bench", "make_corpus.py"), "--shape", shape,
+                    "--app-dll", app_dll, "--out", os.path.join(runner.work, f"corpus-{shape}")],
+                   stdout=subprocess.DEVNULL)
+    return {shape: read_manifest(os.path.join(runner.work, f"corpus-{shape}.manifest")) for shape in SHAPES}
+
+
+def read_manifest(path):
+    manifest = {}
+    with open(path) as f:
+        for line in f:
+            key, _, value = line.rstrip("\n").partition(" ")
+            if key == "package":
+                manifest.setdefault("packages", []).append(value)
+            elif key != "file":
+                manifest[key] = value
+    return manifest
+
+
+def pack_argv(runner, shape, out, level):
+    return [runner.packer, os.path.join(runner.work, f"corpus-{shape}"), "-o", out, "--entry", "app.dll",
+            "--level", str(level), "--launcher", runner.launcher]
+
+
+def pack_against_zstd(runner, level, out, runs):
+    """The packer and the zstd tool on the large tree at one level, alternating run by run."""
+    runner.say(f"packer against zstd at level {level}: {runs} runs each, interleaved")
+    zstd_out = os.path.join(runner.work, f"large-level{level}.zst")
+    rows = dict(pack=[], zstd=[])
+    frame = zstd_argv = None
+    for _ in range(runs):
+        rows["pack"].append(runner.timed(pack_argv(runner, "large", out, level)))
+        if frame is None:
+            frame = content_stream(runner, out, runner.content("large"))
+            ultra = ["--ultra"] if level > 19 else []
+            zstd_argv = (["zstd", f"-{level}"] + ultra + [f"--zstd=wlog={frame['window_log']}", "-T0", "-q",
+                                                          "-f", runner.content("large"), "-o", zstd_out])
+        rows["zstd"].append(runner.timed(zstd_argv))
+    return dict(rows=rows, frame_size=len(frame["frame"]), block_size=frame["block_size"],
+                exe_size=os.path.getsize(out), zstd_size=os.path.getsize(zstd_out),
+                window_log=frame["window_log"])
+
+
+def pack_packages(runner, levels, runs):
+    """Packs the large tree at every level (the first level makes the package measured under Wine)
+    and the small tree at the first; returns the packer's results and both packages' frames."""
+    results = {}
+    for level in levels:
+        out = runner.package("large") if level == levels[0] else os.path.join(runner.work, f"large-level{level}.exe")
+        results[level] = pack_against_zstd(runner, level, out, runs)
+    runner.say("small package")
+    runner.timed(pack_argv(runner, "small", runner.package("small"), levels[0]))
+    frames = {shape: content_stream(runner, runner.package(shape), runner.content(shape)) for shape in SHAPES}
+    for shape, frame in frames.items():
+        # The section starts at a page boundary of the file, so that the loader maps it rather than
+        # copies it; a package where it does not is not the product measured here.
+        if frame["raw_offset"] % PAGE:
+            sys.exit(f"bench: error: {runner.package(shape)}: the attached-data section starts at file offset "
+                     f"0x{frame['raw_offset']:x}, not at a multiple of {PAGE}; is tavrin-pack up to date?")
+    return results, frames
+
+
+def windows_measurements(runner):
+    """The Windows-side measurements of one round: (name, tavrin-bench arguments)."""
+    w = runner.windows_path
+    trivial = w(os.path.join(runner.bench_bin, "bench-trivial.exe"))
+    trivial_shell32 = w(os.path.join(runner.bench_bin, "bench-trivial-shell32.exe"))
+    report = "C:\\users\\" + getpass.getuser() + "\\Temp\\tavrin_bench_report.txt"
+    few = str(CHEAP_RUNS_PER_ROUND)
+    start = ["start", "--runs", "1", "--expect", "0"]
+    start_few = ["start", "--runs", few, "--expect", "0"]
+    large, small = w(runner.package("large")), w(runner.package("small"))
+    measurements = [
+        ("trivial", start_few + ["--", trivial]),
+        ("trivial_two", start_few + ["--", trivial, "--spawn"]),
+        ("trivial_report", start_few + ["--report", report, "--", trivial]),
+        ("trivial_shell32", start_few + ["--report", report, "--", trivial_shell32]),
+        ("trivial_shell32_two", start_few + ["--", trivial_shell32, "--spawn"]),
+        ("decode_large", ["decode", "--runs", few, large]),
+        ("decode_pieces", ["decode", "--runs", few, "--copy-pieces", large]),
+        ("decode_small", ["decode", "--runs", few, small]),
+        ("tree_large", ["write-tree", "--runs", "1", w(runner.content("large"))]),
+        ("tree_alternatives", ["write-tree", "--runs", "1", "--whole-file", "--listed-delete",
+                               w(runner.content("large"))]),
+        ("tree_small", ["write-tree", "--runs", few, w(runner.content("small"))]),
+    ]
+    for shape, package in (("large", large), ("small", small)):
+        measurements += [
+            (f"run_{shape}", (start_few if shape == "small" else start) + ["--", package]),
+            (f"run_report_{shape}", start + ["--report", report, "--", package]),
+            (f"child_{shape}", ["child-start", "--runs", few, "--report-runs", few, package]),
+        ]
+    return measurements
+
+
+def measure_under_wine(runner, runs):
+    """Runs the Windows-side measurements in rounds, one after another: a slow moment of the
+    machine (the cores are shared) then weighs on every measurement alike instead of on one of
+    them. What takes milliseconds runs several times per round, for steadier medians."""
+    measurements = windows_measurements(runner)
+    records = {name: [] for name, _ in measurements}
+    runner.say("Wine: warming up")
+    runner.wine("warm-up", ["start", "--runs", "1", "--expect", "0", "--",
+                            runner.windows_path(runner.package("small"))])
+    for round_ in range(1, runs + 1):
+        runner.say(f"Wine: round {round_} of {runs} ({len(measurements)} measurements)")
+        for name, arguments in measurements:
+            records[name] += runner.wine(f"{name}.{round_}", arguments)
+    return records
+
+
+# ---- the machine ----
+
+def load_average():
+    try:
+        with open("/proc/loadavg") as f:
+            return " ".join(f.read().split()[:3])
+    except OSError:
+        return "unknown"
+
+
+def first_value(path, key):
+    try:
+        with open(path) as f:
+            for line in f:
+                if line.startswith(key):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown"
+
+
+def first_line(argv):
+    try:
+        return subprocess.run(argv, capture_output=True, text=True).stdout.strip().splitlines()[0]
+    except (OSError, IndexError):
+        return "unknown"
+
+
+def machine(load_at_start):
+    memory_kb = int(first_value("/proc/meminfo", "MemTotal").split()[0])
+    return [
+        ("Date", datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")),
+        ("CPU", f"{first_value('/proc/cpuinfo', 'model name')}, nproc {os.cpu_count()}"),
+        ("Memory", f"{memory_kb / 1024 / 1024:.1f} GiB"),
+        ("System", f"{first_line(['sh', '-c', '. /etc/os-release && echo $PRETTY_NAME'])}, "
+                   f"Linux {platform.release()}"),
+        ("Wine", first_line(["wine", "--version"])),
+        ("zstd tool", first_line(["zstd", "--version"])),
+        ("Load average (1, 5, 15 min)", f"{load_at_start} at the start, {load_average()} at the end"),
+    ]
+
+
+# ---- the whole ----
+
+def measure(runner, runs, levels):
+    """Every measurement in order; returns the facts."""
+    load_at_start = load_average()
+    os.makedirs(runner.logs, exist_ok=True)
+    before = runner.leftovers()
+    facts = dict(runs=runs, levels=levels, cheap_runs_per_round=CHEAP_RUNS_PER_ROUND, page=PAGE)
+    facts["manifest"] = make_corpus(runner)
+    facts["pack"], frames = pack_packages(runner, levels, runs)
+    facts["frames"] = {shape: {k: v for k, v in frame.items() if k != "frame"} | {"frame_size": len(frame["frame"])}
+                       for shape, frame in frames.items()}
+    facts["section_offsets"] = {shape: frame["raw_offset"] for shape, frame in frames.items()}
+    facts["package_sizes"] = {shape: os.path.getsize(runner.package(shape)) for shape in SHAPES}
+    facts["wine"] = measure_under_wine(runner, runs)
+    facts["leftovers"] = sorted(runner.leftovers() - before)
+    facts["elapsed"] = time.time() - runner.started
+    facts["commands"] = runner.commands
+    facts["load_at_start"] = load_at_start
+    facts["prefix"] = runner.prefix
+    facts["machine"] = machine(load_at_start)
+    return facts
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--root", required=True, help="the repository's root")
+    parser.add_argument("--build", required=True, help="the build directory holding windows/ and host/")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--levels", type=lambda s: [int(x) for x in s.split()], default=[19, 3])
+    args = parser.parse_args()
+    if args.runs < 1 or not args.levels:
+        sys.exit("bench: --runs must be at least 1 and --levels name at least one level")
+    if "WINEPREFIX" not in os.environ:
+        sys.exit("bench: WINEPREFIX is not set: run scripts/bench.sh")
+    if shutil.which("zstd") is None:
+        sys.exit("bench: the zstd tool is missing (scripts/setup.sh installs it)")
+    runner = Runner(args.root, args.build)
+    facts = measure(runner, args.runs, args.levels)
+    path = os.path.join(runner.work, "facts.json")
+    with open(path, "w") as f:
+        json.dump(facts, f)
+    runner.say("facts written to " + path)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,492 @@
+#!/usr/bin/env python3
+"""Writes bench/RESULTS.md from the facts bench/measure.py kept ($BUILD/bench/facts.json), and beside
+it results.json: this run's headline figures, which the next report shows as "before".
+"""
+import argparse
+import json
+import os
+import statistics
+import sys
+
+KIB = 1024
+MIB = 1024 * 1024
+LAUNCHER_WINDOW = 128 * KIB      # the reader's window
+LAUNCHER_COPY_BUFFER = 32 * KIB  # the unpacking's copy buffer
+
+
+# ---- numbers and their text ----
+
+def median(values):
+    return statistics.median(values) if values else float("nan")
+
+
+def records(rows, kind, label=None):
+    return [w for k, w in rows if k == kind and (label is None or w.get("label") == label)]
+
+
+def column(rows, kind, key, label=None):
+    return [float(w[key]) for w in records(rows, kind, label) if key in w and float(w[key]) >= 0]
+
+
+def quotient(a, b):
+    return a / b if b else None
+
+
+def ratio(a, b):
+    return fixed(quotient(a, b))
+
+
+def fixed(value):
+    return "n/a" if value is None else f"{value:.2f}"
+
+
+def ms(value):
+    return f"{value:,.1f} ms"
+
+
+def mb(value):
+    return f"{value / MIB:,.1f} MiB"
+
+
+def mib(value):
+    return f"{value:,.1f} MiB"
+
+
+def spread(values, unit=ms):
+    return f"{unit(min(values))} – {unit(max(values))}" if values else ""
+
+
+class Document:
+    """Markdown lines."""
+
+    def __init__(self):
+        self.lines = []
+
+    def add(self, text):
+        self.lines.append(text)
+
+    def paragraph(self, text):
+        self.lines += [text, ""]
+
+    def heading(self, text):
+        self.paragraph("## " + text)
+
+    def table(self, header, rows):
+        self.add("| " + " | ".join(header) + " |")
+        self.add("|" + "|".join("---" if i == 0 else "---:" for i in range(len(header))) + "|")
+        for row in rows:
+            self.add("| " + " | ".join(str(c) for c in row) + " |")
+        self.add("")
+
+    def text(self):
+        return "\n".join(self.lines) + "\n"
+
+
+# ---- the medians of a run ----
+
+class Run:
+    """The facts of one run and the medians taken from them."""
+
+    def __init__(self, facts):
+        self.facts = facts
+        self.wine = facts["wine"]
+        self.runs = facts["runs"]
+        self.date = dict(facts["machine"])["Date"]
+        self.frames = facts["frames"]
+        self.trivial = self.trivial_processes()
+        self.whole = {shape: self.whole_run(shape) for shape in ("large", "small")}
+        self.child = {shape: self.child_start(shape) for shape in ("large", "small")}
+        self.limit = {shape: self.memory_limit(shape) for shape in ("large", "small")}
+        self.memory = {shape: self.process_memory(shape) for shape in ("large", "small")}
+
+    def values(self, name, key, kind="run", label=None):
+        return column(self.wine[name], kind, key, label)
+
+    def med(self, name, key, kind="run", label=None):
+        return median(self.values(name, key, kind, label))
+
+    def trivial_processes(self):
+        return dict(run=self.med("trivial", "ms"), two=self.med("trivial_two", "ms"),
+                    entry=self.med("trivial_report", "app_entry_ms"), ws=self.med("trivial_report", "app_peak_ws"),
+                    anon=self.med("trivial_report", "app_peak_pagefile"),
+                    shell32_run=self.med("trivial_shell32", "ms"),
+                    shell32_entry=self.med("trivial_shell32", "app_entry_ms"),
+                    shell32_ws=self.med("trivial_shell32", "app_peak_ws"),
+                    shell32_anon=self.med("trivial_shell32", "app_peak_pagefile"),
+                    shell32_two=self.med("trivial_shell32_two", "ms"))
+
+    def whole_run(self, shape):
+        values = dict(decode=self.values(f"decode_{shape}", "ms", "decode"),
+                      write=self.values(f"tree_{shape}", "ms", "write"),
+                      delete=self.values(f"tree_{shape}", "delete_ms", "write"),
+                      run=self.values(f"run_{shape}", "ms"))
+        whole = {k: median(v) for k, v in values.items()}
+        whole["values"] = values
+        own = whole["decode"] + whole["write"] + whole["delete"]
+        whole["limit"] = own + self.trivial["two"]
+        whole["limit_shell32"] = own + self.trivial["shell32_two"]
+        return whole
+
+    def child_start(self, shape):
+        name = f"child_{shape}"
+        return dict(run_values=self.values(name, "ms", "child", "child"),
+                    entry_values=self.values(name, "app_entry_ms", "child", "child_report"),
+                    run=self.med(name, "ms", "child", "child"),
+                    entry=self.med(name, "app_entry_ms", "child", "child_report"))
+
+    def memory_limit(self, shape):
+        frame = records(self.wine[f"decode_{shape}"], "frame")[0]
+        return int(frame["dstream_estimate"]) + LAUNCHER_WINDOW + LAUNCHER_COPY_BUFFER
+
+    def process_memory(self, shape):
+        name = f"run_report_{shape}"
+        return dict(parent_ws=self.med(name, "app_parent_peak_ws"),
+                    parent_anon=self.med(name, "app_parent_peak_pagefile"),
+                    child_ws=self.med(name, "app_peak_ws"), child_anon=self.med(name, "app_peak_pagefile"))
+
+    def above_trivial(self, ws):
+        return ws - self.trivial["shell32_ws"]
+
+
+# ---- the sections ----
+
+def write_heading(doc, run):
+    runs, cheap = run.runs, run.facts["cheap_runs_per_round"]
+    doc.paragraph("# Benchmark results")
+    doc.paragraph(
+        "Written by `scripts/bench.sh`; what is measured and how: `bench/README.md`. Every number is a "
+        f"median: the Windows-side measurements ran in {runs} rounds, one run of each per round, and "
+        f"{cheap} per round of those that take milliseconds (process starts, child runs, "
+        f"decoding, the small tree: {runs * cheap} runs); the packer and zstd {runs} runs "
+        "each. Ratios are measured ÷ limit: 1.00 is the limit itself. The Windows side ran "
+        "under Wine, so Wine's costs (its loader, its shell32, its file calls) are part of every number "
+        "and of every limit alike.")
+    doc.table(["Machine", ""], run.facts["machine"])
+
+
+def window(frame):
+    return mb(frame["window"]) if frame["window"] else "the content size (single segment)"
+
+
+def write_corpus(doc, run):
+    large, small = run.facts["manifest"]["large"], run.facts["manifest"]["small"]
+    frames, sizes = run.frames, run.facts["package_sizes"]
+    doc.heading("Corpus")
+    doc.table(["", "large", "small"], [
+        ("files", large["files"], small["files"]),
+        ("directories (deepest level)", f"{large['directories']} ({large['depth']})",
+         f"{small['directories']} ({small['depth']})"),
+        ("longest name (all ASCII)", large["longest_name"], small["longest_name"]),
+        ("content bytes", f"{int(large['bytes']):,}", f"{int(small['bytes']):,}"),
+        ("first entry, app.dll", f"{int(large['entry'].split()[1]):,}", f"{int(small['entry'].split()[1]):,}"),
+        (f"frame bytes (level {run.facts['levels'][0]})", f"{frames['large']['frame_size']:,}",
+         f"{frames['small']['frame_size']:,}"),
+        ("window the frame declares", window(frames["large"]), window(frames["small"])),
+        ("package (.exe) bytes", f"{sizes['large']:,}", f"{sizes['small']:,}"),
+        ("tree digest (sha256 of names and contents)", f"`{large['sha256'][:16]}`", f"`{small['sha256'][:16]}`"),
+    ])
+    doc.paragraph(
+        "Made from " + ", ".join(large.get("packages", [])) + f" (Wine's DLLs in `{large['wine_dir']}`, "
+        f"Python's library in `{large['python_dir']}`). The data at hand has the same shape but a "
+        "38,124,369-byte frame with a 128 MiB window; this tree compresses better (stripped Wine DLLs hold "
+        "much padding), so its frame is smaller and its window that of the packer's default level.")
+
+
+def write_whole_run(doc, run):
+    doc.heading("1. Whole run against the sum of its limits")
+    doc.paragraph(
+        "One run of the package, its application returning at once: from the parent's `CreateProcessW` to "
+        "the end of the wait for it. The limits: decoding the frame alone (the launcher's decoder build, "
+        "128 KiB output buffer, output dropped); writing the same tree from memory with the same calls "
+        "(`CreateDirectoryW` once per directory, `CreateFileW`, `WriteFile` in 32 KiB pieces, "
+        "`CloseHandle`); deleting it with the launcher's own clean-up code (`launcher/cleanup.cpp`, linked "
+        "into the measuring program: a `FindFirstFileW`/`FindNextFileW` walk over `\\\\?\\` paths, "
+        "`DeleteFileW` per file, `RemoveDirectoryW` per directory, then `GetFileAttributesW` to see it gone); "
+        "and a trivial program that starts itself once and waits, as the parent does its child.")
+    L, S, two = run.whole["large"], run.whole["small"], run.trivial["two"]
+
+    def limit_row(title, key):
+        return (title, ms(L[key]), spread(L["values"][key]), ms(S[key]), spread(S["values"][key]))
+
+    doc.table(["", "150 MB package", "runs: min – max", "1 MB package", "runs: min – max"], [
+        limit_row("decode the frame alone", "decode"),
+        limit_row("write the tree", "write"),
+        limit_row("delete the tree", "delete"),
+        ("two nested trivial processes", ms(two), spread(run.values("trivial_two", "ms")), ms(two), ""),
+        ("**sum of the limits**", f"**{ms(L['limit'])}**", "", f"**{ms(S['limit'])}**", ""),
+        ("**whole run**", f"**{ms(L['run'])}**", spread(L["values"]["run"]), f"**{ms(S['run'])}**",
+         spread(S["values"]["run"])),
+        ("**ratio**", f"**{ratio(L['run'], L['limit'])}**", "", f"**{ratio(S['run'], S['limit'])}**", ""),
+        ("ratio with trivial processes that import shell32 as the launcher does "
+         f"({ms(run.trivial['shell32_two'])} for two)", ratio(L["run"], L["limit_shell32"]), "",
+         ratio(S["run"], S["limit_shell32"]), ""),
+    ])
+
+
+def write_child_start(doc, run):
+    doc.heading("2. The child's start-up")
+    doc.paragraph(
+        "The package started in the child role while a real parent instance of it waits (its application "
+        "holds until told to return), with the environment a parent gives its child "
+        "(`TAVRIN_ONEFILE_PARENT`, `TAVRIN_ONEFILE_TIME_US`, `TAVRIN_ONEFILE_RANDOM`): the whole child run, "
+        "and in as many more runs the time from `CreateProcessW` to `run_code`'s entry, as the application "
+        "reports it (each of these checked to have run in the started process, i.e. in the child role, "
+        "with the holder's marker). Limit: one trivial process (its whole run, and the time to its "
+        "`wWinMain`).")
+    cs, cl, t = run.child["small"], run.child["large"], run.trivial
+    doc.table(["", "trivial process", "1 MB package", "150 MB package", "150 MB ÷ 1 MB"], [
+        ("whole child run", ms(t["run"]), f"{ms(cs['run'])} ({ratio(cs['run'], t['run'])}×)",
+         f"{ms(cl['run'])} ({ratio(cl['run'], t['run'])}×)", ratio(cl["run"], cs["run"])),
+        ("CreateProcessW → entry", ms(t["entry"]), f"{ms(cs['entry'])} ({ratio(cs['entry'], t['entry'])}×)",
+         f"{ms(cl['entry'])} ({ratio(cl['entry'], t['entry'])}×)", ratio(cl["entry"], cs["entry"])),
+    ])
+    doc.paragraph(
+        f"A trivial process that imports shell32, as the launcher does: {ms(t['shell32_run'])} whole, "
+        f"{ms(t['shell32_entry'])} to its entry. Runs, min – max: child run {spread(cs['run_values'])} (1 MB), "
+        f"{spread(cl['run_values'])} (150 MB); to run_code {spread(cs['entry_values'])} (1 MB), "
+        f"{spread(cl['entry_values'])} (150 MB); trivial run {spread(run.values('trivial', 'ms'))}.")
+
+
+def write_memory(doc, run):
+    doc.heading("3. Peak memory")
+    doc.paragraph(
+        "`PeakWorkingSetSize` from `GetProcessMemoryInfo`. Under Wine it is the Linux peak resident set "
+        "(`VmHWM`), which also counts file pages the process has read through a mapping; Wine gives no "
+        "counters for a process that has ended, so they are read in the running processes: the child's by "
+        "the application at `run_code`'s entry, the parent's by the application in its child through "
+        "`OpenProcess`, while the parent waits (after unpacking; the clean-up adds nothing but the delete "
+        "call). `PeakPagefileUsage` is, under Wine, the anonymous memory resident at that moment, not a "
+        "peak; it is shown as such. Limit: the decoder's memory for the frame "
+        "(`ZSTD_estimateDStreamSize_fromFrame`: context, input block, window and its margin) plus the "
+        "launcher's 128 KiB window and 32 KiB copy buffer, taken above a trivial process with the "
+        "launcher's imports (shell32). The parent must also read the whole section, whose pages then count "
+        "in its working set; its second ratio allows for them.")
+    doc.table(["process", "peak working set", "anonymous at that moment", "above trivial (shell32)", "limit",
+               "ratio", "ratio, section read allowed for"], memory_rows(run))
+    offsets, frames, page = run.facts["section_offsets"], run.frames, run.facts["page"]
+    section = frames["large"]["block_size"]
+    doc.paragraph(
+        f"The 150 MB package's attached-data section is {section:,} bytes ({mb(section)}) and starts at file "
+        f"offset 0x{offsets['large']:x}; the small package's is {frames['small']['block_size']:,} bytes at "
+        f"0x{offsets['small']:x}. Both offsets are multiples of {page} (the benchmark checks it), so the loader "
+        "maps the section from the file instead of copying it into the process's own memory.")
+
+
+def memory_rows(run):
+    rows, t = [], run.trivial
+    for shape, title in (("large", "150 MB"), ("small", "1 MB")):
+        memory, limit = run.memory[shape], run.limit[shape]
+        read = run.frames[shape]["block_size"]
+        parent, child = run.above_trivial(memory["parent_ws"]), run.above_trivial(memory["child_ws"])
+        rows.append((f"parent, {title}", mb(memory["parent_ws"]), mb(memory["parent_anon"]), mb(parent), mb(limit),
+                     ratio(parent, limit), ratio(parent, limit + read)))
+        rows.append((f"child, {title}", mb(memory["child_ws"]), mb(memory["child_anon"]), mb(child), mb(limit),
+                     ratio(child, limit), ""))
+    rows.append(("trivial process", mb(t["ws"]), mb(t["anon"]), "", "", "", ""))
+    rows.append(("trivial process importing shell32", mb(t["shell32_ws"]), mb(t["shell32_anon"]), "", "", "", ""))
+    return rows
+
+
+def write_packer(doc, run):
+    doc.heading("4. The packer against the zstd tool")
+    doc.paragraph(
+        "`tavrin-pack` on the large tree (it reads 1,127 files and writes the launcher image with the "
+        "section) against `zstd` on the same content stream (one file: the packer's own frame decoded by "
+        "`zstd -d`) at the same level and window, both with one worker per core (2 here); the two "
+        "alternate run by run. Time is wall time, CPU is user + system, RSS the peak resident set.")
+    rows = []
+    for level, result in run.facts["pack"].items():
+        p, z = result["rows"]["pack"], result["rows"]["zstd"]
+        wall, cpu, rss = ([median([r[i] for r in p]), median([r[i] for r in z])] for i in range(3))
+        rows += [
+            (f"level {level}, window 2^{result['window_log']}: wall time", f"{wall[0]:.2f} s", f"{wall[1]:.2f} s",
+             ratio(*wall)),
+            (f"level {level}: CPU time", f"{cpu[0]:.2f} s", f"{cpu[1]:.2f} s", ratio(*cpu)),
+            (f"level {level}: peak RSS", mb(rss[0]), mb(rss[1]), ratio(*rss)),
+            (f"level {level}: frame bytes", f"{result['frame_size']:,}", f"{result['zstd_size']:,}",
+             f"{result['frame_size'] / result['zstd_size']:.4f}"),
+        ]
+    doc.table(["", "tavrin-pack", "zstd", "ratio"], rows)
+
+
+def write_costs(doc, run):
+    doc.heading("5. Costs beyond the limits that remain")
+    doc.paragraph("Each row sets what the launcher does now against the one thing changed.")
+    t, L = run.trivial, run.whole["large"]
+    pieces = run.med("decode_pieces", "ms", "decode")
+    whole_file_write = run.med("tree_alternatives", "ms", "write")
+    listed_delete = run.med("tree_alternatives", "delete_ms", "write")
+    calls_pieces = records(run.wine["tree_large"], "write")[0]["write_calls"]
+    calls_whole = records(run.wine["tree_alternatives"], "write")[0]["write_calls"]
+    doc.table(["what", "as the launcher does it", "changed", "difference"], [
+        ("a process start: shell32 imported → not imported (the image's import table is fixed; the child "
+         "calls nothing in it)", ms(t["shell32_run"]), ms(t["run"]), ms(t["shell32_run"] - t["run"])),
+        ("the same, two nested processes (parent and child)", ms(t["shell32_two"]), ms(t["two"]),
+         ms(t["shell32_two"] - t["two"])),
+        ("the same, peak working set of a process", mb(t["shell32_ws"]), mb(t["ws"]), mb(t["shell32_ws"] - t["ws"])),
+        ("decode, then copy every window out in 32 KiB pieces (window → copy buffer) → decode alone",
+         ms(pieces), ms(L["decode"]), ms(pieces - L["decode"])),
+        (f"write the tree: WriteFile per 32 KiB ({calls_pieces} calls) → one per file ({calls_whole})",
+         ms(L["write"]), ms(whole_file_write), ms(L["write"] - whole_file_write)),
+        ("delete the tree: the clean-up's walk (FindFirstFileW/FindNextFileW, then DeleteFileW and "
+         "RemoveDirectoryW) → the same deletes on the paths written, known beforehand, no walk",
+         ms(L["delete"]), ms(listed_delete), ms(L["delete"] - listed_delete)),
+    ])
+    cleanups = [w for shape in ("large", "small") for w in records(run.wine[f"tree_{shape}"], "write")]
+    gone = sum(1 for w in cleanups if w.get("gone") == "1")
+    doc.paragraph(f"The directory was gone after the clean-up in {gone} of its {len(cleanups)} runs "
+                  "(`GetFileAttributesW` after it returned; a run that leaves it fails).")
+
+
+# ---- before and after ----
+
+def headline_figures(run):
+    """What results.json keeps of a run, and the next report shows as "before"."""
+    t, figures = run.trivial, dict(date=run.date, runs=run.runs, cpu=dict(run.facts["machine"])["CPU"],
+                                   section_offset=run.facts["section_offsets"]["large"])
+    figures["trivial"] = dict(run_ms=t["run"], entry_ms=t["entry"])
+    for shape in ("large", "small"):
+        whole, child = run.whole[shape], run.child[shape]
+        figures[shape] = dict(run_ms=whole["run"], limit_ms=whole["limit"],
+                              ratio=quotient(whole["run"], whole["limit"]), delete_ms=whole["delete"],
+                              child_run_ms=child["run"], child_run_ratio=quotient(child["run"], t["run"]),
+                              child_entry_ms=child["entry"],
+                              child_entry_ratio=quotient(child["entry"], t["entry"]))
+    memory, limit = run.memory["large"], run.limit["large"]
+    parent, child = run.above_trivial(memory["parent_ws"]), run.above_trivial(memory["child_ws"])
+    figures["large"] |= dict(
+        child_anon_mib=memory["child_anon"] / MIB, child_ws_mib=memory["child_ws"] / MIB,
+        child_ws_ratio=quotient(child, limit), parent_anon_mib=memory["parent_anon"] / MIB,
+        parent_ws_mib=memory["parent_ws"] / MIB, parent_ws_ratio=quotient(parent, limit),
+        parent_ws_ratio_section_read=quotient(parent, limit + run.frames["large"]["block_size"]))
+    figures["growth"] = dict(child_run=quotient(run.child["large"]["run"], run.child["small"]["run"]),
+                             child_entry=quotient(run.child["large"]["entry"], run.child["small"]["entry"]))
+    return figures
+
+
+# Rows of the comparison: (title, part of the figures, value, its ratio or ratios, unit).
+COMPARED = [
+    ("whole run, 150 MB package", "large", "run_ms", None, ms),
+    ("its sum of limits", "large", "limit_ms", None, ms),
+    ("its ratio", "large", "ratio", None, None),
+    ("whole run, 1 MB package", "small", "run_ms", None, ms),
+    ("its sum of limits", "small", "limit_ms", None, ms),
+    ("its ratio", "small", "ratio", None, None),
+    ("delete the tree, 150 MB", "large", "delete_ms", None, ms),
+    ("delete the tree, 1 MB", "small", "delete_ms", None, ms),
+    ("child run, 150 MB package (× trivial)", "large", "child_run_ms", ["child_run_ratio", "×"], ms),
+    ("child run, 1 MB package (× trivial)", "small", "child_run_ms", ["child_run_ratio", "×"], ms),
+    ("child run, 150 MB ÷ 1 MB", "growth", "child_run", None, None),
+    ("child, CreateProcessW → run_code, 150 MB (× trivial)", "large", "child_entry_ms",
+     ["child_entry_ratio", "×"], ms),
+    ("child, CreateProcessW → run_code, 1 MB (× trivial)", "small", "child_entry_ms",
+     ["child_entry_ratio", "×"], ms),
+    ("child to run_code, 150 MB ÷ 1 MB", "growth", "child_entry", None, None),
+    ("child's anonymous memory at run_code, 150 MB", "large", "child_anon_mib", None, mib),
+    ("child's peak working set, 150 MB (ratio to its limit)", "large", "child_ws_mib", ["child_ws_ratio", ""], mib),
+    ("parent's anonymous memory after unpacking, 150 MB", "large", "parent_anon_mib", None, mib),
+    ("parent's peak working set, 150 MB (ratio to its limit; with the section read allowed for)", "large",
+     "parent_ws_mib", ["parent_ws_ratio", "parent_ws_ratio_section_read", ""], mib),
+]
+
+
+def compared_cell(figures, part, key, ratios, unit):
+    value = figures[part][key]
+    if unit is None:
+        return fixed(value)
+    if ratios is None:
+        return unit(value)
+    *keys, sign = ratios
+    return f"{unit(value)} ({'; '.join(fixed(figures[part][k]) for k in keys)}{sign})"
+
+
+def change(before, after, unit):
+    if unit is None or not before:
+        return ""
+    return f"{unit(after - before)} ({(after - before) / before * 100:+.0f} %)"
+
+
+def write_before_after(doc, run, before, after):
+    doc.heading("6. Before and after")
+    if before is None:
+        doc.paragraph("No earlier figures to compare with: `bench/results.json` was missing.")
+        return
+    doc.paragraph(
+        f"Before: the run of {before['date']} ({before['runs']} rounds; {before['cpu']}), as this file recorded "
+        "it then (its figures are kept in `bench/results.json`, which every report writes for the next), with "
+        f"the attached-data section at file offset 0x{before['section_offset']:x}. After: this run "
+        f"({after['date']}, {after['runs']} rounds; {after['cpu']}), the section at "
+        f"0x{after['section_offset']:x}. The trivial process each child "
+        f"ratio is taken against was {ms(before['trivial']['run_ms'])} whole and "
+        f"{ms(before['trivial']['entry_ms'])} to its entry before, {ms(after['trivial']['run_ms'])} and "
+        f"{ms(after['trivial']['entry_ms'])} now.")
+    rows = [(title, compared_cell(before, part, key, ratios, unit), compared_cell(after, part, key, ratios, unit),
+             change(before[part][key], after[part][key], unit))
+            for title, part, key, ratios, unit in COMPARED]
+    doc.table(["", f"before ({before['date']})", f"after ({after['date']})", "change"], rows)
+
+
+def previous_figures(path, date):
+    """The figures to show as "before": the latest run in results.json, or the one before it when
+    the latest is this very run (its report written again)."""
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        saved = json.load(f)
+    return saved.get("previous") if saved["latest"]["date"] == date else saved["latest"]
+
+
+# ---- the whole ----
+
+def write_commands(doc, run):
+    facts = run.facts
+    if facts["leftovers"]:
+        doc.paragraph(f"**Left behind in %TEMP%:** {', '.join(facts['leftovers'])}")
+    else:
+        doc.paragraph("Nothing was left behind in %TEMP% (no `onefile_*` or `tavrin_bench_*` entries).")
+    doc.heading("Commands")
+    doc.paragraph(
+        "From the repository's root: `scripts/bench.sh`, which builds the targets `bench` (Windows) and "
+        "`tavrin-pack` (host) in `$BUILD` (`${TAVRIN_BUILD_DIR:-build}`), starts a persistent wineserver for "
+        "the prefix (`${TAVRIN_WINEPREFIX:-build/wineprefix}`) and ran, in this order, "
+        f"{facts['elapsed'] / 60:.1f} minutes in all (the Windows-side commands once per round, {run.runs} "
+        "rounds):")
+    doc.add("```")
+    for line, count in facts["commands"]:
+        doc.add(line + (f"    # ×{count}" if count > 1 else ""))
+    doc.paragraph("```")
+    doc.add("The raw output of every Windows-side run is kept in `$BUILD/bench/logs/`.")
+
+
+def report(facts, before):
+    """RESULTS.md's text and the figures results.json keeps."""
+    run, doc = Run(facts), Document()
+    after = headline_figures(run)
+    for section in (write_heading, write_corpus, write_whole_run, write_child_start, write_memory, write_packer,
+                    write_costs):
+        section(doc, run)
+    write_before_after(doc, run, before, after)
+    write_commands(doc, run)
+    return doc.text(), after
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--facts", required=True, help="the facts measure.py wrote ($BUILD/bench/facts.json)")
+    parser.add_argument("--results", required=True, help="the Markdown to write; results.json goes beside it")
+    args = parser.parse_args()
+    with open(args.facts) as f:
+        facts = json.load(f)
+    saved = os.path.join(os.path.dirname(os.path.abspath(args.results)), "results.json")
+    before = previous_figures(saved, dict(facts["machine"])["Date"])
+    text, after = report(facts, before)
+    with open(args.results, "w") as f:
+        f.write(text)
+    with open(saved, "w") as f:
+        json.dump(dict(latest=after, previous=before), f, indent=1)
+        f.write("\n")
+    print(f"bench: wrote {args.results} and {saved}", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
