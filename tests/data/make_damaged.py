@@ -71,8 +71,10 @@ NOTES = b"Notes in a directory of their own.\r\n"
 
 
 def base_entries(dll=None):
+    # The zeros make the content larger than the launcher's 128 KiB decoding window at little cost, so
+    # that it writes the first files before it meets damage at the frame's end.
     return [entry("app.dll", tiny_dll() if dll is None else dll), entry("readme.txt", README),
-            entry("data\\notes.txt", NOTES)]
+            entry("data\\notes.txt", NOTES), entry("data\\zeros.bin", bytes(200000))]
 
 
 def stream(entries):
@@ -137,7 +139,7 @@ def make_all():
     add("block-too-short", MAGIC + frame[:9], "2", DECODE_FAILED)
     add("not-a-frame", block(b"This is no Zstandard frame at all."), "2", DECODE_FAILED)
     add("window-too-large", block(reheader(frame, 28)), "2", DECODE_FAILED)
-    add("needs-dictionary", block(reheader(frame, 17, dictionary_id=7)), "2", DECODE_FAILED)
+    add("needs-dictionary", block(reheader(frame, 20, dictionary_id=7)), "2", DECODE_FAILED)
     corrupt = bytearray(frame)
     corrupt[last_block_header(frame)] |= 0x06  # block type 3: reserved
     add("corrupt-frame", block(bytes(corrupt)), "2", DECODE_FAILED)
