@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the builds need on a Debian machine, idempotently and without questions:
-# the mingw-w64 posix toolchain, Wine, CMake, host zstd and GoogleTest, and Debian's zstd source.
+# the mingw-w64 posix toolchain, Wine, CMake, host zstd and GoogleTest, clang with libFuzzer (the fuzz
+# test), and Debian's zstd source.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -8,7 +9,8 @@ say() { printf 'setup: %s\n' "$*"; }
 die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }
 
 packages=(cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-          wine wine64 libzstd-dev zstd googletest python3 xz-utils ca-certificates)
+          wine wine64 libzstd-dev zstd googletest python3 xz-utils ca-certificates
+          clang libclang-rt-14-dev libfuzzer-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do
