@@ -18,6 +18,7 @@
 #include <random>
 #include <set>
 
+#include "packer/helpers.h"
 #include "packer/pe_image.h"
 #include "payload/format.h"
 #include "tests/support/hardening_support.h"
@@ -63,19 +64,12 @@ struct block_layout {
     std::size_t length = 0;    // N
 };
 
-std::uint64_t little_endian(const std::string& bytes, std::size_t at, int count)
-{
-    std::uint64_t value = 0;
-    for (int i = count - 1; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
-    return value;
-}
-
 block_layout walk_block(const std::string& block)
 {
     block_layout layout;
     layout.length = block.size();
     std::size_t at = layout.frame_start;
-    EXPECT_EQ(little_endian(block, at, 4), 0xFD2FB528u) << "a Zstandard frame follows the magic";
+    EXPECT_EQ(tavrin::read_little_endian(block, at, 4), 0xFD2FB528u) << "a Zstandard frame follows the magic";
     unsigned descriptor = static_cast<unsigned char>(block[at + 4]);
     bool single_segment = (descriptor >> 5) & 1;
     bool has_checksum = (descriptor >> 2) & 1;
@@ -86,7 +80,7 @@ block_layout walk_block(const std::string& block)
     at += 5 + (single_segment ? 0 : 1) + dictionary_id_sizes[descriptor & 3] + content_size_bytes;
     layout.frame_header_end = at;
     for (;;) {
-        std::uint32_t header = static_cast<std::uint32_t>(little_endian(block, at, 3));
+        std::uint32_t header = static_cast<std::uint32_t>(tavrin::read_little_endian(block, at, 3));
         block_layout::frame_block one;
         one.header = at;
         one.content = at + 3;
@@ -102,7 +96,7 @@ block_layout walk_block(const std::string& block)
     layout.reserved = layout.frame_end;
     layout.trailer = layout.reserved + attached_reserved_size;
     EXPECT_EQ(layout.trailer + attached_trailer_size, layout.length);
-    EXPECT_EQ(little_endian(block, layout.trailer, 8), layout.length - attached_trailer_size);
+    EXPECT_EQ(tavrin::read_little_endian(block, layout.trailer, 8), layout.length - attached_trailer_size);
     EXPECT_EQ(ZSTD_findFrameCompressedSize(block.data() + layout.frame_start, block.size() - layout.frame_start),
               layout.frame_end - layout.frame_start);
     return layout;
