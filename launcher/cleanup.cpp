@@ -11,6 +11,8 @@ namespace {
 
 // The child's process handle, NULL when there is none; see cleanup.h for who owns it.
 void* volatile child_process_handle;
+// 1 from just before the child is created: interrupts are then the application's to answer.
+volatile LONG child_starting;
 
 enum {
     child_grace_ms = 5000,
@@ -96,6 +98,8 @@ bool directory_still_there()
 
 }  // namespace
 
+void mark_child_starting() { InterlockedExchange(&child_starting, 1); }
+
 HANDLE hand_over_child(HANDLE child)
 {
     // The console handler may take the slot's handle at any moment, wait for the child, end it and
@@ -123,7 +127,8 @@ void cleanup_child_and_directory()
     HANDLE child = InterlockedExchangePointer(&child_process_handle, NULL);
     if (child != NULL) {
         // Also a failed wait ends the child: it must not keep files in the directory open.
-        if (WaitForSingleObject(child, child_grace_ms) != WAIT_OBJECT_0) TerminateProcess(child, 0);
+        // Ended from outside, it must not look like a success: exit code 1.
+        if (WaitForSingleObject(child, child_grace_ms) != WAIT_OBJECT_0) TerminateProcess(child, 1);
         CloseHandle(child);
     }
 
@@ -144,14 +149,21 @@ BOOL WINAPI console_ctrl_handler(DWORD event)
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+        // The child shares the console and gets the same event: it decides what an interrupt means
+        // (an interactive interpreter survives it, a script may take its time to shut down). The
+        // parent keeps waiting; the normal clean-up runs when the child ends.
+        if (child_starting != 0) return TRUE;
+        cleanup_child_and_directory();
+        break;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
+        // The system ends the process after these whatever the handler answers.
         cleanup_child_and_directory();
         break;
     default:
         break;
     }
-    // Never handled here: the next handler, by default the system's, still ends the process.
+    // Not handled here: the next handler, by default the system's, ends the process.
     return FALSE;
 }

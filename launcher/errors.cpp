@@ -10,7 +10,21 @@ namespace {
 // Printed where FormatMessageA has no text for a code (or none in US English).
 const char no_system_text[] = "no description available for this error code";
 
+// Run once before a fatal exit; whoever takes it out of the slot runs it.
+void* volatile fatal_exit_hook;
+
+void run_fatal_exit_hook()
+{
+    void (*hook)() = reinterpret_cast<void (*)()>(InterlockedExchangePointer(&fatal_exit_hook, NULL));
+    if (hook != NULL) hook();
+}
+
 }  // namespace
+
+void set_fatal_exit_hook(void (*hook)())
+{
+    InterlockedExchangePointer(&fatal_exit_hook, reinterpret_cast<void*>(hook));
+}
 
 void report_system_error(const char* message, uint32_t code)
 {
@@ -32,12 +46,14 @@ void report_system_error(const char* message, uint32_t code)
 
 void exit_with_message(const char* message)
 {
+    run_fatal_exit_hook();
     puts(message);
     exit(2);
 }
 
 void exit_with_system_error(const char* message, uint32_t code)
 {
+    run_fatal_exit_hook();
     report_system_error(message, code);
     exit(2);
 }
@@ -93,6 +109,7 @@ void write_wide_text(void* stream, const wchar_t* text)
 
 void exit_cannot_open_output(const wchar_t* path)
 {
+    run_fatal_exit_hook();
     fputs("Error, failed to open '", stderr);
     write_wide_text(stderr, path);
     fputs("' for writing.\n", stderr);
@@ -101,6 +118,7 @@ void exit_cannot_open_output(const wchar_t* path)
 
 void abort_spec_expansion(const wchar_t* spec)
 {
+    run_fatal_exit_hook();
     fputs("Error, couldn't runtime expand spec '", stderr);
     write_wide_text(stderr, spec);
     fputs("'.\n", stderr);
@@ -110,6 +128,8 @@ void abort_spec_expansion(const wchar_t* spec)
 
 void abort_bound()
 {
+    // The bound was checked before anything overran it, so the process can still clean up.
+    run_fatal_exit_hook();
     // The C runtime's abort() may print a message or show a box in a GUI program (msvcrt); the
     // fail-fast interrupt ends the process without either.
     if (IsProcessorFeaturePresent(23 /* PF_FASTFAIL_AVAILABLE */)) {

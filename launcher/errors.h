@@ -6,6 +6,11 @@
 
 #include <stdint.h>
 
+// Sets the function that every fatal exit and abort below runs first, once, before its message (the
+// system error code it reports is read before that). NULL removes it. The parent instance sets its
+// clean-up here, so that a failure never leaves a partly unpacked directory behind.
+void set_fatal_exit_hook(void (*hook)());
+
 // Writes "<message> ([Error <code as signed 32-bit>] <system text>)\n" to standard error. The system
 // text is FormatMessageA's US-English text for `code` with trailing CR/LF removed; when the system
 // has none, a fixed text of our own stands in its place.

@@ -3,8 +3,6 @@
 #include "launcher/launch.h"
 
 #include <windows.h>
-#include <psapi.h>
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -13,6 +11,7 @@
 #include "launcher/command_line.h"
 #include "include/tavrin/onefile.h"
 #include "launcher/errors.h"
+#include "launcher/instance_role.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
 #include "paths/directory_spec.h"
@@ -22,9 +21,6 @@
 #include "payload/unpack.h"
 
 namespace {
-
-// Image path of a candidate parent process, normalised like our own resolved path.
-wchar_t candidate_path[candidate_path_capacity];
 
 // "%ld" of the own process id, widened one character at a time.
 void set_parent_marker()
@@ -47,6 +43,14 @@ void set_launcher_directory()
     set_env_var(TAVRIN_ENV_ONEFILE_DIRECTORY, directory);
 }
 
+// The parent's clean-up before a fatal exit: the file being written is closed, so that it can go
+// with the rest of the unpack directory.
+void abandon_unpacking()
+{
+    close_unpack_output();
+    cleanup_child_and_directory();
+}
+
 int run_child(int argc, wchar_t** argv)
 {
     if (first_file_path[0] == 0) {
@@ -54,6 +58,10 @@ int run_child(int argc, wchar_t** argv)
         exit_with_message("Error, attached data holds no application.");
     }
     AddDllDirectory(unpack_directory);
+    // The unpack directory also in the default search order: a DLL of the package that the
+    // application loads by name later (a plugin, a module) is found there, with its own imports.
+    // It takes the place of the empty string, so the current directory stays out of the search.
+    SetDllDirectoryW(unpack_directory);
     HMODULE module = LoadLibraryExW(first_file_path, NULL,
                                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                                         LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -66,26 +74,6 @@ int run_child(int argc, wchar_t** argv)
 }
 
 }  // namespace
-
-instance_role detect_child_instance()
-{
-    wchar_t* marker = get_env_var(TAVRIN_ENV_ONEFILE_PARENT);
-    if (marker == NULL) return role_parent;
-    errno = 0;
-    wchar_t* end = NULL;
-    long id = wcstol(marker, &end, 10);
-    if (errno == ERANGE || end == marker || *end != 0) return role_parent;
-
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(id));
-    if (process == NULL) return role_parent;
-    instance_role role = role_parent;
-    if (K32GetModuleFileNameExW(process, NULL, candidate_path, candidate_path_capacity) != 0) {
-        normalise_executable_path(candidate_path, candidate_path_capacity);
-        if (wcscmp(candidate_path, own_executable_path(true)) == 0) role = role_child;
-    }
-    CloseHandle(process);
-    return role;
-}
 
 int run_launcher()
 {
@@ -106,8 +94,12 @@ int run_launcher()
     qualify_unpack_directory();
     if (!expanded) abort_spec_expansion(builtin_unpack_spec);
 
-    if (role == role_parent && !SetConsoleCtrlHandler(console_ctrl_handler, TRUE))
-        exit_with_message("Error, failed to register signal handler.");
+    if (role == role_parent) {
+        if (!SetConsoleCtrlHandler(console_ctrl_handler, TRUE))
+            exit_with_message("Error, failed to register signal handler.");
+        // From here on a fatal exit deletes what was unpacked before it reports.
+        set_fatal_exit_hook(abandon_unpacking);
+    }
 
     const unsigned char* block = NULL;
     uint64_t block_length = 0;
@@ -130,9 +122,15 @@ int run_launcher()
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
 
+    // A child that would not recognise this instance would take the parent role and start another
+    // instance, which would do the same: refuse to start one unless this instance recognises itself.
+    uint32_t not_recognised = recognise_own_executable(GetCurrentProcessId());
+    if (not_recognised != 0) exit_launch_failed(not_recognised);
+
     wchar_t* command_line = const_cast<wchar_t*>(build_child_command_line(application_path));
     PROCESS_INFORMATION child;
     ZeroMemory(&child, sizeof child);
+    mark_child_starting();
     if (!CreateProcessW(application_path, command_line, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS, NULL,
                         NULL, &startup, &child))
         exit_launch_failed(GetLastError());

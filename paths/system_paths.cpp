@@ -107,9 +107,10 @@ void normalise_executable_path(wchar_t* path, size_t capacity)
 const wchar_t* own_executable_path(bool resolved)
 {
     if (own_path_plain[0] == 0) {
-        // A result of the buffer's full size means the path was cut: refused like any overflow.
+        // A result that fills the buffer may be a cut path: refused like any overflow. (A candidate
+        // parent's path is read into a buffer of the same size under the same rule.)
         DWORD length = GetModuleFileNameW(NULL, own_path_plain, own_path_capacity);
-        if (length == 0 || length >= own_path_capacity) abort_bound();
+        if (length == 0 || length >= own_path_capacity - 1) abort_bound();
     }
     if (!resolved) return own_path_plain;
     if (own_path_resolved[0] == 0) {

@@ -22,6 +22,8 @@ enum { copy_buffer_size = 32768, known_directories_capacity = 1024 };
 wchar_t entry_name[entry_name_capacity];
 wchar_t output_path[wide_path_capacity];
 unsigned char copy_buffer[copy_buffer_size];
+// The entry being written, INVALID_HANDLE_VALUE between entries.
+HANDLE output_file = INVALID_HANDLE_VALUE;
 
 // Directories known to exist: slot 0 is the home directory, then directories created or found on
 // the way, in the order they were first met. Never shrinks; the copies live until the process ends.
@@ -126,15 +128,23 @@ void unpack_attached_data(instance_role role)
         uint64_t size = read_entry_size();
         // A directory that could not be made shows up as the file's own failure just below.
         create_containing_directories(output_path);
-        HANDLE file = CreateFileW(output_path, GENERIC_WRITE, FILE_SHARE_WRITE, NULL, CREATE_ALWAYS, 0, NULL);
-        if (file == INVALID_HANDLE_VALUE) exit_cannot_open_output(output_path);
-        write_entry_content(file, size);
-        CloseHandle(file);
+        // Read sharing only: nobody else may write the file between our write and the child's load.
+        output_file = CreateFileW(output_path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+        if (output_file == INVALID_HANDLE_VALUE) exit_cannot_open_output(output_path);
+        write_entry_content(output_file, size);
+        close_unpack_output();
     }
     // The end marker may come out of the decoder before the frame's end, where its checksum is. A
     // damaged archive must fail here, before the child is started on what was written.
     if (role == role_parent) confirm_attached_data_complete();
     close_attached_data();
+}
+
+void close_unpack_output()
+{
+    HANDLE file = output_file;
+    output_file = INVALID_HANDLE_VALUE;
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
 }
 
 bool create_containing_directories(const wchar_t* path)

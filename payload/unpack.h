@@ -14,6 +14,9 @@ extern wchar_t first_file_path[wide_path_capacity];
 // Every failure ends the process.
 void unpack_attached_data(instance_role role);
 
+// Closes the file being written, if any, so that a clean-up after a fatal error can delete it.
+void close_unpack_output();
+
 // Makes sure every directory above the file `path` exists, outermost missing level first. True when
 // the immediate parent exists at the end.
 bool create_containing_directories(const wchar_t* path);

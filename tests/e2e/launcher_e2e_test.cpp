@@ -9,6 +9,7 @@
 
 #include "packer/block_writer.h"
 #include "packer/pe_image.h"
+#include "tests/support/hardening_support.h"
 #include "tests/support/package_support.h"
 
 using namespace testing_support;
@@ -106,6 +107,50 @@ TEST_F(Launcher, AStaleParentMarkerGivesTheParentRole)
         EXPECT_NE(one(result.facts, "env.TAVRIN_ONEFILE_PARENT"), marker);
         EXPECT_EQ(all(result.facts, "argc").size(), 1u);
     }
+}
+
+TEST_F(Launcher, AnEnvironmentWrittenByAnotherProcessGivesTheParentRole)
+{
+    // A running instance of the same executable, named by a start it did not make: values of the
+    // wrong form give the parent role, and so do well-formed ones, since an elevated process (Wine 8
+    // runs every process elevated) trusts the marker only from one of its ancestors.
+    hardening::running_package holder(exe_, {L"--sleep", L"600000"});
+    auto held = holder.wait_for("ready");
+    ASSERT_FALSE(held.empty()) << "the holding instance never started";
+    const std::wstring marker = one(held, "env.TAVRIN_ONEFILE_PARENT");
+    const std::wstring time_us = one(held, "env.TAVRIN_ONEFILE_TIME_US");
+    const std::wstring random = one(held, "env.TAVRIN_ONEFILE_RANDOM");
+    struct injected {
+        std::wstring marker, time_us, random;
+    };
+    for (const auto& value : {injected{marker, time_us, L"x\\..\\..\\..\\..\\..\\evil"},
+                              injected{marker, L"12", random}, injected{L" " + marker, time_us, random},
+                              injected{L"+" + marker, time_us, random}, injected{marker, time_us, random}}) {
+        SCOPED_TRACE(narrow(value.marker + L" " + value.time_us + L" " + value.random));
+        run_options options;
+        options.env[L"TAVRIN_ONEFILE_PARENT"] = value.marker;
+        options.env[L"TAVRIN_ONEFILE_TIME_US"] = value.time_us;
+        options.env[L"TAVRIN_ONEFILE_RANDOM"] = value.random;
+        auto result = start(exe_, {L"--exit", L"5"}, options);
+        EXPECT_EQ(result.process.exit_code, 5u);
+        EXPECT_NE(one(result.facts, "env.TAVRIN_ONEFILE_PARENT"), marker);
+        EXPECT_NE(one(result.facts, "first_file_path"), one(held, "first_file_path"));
+    }
+    HANDLE application = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(narrow(one(held, "pid"))));
+    ASSERT_NE(application, nullptr);
+    TerminateProcess(application, 0);
+    CloseHandle(application);
+    holder.finish();
+}
+
+TEST_F(Launcher, APackagedDllLoadedByNameFindsItsImportBesideIt)
+{
+    make_package(exe_, {tavrin::archive_entry::from_file(u"plugin.dll", std::filesystem::path(L"Z:" + widen(TAVRIN_PLUGIN_DLL))),
+                        tavrin::archive_entry::from_file(u"plugin_helper.dll",
+                                                         std::filesystem::path(L"Z:" + widen(TAVRIN_PLUGIN_HELPER_DLL)))});
+    auto result = start(exe_, {L"--load", L"plugin.dll"});
+    EXPECT_EQ(result.process.exit_code, 0u) << result.process.err;
+    EXPECT_EQ(one(result.facts, "loaded"), L"42") << narrow(one(result.facts, "load_error"));
 }
 
 TEST_F(Launcher, ASecondStartFromTheApplicationTakesTheChildRole)

@@ -14,6 +14,8 @@
 //                    "--then"), wait, and make its exit code ours
 //   --hold NAME      open NAME in the unpack directory without delete sharing and keep it open
 //   --crash          raise an access violation
+//   --load NAME      load the DLL NAME by name alone and report what its plugin_value() returns
+//                    ("loaded") or the system error ("load_error")
 //   --then           the rest of the arguments belong to --spawn-self
 #include <windows.h>
 
@@ -146,6 +148,13 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
             HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
             report(L"held", held == INVALID_HANDLE_VALUE ? L"no" : L"yes");
             ++i;  // never closed: the process ends with it open
+        } else if (command == L"--load") {
+            HMODULE module = LoadLibraryW(value);
+            FARPROC entry = module != NULL ? GetProcAddress(module, "plugin_value") : NULL;
+            swprintf(number, 32, L"%lu", entry != NULL ? static_cast<unsigned long>(reinterpret_cast<int (*)()>(entry)())
+                                                       : GetLastError());
+            report(entry != NULL ? L"loaded" : L"load_error", number);
+            ++i;
         } else if (command == L"--crash") {
             RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, NULL);
         }

@@ -1,0 +1,148 @@
+// Which role an instance takes. The environment is untrusted input: another process of the same
+// user may have written it, so every value is checked for its form before it decides anything.
+#include "launcher/instance_role.h"
+
+#include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include "include/tavrin/onefile.h"
+#include "launcher/errors.h"
+#include "paths/bounded.h"
+#include "paths/environment.h"
+#include "paths/system_paths.h"
+
+namespace {
+
+// Image path of a candidate parent process, normalised like our own resolved path.
+wchar_t candidate_path[own_path_capacity];
+
+enum { marker_digits_max = 10, start_digits_max = 20, time_us_digits = 6, token_length = 11 };
+enum { ancestors_max = 64 };
+enum { token_elevation_class = 20 };  // TokenElevation
+
+bool is_digit(wchar_t unit) { return unit >= L'0' && unit <= L'9'; }
+
+bool is_token_unit(wchar_t unit)
+{
+    return (unit >= L'A' && unit <= L'Z') || (unit >= L'a' && unit <= L'z') || is_digit(unit) || unit == L'-' ||
+           unit == L'_';
+}
+
+// Whether `text` is `min` to `max` units, each accepted by `accept`.
+bool has_form(const wchar_t* text, size_t min, size_t max, bool (*accept)(wchar_t))
+{
+    size_t length = 0;
+    for (; text[length] != 0; ++length)
+        if (length == max || !accept(text[length])) return false;
+    return length >= min;
+}
+
+// A cached value that is absent passes; one that is set must have its form.
+bool cached_value_well_formed(const char* name, size_t min, size_t max, bool (*accept)(wchar_t))
+{
+    wchar_t* value = get_env_var(name);
+    bool good = value == NULL || has_form(value, min, max, accept);
+    free(value);
+    return good;
+}
+
+// The marker's process id, or false when it is not 1 to 10 digits within 32 bits.
+bool read_marker(uint32_t* id)
+{
+    wchar_t* marker = get_env_var(TAVRIN_ENV_ONEFILE_PARENT);
+    bool good = marker != NULL && has_form(marker, 1, marker_digits_max, is_digit);
+    uint64_t value = 0;
+    for (const wchar_t* at = marker; good && *at != 0; ++at) value = value * 10 + static_cast<uint64_t>(*at - L'0');
+    free(marker);
+    if (!good || value > 0xFFFFFFFFu) return false;
+    *id = static_cast<uint32_t>(value);
+    return true;
+}
+
+typedef BOOL(WINAPI* open_process_token_function)(HANDLE, DWORD, HANDLE*);
+typedef BOOL(WINAPI* get_token_information_function)(HANDLE, int, void*, DWORD, DWORD*);
+
+// Whether this process runs with an elevated token. The token calls are looked up at run time so
+// that the image imports nothing beyond its fixed list; without them the process counts as elevated,
+// which only makes the role test stricter.
+bool process_is_elevated()
+{
+    HMODULE advapi = LoadLibraryExW(L"advapi32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    FARPROC open_found = advapi != NULL ? GetProcAddress(advapi, "OpenProcessToken") : NULL;
+    FARPROC query_found = advapi != NULL ? GetProcAddress(advapi, "GetTokenInformation") : NULL;
+    if (open_found == NULL || query_found == NULL) return true;
+    open_process_token_function open_token =
+        reinterpret_cast<open_process_token_function>(reinterpret_cast<void*>(open_found));
+    get_token_information_function query =
+        reinterpret_cast<get_token_information_function>(reinterpret_cast<void*>(query_found));
+    HANDLE token = NULL;
+    if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
+    DWORD elevated = 1;
+    DWORD size = 0;
+    if (!query(token, token_elevation_class, &elevated, sizeof elevated, &size)) elevated = 1;
+    CloseHandle(token);
+    return elevated != 0;
+}
+
+// The parent process id of `process_id` in `snapshot`, 0 when it is not listed.
+DWORD parent_in_snapshot(HANDLE snapshot, DWORD process_id)
+{
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (entry.th32ProcessID == process_id) return entry.th32ParentProcessID;
+    return 0;
+}
+
+}  // namespace
+
+uint32_t recognise_own_executable(uint32_t process_id)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id);
+    if (process == NULL) return GetLastError();
+    DWORD length = K32GetModuleFileNameExW(process, NULL, candidate_path, own_path_capacity);
+    DWORD error = length == 0 ? GetLastError() : 0;
+    CloseHandle(process);
+    if (length == 0) return error != 0 ? error : ERROR_BAD_PATHNAME;
+    // A path that fills the buffer may have been cut: compared, a cut path would send the child
+    // role to the parent, which would then start another instance, and so on without end.
+    if (length >= own_path_capacity - 1) abort_bound();
+    normalise_executable_path(candidate_path, own_path_capacity);
+    return wcscmp(candidate_path, own_executable_path(true)) == 0 ? 0 : ERROR_BAD_PATHNAME;
+}
+
+bool is_ancestor_process(uint32_t process_id)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    bool found = false;
+    DWORD current = GetCurrentProcessId();
+    for (int generation = 0; generation < ancestors_max && !found; ++generation) {
+        DWORD parent = parent_in_snapshot(snapshot, current);
+        // 0 ends the walk; so does an id that points back at ourselves (ids are reused).
+        if (parent == 0 || parent == GetCurrentProcessId()) break;
+        found = parent == process_id;
+        current = parent;
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+instance_role detect_child_instance()
+{
+    uint32_t id = 0;
+    if (!read_marker(&id) || id == GetCurrentProcessId()) return role_parent;
+    if (!cached_value_well_formed(TAVRIN_ENV_ONEFILE_RANDOM, token_length, token_length, is_token_unit) ||
+        !cached_value_well_formed(TAVRIN_ENV_ONEFILE_TIME_US, time_us_digits, time_us_digits, is_digit) ||
+        !cached_value_well_formed(TAVRIN_ENV_ONEFILE_START, 1, start_digits_max, is_digit))
+        return role_parent;
+    if (recognise_own_executable(id) != 0) return role_parent;
+    // An elevated process may have inherited an environment that an unelevated process of the same
+    // user wrote: the marker counts only for a process that started us (directly, or through the
+    // application, which may start this executable again).
+    if (process_is_elevated() && !is_ancestor_process(id)) return role_parent;
+    return role_child;
+}
