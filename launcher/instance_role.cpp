@@ -12,6 +12,7 @@
 #include "launcher/errors.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
+#include "paths/security.h"
 #include "paths/system_paths.h"
 
 namespace {
@@ -62,28 +63,12 @@ bool read_marker(uint32_t* id)
     return true;
 }
 
-typedef BOOL(WINAPI* open_process_token_function)(HANDLE, DWORD, HANDLE*);
-typedef BOOL(WINAPI* get_token_information_function)(HANDLE, int, void*, DWORD, DWORD*);
-
-// Whether this process runs with an elevated token. The token calls are looked up at run time so
-// that the image imports nothing beyond its fixed list; without them the process counts as elevated,
-// which only makes the role test stricter.
+// Whether this process runs with an elevated token; one whose token cannot be read counts as
+// elevated, which only makes the role test stricter.
 bool process_is_elevated()
 {
-    HMODULE advapi = LoadLibraryExW(L"advapi32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    FARPROC open_found = advapi != NULL ? GetProcAddress(advapi, "OpenProcessToken") : NULL;
-    FARPROC query_found = advapi != NULL ? GetProcAddress(advapi, "GetTokenInformation") : NULL;
-    if (open_found == NULL || query_found == NULL) return true;
-    open_process_token_function open_token =
-        reinterpret_cast<open_process_token_function>(reinterpret_cast<void*>(open_found));
-    get_token_information_function query =
-        reinterpret_cast<get_token_information_function>(reinterpret_cast<void*>(query_found));
-    HANDLE token = NULL;
-    if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
     DWORD elevated = 1;
-    DWORD size = 0;
-    if (!query(token, token_elevation_class, &elevated, sizeof elevated, &size)) elevated = 1;
-    CloseHandle(token);
+    if (!query_own_token(token_elevation_class, &elevated, sizeof elevated)) return true;
     return elevated != 0;
 }
 

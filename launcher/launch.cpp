@@ -14,6 +14,7 @@
 #include "launcher/instance_role.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
+#include "paths/security.h"
 #include "paths/directory_spec.h"
 #include "paths/system_paths.h"
 #include "payload/attached.h"
@@ -41,6 +42,43 @@ void set_launcher_directory()
     wchar_t* last = wcsrchr(directory, L'\\');
     if (last != NULL) *last = 0;
     set_env_var(TAVRIN_ENV_ONEFILE_DIRECTORY, directory);
+}
+
+// Tries at a directory of our own before the parent gives up: a try meets an existing directory only
+// when someone prepared one under the very name that the system's random token chose.
+enum { unpack_directory_tries = 4 };
+
+// Expands the built-in spec into the unpack directory and makes it fully qualified.
+void expand_unpack_directory()
+{
+    bool expanded = expand_spec(unpack_directory, builtin_unpack_spec, wide_path_capacity);
+    qualify_unpack_directory();
+    if (!expanded) abort_spec_expansion(builtin_unpack_spec);
+}
+
+// The parent makes the unpack directory itself, private, and never takes over one that exists: a
+// directory that another process prepared under our name could hand the child files it never
+// wrote. An existing name gets a new token and a new expansion; after the last try the failure is
+// reported like any directory that cannot be made.
+void create_unpack_directory()
+{
+    for (int attempt = 1;; ++attempt) {
+        uint32_t error = 0;
+        if (create_private_directory(unpack_directory, &error)) return;
+        if (error == ERROR_PATH_NOT_FOUND) {
+            // The temporary directory itself is missing: its levels are made as for any entry.
+            create_containing_directories(unpack_directory);
+            if (create_private_directory(unpack_directory, &error)) return;
+        }
+        // Any other reason (no rights, say) shows up as the first file's own failure, with its path.
+        if (error != ERROR_ALREADY_EXISTS) return;
+        if (attempt == unpack_directory_tries) {
+            SetLastError(error);
+            exit_cannot_open_output(unpack_directory);
+        }
+        unset_env_var(TAVRIN_ENV_ONEFILE_RANDOM);
+        expand_unpack_directory();
+    }
 }
 
 // The parent's clean-up before a fatal exit: the file being written is closed, so that it can go
@@ -90,9 +128,7 @@ int run_launcher()
         set_parent_marker();
     }
 
-    bool expanded = expand_spec(unpack_directory, builtin_unpack_spec, wide_path_capacity);
-    qualify_unpack_directory();
-    if (!expanded) abort_spec_expansion(builtin_unpack_spec);
+    expand_unpack_directory();
 
     if (role == role_parent) {
         if (!SetConsoleCtrlHandler(console_ctrl_handler, TRUE))
@@ -105,6 +141,8 @@ int run_launcher()
     uint64_t block_length = 0;
     if (!find_attached_data(&block, &block_length)) exit_header_missing();
     open_attached_data(block, block_length);
+    // Only a directory of our own is ever deleted: the flag is set once it is made.
+    if (role == role_parent) create_unpack_directory();
     unpack_started = 1;
     unpack_attached_data(role);
 

@@ -14,6 +14,7 @@
 #include "paths/bounded.h"
 #include "paths/environment.h"
 #include "paths/directory_spec_values.h"
+#include "paths/security.h"
 #include "paths/system_paths.h"
 #include "resources/product.h"
 
@@ -104,14 +105,22 @@ int64_t current_system_time()
 void append_random(wchar_t* out, size_t size)
 {
     if (append_cached_value(out, TAVRIN_ENV_ONEFILE_RANDOM, size)) return;
-    // The counter's own stack address joins the seed: it moves from run to run with ASLR, so two
-    // processes with the same id and counter reading still differ.
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    uint32_t seed = random_seed(GetCurrentProcessId(), static_cast<uint64_t>(counter.QuadPart),
-                                reinterpret_cast<uintptr_t>(&counter));
+    // The token names a directory that others may try to guess and prepare: its 8 bytes come from
+    // the system's cryptographic generator. A seed of at most 32 clock-like bits is only the
+    // fallback where that generator is missing.
     wchar_t token[random_token_capacity];
-    make_random_token(seed, token);
+    unsigned char bytes[8];
+    if (fill_system_random(bytes, sizeof bytes)) {
+        encode_random_token(bytes, token);
+    } else {
+        // The counter's own stack address joins the seed: it moves from run to run with ASLR, so two
+        // processes with the same id and counter reading still differ.
+        LARGE_INTEGER counter;
+        QueryPerformanceCounter(&counter);
+        uint32_t seed = random_seed(GetCurrentProcessId(), static_cast<uint64_t>(counter.QuadPart),
+                                    reinterpret_cast<uintptr_t>(&counter));
+        make_random_token(seed, token);
+    }
     store_and_append_value(out, TAVRIN_ENV_ONEFILE_RANDOM, token, size);
 }
 

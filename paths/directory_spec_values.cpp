@@ -37,12 +37,19 @@ uint32_t xorshift_step(uint32_t state)
 
 void make_random_token(uint32_t seed, wchar_t* token)
 {
-    unsigned char bytes[9] = {0};  // 8 bytes and a zero that pads the last group of three
+    unsigned char bytes[8];
     uint32_t state = seed;
     for (int i = 0; i < 8; ++i) {
         state = xorshift_step(state);
         bytes[i] = static_cast<unsigned char>(state & 0xFF);
     }
+    encode_random_token(bytes, token);
+}
+
+void encode_random_token(const unsigned char* source, wchar_t* token)
+{
+    unsigned char bytes[9] = {0};  // the 8 bytes and a zero that pads the last group of three
+    for (int i = 0; i < 8; ++i) bytes[i] = source[i];
     int out = 0;
     for (int group = 0; group < 9; group += 3) {
         uint32_t bits = (static_cast<uint32_t>(bytes[group]) << 16) |

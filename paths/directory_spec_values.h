@@ -19,8 +19,12 @@ uint32_t random_seed(uint32_t process_id, uint64_t counter, uint64_t counter_add
 // One 32-bit xorshift step: x ^= x << 13; x ^= x >> 17; x ^= x << 5.
 uint32_t xorshift_step(uint32_t state);
 
-// Writes the 11-character token for `seed` and its terminator into `token` (random_token_capacity
-// units): the low bytes of the first eight states after `seed`, base64 with "-" and "_".
+// Writes the 11-character token of `bytes` (8 of them) and its terminator into `token`
+// (random_token_capacity units): base64 with "-" and "_", no fill characters.
+void encode_random_token(const unsigned char* bytes, wchar_t* token);
+
+// The fallback where the system's generator is missing: the token of the low bytes of the first
+// eight xorshift states after `seed`, through encode_random_token.
 void make_random_token(uint32_t seed, wchar_t* token);
 
 // The microsecond within the second of `system_time` (100-ns intervals since 1601) as exactly six
