@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 
+#include "packer/names.h"
 #include "payload/format.h"
 
 namespace tavrin {
@@ -159,19 +160,8 @@ void check_entry_name(const std::u16string& name)
     if (name.size() > entry_name_capacity - 1)
         refuse("longer than " + std::to_string(entry_name_capacity - 1) + " UTF-16 code units (" +
                std::to_string(name.size()) + ")");
-    if (name.find(u'\0') != std::u16string::npos) refuse("contains a NUL character");
-    if (name.find(u'/') != std::u16string::npos) refuse("contains a forward slash; components are separated by backslashes");
-    if (name.front() == u'\\') refuse("starts with a backslash (an absolute path)");
-    if (name.size() >= 2 && name[1] == u':') refuse("starts with a drive");
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t end = name.find(u'\\', start);
-        std::u16string component = name.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
-        if (component.empty()) refuse("has an empty component");
-        if (component == u"." || component == u"..") refuse("has a '.' or '..' component");
-        if (end == std::u16string::npos) break;
-        start = end + 1;
-    }
+    std::string problem = entry_name_problem(name);
+    if (!problem.empty()) refuse(problem);
 }
 
 void check_entry_names(const std::vector<archive_entry>& entries)

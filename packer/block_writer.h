@@ -52,8 +52,9 @@ struct block_progress {
 };
 using progress_callback = std::function<void(const block_progress&)>;
 
-// Throws name_error when `name` is empty, holds NUL or '/', is absolute or has a drive, has an empty,
-// "." or ".." component, or is longer than 1023 code units.
+// Throws name_error when `name` is longer than 1023 code units or the launcher would take it for
+// damage (entry_name_problem): empty, absolute, a drive, an empty, "." or ".." component, a slash,
+// a character or ending Windows cannot keep, a reserved device name.
 void check_entry_name(const std::u16string& name);
 // check_entry_name on every entry, and no name twice.
 void check_entry_names(const std::vector<archive_entry>& entries);

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "packer/block_writer.h"
+#include "payload/entry_names.h"
 
 namespace tavrin {
 namespace {
@@ -77,61 +78,73 @@ const upper_run upper_runs[] = {
 
 char16_t ascii_upper(char16_t unit) { return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - u'a' + u'A') : unit; }
 
-bool equal_ascii_case(std::u16string_view text, std::u16string_view upper)
+// The message for `fault`, found in `component` by component_name_fault or entry_name_fault.
+std::string component_problem(name_fault fault, std::u16string_view component)
 {
-    return text.size() == upper.size() &&
-           std::equal(text.begin(), text.end(), upper.begin(), [](char16_t a, char16_t b) { return ascii_upper(a) == b; });
+    switch (fault) {
+    case name_ok:
+        return {};
+    case name_empty:
+    case name_empty_component:
+        return "an empty file or directory name";
+    case name_dot_component:
+        return "'.' and '..' are no file or directory names: Windows takes them for this directory or the one above";
+    case name_separator:
+        return "a file or directory name holds a " +
+               std::string(component[component.find_first_of(u"\\/")] == u'\\' ? "backslash" : "slash") +
+               ", which Windows takes as a separator";
+    case name_control_character:
+        return "holds a control character, which Windows file names cannot hold";
+    case name_colon:
+    case name_forbidden_character:
+        return std::string("holds the character '") + static_cast<char>(component[component.find_first_of(u"<>:\"|?*")]) +
+               "', which Windows file names cannot hold (< > : \" | ? *)";
+    case name_trailing_dot_or_space:
+        return "a name ending in '.' or ' ' would lose that character on Windows";
+    case name_reserved_device:
+        return "'" + to_utf8(std::u16string(component)) + "' is a reserved device name on Windows (CON, PRN, AUX, NUL, COM1, LPT1, ...)";
+    }
+    return "an invalid name";
 }
-
-// The device names that Windows resolves in any directory. A name is one of them when the part
-// before its first dot, trailing spaces removed, is.
-bool is_reserved_device_name(std::u16string_view component)
-{
-    std::u16string_view stem = component.substr(0, component.find(u'.'));
-    while (!stem.empty() && stem.back() == u' ') stem.remove_suffix(1);
-    for (std::u16string_view device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"})
-        if (equal_ascii_case(stem, device)) return true;
-    if (stem.size() != 4) return false;
-    if (!equal_ascii_case(stem.substr(0, 3), u"COM") && !equal_ascii_case(stem.substr(0, 3), u"LPT")) return false;
-    char16_t digit = stem[3];
-    return (digit >= u'0' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
-}
-
 
 }  // namespace
 
 std::string windows_name_problem(std::u16string_view component)
 {
-    static constexpr std::u16string_view forbidden = u"<>:\"|?*";
-    if (component.empty()) return "an empty file or directory name";
-    for (char16_t unit : component) {
-        if (unit == u'\\' || unit == u'/')
-            return "a file or directory name holds a " + std::string(unit == u'\\' ? "backslash" : "slash") +
-                   ", which Windows takes as a separator";
-        if (unit < 0x20) return "holds a control character, which Windows file names cannot hold";
-        if (forbidden.find(unit) != std::u16string_view::npos)
-            return std::string("holds the character '") + static_cast<char>(unit) +
-                   "', which Windows file names cannot hold (< > : \" | ? *)";
-    }
-    if (component != u"." && component != u".." && (component.back() == u'.' || component.back() == u' '))
-        return "a name ending in '.' or ' ' would lose that character on Windows";
-    if (is_reserved_device_name(component))
-        return "'" + to_utf8(std::u16string(component)) + "' is a reserved device name on Windows (CON, PRN, AUX, NUL, COM1, LPT1, ...)";
-    return {};
+    return component_problem(component_name_fault(component.data(), component.size()), component);
 }
 
-void check_windows_entry_name(const std::u16string& name)
+std::string entry_name_problem(std::u16string_view name)
 {
-    check_entry_name(name);
-    for (std::size_t start = 0;;) {
-        std::size_t end = name.find(u'\\', start);
-        std::u16string_view component(name.data() + start, (end == std::u16string::npos ? name.size() : end) - start);
-        std::string problem = windows_name_problem(component);
-        if (!problem.empty()) throw name_error("refused name " + in_quotes(name) + ": " + problem);
-        if (end == std::u16string::npos) break;
-        start = end + 1;
+    std::size_t at = 0;
+    name_fault fault = entry_name_fault(name.data(), name.size(), &at);
+    std::size_t end = name.find(u'\\', at);
+    std::u16string_view component = name.substr(at, end == std::u16string_view::npos ? std::u16string_view::npos : end - at);
+    switch (fault) {
+    case name_ok:
+        return {};
+    case name_empty:
+        return "a name must not be empty";
+    case name_empty_component:
+        return at == 0 ? "starts with a backslash (an absolute path)" : "has an empty component";
+    case name_dot_component:
+        return "has a '.' or '..' component";
+    case name_separator:  // within a whole name, only a slash
+        return "contains a forward slash; components are separated by backslashes";
+    case name_colon:
+        if (at == 0 && name.size() >= 2 && name[1] == u':') return "starts with a drive";
+        break;
+    case name_control_character:
+        if (*std::find_if(component.begin(), component.end(), [](char16_t unit) { return unit < 0x20; }) == 0)
+            return "contains a NUL character";
+        break;
+    default:
+        break;
     }
+    return component_problem(fault, component);
 }
+
+void check_windows_entry_name(const std::u16string& name) { check_entry_name(name); }
 
 char16_t windows_upper(char16_t unit)
 {

@@ -11,14 +11,20 @@
 namespace tavrin {
 
 // Why Windows could not create the file or directory name `component` under that name, or an empty
-// string when it can. Refused: an empty name; a backslash or slash (separators); control characters
-// and < > : " | ? *; a trailing '.' or ' ' (Windows drops it); and the reserved device names CON,
-// PRN, AUX, NUL, CONIN$, CONOUT$, COM0..COM9, LPT0..LPT9 and COM/LPT with a superscript 1, 2 or 3,
-// in any letter case, alone or before an extension ("nul.txt", "Com1.tar.gz", "aux .h").
+// string when it can. The decision is component_name_fault's (payload/entry_names.h), which the
+// launcher shares: an empty name; a backslash or slash (separators); control characters and
+// < > : " | ? *; "." and ".."; a trailing '.' or ' ' (Windows drops it); and the reserved device
+// names CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0..COM9, LPT0..LPT9 and COM/LPT with a superscript
+// 1, 2 or 3, in any letter case, alone or before an extension ("nul.txt", "Com1.tar.gz", "aux .h").
 std::string windows_name_problem(std::u16string_view component);
 
-// The check of check_entry_name (a name the launcher can join safely to its unpack directory), then
-// windows_name_problem on every component. Throws name_error naming the name and the reason.
+// Why the launcher would take the entry name `name` for damage (entry_name_fault): the problem of
+// its first faulty component, or what makes it leave the unpack directory (absolute, a drive, an
+// empty component, a forward slash). An empty string for a sound name.
+std::string entry_name_problem(std::u16string_view name);
+
+// check_entry_name, under the name the package readers use: a name the launcher unpacks as it
+// stands and Windows can create. Throws name_error naming the name and the reason.
 void check_windows_entry_name(const std::u16string& name);
 
 // `unit` as NTFS compares names: upper-cased by the one-to-one upper-case mappings of Unicode for

@@ -10,6 +10,7 @@
 #include "launcher/errors.h"
 #include "paths/bounded.h"
 #include "paths/directory_spec.h"
+#include "payload/entry_names.h"
 #include "payload/format.h"
 #include "payload/reader.h"
 
@@ -67,29 +68,6 @@ bool read_entry_name()
     return true;
 }
 
-// True when `name` stays inside the unpack directory: relative, without a drive or stream (no
-// colon), no forward slash (the system takes it for a separator), and no empty component or one
-// made only of dots and blanks (the system reads ". ." or "..." as "." or ".."). The packer never
-// writes such a name, so one met here comes from damage that the frame's checksum, checked only at
-// its end, has not caught yet; it must not reach the file system.
-bool name_stays_inside(const wchar_t* name)
-{
-    bool only_dots_and_blanks = true;
-    size_t component_length = 0;
-    for (const wchar_t* at = name;; ++at) {
-        if (*at == 0 || *at == L'\\') {
-            if (component_length == 0 || only_dots_and_blanks) return false;
-            if (*at == 0) return true;
-            only_dots_and_blanks = true;
-            component_length = 0;
-            continue;
-        }
-        if (*at == L':' || *at == L'/') return false;
-        if (*at != L'.' && *at != L' ') only_dots_and_blanks = false;
-        ++component_length;
-    }
-}
-
 uint64_t read_entry_size()
 {
     unsigned char bytes[entry_size_bytes];
@@ -114,7 +92,11 @@ void write_entry_content(HANDLE file, uint64_t remaining)
 void unpack_attached_data(instance_role role)
 {
     while (read_entry_name()) {
-        if (!name_stays_inside(entry_name)) exit_decode_failed();
+        // The packer never writes a name that entry_name_fault refuses: one met here comes from
+        // damage that the frame's checksum, checked only at its end, has not caught yet. It must not
+        // reach the file system, where it could leave the unpack directory, open a device (COM1,
+        // NUL) or land under another name ("a." as "a").
+        if (entry_name_fault(entry_name, wcslen(entry_name)) != name_ok) exit_decode_failed();
         copy_wide_bounded(output_path, unpack_directory, wide_path_capacity);
         append_wide_bounded(output_path, L"\\", wide_path_capacity);
         append_wide_bounded(output_path, entry_name, wide_path_capacity);

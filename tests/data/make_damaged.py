@@ -131,8 +131,8 @@ def make_all():
     frame = compress(base)
     cases = []
 
-    def add(kind, data, exit_code, out="", err=""):
-        cases.append((kind + ".block", data, kind, exit_code, out, err))
+    def add(kind, data, exit_code, out="", err="", file=None):
+        cases.append(((file or kind) + ".block", data, kind, exit_code, out, err))
 
     # Before anything is decoded.
     add("bad-magic", block(frame, magic=b"VQX"), "2", HEADER_MISSING)
@@ -154,6 +154,10 @@ def make_all():
     add("data-after-end", block(compress(base + b"garbage after the end marker")), "2", DECODE_FAILED)
     add("bad-name", block(compress(stream(base_entries() + [entry("..\\escaped.txt", b"escaped\r\n")]))), "2",
         DECODE_FAILED)
+    # A device name right after app.dll: refused before anything is opened for it (NUL is harmless
+    # even if it were opened).
+    add("bad-name", block(compress(stream(base_entries()[:1] + [entry("nul.txt", b"to no device\r\n")] +
+                                          base_entries()[1:]))), "2", DECODE_FAILED, file="bad-name-device")
     # A name without its terminator within the launcher's buffer: the bound abort, no message.
     add("name-too-long", block(compress(b"".join(base_entries()) + ("n" * 1100).encode("utf-16-le") + END +
                                         struct.pack("<Q", 1) + b"x" + END)), BOUND_ABORT)

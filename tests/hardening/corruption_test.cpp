@@ -489,17 +489,19 @@ std::string utf16(const std::u16string& text)
 // Damage that decodes without a structural error shows only at the frame's end, through its
 // checksum, unless it lies in the frame's last block. The parent writes entries as they come out of
 // the decoder, so until then a damaged entry is acted on as it reads, and must never do harm: a name
-// that would leave the unpack directory ("..\escaped.txt") is taken for the damage it is (the decode
-// error, nothing written outside); a size cut short makes the next name run on past 1023 code units
-// (the bound abort, no message); a name the file system refuses ("*lain.txt") ends with the
-// "failed to open" message. The application never runs.
+// that would leave the unpack directory ("..\escaped.txt") or that Windows cannot hold ("*lain.txt")
+// is taken for the damage it is (the decode error, nothing written outside); a size cut short makes
+// the next name run on past 1023 code units (the bound abort, no message); a sound name the file
+// system refuses (a file where a directory is needed) ends with the "failed to open" message. The
+// application never runs.
 TEST(HardeningCorruption, DamageOnlyTheChecksumRevealsIsNotActedOn)
 {
     std::vector<tavrin::archive_entry> entries = {
         tavrin::archive_entry::from_file(u"probe.dll", fs::path(probe_dll)),
-        packer_test::memory_entry(u"a.\\escaped.txt", "escaped"),
+        packer_test::memory_entry(u".a\\escaped.txt", "escaped"),
         packer_test::memory_entry(u"filler.bin", std::string(4000, 'y')),
         packer_test::memory_entry(u"plain.txt", "plain"),
+        packer_test::memory_entry(u"filler.bin~x.txt", "x"),
         // Blocks after the damaged one: the decoder hands the damaged block out before it gets to
         // the checksum.
         packer_test::memory_entry(u"tail.bin", std::string(400000, 'z'))};
@@ -515,11 +517,13 @@ TEST(HardeningCorruption, DamageOnlyTheChecksumRevealsIsNotActedOn)
     };
     const std::uint32_t bound_abort = 0xC0000409;
     std::vector<damage_case> cases = {
-        {"'a' of a.\\escaped.txt made '.'", at_name(u"a.\\escaped.txt"), 'a' ^ '.', 2, decode_failed_message, ""},
+        {"'a' of .a\\escaped.txt made '.'", at_name(u".a\\escaped.txt") + 2, 'a' ^ '.', 2, decode_failed_message, ""},
         // 4000 = 0x0FA0: its second byte cleared leaves 160.
         {"size of filler.bin cut to 160", at_name(u"filler.bin") + utf16(u"filler.bin").size() + 2 + 1, 0x0F,
          bound_abort, "", ""},
-        {"'p' of plain.txt made '*'", at_name(u"plain.txt"), 'p' ^ '*', 2, "", "Error, failed to open '"}};
+        {"'p' of plain.txt made '*'", at_name(u"plain.txt"), 'p' ^ '*', 2, decode_failed_message, ""},
+        {"'~' of filler.bin~x.txt made '\\'", at_name(u"filler.bin~x.txt") + 2 * 10, '~' ^ '\\', 2, "",
+         "Error, failed to open '"}};
 
     temp_directory dir, temp;
     std::string image;

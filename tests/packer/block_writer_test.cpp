@@ -159,6 +159,14 @@ TEST(EntryNames, RefusedNames)
         u"a\\..",
         u"a\\\\b",
         u"a\\",
+        // Names the launcher would take for damage: a device, or a name Windows would change.
+        u"nul.txt",
+        u"sub\\COM1",
+        u"a.",
+        u"a..",
+        u"a.\\.b",
+        u"b ",
+        u"x?y",
         std::u16string(entry_name_capacity, u'n'),
     };
     for (const auto& name : refused) {
@@ -174,7 +182,7 @@ TEST(EntryNames, RefusedNames)
 TEST(EntryNames, AcceptedNamesAndDuplicates)
 {
     const std::u16string accepted[] = {
-        u"a", u"dir\\sub\\file.txt", u"..a", u"a..", u"a.\\.b", u"\u00e9\u6587", u"c;d",
+        u"a", u"dir\\sub\\file.txt", u"..a", u"a..b", u"a.b\\.b", u"\u00e9\u6587", u"c;d", u"console\\com10",
         std::u16string(entry_name_capacity - 1, u'n'),
     };
     for (const auto& name : accepted) EXPECT_NO_THROW(tavrin::check_entry_name(name)) << tavrin::to_utf8(name);

@@ -4,6 +4,7 @@
 
 #include "packer/block_writer.h"
 #include "packer/names.h"
+#include "payload/entry_names.h"
 
 namespace {
 
@@ -54,6 +55,37 @@ TEST(WindowsNames, EntryNamesAreCheckedComponentByComponent)
             EXPECT_NE(std::string(error.what()).find(tavrin::to_utf8(std::u16string(refused))), std::string::npos) << error.what();
         }
     }
+}
+
+// The decision the launcher shares, called directly: COM1 and LPT1 are tested here only, never
+// unpacked (under Wine they are the machine's ports).
+TEST(WindowsNames, TheLaunchersDecisionOnWholeNames)
+{
+    auto fault = [](std::u16string_view name, std::size_t* at = nullptr) { return entry_name_fault(name.data(), name.size(), at); };
+    std::size_t at = 99;
+    EXPECT_EQ(fault(u"COM1", &at), name_reserved_device);
+    EXPECT_EQ(at, 0u);
+    EXPECT_EQ(fault(u"bin\\lpt1.txt\\x", &at), name_reserved_device);
+    EXPECT_EQ(at, 4u) << "the faulty component starts after 'bin\\'";
+    EXPECT_EQ(fault(u"a\\Com\u00B3"), name_reserved_device);
+    EXPECT_EQ(fault(u"sub\\a."), name_trailing_dot_or_space);
+    EXPECT_EQ(fault(u"b \\x"), name_trailing_dot_or_space);
+    EXPECT_EQ(fault(u"a\\..\\b"), name_dot_component);
+    EXPECT_EQ(fault(u"\\abs"), name_empty_component);
+    EXPECT_EQ(fault(u"a\\"), name_empty_component);
+    EXPECT_EQ(fault(u""), name_empty);
+    EXPECT_EQ(fault(u"c:x"), name_colon);
+    EXPECT_EQ(fault(u"a/b"), name_separator);
+    EXPECT_EQ(fault(u"a\\w?\\b"), name_forbidden_character);
+    EXPECT_EQ(fault(std::u16string_view(u"a\0b", 3)), name_control_character);
+    for (std::u16string_view fine : {u"app.dll", u"com10\\LPT\\console.x", u"..a\\.hidden\\a b.c", u"COM\u2074"})
+        EXPECT_EQ(fault(fine), name_ok) << tavrin::to_utf8(std::u16string(fine));
+    // Any 16-bit or wider unit type: the launcher's wchar_t, the packer's char16_t.
+    EXPECT_EQ(entry_name_fault(L"sub\\nul.txt", 11), name_reserved_device);
+    // The packer's checks take the same decision and keep their messages.
+    EXPECT_NE(tavrin::entry_name_problem(u"logs\\COM1.log").find("'COM1.log' is a reserved device name"), std::string::npos);
+    EXPECT_THROW(tavrin::check_entry_name(u"LPT1"), tavrin::name_error);
+    EXPECT_THROW(tavrin::check_windows_entry_name(u"a\\b."), tavrin::name_error);
 }
 
 TEST(WindowsCase, UpperCaseBeyondAscii)

@@ -357,14 +357,18 @@ TEST(Unpack, DamagedArchiveFailsBeforeUnpackingReturns)
     EXPECT_EQ(truncated.process.out, decode_error);
 }
 
-TEST(Unpack, NamesThatWouldLeaveTheUnpackDirectoryAreTakenForDamage)
+TEST(Unpack, NamesThatWouldLeaveTheUnpackDirectoryOrReachADeviceAreTakenForDamage)
 {
     // The packer never writes these; met in an archive they come from damage that the frame's
-    // checksum has not shown yet, and nothing is written for them, inside the directory or out.
+    // checksum has not shown yet, and nothing is written for them, inside the directory, outside it
+    // or to a device. Only devices harmless if opened all the same (NUL, the console); not AUX or
+    // PRN, which Wine maps to COM1 and LPT1, the machine's ports.
     temp_directory temp;
     const std::u16string names[] = {u"..\\escaped.txt", u"a\\..\\..\\escaped.txt", u".", u"a\\.\\b", u"...",
                                     u"a\\ . \\b", u"\\escaped.txt", u"a\\\\b", u"a\\", u"C:escaped.txt",
-                                    u"a:stream", u"a/../../escaped.txt"};
+                                    u"a:stream", u"a/../../escaped.txt",
+                                    u"NUL", u"nul.txt", u"sub\\nul.txt", u"CON", u"conout$", u"Con.txt", u"a.", u"b ",
+                                    u"sub\\x?y"};
     int index = 0;
     for (const auto& name : names) {
         SCOPED_TRACE(tavrin::to_utf8(name));
