@@ -243,10 +243,12 @@ DWORD processes_started_in_job()
 }
 
 // Starts `program` with `arguments` and the environment changed by `changes`; the standard streams
-// are the null device, inherited as the launcher passes its own on. The process joins the job before
-// it runs; the clock starts at CreateProcessW all the same.
+// are the null device, inherited as the launcher passes its own on. With `as_child_of`, the process
+// is started as that process's child instead (and then with no standard handles, which would have to
+// be that process's own): an elevated launcher trusts a parent marker only from its ancestors. The
+// process joins the job before it runs; the clock starts at CreateProcessW all the same.
 started_process start_process(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                              const environment_changes& changes)
+                              const environment_changes& changes, HANDLE as_child_of = nullptr)
 {
     std::wstring line = quote_argument(program);
     for (const auto& argument : arguments) line += L" " + quote_argument(argument);
@@ -258,14 +260,30 @@ started_process start_process(const std::wstring& program, const std::vector<std
     startup.hStdInput = in;
     startup.hStdOutput = out;
     startup.hStdError = err;
+    STARTUPINFOEXW extended = {};
+    extended.StartupInfo = startup;
+    extended.StartupInfo.cb = sizeof extended;
+    DWORD flags = NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
+    std::vector<unsigned char> attributes;
+    if (as_child_of != nullptr) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        attributes.resize(size);
+        extended.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+        if (!InitializeProcThreadAttributeList(extended.lpAttributeList, 1, 0, &size) ||
+            !UpdateProcThreadAttribute(extended.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS, &as_child_of,
+                                       sizeof as_child_of, nullptr, nullptr))
+            fail("the parent process attribute cannot be set: error " + std::to_string(GetLastError()));
+        extended.StartupInfo.dwFlags = 0;
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
     PROCESS_INFORMATION info = {};
     started_process started;
     HANDLE job = process_job();
     started.job_processes_before = processes_started_in_job();
     started.created_at = now();
-    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                        NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, environment.data(),
-                        nullptr, &startup, &info))
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, as_child_of == nullptr, flags,
+                        environment.data(), nullptr, &extended.StartupInfo, &info))
         fail("CreateProcessW failed for " + narrow(program) + " with error " + std::to_string(GetLastError()));
     if (!AssignProcessToJobObject(job, info.hProcess)) {
         TerminateProcess(info.hProcess, 0xDEAD);
@@ -489,7 +507,7 @@ int mode_child_start(int argc, wchar_t** argv)
         bool with_report = run > runs;
         environment_changes environment = child_environment;
         if (with_report) environment[L"TAVRIN_BENCH_REPORT"] = child_report;
-        started_process child = start_process(package, {}, environment);
+        started_process child = start_process(package, {}, environment, parent.process);
         finished_process finished = wait_process(child);
         std::map<std::string, std::string> words;
         if (with_report) {
