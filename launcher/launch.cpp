@@ -47,6 +47,26 @@ void set_launcher_directory()
     set_env_var(TAVRIN_ENV_ONEFILE_DIRECTORY, directory);
 }
 
+// Makes the unpack directory (and the levels above it that are missing) and records its identity
+// for the clean-up. Done here, in the parent, before the first entry is written and before
+// unpack_started lets the console handler delete: so the identity is that of the directory this
+// run made (or found, for a fixed spec), never of a link that someone put in its place later, and
+// an interrupt while unpacking finds it recorded already. Recording it only after unpacking would
+// leave that interrupt without it; recording it at the clean-up would accept whatever is there
+// then. Unpacking finds the directory in its list and does not make it again. A directory that
+// cannot be made is reported as before, by the first entry that cannot be written.
+void make_unpack_directory()
+{
+    static wchar_t below[wide_path_capacity];
+    size_t length = wcslen(unpack_directory);
+    // Without room for a name below it, no entry fits either; unpacking reports that.
+    if (length + 2 > wide_path_capacity) return;
+    copy_wide_bounded(below, unpack_directory, wide_path_capacity);
+    append_wide_bounded(below, L"\\", wide_path_capacity);
+    create_containing_directories(below);
+    record_unpack_directory_identity();
+}
+
 int run_child(int argc, wchar_t** argv)
 {
     if (first_file_path[0] == 0) {
@@ -113,6 +133,7 @@ int run_launcher()
     uint64_t block_length = 0;
     if (!find_attached_data(&block, &block_length)) exit_header_missing();
     open_attached_data(block, block_length);
+    if (role == role_parent) make_unpack_directory();
     unpack_started = 1;
     unpack_attached_data(role);
 
