@@ -117,12 +117,13 @@ enum { listing_buffer_bytes = 640 };
 
 // Deletes every entry of the open directory `directory`, whose path is `path` (`length` code
 // units). It is listed through its handle, not its path: what is listed is the directory that was
-// checked.
+// checked. (FindFirstFileW would not do either: under Wine 8 it opens the directory without delete
+// sharing, which fails while the walk holds it with DELETE access.)
 void delete_entries(HANDLE directory, wchar_t* path, size_t length, int level)
 {
     if (level >= deepest_level) return;
     union {
-        FILE_ID_BOTH_DIR_INFO first;
+        FILE_ID_BOTH_DIR_INFO aligned;  // the entries' alignment
         unsigned char bytes[listing_buffer_bytes];
     } listing;
     while (GetFileInformationByHandleEx(directory, FileIdBothDirectoryInfo, &listing, sizeof listing)) {
@@ -172,8 +173,11 @@ bool delete_entry(wchar_t* path, size_t length, bool listable, int level, bool t
         CloseHandle(entry);
         return false;
     }
+    // Windows does not delete a read-only directory (Wine 8 ignores the attribute on directories).
+    bool read_only = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (action == cleanup_clear_then_delete || (action == cleanup_descend && read_only))
+        clear_read_only(entry, info.dwFileAttributes);
     if (action == cleanup_descend) delete_entries(entry, path, length, level);
-    if (action == cleanup_clear_then_delete) clear_read_only(entry, info.dwFileAttributes);
     bool marked = mark_for_deletion(entry, action == cleanup_delete_as_is);
     DWORD error = GetLastError();
     CloseHandle(entry);
@@ -211,6 +215,7 @@ bool directory_still_there()
 cleanup_action choose_cleanup_action(DWORD attributes, DWORD links)
 {
     // A reparse point (junction, symbolic link, mount point) is never entered, whatever it shows.
+    // A directory has no other names (Wine counts its subdirectories' ".." as links).
     if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY)
         return cleanup_descend;
     if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return cleanup_delete;
@@ -224,8 +229,9 @@ void record_unpack_directory_identity()
     InterlockedExchange(&identity_recorded, 0);
     wchar_t path[long_path_capacity];
     if (long_form_of_unpack_directory(path) == 0) return;
-    HANDLE directory = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE directory = CreateFileW(path, FILE_READ_ATTRIBUTES, share_all, NULL, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (directory == INVALID_HANDLE_VALUE) return;
     BY_HANDLE_FILE_INFORMATION info;
     // A link, or not a directory at all, is not recorded: then nothing is ever deleted.

@@ -34,7 +34,8 @@ void cleanup_child_and_directory();
 // What the clean-up does with one entry, from the attributes and the link count read through the
 // entry's own handle (opened without following a link).
 enum cleanup_action {
-    cleanup_descend,            // a directory that is no reparse point: its entries, then itself
+    cleanup_descend,            // a directory that is no reparse point: its read-only attribute
+                                // cleared, its entries deleted, then itself
     cleanup_delete,             // a file, or a reparse point of any kind: the entry itself goes
     cleanup_clear_then_delete,  // read-only with one link: the attribute is cleared, then it goes
     cleanup_delete_as_is        // read-only with more links: its attributes are never changed; it

@@ -90,7 +90,7 @@ TEST(Cleanup, DeletesTheTreeAndLeavesWhatIsNotADirectory)
     fs::path directory = temp.path() / L"onefile";
     fill(directory);
     // More entries than one listing call returns, and a read-only file of the tree's own.
-    for (int i = 0; i < 40; ++i) write_file(directory / L"lib" / (L"file-with-a-longer-name-" + std::to_wstring(i)), "");
+    for (int i = 0; i < 40; ++i) write_file(directory / L"lib" / (L"a-longer-file-name-" + std::to_wstring(i)), "");
     ASSERT_TRUE(SetFileAttributesW((directory / L"lib" / L"deep" / L"data.bin").c_str(), FILE_ATTRIBUTE_READONLY));
     prepare(directory);
     cleanup_child_and_directory();
