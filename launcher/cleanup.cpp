@@ -22,8 +22,9 @@ enum {
 
 // Longest path the system's wide file calls take with the "\\?\" prefix, terminator included.
 enum { long_path_capacity = 32768 };
-// How deep the walk goes below the unpack directory. Each level holds one search on the stack; the
-// launcher writes at most some 2000 levels (4095 code units), deeper trees are the application's.
+// How deep the walk goes below the unpack directory. Each level holds one listing buffer and one
+// handle; the launcher writes at most some 2000 levels (4095 code units), deeper trees are the
+// application's.
 enum { deepest_level = 4096 };
 
 // Appends `name` and a terminator at path[length]; false when it does not fit.
@@ -35,43 +36,15 @@ bool extend_path(wchar_t* path, size_t length, const wchar_t* name)
     return true;
 }
 
-// Deletes everything below the directory `path` (of `length` code units, "\\?\" form), then the
-// directory itself. Whatever cannot be deleted (a file held open) stays, and so do the directories
-// above it; the caller tries again. A link to another directory is removed as a link, never
-// followed: nothing outside the tree is touched.
-void delete_tree(wchar_t* path, size_t length, int level)
-{
-    if (level < deepest_level && extend_path(path, length, L"\\*")) {
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW(path, &found);
-        if (search != INVALID_HANDLE_VALUE) {
-            do {
-                const wchar_t* name = found.cFileName;
-                if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
-                path[length] = L'\\';
-                if (!extend_path(path, length + 1, name)) continue;
-                bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-                bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-                if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
-                    SetFileAttributesW(path, found.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
-                if (directory && !link) delete_tree(path, length + 1 + wcslen(name), level + 1);
-                else if (directory) RemoveDirectoryW(path);
-                else DeleteFileW(path);
-            } while (FindNextFileW(search, &found));
-            FindClose(search);
-        }
-    }
-    path[length] = 0;
-    RemoveDirectoryW(path);
-}
+// The unpack directory's identity, as record_unpack_directory_identity found it. The fields are
+// written before `identity_recorded` is set, and read only after it was seen set.
+volatile LONG identity_recorded;
+DWORD recorded_serial, recorded_index_high, recorded_index_low;
 
-// One delete attempt on the unpack directory and everything in it. SHFileOperationW is not used:
-// it works only within MAX_PATH, and under Wine 8, past MAX_PATH, it walks on with an empty path and
-// deletes the files of the current directory instead. Each call has its own path buffer: both
-// threads may be deleting at once.
-void request_delete()
+// Writes the unpack directory's long ("\\?\") form into `path` without a trailing backslash and
+// returns its length; 0 when it does not fit.
+size_t long_form_of_unpack_directory(wchar_t* path)
 {
-    wchar_t path[long_path_capacity];
     // The unpack directory is fully qualified: a drive path or a \\server\share path.
     const wchar_t* prefix = L"\\\\?\\";
     const wchar_t* rest = unpack_directory;
@@ -84,10 +57,153 @@ void request_delete()
         }
     }
     path[0] = 0;
-    if (!extend_path(path, 0, prefix) || !extend_path(path, wcslen(path), rest)) return;
+    if (!extend_path(path, 0, prefix) || !extend_path(path, wcslen(path), rest)) return 0;
     size_t length = wcslen(path);
     while (length > 0 && path[length - 1] == L'\\') path[--length] = 0;
-    delete_tree(path, length, 0);
+    return length;
+}
+
+// Opens the entry at `path` itself, a link rather than what it points to, and reads its
+// attributes, volume and file id, and link count. Without delete sharing: while the handle is
+// open, nobody can rename the entry or put something else under its name. DELETE access lets the
+// entry be deleted through this handle; `list` adds what listing a directory needs.
+HANDLE open_entry(const wchar_t* path, bool list, BY_HANDLE_FILE_INFORMATION* info)
+{
+    DWORD access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+    if (list) access |= FILE_LIST_DIRECTORY;
+    HANDLE entry = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (entry == INVALID_HANDLE_VALUE) return NULL;
+    if (!GetFileInformationByHandle(entry, info)) {
+        CloseHandle(entry);
+        return NULL;
+    }
+    return entry;
+}
+
+// Marks the open entry for deletion when its handle closes. With `keep_read_only`, only as the
+// system's newer delete that ignores the read-only attribute (Windows 10 1809 and later; Wine 8
+// rejects it with ERROR_INVALID_PARAMETER), which leaves the attributes as they are.
+bool mark_for_deletion(HANDLE entry, bool keep_read_only)
+{
+    if (keep_read_only) {
+        // The headers declare these only for newer targets; the values are the system's.
+        const FILE_INFO_BY_HANDLE_CLASS disposition_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+        const DWORD flag_delete = 0x1, flag_ignore_read_only = 0x10;
+        FILE_DISPOSITION_INFO_EX disposition;
+        disposition.Flags = flag_delete | flag_ignore_read_only;
+        return SetFileInformationByHandle(entry, disposition_ex, &disposition, sizeof disposition) != 0;
+    }
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// Clears the read-only attribute through the handle; the other attributes that can be set stay.
+void clear_read_only(HANDLE entry, DWORD attributes)
+{
+    FILE_BASIC_INFO basic;
+    ZeroMemory(&basic, sizeof basic);  // zero times: left as they are
+    basic.FileAttributes = attributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                         FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_TEMPORARY);
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic);
+}
+
+bool delete_entry(wchar_t* path, size_t length, bool listable, int level, bool top);
+
+// Room for one directory entry with the longest name a file system gives (255 code units), so
+// that every listing call returns at least one. Each level of the walk holds one such buffer, about
+// as much as the WIN32_FIND_DATAW that a path search would hold.
+enum { listing_buffer_bytes = 640 };
+
+// Deletes every entry of the open directory `directory`, whose path is `path` (`length` code
+// units). It is listed through its handle, not its path: what is listed is the directory that was
+// checked. (FindFirstFileW would not do either: under Wine 8 it opens the directory without delete
+// sharing, which fails while the walk holds it with DELETE access.)
+void delete_entries(HANDLE directory, wchar_t* path, size_t length, int level)
+{
+    if (level >= deepest_level) return;
+    union {
+        FILE_ID_BOTH_DIR_INFO aligned;  // the entries' alignment
+        unsigned char bytes[listing_buffer_bytes];
+    } listing;
+    while (GetFileInformationByHandleEx(directory, FileIdBothDirectoryInfo, &listing, sizeof listing)) {
+        const unsigned char* at = listing.bytes;
+        for (;;) {
+            const FILE_ID_BOTH_DIR_INFO* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+            size_t units = entry->FileNameLength / sizeof(wchar_t);
+            const wchar_t* name = entry->FileName;
+            bool dots = (units == 1 && name[0] == L'.') || (units == 2 && name[0] == L'.' && name[1] == L'.');
+            // The name is not terminated in the listing; it is copied with its room checked.
+            if (!dots && length + 1 + units + 1 <= long_path_capacity) {
+                path[length] = L'\\';
+                for (size_t i = 0; i < units; ++i) path[length + 1 + i] = name[i];
+                path[length + 1 + units] = 0;
+                DWORD attributes = entry->FileAttributes;
+                const DWORD special = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY;
+                // A plain file costs one call: DeleteFileW removes a link as a link, never its
+                // target, and the directories above are held open, so the path leads here.
+                if ((attributes & special) == 0) DeleteFileW(path);
+                else
+                    delete_entry(path, length + 1 + units,
+                                 (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+                                     FILE_ATTRIBUTE_DIRECTORY,
+                                 level + 1, false);
+            }
+            if (entry->NextEntryOffset == 0) break;
+            at += entry->NextEntryOffset;
+        }
+    }
+    path[length] = 0;
+}
+
+// Deletes the entry at `path` through a handle of its own: a directory with everything below it,
+// a link as a link, a read-only file only as choose_cleanup_action allows. The top must still be
+// the directory whose identity was recorded; otherwise nothing at all is deleted. Whatever cannot
+// be deleted (a file held open) stays, and so do the directories above it; the caller tries again.
+// False only when the top was found to be something else: trying again would not change that.
+bool delete_entry(wchar_t* path, size_t length, bool listable, int level, bool top)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE entry = open_entry(path, listable || top, &info);
+    if (entry == NULL) return true;
+    cleanup_action action = choose_cleanup_action(info.dwFileAttributes, info.nNumberOfLinks);
+    if (top && (action != cleanup_descend || identity_recorded == 0 ||
+                info.dwVolumeSerialNumber != recorded_serial || info.nFileIndexHigh != recorded_index_high ||
+                info.nFileIndexLow != recorded_index_low)) {
+        CloseHandle(entry);
+        return false;
+    }
+    // Windows does not delete a read-only directory (Wine 8 ignores the attribute on directories).
+    bool read_only = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (action == cleanup_clear_then_delete || (action == cleanup_descend && read_only))
+        clear_read_only(entry, info.dwFileAttributes);
+    if (action == cleanup_descend) delete_entries(entry, path, length, level);
+    bool marked = mark_for_deletion(entry, action == cleanup_delete_as_is);
+    DWORD error = GetLastError();
+    CloseHandle(entry);
+    // Where the file system has no delete through a handle, by path: RemoveDirectoryW and
+    // DeleteFileW also remove a link itself. Not for a read-only file that must keep its attribute,
+    // and not for a directory that still holds something.
+    if (marked || action == cleanup_delete_as_is || error == ERROR_DIR_NOT_EMPTY) return true;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveDirectoryW(path);
+    else DeleteFileW(path);
+    return true;
+}
+
+// One delete attempt on the unpack directory and everything in it. SHFileOperationW is not used:
+// it works only within MAX_PATH, and under Wine 8, past MAX_PATH, it walks on with an empty path and
+// deletes the files of the current directory instead. Each call has its own path buffer: both
+// threads may be deleting at once (the first to open the top holds it; the other's open fails
+// for sharing and it tries again after its pause). False when the top is not the recorded
+// directory (or none was recorded): nothing was deleted, and nothing will be.
+bool request_delete()
+{
+    if (identity_recorded == 0) return false;
+    wchar_t path[long_path_capacity];
+    size_t length = long_form_of_unpack_directory(path);
+    return length > 0 && delete_entry(path, length, true, 0, true);
 }
 
 bool directory_still_there()
@@ -97,6 +213,39 @@ bool directory_still_there()
 }
 
 }  // namespace
+
+cleanup_action choose_cleanup_action(DWORD attributes, DWORD links)
+{
+    // A reparse point (junction, symbolic link, mount point) is never entered, whatever it shows.
+    // A directory has no other names (Wine counts its subdirectories' ".." as links).
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY)
+        return cleanup_descend;
+    if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return cleanup_delete;
+    // The attribute belongs to the file, not to one of its names: cleared through a name in the
+    // tree, it would be cleared for a name outside it too.
+    return links > 1 ? cleanup_delete_as_is : cleanup_clear_then_delete;
+}
+
+void record_unpack_directory_identity()
+{
+    InterlockedExchange(&identity_recorded, 0);
+    wchar_t path[long_path_capacity];
+    if (long_form_of_unpack_directory(path) == 0) return;
+    const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE directory = CreateFileW(path, FILE_READ_ATTRIBUTES, share_all, NULL, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (directory == INVALID_HANDLE_VALUE) return;
+    BY_HANDLE_FILE_INFORMATION info;
+    // A link, or not a directory at all, is not recorded: then nothing is ever deleted.
+    if (GetFileInformationByHandle(directory, &info) &&
+        choose_cleanup_action(info.dwFileAttributes, info.nNumberOfLinks) == cleanup_descend) {
+        recorded_serial = info.dwVolumeSerialNumber;
+        recorded_index_high = info.nFileIndexHigh;
+        recorded_index_low = info.nFileIndexLow;
+        InterlockedExchange(&identity_recorded, 1);
+    }
+    CloseHandle(directory);
+}
 
 void mark_child_starting() { InterlockedExchange(&child_starting, 1); }
 
@@ -134,13 +283,13 @@ void cleanup_child_and_directory()
 
     if (unpack_started == 0) return;
 
-    request_delete();
+    if (!request_delete()) return;
     // Files still held open (by a child that is only now going away, a virus scanner, an indexer)
     // keep the directory for a moment; it is asked for again while it is still there.
     for (int retry = 0; retry < delete_retries; ++retry) {
         if (!directory_still_there()) return;
         Sleep(delete_pause_ms);
-        request_delete();
+        if (!request_delete()) return;
     }
 }
 

@@ -21,11 +21,31 @@ HANDLE hand_over_child(HANDLE child);
 // Closes the slot's handle if it is still there (the child has ended; nothing else is done).
 void release_child();
 
+// Records the volume serial number and file id of the unpack directory as it is now. Called once
+// the directory exists and before anything is unpacked into it. When it is not a directory, is a
+// link (a reparse point) or cannot be opened, nothing is recorded, and the clean-up deletes nothing.
+void record_unpack_directory_identity();
+
 // Takes the child's handle out of its slot (if any): waits up to 5 s, ends the child with exit code
 // 1 if it still runs, closes the handle. Then, when unpack_started is 1, deletes the unpack
 // directory and its tree (long paths included; links inside it are removed, not followed), at most
-// 21 attempts with 100 ms pauses. Safe to run from the main thread and the handler thread at once.
+// 21 attempts with 100 ms pauses. Only while the directory still has the recorded identity: a link,
+// or another directory, put in its place is left alone with all it leads to. Inside the tree,
+// entries are handled as choose_cleanup_action says. Safe to run from the main thread and the
+// handler thread at once.
 void cleanup_child_and_directory();
+
+// What the clean-up does with one entry, from the attributes and the link count read through the
+// entry's own handle (opened without following a link).
+enum cleanup_action {
+    cleanup_descend,            // a directory that is no reparse point: its read-only attribute
+                                // cleared, its entries deleted, then itself
+    cleanup_delete,             // a file, or a reparse point of any kind: the entry itself goes
+    cleanup_clear_then_delete,  // read-only with one link: the attribute is cleared, then it goes
+    cleanup_delete_as_is        // read-only with more links: its attributes are never changed; it
+                                // goes only where the system deletes a read-only file as it is
+};
+cleanup_action choose_cleanup_action(DWORD attributes, DWORD links);
 
 // Interrupt and break (0, 1): TRUE once the child is starting (it answers them itself); before
 // that, the clean-up and FALSE. Close, logoff and shutdown (2, 5, 6): the clean-up and FALSE. Others:

@@ -141,8 +141,13 @@ int run_launcher()
     uint64_t block_length = 0;
     if (!find_attached_data(&block, &block_length)) exit_header_missing();
     open_attached_data(block, block_length);
-    // Only a directory of our own is ever deleted: the flag is set once it is made.
-    if (role == role_parent) create_unpack_directory();
+    // Only a directory this run made is ever deleted: it is made and its identity recorded before
+    // the flag lets the console handler delete, so an interrupt while unpacking finds it recorded,
+    // and a link put in its place later is never accepted.
+    if (role == role_parent) {
+        create_unpack_directory();
+        record_unpack_directory_identity();
+    }
     unpack_started = 1;
     unpack_attached_data(role);
 

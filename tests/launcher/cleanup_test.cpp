@@ -1,5 +1,6 @@
-// Shutdown and clean-up under Wine: deleting, a directory that stays in use, the 5 s grace for a
-// running child, the events the handler answers, and the handle shared by two threads.
+// Shutdown and clean-up under Wine: deleting, staying inside the tree, a directory that stays in
+// use, the 5 s grace for a running child, the events the handler answers, and the handle shared by
+// two threads.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,6 +13,7 @@
 
 namespace fs = std::filesystem;
 using testing_support::quote_argument;
+using testing_support::read_file;
 using testing_support::self_path;
 using testing_support::temp_directory;
 using testing_support::write_file;
@@ -29,8 +31,11 @@ namespace {
 void prepare(const fs::path& directory, unsigned char started = 1)
 {
     wcscpy(unpack_directory, directory.wstring().c_str());
+    record_unpack_directory_identity();
     unpack_started = started;
 }
+
+bool read_only(const fs::path& path) { return (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY) != 0; }
 
 // Whether `handle` is still open in this process.
 bool is_open(HANDLE handle)
@@ -76,6 +81,9 @@ TEST(Cleanup, DeletesTheTreeAndLeavesWhatIsNotADirectory)
     temp_directory temp;
     fs::path directory = temp.path() / L"onefile";
     fill(directory);
+    // More entries than one listing call returns, and a read-only file of the tree's own.
+    for (int i = 0; i < 40; ++i) write_file(directory / L"lib" / (L"a-longer-file-name-" + std::to_wstring(i)), "");
+    ASSERT_TRUE(SetFileAttributesW((directory / L"lib" / L"deep" / L"data.bin").c_str(), FILE_ATTRIBUTE_READONLY));
     prepare(directory);
     cleanup_child_and_directory();
     EXPECT_FALSE(fs::exists(directory));
@@ -87,6 +95,54 @@ TEST(Cleanup, DeletesTheTreeAndLeavesWhatIsNotADirectory)
     prepare(file);
     cleanup_child_and_directory();
     EXPECT_TRUE(fs::exists(file));
+}
+
+TEST(Cleanup, StaysInsideTheTree)
+{
+    temp_directory temp;
+    // Hard links in the tree to files outside it. The read-only one keeps its attribute (which all
+    // its names share) and its content; under Wine 8, which cannot delete a read-only file as it is,
+    // its name in the tree stays too, and so does the directory. The other loses only that name.
+    fs::path kept = temp.path() / L"kept.txt", plain = temp.path() / L"plain.txt";
+    write_file(kept, "kept");
+    write_file(plain, "plain");
+    ASSERT_TRUE(SetFileAttributesW(kept.c_str(), FILE_ATTRIBUTE_READONLY));
+    fs::path directory = temp.path() / L"onefile";
+    fill(directory);
+    ASSERT_TRUE(CreateHardLinkW((directory / L"lib" / L"kept.txt").c_str(), kept.c_str(), nullptr));
+    ASSERT_TRUE(CreateHardLinkW((directory / L"plain.txt").c_str(), plain.c_str(), nullptr));
+    prepare(directory);
+    cleanup_child_and_directory();
+    EXPECT_TRUE(read_only(kept));
+    EXPECT_EQ(read_file(kept), "kept");
+    EXPECT_EQ(read_file(plain), "plain");
+    EXPECT_FALSE(fs::exists(directory / L"plain.txt"));
+    EXPECT_FALSE(fs::exists(directory / L"app.dll"));
+    SetFileAttributesW(kept.c_str(), FILE_ATTRIBUTE_NORMAL);
+
+    // The unpack directory renamed away after its identity was recorded, and another one made
+    // under its name: neither is touched.
+    fs::path replaced = temp.path() / L"replaced", moved = temp.path() / L"moved";
+    fill(replaced);
+    prepare(replaced);
+    fs::rename(replaced, moved);
+    fill(replaced);
+    cleanup_child_and_directory();
+    EXPECT_TRUE(fs::exists(replaced / L"lib" / L"deep" / L"data.bin"));
+    EXPECT_TRUE(fs::exists(moved / L"lib" / L"deep" / L"data.bin"));
+
+    // Wine 8 makes neither junctions nor symbolic links (CreateSymbolicLinkW does nothing,
+    // FSCTL_SET_REPARSE_POINT fails), so for them, the walk's choice: a reparse point is removed,
+    // never entered (nor accepted as the top); a shared read-only file keeps its attributes.
+    const DWORD directory_bit = FILE_ATTRIBUTE_DIRECTORY, link = FILE_ATTRIBUTE_REPARSE_POINT,
+                read_only_bit = FILE_ATTRIBUTE_READONLY;
+    EXPECT_EQ(choose_cleanup_action(directory_bit, 1), cleanup_descend);
+    EXPECT_EQ(choose_cleanup_action(directory_bit | link, 1), cleanup_delete);
+    EXPECT_EQ(choose_cleanup_action(link, 1), cleanup_delete);
+    EXPECT_EQ(choose_cleanup_action(FILE_ATTRIBUTE_ARCHIVE, 2), cleanup_delete);
+    EXPECT_EQ(choose_cleanup_action(read_only_bit | link, 1), cleanup_clear_then_delete);
+    EXPECT_EQ(choose_cleanup_action(read_only_bit, 2), cleanup_delete_as_is);
+    EXPECT_EQ(choose_cleanup_action(read_only_bit | link | directory_bit, 3), cleanup_delete_as_is);
 }
 
 TEST(Cleanup, DirectoryInUseIsTriedForTwoSecondsAndThenLeft)
