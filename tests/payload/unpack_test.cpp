@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "launcher/process_state.h"
 #include "packer/block_writer.h"
@@ -46,6 +47,37 @@ TAVRIN_SCENARIO(unpack)
     unpack_started = 1;
     unpack_attached_data(std::wstring(argv[3]) == L"child" ? role_child : role_parent);
     printf("returned\nfirst=%s\n", narrow(first_file_path).c_str());
+    return 0;
+}
+
+// Arguments: BLOCK-FILE UNPACK-DIRECTORY WATCHED. Unpacks as a parent while another thread keeps
+// trying to open WATCHED (a file of the archive) for writing and for reading; prints what it saw
+// while the file existed: "write-refused" and "read-allowed" (each 0 or 1).
+TAVRIN_SCENARIO(unpack_watched)
+{
+    std::string block = read_file(argv[1]);
+    copy_wide_bounded(unpack_directory, argv[2], wide_path_capacity);
+    std::wstring watched = argv[3];
+    volatile LONG done = 0, write_refused = 0, read_allowed = 0;
+    std::thread watcher([&] {
+        const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+        while (done == 0) {
+            HANDLE writer = CreateFileW(watched.c_str(), GENERIC_WRITE, share_all, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (writer == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) write_refused = 1;
+            if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+            HANDLE reader = CreateFileW(watched.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (reader != INVALID_HANDLE_VALUE) {
+                read_allowed = 1;
+                CloseHandle(reader);
+            }
+        }
+    });
+    open_attached_data(reinterpret_cast<const unsigned char*>(block.data()), block.size());
+    unpack_started = 1;
+    unpack_attached_data(role_parent);
+    done = 1;
+    watcher.join();
+    printf("write-refused=%ld read-allowed=%ld", write_refused, read_allowed);
     return 0;
 }
 
@@ -149,6 +181,21 @@ TEST(Unpack, WalkStopsAtTheHomeDirectoryAndAtBareDrives)
     ASSERT_EQ(result.exit_code, 0u) << result.err;
     // Home and "Q:" count as existing; under the unmapped drive the parent never comes to exist.
     EXPECT_EQ(result.out, "1 1 1 0");
+}
+
+TEST(Unpack, AFileBeingWrittenIsSharedForReadingOnly)
+{
+    // Nobody may write a file between the parent's write and the child's load. 64 MiB of zeros keep
+    // the file open long enough to be met while it is written.
+    temp_directory temp;
+    fs::path root = temp.path() / L"u";
+    fs::create_directories(root);
+    fs::path block_path = temp.path() / L"block";
+    write_file(block_path, packer_test::make_block({entry(u"app.dll", "dll"), entry(u"big.bin", std::string(64 << 20, '\0'))},
+                                                    {1, 1, 0}));
+    auto result = run_scenario(L"unpack_watched", {block_path.wstring(), root.wstring(), (root / L"big.bin").wstring()});
+    ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
+    EXPECT_EQ(result.out, "write-refused=1 read-allowed=1");
 }
 
 TEST(Unpack, ExistingDirectoriesAndFilesAreTakenOver)
