@@ -19,6 +19,7 @@
 #include "paths/system_paths.h"
 #include "payload/attached.h"
 #include "payload/reader.h"
+#include "payload/settings.h"
 #include "payload/unpack.h"
 
 namespace {
@@ -48,12 +49,14 @@ void set_launcher_directory()
 // when someone prepared one under the very name that the system's random token chose.
 enum { unpack_directory_tries = 4 };
 
-// Expands the built-in spec into the unpack directory and makes it fully qualified.
+// Expands the image's unpack spec (the built-in one unless the packer stored another) into the
+// unpack directory and makes it fully qualified.
 void expand_unpack_directory()
 {
-    bool expanded = expand_spec(unpack_directory, builtin_unpack_spec, wide_path_capacity);
+    const wchar_t* spec = launch_unpack_spec();
+    bool expanded = expand_spec(unpack_directory, spec, wide_path_capacity);
     qualify_unpack_directory();
-    if (!expanded) abort_spec_expansion(builtin_unpack_spec);
+    if (!expanded) abort_spec_expansion(spec);
 }
 
 // The parent makes the unpack directory itself, private, and never takes over one that exists: a

@@ -350,6 +350,8 @@ pack_result pack_application(const pack_options& options)
     if (!launcher) throw pack_error("cannot open the " + launcher_what);
     pe_headers headers = read_pe_headers(launcher, launcher_what);
     check_launcher_image(headers, launcher_what);
+    const std::uint64_t settings_offset = find_launch_settings(launcher, headers, launcher_what);
+    const std::string settings = launch_settings_bytes(options.settings);
 
     std::vector<archive_entry> files = collect_application_files(options.app_dir);
     check_output_location(options.app_dir, options.output);
@@ -381,6 +383,9 @@ pack_result pack_application(const pack_options& options)
         result.block_size = write_image_with_section(launcher, headers, out, [&](std::ostream& stream) {
             write_block(files, stream, options.block, progress);
         });
+        // The settings record lies in the copied launcher image, before the attached data.
+        out.seekp(static_cast<std::streamoff>(settings_offset));
+        out.write(settings.data(), static_cast<std::streamsize>(settings.size()));
         out.close();
         if (out.fail()) throw pack_error("cannot write " + in_quotes(temporary.path()));
     }

@@ -13,6 +13,7 @@
 
 #include "include/tavrin/onefile.h"
 #include "packer/block_writer.h"
+#include "packer/launch_settings.h"
 
 namespace tavrin {
 
@@ -32,6 +33,7 @@ struct pack_options {
     std::filesystem::path launcher;           // the launcher image (see find_launcher_image)
     std::optional<std::u16string> entry;      // archive name of the entry DLL; chosen when absent
     block_options block;
+    launch_settings settings;                 // written into the output's settings record
     progress_callback progress;               // called while the block is written; may throw
     warning_callback warning;                 // called for each warning before packing starts
 };

@@ -29,7 +29,15 @@ protected:
     {
         fs::create_directories(app_);
         fs::create_directories(out_dir_);
-        write_file(launcher_, make_image({}));
+        write_file(launcher_, make_image(launcher_spec()));
+    }
+
+    // A launcher image as the launcher's build leaves it: with its settings record.
+    static image_spec launcher_spec()
+    {
+        image_spec spec;
+        spec.settings_record = true;
+        return spec;
     }
 
     void add(const fs::path& relative, const std::string& content) { write_file(app_ / relative, content); }
@@ -358,6 +366,28 @@ TEST_F(PackTest, TheResultDescribesThePacking)
     EXPECT_GE(result.seconds, 0.0);
 }
 
+TEST_F(PackTest, TheSettingsRecordIsFilledIn)
+{
+    add("app.dll", entry_dll());
+    auto opts = options();
+    opts.settings.cached = true;
+    opts.settings.unpack_spec = u"{CACHE_DIR}\\x";
+    opts.settings.archive_identity = "0123456789abcdef";
+    tavrin::pack_application(opts);
+    std::ifstream launcher(launcher_, std::ios::binary), output(output_, std::ios::binary);
+    const std::uint64_t at = tavrin::find_launch_settings(launcher, tavrin::read_pe_headers(launcher, "launcher"), "launcher");
+    auto settings = tavrin::read_launch_settings(output, at);
+    ASSERT_TRUE(settings);
+    EXPECT_TRUE(settings->cached);
+    EXPECT_EQ(settings->unpack_spec, opts.settings.unpack_spec);
+    EXPECT_EQ(settings->archive_identity, opts.settings.archive_identity);
+
+    output.close();
+    fs::remove(output_);
+    opts.settings.unpack_spec.assign(600, u'x');
+    EXPECT_NE(refusal<tavrin::pack_error>(opts).find("longer than 511"), std::string::npos);
+}
+
 TEST_F(PackTest, RefusedPlacesAndLaunchers)
 {
     add("app.dll", entry_dll());
@@ -370,10 +400,14 @@ TEST_F(PackTest, RefusedPlacesAndLaunchers)
     nowhere.output = scratch_.path() / "no" / "such" / "app.exe";
     EXPECT_NE(refusal<tavrin::pack_error>(nowhere).find("does not exist"), std::string::npos);
 
-    image_spec unstripped;
+    image_spec unstripped = launcher_spec();
     unstripped.overlay = std::string(100, 's');
     write_file(launcher_, make_image(unstripped));
     EXPECT_NE(refusal<tavrin::image_error>(options()).find("follow the last section"), std::string::npos);
+
+    // Any other executable would make a package that does nothing: only the launcher's mark counts.
+    write_file(launcher_, make_image({}));
+    EXPECT_NE(refusal<tavrin::image_error>(options()).find("not a launcher image"), std::string::npos);
 }
 
 void set_variable(const char* name, const std::string& value)

@@ -14,6 +14,7 @@
 #include "packer/helpers.h"
 #include "packer/pe_image.h"
 #include "payload/format.h"
+#include "payload/launch_settings.h"
 
 #ifdef _WIN32
 #include "tests/support/self_process.h"
@@ -77,6 +78,12 @@ std::string make_image(const image_spec& spec)
         export_size = static_cast<std::uint32_t>(plans.back().content.size());
     }
     for (const auto& name : spec.extra_sections) plans.push_back({name, std::string(0x100, 'x'), 0x40000040});
+    if (!spec.dll && spec.settings_record) {
+        // As the launcher's build leaves it: the header, the rest zeros.
+        std::string record = std::string(TAVRIN_LAUNCH_SETTINGS_MAGIC) + std::string("\x48\x04\0\0", 4);
+        record.resize(launch_settings_size, '\0');
+        plans.push_back({".rdata", record, 0x40000040});
+    }
 
     const std::uint32_t table_end = section_table_at + 40 * static_cast<std::uint32_t>(plans.size());
     const std::uint32_t size_of_headers = align(table_end, file_alignment);

@@ -35,6 +35,7 @@ struct image_spec {
     std::string overlay;                       // bytes after the last section
     bool certificate = false;                  // a certificate directory pointing at the overlay
     bool bound_imports_after_table = false;    // non-zero bytes right after the section table
+    bool settings_record = false;              // an executable's ".rdata" with the launcher's settings record
 };
 
 // The image `spec` describes; its header checksum is fixture_checksum.

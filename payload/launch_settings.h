@@ -1,0 +1,32 @@
+// The launch settings record: a fixed block in the launcher image's read-only data. The launcher's
+// build puts it there holding only its header; the packer finds it by that header (which is also
+// how it recognises a launcher image) and fills in the rest; the launcher reads it at run time.
+#ifndef TAVRIN_PAYLOAD_LAUNCH_SETTINGS_H
+#define TAVRIN_PAYLOAD_LAUNCH_SETTINGS_H
+
+// The record's bytes, little-endian:
+//   0  magic, 24 ASCII bytes without terminator
+//  24  uint32 the record's size in bytes (launch_settings_size)
+//  28  uint32 flags (launch_settings_flags below)
+//  32  the archive identity: ASCII hex digits, NUL-padded to launch_settings_identity_size bytes
+//      (at least one NUL), empty until the packer writes it
+//  72  the unpack directory spec: UTF-16LE, NUL-terminated within launch_settings_spec_capacity
+//      code units; empty means the built-in spec
+#define TAVRIN_LAUNCH_SETTINGS_MAGIC "TAVRIN_ONEFILE_SETTINGS1"
+enum {
+    launch_settings_magic_size = 24,
+    launch_settings_size_offset = 24,
+    launch_settings_flags_offset = 28,
+    launch_settings_identity_offset = 32,
+    launch_settings_identity_size = 40,
+    launch_settings_spec_offset = 72,
+    launch_settings_spec_capacity = 512,  // code units, terminator included
+    launch_settings_size = launch_settings_spec_offset + 2 * launch_settings_spec_capacity
+};
+
+enum launch_settings_flags {
+    launch_setting_packed = 1,  // written by the packer
+    launch_setting_cached = 2   // keep the unpack directory between runs and reuse it
+};
+
+#endif

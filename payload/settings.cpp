@@ -1,0 +1,52 @@
+// The launcher image's settings record and its reading. The record is defined here, in read-only
+// data, holding only its header; the packer fills in a copy of the image.
+#include "payload/settings.h"
+
+#include <stdlib.h>
+
+#include "payload/format.h"
+#include "payload/launch_settings.h"
+#include "paths/directory_spec.h"
+
+// The record is read through a volatile lvalue: the compiler must not fold the build's zeros into
+// the code, since the packer changes the bytes after linking. `used` keeps it in an image that
+// reads no field (the packer refuses an image without it).
+extern "C" __attribute__((used, aligned(16))) const volatile unsigned char tavrin_launch_settings[launch_settings_size] = {
+    'T', 'A', 'V', 'R', 'I', 'N', '_', 'O', 'N', 'E', 'F', 'I', 'L', 'E', '_', 'S', 'E', 'T', 'T', 'I', 'N', 'G', 'S', '1',
+    launch_settings_size & 0xFF, (launch_settings_size >> 8) & 0xFF, 0, 0};
+
+namespace {
+
+uint32_t settings_flags()
+{
+    unsigned char bytes[4];
+    for (int i = 0; i < 4; ++i) bytes[i] = tavrin_launch_settings[launch_settings_flags_offset + i];
+    return static_cast<uint32_t>(load_little_endian(bytes, 4));
+}
+
+}  // namespace
+
+const wchar_t* launch_unpack_spec(void)
+{
+    static wchar_t spec[launch_settings_spec_capacity];
+    for (int i = 0;; ++i) {
+        if (i == launch_settings_spec_capacity) abort();
+        const int at = launch_settings_spec_offset + 2 * i;
+        spec[i] = static_cast<wchar_t>(tavrin_launch_settings[at] | (tavrin_launch_settings[at + 1] << 8));
+        if (spec[i] == 0) break;
+    }
+    return spec[0] != 0 ? spec : builtin_unpack_spec;
+}
+
+bool launch_cached(void) { return (settings_flags() & launch_setting_cached) != 0; }
+
+const char* launch_archive_identity(void)
+{
+    static char identity[launch_settings_identity_size];
+    for (int i = 0;; ++i) {
+        if (i == launch_settings_identity_size) abort();
+        identity[i] = static_cast<char>(tavrin_launch_settings[launch_settings_identity_offset + i]);
+        if (identity[i] == 0) break;
+    }
+    return identity;
+}
