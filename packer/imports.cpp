@@ -119,6 +119,7 @@ import_check check_imports(const std::vector<archive_entry>& files, const std::v
     for (const auto& name : allowed) accepted.insert(ascii_lowercase(loader_name(name)));
 
     import_check result;
+    std::vector<std::string> unreadable;  // why each image that could not be read was not
     for (const auto& file : files) {
         std::unique_ptr<std::istream> in = open_content(file);
         std::optional<std::uint16_t> machine = pe_machine(*in);
@@ -128,7 +129,7 @@ import_check check_imports(const std::vector<archive_entry>& files, const std::v
             const std::string what = in_quotes(file.name);
             imports = read_imports(*in, read_pe_headers(*in, what), what);
         } catch (const image_error& error) {
-            result.warnings.push_back(std::string(error.what()) + "; its imports are not checked");
+            unreadable.push_back(error.what());
             continue;
         }
 
@@ -146,6 +147,15 @@ import_check check_imports(const std::vector<archive_entry>& files, const std::v
         };
         for (const auto& dll : imports.load_time) look_up(dll, false);
         for (const auto& dll : imports.delay_loaded) look_up(dll, true);
+    }
+    // One warning for them all: a tree of damaged images would otherwise bury every other line.
+    if (unreadable.size() == 1) result.warnings.push_back(unreadable.front() + "; its imports are not checked");
+    if (unreadable.size() > 1) {
+        constexpr std::size_t shown = 20;
+        std::string text = std::to_string(unreadable.size()) + " images cannot be read, so their imports are not checked:";
+        for (std::size_t i = 0; i < unreadable.size() && i < shown; ++i) text += "\n  " + unreadable[i];
+        if (unreadable.size() > shown) text += "\n  ... and " + std::to_string(unreadable.size() - shown) + " more";
+        result.warnings.push_back(text);
     }
     return result;
 }
