@@ -90,10 +90,16 @@ std::string elsewhere_note(const missing_import& item)
     return text + ", where the loader does not look)";
 }
 
+// "'a'", "'a' and 'b'", "'a', 'b' and 'c'".
 std::string join_quoted(const std::set<std::string>& names)
 {
     std::string text;
-    for (const auto& name : names) text += (text.empty() ? "'" : ", '") + name + "'";
+    std::size_t left = names.size();
+    for (const auto& name : names) {
+        text += "'" + name + "'";
+        --left;
+        text += left > 1 ? ", " : left == 1 ? " and " : "";
+    }
     return text;
 }
 
@@ -119,7 +125,7 @@ import_check check_imports(const std::vector<archive_entry>& files, const std::v
     for (const auto& name : allowed) accepted.insert(ascii_lowercase(loader_name(name)));
 
     import_check result;
-    std::vector<std::string> unreadable;  // why each image that could not be read was not
+    std::vector<std::string> unreadable;  // for each image whose tables cannot be read: why
     for (const auto& file : files) {
         std::unique_ptr<std::istream> in = open_content(file);
         std::optional<std::uint16_t> machine = pe_machine(*in);
