@@ -32,6 +32,13 @@ public:
     using pack_error::pack_error;
 };
 
+// An image of the application imports a DLL that is neither in the package where the loader looks
+// nor a DLL of Windows.
+class import_error : public pack_error {
+public:
+    using pack_error::pack_error;
+};
+
 // What can be wrong with a package. Each kind has a short name (damage_name) that messages carry.
 enum class damage {
     bad_image,          // "bad-image": not a PE32+ image for x86-64, or its headers are damaged

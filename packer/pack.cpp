@@ -14,6 +14,7 @@
 #include <random>
 #include <system_error>
 
+#include "packer/imports.h"
 #include "packer/names.h"
 #include "packer/pe_image.h"
 
@@ -359,13 +360,21 @@ pack_result pack_application(const pack_options& options)
     order_entries(files, entry);
 
     pack_result result;
+    auto warn = [&](const std::string& warning) {
+        result.warnings.push_back(warning);
+        if (options.warning) options.warning(warning);
+    };
     for (const auto& file : files) {
         result.names.push_back(file.name);
         std::string warning = long_path_warning(file.name);
-        if (warning.empty()) continue;
-        result.warnings.push_back(warning);
-        if (options.warning) options.warning(warning);
+        if (!warning.empty()) warn(warning);
     }
+    import_check imports = check_imports(files, options.allowed_missing);
+    for (const auto& warning : imports.warnings) warn(warning);
+    for (const auto& missing : imports.missing)
+        if (missing.delay_loaded) warn(delay_load_warning(missing));
+    std::string refusal = missing_imports_message(imports.missing);
+    if (!refusal.empty()) throw import_error(refusal);
     result.directories = count_directories(result.names);
     progress_callback progress = [&](const block_progress& state) {
         result.content_bytes = state.bytes_total;

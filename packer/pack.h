@@ -32,6 +32,7 @@ struct pack_options {
     std::filesystem::path output;
     std::filesystem::path launcher;           // the launcher image (see find_launcher_image)
     std::optional<std::u16string> entry;      // archive name of the entry DLL; chosen when absent
+    std::vector<std::string> allowed_missing; // imported DLLs accepted although missing (check_imports)
     block_options block;
     launch_settings settings;                 // written into the output's settings record
     progress_callback progress;               // called while the block is written; may throw
@@ -93,8 +94,11 @@ int max_compression_level();
 // it and renamed into place only when complete: on any failure nothing new is left there and an
 // existing output stays as it was. Memory stays bounded whatever the application's size. The
 // output may not lie inside the application directory. The same files, entry, level and window
-// give the same bytes (see write_block). Warns (options.warning and result.warnings) about names
-// whose unpack path would be long (long_path_warning). Throws pack_error and its kinds.
+// give the same bytes (see write_block). Refuses (import_error) an image that imports a DLL which
+// is neither in the package where the loader looks nor a DLL of Windows, unless
+// options.allowed_missing names it (check_imports). Warns (options.warning and result.warnings)
+// about names whose unpack path would be long (long_path_warning), delay-loaded DLLs that are
+// missing, and images whose imports cannot be read. Throws pack_error and its kinds.
 pack_result pack_application(const pack_options& options);
 
 }  // namespace tavrin

@@ -1,4 +1,5 @@
-// PE32+ header reading, export names, and the launcher image extended by the attached-data section.
+// PE32+ header reading, export names, imported DLLs, and the launcher image extended by the
+// attached-data section.
 #include "packer/pe_image.h"
 
 #include <algorithm>
@@ -16,7 +17,6 @@ constexpr std::uint16_t dos_magic = 0x5A4D;              // "MZ"
 constexpr std::uint32_t dos_lfanew_offset = 0x3C;
 constexpr std::uint32_t dos_header_size = 0x40;
 constexpr std::uint32_t nt_signature = 0x00004550;       // "PE\0\0"
-constexpr std::uint16_t machine_amd64 = 0x8664;
 constexpr std::uint16_t optional_magic_pe32 = 0x10B;
 constexpr std::uint16_t optional_magic_pe32_plus = 0x20B;
 constexpr std::uint16_t file_executable_image = 0x0002;
@@ -30,6 +30,7 @@ constexpr std::uint32_t optional_header_offset = file_header_offset + file_heade
 
 // Offsets inside the PE32+ optional header.
 constexpr std::uint32_t opt_size_of_initialized_data = 8;
+constexpr std::uint32_t opt_image_base = 24;
 constexpr std::uint32_t opt_section_alignment = 32;
 constexpr std::uint32_t opt_file_alignment = 36;
 constexpr std::uint32_t opt_size_of_image = 56;
@@ -48,7 +49,17 @@ constexpr std::uint32_t scn_mem_read = 0x40000000;
 constexpr std::uint32_t export_directory_size = 40;
 constexpr std::uint32_t export_number_of_names = 24;
 constexpr std::uint32_t export_address_of_names = 32;
-constexpr std::size_t export_name_max = 4096;
+constexpr std::size_t name_max = 4096;  // the longest export or DLL name read
+
+// An import descriptor: the DLL's name and its import address table, zero in the terminator.
+constexpr std::uint32_t import_descriptor_size = 20;
+constexpr std::uint32_t import_name = 12;
+constexpr std::uint32_t import_first_thunk = 16;
+// A delay-load descriptor: attributes (bit 0: the fields are RVAs, not addresses), then the name.
+constexpr std::uint32_t delay_descriptor_size = 32;
+constexpr std::uint32_t delay_attributes = 0;
+constexpr std::uint32_t delay_name = 4;
+constexpr std::uint32_t delay_attribute_rva = 1;
 
 constexpr std::uint64_t u32_limit = 0xFFFFFFFFu;
 
@@ -133,6 +144,35 @@ std::uint64_t virtual_extent(const pe_section& section)
     return section.virtual_size != 0 ? section.virtual_size : section.raw_size;
 }
 
+// The NUL-terminated name at `rva` (at most name_max bytes); `kind` names it in messages.
+std::string read_name(std::istream& in, const pe_headers& headers, std::uint32_t rva, const std::string& what, const char* kind)
+{
+    auto offset = headers.file_offset(rva, 1);
+    if (!offset) throw image_error(what + ": damaged PE image (" + kind + " outside the file)");
+    std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(name_max, headers.file_size - *offset));
+    std::string name = read_at(in, *offset, room, what);
+    std::size_t end = name.find('\0');
+    if (end == std::string::npos) throw image_error(what + ": damaged PE image (unterminated " + kind + ")");
+    name.resize(end);
+    return name;
+}
+
+// The descriptor `index` of `size` bytes in the table at `directory`; `kind` names it in messages.
+std::string read_descriptor(std::istream& in, const pe_headers& headers, const pe_directory& directory, std::uint32_t index,
+                            std::uint32_t size, const std::string& what, const char* kind)
+{
+    std::uint64_t rva = directory.address + std::uint64_t{index} * size;
+    auto offset = rva <= u32_limit ? headers.file_offset(static_cast<std::uint32_t>(rva), size) : std::nullopt;
+    if (!offset) throw image_error(what + ": damaged PE image (" + kind + " outside the file)");
+    return read_at(in, *offset, size, what);
+}
+
+const pe_directory* present_directory(const pe_headers& headers, std::size_t index)
+{
+    if (headers.directories.size() <= index || headers.directories[index].address == 0) return nullptr;
+    return &headers.directories[index];
+}
+
 }  // namespace
 
 bool pe_headers::is_dll() const { return (characteristics & file_dll) != 0; }
@@ -186,8 +226,8 @@ pe_headers read_pe_headers(std::istream& in, const std::string& what)
     std::string nt = read_at(in, headers.nt_offset, optional_header_offset, what);
     if (get_u32(nt, 0) != nt_signature) throw image_error(what + ": not a PE image (no PE signature)");
     std::uint16_t machine = get_u16(nt, file_header_offset);
-    if (machine != machine_amd64)
-        throw image_error(what + ": built for machine " + hex(machine) + ", not for x86-64 (" + hex(machine_amd64) + ")");
+    if (machine != pe_machine_amd64)
+        throw image_error(what + ": built for machine " + hex(machine) + ", not for x86-64 (" + hex(pe_machine_amd64) + ")");
     std::uint16_t section_count = get_u16(nt, number_of_sections_offset);
     std::uint16_t optional_size = get_u16(nt, file_header_offset + 16);
     headers.characteristics = get_u16(nt, file_header_offset + 18);
@@ -200,6 +240,7 @@ pe_headers read_pe_headers(std::istream& in, const std::string& what)
         throw image_error(what + ": damaged PE image (optional header magic " + hex(optional_magic) + ")");
     if (optional_size < opt_directories) throw image_error(what + ": damaged PE image (optional header too short)");
     headers.size_of_initialized_data = get_u32(optional, opt_size_of_initialized_data);
+    headers.image_base = read_little_endian(optional, opt_image_base, 8);
     headers.section_alignment = get_u32(optional, opt_section_alignment);
     headers.file_alignment = get_u32(optional, opt_file_alignment);
     headers.size_of_image = get_u32(optional, opt_size_of_image);
@@ -258,10 +299,9 @@ pe_headers read_pe_headers(const std::filesystem::path& file)
 std::vector<std::string> read_export_names(std::istream& in, const pe_headers& headers, const std::string& what)
 {
     std::vector<std::string> names;
-    if (headers.directories.size() <= pe_export_directory) return names;
-    const pe_directory& directory = headers.directories[pe_export_directory];
-    if (directory.address == 0) return names;
-    auto directory_offset = headers.file_offset(directory.address, export_directory_size);
+    const pe_directory* directory = present_directory(headers, pe_export_directory);
+    if (!directory) return names;
+    auto directory_offset = headers.file_offset(directory->address, export_directory_size);
     if (!directory_offset) throw image_error(what + ": damaged PE image (export directory outside the file)");
     std::string exports = read_at(in, *directory_offset, export_directory_size, what);
     std::uint32_t count = get_u32(exports, export_number_of_names);
@@ -271,16 +311,7 @@ std::vector<std::string> read_export_names(std::istream& in, const pe_headers& h
     if (!table_offset) throw image_error(what + ": damaged PE image (export name table outside the file)");
     std::string table = read_at(in, *table_offset, std::size_t{count} * 4, what);
     names.reserve(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        auto name_offset = headers.file_offset(get_u32(table, std::size_t{i} * 4), 1);
-        if (!name_offset) throw image_error(what + ": damaged PE image (export name outside the file)");
-        std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(export_name_max, headers.file_size - *name_offset));
-        std::string name = read_at(in, *name_offset, room, what);
-        std::size_t end = name.find('\0');
-        if (end == std::string::npos) throw image_error(what + ": damaged PE image (unterminated export name)");
-        name.resize(end);
-        names.push_back(std::move(name));
-    }
+    for (std::uint32_t i = 0; i < count; ++i) names.push_back(read_name(in, headers, get_u32(table, std::size_t{i} * 4), what, "export name"));
     return names;
 }
 
@@ -289,6 +320,48 @@ std::vector<std::string> read_export_names(const std::filesystem::path& file)
     std::ifstream in = open_image(file);
     std::string what = "'" + file.u8string() + "'";
     return read_export_names(in, read_pe_headers(in, what), what);
+}
+
+std::optional<std::uint16_t> pe_machine(std::istream& in)
+{
+    in.clear();
+    in.seekg(0);
+    std::string dos(dos_header_size, '\0');
+    in.read(dos.data(), static_cast<std::streamsize>(dos.size()));
+    if (static_cast<std::size_t>(in.gcount()) != dos.size() || get_u16(dos, 0) != dos_magic) return std::nullopt;
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(get_u32(dos, dos_lfanew_offset)));
+    std::string nt(file_header_offset + 2, '\0');
+    in.read(nt.data(), static_cast<std::streamsize>(nt.size()));
+    if (static_cast<std::size_t>(in.gcount()) != nt.size() || get_u32(nt, 0) != nt_signature) return std::nullopt;
+    return get_u16(nt, file_header_offset);
+}
+
+pe_imports read_imports(std::istream& in, const pe_headers& headers, const std::string& what)
+{
+    pe_imports imports;
+    if (const pe_directory* directory = present_directory(headers, pe_import_directory)) {
+        for (std::uint32_t i = 0;; ++i) {
+            std::string descriptor = read_descriptor(in, headers, *directory, i, import_descriptor_size, what, "import descriptor");
+            std::uint32_t name = get_u32(descriptor, import_name);
+            if (name == 0 || get_u32(descriptor, import_first_thunk) == 0) break;
+            imports.load_time.push_back(read_name(in, headers, name, what, "imported DLL name"));
+        }
+    }
+    if (const pe_directory* directory = present_directory(headers, pe_delay_import_directory)) {
+        for (std::uint32_t i = 0;; ++i) {
+            std::string descriptor = read_descriptor(in, headers, *directory, i, delay_descriptor_size, what, "delay-load descriptor");
+            std::uint64_t name = get_u32(descriptor, delay_name);
+            if (name == 0) break;
+            // The old form holds an address: in 32 bits, so only for an image based below 4 GiB.
+            bool address = (get_u32(descriptor, delay_attributes) & delay_attribute_rva) == 0;
+            if (address && name < headers.image_base)
+                throw image_error(what + ": damaged PE image (delay-loaded DLL name outside the image)");
+            if (address) name -= headers.image_base;
+            imports.delay_loaded.push_back(read_name(in, headers, static_cast<std::uint32_t>(name), what, "delay-loaded DLL name"));
+        }
+    }
+    return imports;
 }
 
 std::optional<attached_section> find_attached_section(const pe_headers& headers)

@@ -1,5 +1,5 @@
-// PE32+ images for the packer: reading headers, export names and the attached-data section, and
-// writing a launcher image with the block as a new section. Portable C++17, no Win32 calls.
+// PE32+ images for the packer: reading headers, export names, imported DLLs and the attached-data
+// section, and writing a launcher image with the block as a new section. Portable C++17, no Win32 calls.
 #ifndef TAVRIN_PACKER_PE_IMAGE_H
 #define TAVRIN_PACKER_PE_IMAGE_H
 
@@ -34,7 +34,15 @@ struct pe_directory {
 };
 
 // Indexes into pe_headers::directories.
-enum : std::size_t { pe_export_directory = 0, pe_certificate_directory = 4 };
+enum : std::size_t {
+    pe_export_directory = 0,
+    pe_import_directory = 1,
+    pe_certificate_directory = 4,
+    pe_delay_import_directory = 13,
+};
+
+// The COFF machine of x86-64 images.
+inline constexpr std::uint16_t pe_machine_amd64 = 0x8664;
 
 // The headers of a PE32+ image for x86-64, as far as the packer reads or rewrites them. Every
 // section's raw data is known to lie inside the file.
@@ -42,6 +50,7 @@ struct pe_headers {
     std::uint64_t file_size = 0;
     std::uint32_t nt_offset = 0;                // the "PE\0\0" signature
     std::uint16_t characteristics = 0;          // of the COFF file header
+    std::uint64_t image_base = 0;
     std::uint32_t section_alignment = 0;
     std::uint32_t file_alignment = 0;
     std::uint32_t size_of_initialized_data = 0;
@@ -72,6 +81,22 @@ struct pe_headers {
 // for x86-64.
 pe_headers read_pe_headers(std::istream& in, const std::string& what);
 pe_headers read_pe_headers(const std::filesystem::path& file);
+
+// The COFF machine of the image in `in` when it starts as a PE image does: an MZ header whose
+// e_lfanew points at a "PE\0\0" signature inside the file. Nothing for any other content (or when
+// it cannot be read); the rest of the image is not checked.
+std::optional<std::uint16_t> pe_machine(std::istream& in);
+
+// The DLLs an image imports, by the names its tables give, in table order.
+struct pe_imports {
+    std::vector<std::string> load_time;     // the import directory: loaded with the image
+    std::vector<std::string> delay_loaded;  // the delay-load directory: loaded at the first call
+};
+// Reads both tables as the loader walks them: import descriptors up to the first without a name or
+// an import address table, delay-load descriptors up to the first without a name (an RVA, or an
+// address for the old form whose attributes lack the RVA flag). Throws image_error when a
+// descriptor or a name lies outside the file.
+pe_imports read_imports(std::istream& in, const pe_headers& headers, const std::string& what);
 
 // The names in the image's export name table, in its order; empty without an export directory.
 // Throws image_error when the directory or a name lies outside the file.

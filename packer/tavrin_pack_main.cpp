@@ -40,7 +40,7 @@ std::string help_text()
 {
     const std::string levels = "1.." + std::to_string(tavrin::max_compression_level());
     return std::string("Usage: ") + tool_name + " [pack] APP_DIR -o OUT.exe [--entry NAME] [--level N] [--threads N]\n" +
-           "                   [--launcher PATH] [--quiet]\n"
+           "                   [--launcher PATH] [--allow-missing DLL]... [--quiet]\n"
            "       " + tool_name + " list OUT.exe\n"
            "       " + tool_name + " verify OUT.exe [--quiet]\n"
            "       " + tool_name + " extract OUT.exe DIR\n"
@@ -56,9 +56,16 @@ std::string help_text()
            "for one file (differing only in letter case), unreadable files, symbolic links to directories\n"
            "or to nothing (links to files are followed: the file is packed under the link's name), and\n"
            "anything else that is not a file or a directory. A name whose unpack path would reach 260\n"
-           "characters under a typical %TEMP% draws a warning. Progress goes to standard error (a bar on\n"
-           "a terminal, else a line per tenth once packing takes over a second), a summary to standard\n"
-           "output.\n"
+           "characters under a typical %TEMP% draws a warning.\n"
+           "Every x86-64 image among the files (known by its content, whatever its name) has its imports\n"
+           "checked: a DLL it imports must be a top-level file of APP_DIR, a file in the image's own\n"
+           "directory (letter case ignored, as Windows does), or a DLL that Windows provides (System32's\n"
+           "DLLs that programs link against, api-ms-win-* and ext-ms-*). Other imports are refused, all\n"
+           "named at once; the Visual C++ runtime (vcruntime140.dll, msvcp140.dll) is not part of\n"
+           "Windows, and mingw-w64's (libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll) goes\n"
+           "away with -static. A missing delay-loaded DLL draws a warning only. Progress goes to standard\n"
+           "error (a bar on a terminal, else a line per tenth once packing takes over a second), a\n"
+           "summary to standard output.\n"
            "\n"
            "  -o, --output OUT.exe   the executable to write; replaced only once it is complete\n"
            "  --entry NAME           the entry DLL, relative to APP_DIR (default: the only top-level .dll\n"
@@ -71,6 +78,9 @@ std::string help_text()
            "  --launcher PATH        the launcher image (default: the file that " + tavrin::launcher_variable + " names,\n"
            "                         else " + tavrin::launcher_file_name + " beside " + tool_name + ", else in\n"
            "                         ../share/tavrin-onefile from it, as installed)\n"
+           "  --allow-missing DLL    accept the imported DLL although the package lacks it (the system\n"
+           "                         provides it, or the application makes do without); letter case\n"
+           "                         ignored; may be given more than once\n"
            "  -q, --quiet            no progress and no summary; warnings and errors still show\n"
            "\n"
            "list: the files of OUT.exe in archive order with their sizes, then the totals.\n"
@@ -158,6 +168,13 @@ std::u16string parse_entry(std::string text)
     return tavrin::archive_name(relative);
 }
 
+std::string parse_dll_name(const std::string& text)
+{
+    if (text.empty() || text.find_first_of("/\\") != std::string::npos)
+        throw usage_error("--allow-missing takes a DLL's file name as imports name it, not '" + text + "'");
+    return text;
+}
+
 // Whether standard error is a terminal, where the progress bar may redraw its line.
 bool stderr_is_terminal()
 {
@@ -239,6 +256,8 @@ int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
             options.block.threads = parse_number(name, value(), 0, tavrin::max_threads());
         else if (name == "--launcher")
             launcher = fs::u8path(value());
+        else if (name == "--allow-missing")
+            options.allowed_missing.push_back(parse_dll_name(value()));
         else
             return false;
         return true;

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <random>
 
+#include "packer/imports.h"
 #include "packer/names.h"
 #include "packer/pack.h"
 #include "packer/pe_image.h"
@@ -292,6 +293,57 @@ TEST_F(PackTest, LongUnpackPathsAreWarnedAbout)
     EXPECT_EQ(names_of(packed_entries()).size(), 3u) << "a warning does not stop the packing";
 }
 
+TEST(SystemDlls, WindowsProvidesTheseButNoRuntimeOfACompiler)
+{
+    for (const char* name : {"kernel32.dll", "KERNEL32.DLL", "Kernel32", "ws2_32.dll", "ucrtbase.dll", "d3d11.dll", "winspool.drv",
+                             "api-ms-win-core-synch-l1-2-0.dll", "API-MS-WIN-CRT-STDIO-L1-1-0.DLL", "ext-ms-win-ntuser-window-l1-1-0.dll"})
+        EXPECT_TRUE(tavrin::is_system_dll(name)) << name;
+    for (const char* name : {"vcruntime140.dll", "vcruntime140_1.dll", "msvcp140.dll", "libstdc++-6.dll", "libgcc_s_seh-1.dll",
+                             "libwinpthread-1.dll", "d3dx9_43.dll", "xinput1_3.dll", "vulkan-1.dll", "kernel32.dll.bak"})
+        EXPECT_FALSE(tavrin::is_system_dll(name)) << name;
+}
+
+TEST_F(PackTest, ImportsAreFoundInThePackageWhereTheLoaderLooksOrInWindows)
+{
+    image_spec app;
+    app.dll = true;
+    app.exports = {"run_code"};
+    app.imports = {"KERNEL32.dll", "msvcrt.dll", "api-ms-win-crt-runtime-l1-1-0.dll", "Helper.DLL", "libstdc++-6.dll", "vcruntime140.dll"};
+    image_spec plugin;
+    plugin.dll = true;
+    plugin.imports = {"USER32.dll", "sibling.dll", "missing-helper.dll"};
+    plugin.delay_imports = {"later.dll"};
+    image_spec dll;
+    dll.dll = true;
+    add("app.dll", make_image(app));
+    add("helper.dll", make_image(dll));
+    add("plugins/one/plugin.bin", make_image(plugin));  // an image by its content, whatever its name
+    add("plugins/one/SIBLING.DLL", make_image(dll));
+    add("plugins/two/missing-helper.dll", make_image(dll));
+    add("plugins/one/damaged.dll", make_image(dll).substr(0, file_alignment));  // its section cut off
+
+    std::string refused = refusal<tavrin::import_error>(options());
+    for (const char* part :
+         {"3 DLLs that the application imports are missing:\n", "\n  'app.dll' imports 'libstdc++-6.dll'\n",
+          "\n  'app.dll' imports 'vcruntime140.dll'\n",
+          "\n  'plugins\\one\\plugin.bin' imports 'missing-helper.dll' (the package has it as 'plugins\\two\\missing-helper.dll', "
+          "where the loader does not look)\n",
+          "-static", "Visual C++ runtime", "--allow-missing NAME"})
+        EXPECT_NE(refused.find(part), std::string::npos) << part << "\n" << refused;
+    for (const char* found : {"KERNEL32", "msvcrt", "api-ms-win", "Helper", "USER32", "sibling", "later.dll"})
+        EXPECT_EQ(refused.find(found), std::string::npos) << found << "\n" << refused;
+
+    auto opts = options();
+    opts.allowed_missing = {"LIBSTDC++-6.DLL", "vcruntime140.dll", "Missing-Helper.dll"};
+    std::vector<std::string> told;
+    opts.warning = [&](const std::string& warning) { told.push_back(warning); };
+    EXPECT_EQ(tavrin::pack_application(opts).warnings, told);
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_EQ(told[0].rfind("'plugins\\one\\damaged.dll': damaged PE image", 0), 0u) << told[0];
+    EXPECT_NE(told[0].find("imports are not checked"), std::string::npos) << told[0];
+    EXPECT_EQ(told[1].rfind("'plugins\\one\\plugin.bin' delay-loads 'later.dll', which is neither", 0), 0u) << told[1];
+}
+
 TEST_F(PackTest, AFailureLeavesTheOutputAsItWas)
 {
     add("app.dll", entry_dll());
@@ -470,6 +522,8 @@ TEST_F(PackTest, CommandLineExitCodes)
         {app, "-o", out, "--threads", "-1"},
         {app, "-o", out, "--threads", "100000"},
         {app, "-o", out, "--threads"},
+        {app, "-o", out, "--allow-missing"},
+        {app, "-o", out, "--allow-missing", "lib/x.dll"},
         {app, app, "-o", out},
     };
     for (auto usage : usages) {
@@ -490,13 +544,31 @@ TEST_F(PackTest, CommandLineExitCodes)
     tool_run packed = run_tool(scratch_.path(), {"pack", app, "--output=" + out, "--level=1", "--threads=2", "--launcher", launcher});
     EXPECT_EQ(packed.code, 0) << packed.err;
     EXPECT_EQ(names_of(packed_entries()), (std::vector<std::u16string>{u"app.dll", u"plain.dll"}));
+
+    // A missing import refuses the packing, unless it is accepted knowingly.
+    image_spec importer;
+    importer.dll = true;
+    importer.exports = {"run_code"};
+    importer.imports = {"kernel32.dll", "missing-helper.dll"};
+    add("app.dll", make_image(importer));
+    fs::remove(output_);
+    std::vector<std::string> pack{app, "-o", out, "--launcher", launcher, "--level", "1", "--entry", "app.dll"};
+    tool_run missing = run_tool(scratch_.path(), pack);
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_EQ(missing.err.rfind("tavrin-pack: error: a DLL that the application imports is missing:\n"
+                                "  'app.dll' imports 'missing-helper.dll'\n", 0), 0u) << missing.err;
+    EXPECT_FALSE(fs::exists(output_));
+    pack.insert(pack.end(), {"--allow-missing", "MISSING-HELPER.DLL"});
+    tool_run allowed = run_tool(scratch_.path(), pack);
+    EXPECT_EQ(allowed.code, 0) << allowed.err;
+    EXPECT_EQ(allowed.err, "");
 }
 
 TEST_F(PackTest, HelpDocumentsEveryOptionAndExitCode)
 {
     tool_run help = run_tool(scratch_.path(), {"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char* item : {"-o, --output", "--entry NAME", "--level N", "--threads N", "--launcher PATH", "-q, --quiet", "list OUT.exe",
+    for (const char* item : {"-o, --output", "--entry NAME", "--level N", "--threads N", "--launcher PATH", "--allow-missing DLL", "-q, --quiet", "list OUT.exe",
                              "verify OUT.exe", "extract OUT.exe DIR", "-h, --help", "--version", "Exit codes:", "  0  ", "  1  ", "  2  "})
         EXPECT_NE(help.out.find(item), std::string::npos) << item;
     EXPECT_NE(help.out.find("(default " + std::to_string(tavrin::default_compression_level) + ")"), std::string::npos);

@@ -6,6 +6,7 @@
 #include <regex>
 #include <sstream>
 
+#include "packer/helpers.h"
 #include "packer/pe_image.h"
 #include "tests/support/packer_fixtures.h"
 
@@ -112,6 +113,50 @@ TEST(PeExports, ListsTheNameTable)
     std::istringstream damaged_in(damaged);
     EXPECT_NE(image_error_of([&] { tavrin::read_export_names(damaged_in, headers_of(damaged), "dll"); }).find("outside the file"),
               std::string::npos);
+}
+
+TEST(PeImports, ListsBothTablesAsTheLoaderWalksThem)
+{
+    image_spec spec;
+    spec.dll = true;
+    const std::string bare = make_image(spec);
+    std::istringstream bare_in(bare);
+    auto none = tavrin::read_imports(bare_in, headers_of(bare), "dll");
+    EXPECT_TRUE(none.load_time.empty() && none.delay_loaded.empty());
+
+    spec.imports = {"KERNEL32.dll", "helper.dll"};
+    spec.delay_imports = {"later.dll"};
+    const std::string image = make_image(spec);
+    auto imports_of = [](const std::string& bytes) {
+        std::istringstream in(bytes);
+        return tavrin::read_imports(in, headers_of(bytes), "dll");
+    };
+    auto imports = imports_of(image);
+    EXPECT_EQ(imports.load_time, spec.imports);
+    EXPECT_EQ(imports.delay_loaded, spec.delay_imports);
+
+    // The old delay-load form holds an address (of an image based below 4 GiB), not an RVA.
+    const std::uint32_t idata = u32_at(image, section_table_at + 40 + 20), didat = u32_at(image, section_table_at + 80 + 20);
+    std::string addresses = image;
+    addresses.replace(optional_at + 24, 8, tavrin::little_endian_bytes(0x10000000, 8));
+    addresses.replace(didat, 8, tavrin::little_endian_bytes(0, 4) + tavrin::little_endian_bytes(0x10000000 + u32_at(image, didat + 4), 4));
+    EXPECT_EQ(imports_of(addresses).delay_loaded, spec.delay_imports);
+
+    // A descriptor without an import address table ends the walk; a name outside the file is damage.
+    std::string ended = image;
+    ended.replace(idata + 20 + 16, 4, std::string(4, '\0'));
+    EXPECT_EQ(imports_of(ended).load_time, std::vector<std::string>{"KERNEL32.dll"});
+    std::string damaged = image;
+    damaged[idata + 20 + 15] = '\x7F';
+    EXPECT_NE(image_error_of([&] { imports_of(damaged); }).find("outside the file"), std::string::npos);
+
+    // Images are recognised by their content.
+    std::istringstream text("MZ followed by text, long enough for a DOS header, but no PE signature ......");
+    EXPECT_EQ(tavrin::pe_machine(text), std::nullopt);
+    image_spec i386;
+    i386.machine = 0x14C;
+    std::istringstream other(make_image(i386));
+    EXPECT_EQ(tavrin::pe_machine(other), std::optional<std::uint16_t>(0x14C));
 }
 
 TEST(AttachSection, TheNewSectionFieldByField)

@@ -1,5 +1,6 @@
 // The Windows tavrin-pack.exe at work under Wine: it packs the hello example into an executable with
-// a Unicode name that verifies, lists and extracts as packed, and runs the application.
+// a Unicode name that verifies, lists and extracts as packed, and runs the application; it reads the
+// imports of DLLs as mingw-w64's linker writes them.
 #include <gtest/gtest.h>
 
 #include "tests/support/packer_fixtures.h"
@@ -40,6 +41,28 @@ TEST(WindowsTool, PacksAnApplicationThatRuns)
     EXPECT_EQ(extracted.code, 0) << extracted.err;
     for (const char* name : {"hello.dll", "greeting.txt", "data/about.txt"})
         EXPECT_TRUE(read_file(scratch.path() / "files" / name) == read_file(fs::path(TAVRIN_HELLO_APP) / name)) << name;
+}
+
+TEST(WindowsTool, ChecksTheImportsOfLinkedDlls)
+{
+    scratch_directory scratch;
+    const fs::path app = scratch.path() / "app";
+    fs::create_directories(app / "plugins");
+    fs::copy_file(fs::path(TAVRIN_HELLO_APP) / "hello.dll", app / "hello.dll");
+    fs::copy_file(TAVRIN_PLUGIN_DLL, app / "plugins" / "plugin.dll");  // imports plugin_helper.dll
+    const std::vector<std::string> pack{"pack", arg(app), "-o", arg(scratch.path() / "app.exe"), "--launcher", TAVRIN_LAUNCHER_IMAGE,
+                                        "--level", "1", "--quiet"};
+
+    tool_run missing = run_tool(scratch.path(), pack);
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_NE(missing.err.find("\n  'plugins\\plugin.dll' imports 'plugin_helper.dll'\n"), std::string::npos) << missing.err;
+    EXPECT_EQ(missing.err.find("hello.dll"), std::string::npos) << "its imports are the system's: " << missing.err;
+    EXPECT_FALSE(fs::exists(scratch.path() / "app.exe"));
+
+    fs::copy_file(TAVRIN_PLUGIN_HELPER_DLL, app / "plugins" / "PLUGIN_HELPER.DLL");
+    tool_run found = run_tool(scratch.path(), pack);
+    EXPECT_EQ(found.code, 0) << found.err;
+    EXPECT_EQ(found.err, "");
 }
 
 }  // namespace

@@ -66,17 +66,62 @@ std::string export_section(std::uint32_t rva, const std::vector<std::string>& na
     return data;
 }
 
+// A table of `count` descriptors of `size` bytes and its all-zero terminator, then eight zero bytes
+// (an empty thunk table) at `thunks`, then each of `names`: `describe` fills descriptor i given the
+// RVA of its name.
+template <typename Describe>
+std::string descriptor_section(std::uint32_t rva, std::uint32_t size, const std::vector<std::string>& names, Describe describe)
+{
+    const std::uint32_t thunks = size * static_cast<std::uint32_t>(names.size() + 1);
+    std::string data(thunks + 8, '\0');
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        describe(data, static_cast<std::uint32_t>(i * size), rva + static_cast<std::uint32_t>(data.size()), rva + thunks);
+        data += names[i] + '\0';
+    }
+    return data;
+}
+
+// An import directory: per DLL its name and an empty lookup table that is also its address table.
+std::string import_section(std::uint32_t rva, const std::vector<std::string>& dlls)
+{
+    return descriptor_section(rva, 20, dlls, [](std::string& data, std::uint32_t at, std::uint32_t name, std::uint32_t thunks) {
+        put(data, at, thunks, 4);
+        put(data, at + 12, name, 4);
+        put(data, at + 16, thunks, 4);
+    });
+}
+
+// A delay-load directory in the RVA form: per DLL its name, a module handle and empty tables.
+std::string delay_import_section(std::uint32_t rva, const std::vector<std::string>& dlls)
+{
+    return descriptor_section(rva, 32, dlls, [](std::string& data, std::uint32_t at, std::uint32_t name, std::uint32_t thunks) {
+        put(data, at, 1, 4);
+        put(data, at + 4, name, 4);
+        put(data, at + 8, thunks, 4);
+        put(data, at + 12, thunks, 4);
+        put(data, at + 16, thunks, 4);
+    });
+}
+
 }  // namespace
 
 std::string make_image(const image_spec& spec)
 {
     std::vector<section_plan> plans{{".text", std::string(16, '\xC3'), 0x60000020}};
-    std::uint32_t export_rva = 0, export_size = 0;
-    if (!spec.exports.empty()) {
-        export_rva = section_alignment * 2;
-        plans.push_back({".edata", export_section(export_rva, spec.exports), 0x40000040});
-        export_size = static_cast<std::uint32_t>(plans.back().content.size());
-    }
+    // Each section below fits in one page: the next one's RVA follows from the count so far.
+    struct directory_entry {
+        std::uint32_t rva = 0, size = 0;
+    } directories[16];
+    auto add_directory = [&](std::size_t index, const char* name, std::string (*make)(std::uint32_t, const std::vector<std::string>&),
+                             const std::vector<std::string>& names) {
+        if (names.empty()) return;
+        const std::uint32_t rva = section_alignment * static_cast<std::uint32_t>(plans.size() + 1);
+        plans.push_back({name, make(rva, names), 0x40000040});
+        directories[index] = {rva, static_cast<std::uint32_t>(plans.back().content.size())};
+    };
+    add_directory(0, ".edata", export_section, spec.exports);
+    add_directory(1, ".idata", import_section, spec.imports);
+    add_directory(13, ".didat", delay_import_section, spec.delay_imports);
     for (const auto& name : spec.extra_sections) plans.push_back({name, std::string(0x100, 'x'), 0x40000040});
     if (!spec.dll && spec.settings_record) {
         // As the launcher's build leaves it: the header, the rest zeros.
@@ -134,8 +179,10 @@ std::string make_image(const image_spec& spec)
     put(image, optional_at + 88, 0x100000, 8);
     put(image, optional_at + 96, 0x1000, 8);
     put(image, optional_at + 108, 16, 4);
-    put(image, optional_at + 112, export_rva, 4);
-    put(image, optional_at + 116, export_size, 4);
+    for (std::size_t i = 0; i < 16; ++i) {
+        put(image, optional_at + 112 + 8 * i, directories[i].rva, 4);
+        put(image, optional_at + 116 + 8 * i, directories[i].size, 4);
+    }
 
     std::string overlay = spec.overlay;
     if (spec.certificate && overlay.empty()) overlay = std::string(8, '\x5A');

@@ -31,6 +31,8 @@ struct image_spec {
     std::uint16_t machine = 0x8664;
     std::uint16_t optional_magic = 0x20B;
     std::vector<std::string> exports;          // an export name table in a ".edata" section
+    std::vector<std::string> imports;          // DLLs in an import directory in an ".idata" section
+    std::vector<std::string> delay_imports;    // DLLs in a delay-load directory in a ".didat" section
     std::vector<std::string> extra_sections;   // more 0x200-byte sections after the others
     std::string overlay;                       // bytes after the last section
     bool certificate = false;                  // a certificate directory pointing at the overlay
