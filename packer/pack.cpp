@@ -162,6 +162,15 @@ void check_output_location(const fs::path& app_dir, const fs::path& output)
         throw pack_error("the output " + in_quotes(output) + " lies inside the application directory " + in_quotes(app_dir));
 }
 
+// The output must not replace the launcher image it copies, whatever the spelling (another letter
+// case on Windows, "..", a hard link, a symbolic link): the same file is refused.
+void check_output_is_not_launcher(const fs::path& output, const fs::path& launcher)
+{
+    std::error_code error;
+    if (fs::equivalent(output, launcher, error))
+        throw pack_error("the output " + in_quotes(output) + " is the launcher image " + in_quotes(launcher));
+}
+
 #ifndef _WIN32
 // Executable wherever it is readable, as a linker leaves its output.
 void make_executable(const fs::path& file)
@@ -355,6 +364,7 @@ pack_result pack_application(const pack_options& options)
 
     std::vector<archive_entry> files = collect_application_files(options.app_dir);
     check_output_location(options.app_dir, options.output);
+    check_output_is_not_launcher(options.output, options.launcher);
     std::u16string entry = choose_entry(files, options.entry);
     order_entries(files, entry);
 

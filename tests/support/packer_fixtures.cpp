@@ -322,6 +322,8 @@ std::string entry_dll(std::vector<std::string> exports)
 
 std::string arg(const std::filesystem::path& path) { return path.u8string(); }
 
+std::filesystem::path pack_tool() { return std::filesystem::u8path(TAVRIN_PACK_TOOL); }
+
 #ifdef _WIN32
 tool_run run_tool(const std::filesystem::path&, const std::vector<std::string>& arguments)
 {

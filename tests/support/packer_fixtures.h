@@ -108,6 +108,9 @@ struct tool_run {
 // goes through files in `scratch`. Lines end in "\n" on every system.
 tool_run run_tool(const std::filesystem::path& scratch, const std::vector<std::string>& arguments);
 
+// The tavrin-pack command that run_tool runs.
+std::filesystem::path pack_tool();
+
 // A path as a command-line argument (UTF-8).
 std::string arg(const std::filesystem::path& path);
 
