@@ -14,6 +14,7 @@
 #include <random>
 #include <system_error>
 
+#include "packer/interrupt_cleanup.h"
 #include "packer/names.h"
 #include "packer/pe_image.h"
 
@@ -102,7 +103,8 @@ private:
     bool only_names_ = true;
 };
 
-// Beside its target, removed unless committed: a half-written output never takes the target's name.
+// Beside its target, removed unless committed (also when the tool is interrupted, see
+// interrupt_cleanup.h): a half-written output never takes the target's name.
 class temporary_output {
 public:
     explicit temporary_output(fs::path target) : target_(std::move(target))
@@ -114,6 +116,7 @@ public:
             std::error_code error;
             if (!fs::exists(candidate, error) && !error) {
                 path_ = candidate;
+                remove_on_interrupt(path_);
                 return;
             }
         }
@@ -123,6 +126,7 @@ public:
     temporary_output& operator=(const temporary_output&) = delete;
     ~temporary_output()
     {
+        keep_on_interrupt();
         if (committed_) return;
         std::error_code ignored;
         fs::remove(path_, ignored);
@@ -388,16 +392,15 @@ pack_result pack_application(const pack_options& options)
 
     temporary_output temporary(options.output);
     {
-        std::ofstream out(temporary.path(), std::ios::binary | std::ios::trunc);
-        if (!out) throw pack_error("cannot create " + in_quotes(temporary.path()));
+        interruptible_output file(temporary.path());
+        std::ostream& out = file.stream();
         result.block_size = write_image_with_section(launcher, headers, out, [&](std::ostream& stream) {
             write_block(files, stream, options.block, progress);
         });
         // The settings record lies in the copied launcher image, before the attached data.
         out.seekp(static_cast<std::streamoff>(settings_offset));
         out.write(settings.data(), static_cast<std::streamsize>(settings.size()));
-        out.close();
-        if (out.fail()) throw pack_error("cannot write " + in_quotes(temporary.path()));
+        file.close();
     }
 #ifndef _WIN32
     make_executable(temporary.path());

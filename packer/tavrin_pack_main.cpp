@@ -18,6 +18,7 @@
 #endif
 
 #include "packer/inspect.h"
+#include "packer/interrupt_cleanup.h"
 #include "packer/pack.h"
 #include "packer/report.h"
 #include "payload/format.h"
@@ -229,6 +230,8 @@ void expect_operands(const parsed_command& parsed, const std::vector<const char*
 
 int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
 {
+    // An interruption removes the temporary output (see pack_application) before the process ends.
+    tavrin::install_interrupt_cleanup();
     tavrin::pack_options options;
     fs::path launcher;
     auto parsed = parse_command(std::move(arguments), true, [&](const std::string& name, auto value) {
