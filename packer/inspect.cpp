@@ -298,11 +298,11 @@ public:
         std::error_code error;
         fs::create_directories(file.parent_path(), error);
         if (error) throw pack_error("cannot create the directory '" + file.parent_path().u8string() + "': " + error.message());
+        out_.open(file, std::ios::binary | std::ios::trunc);
+        if (!out_) throw pack_error("cannot open '" + file.u8string() + "' for writing");
         file_ = file;
         name_ = name;
         size_ = size;
-        out_.open(file, std::ios::binary | std::ios::trunc);
-        if (!out_) throw pack_error("cannot open '" + file.u8string() + "' for writing");
     }
 
     void content(const char* data, std::size_t size) override

@@ -166,6 +166,15 @@ TEST_F(Inspect, ExtractReplacesFilesAndKeepsToTheLaunchersLimits)
     EXPECT_EQ(read_file(out / "readme.txt"), "read me");
     EXPECT_EQ(read_file(out / "unrelated.txt"), "stays");
 
+    // A file that cannot be opened stops the extraction; what stands in its place is not removed.
+    fs::remove(out / "readme.txt");
+    fs::create_directories(out / "readme.txt");
+    tavrin::extract_result written;
+    EXPECT_THROW(tavrin::extract_package(put(image_with_block(sound_block())), out, &written), tavrin::pack_error);
+    EXPECT_EQ(written.names, std::vector<std::u16string>{u"app.dll"});
+    EXPECT_EQ(written.removed, u"");
+    EXPECT_TRUE(fs::is_directory(out / "readme.txt"));
+
     // The launcher's full path holds 4095 code units: the directory, one separator, the name.
     const std::u16string long_name = u"d\\" + std::u16string(1000, u'n');
     const fs::path long_file = put(image_with_block(block_of(stream_of({packer_test::memory_entry(u"app.dll", dll),
