@@ -7,7 +7,6 @@ const char* damage_name(damage kind)
 {
     switch (kind) {
     case damage::bad_image: return "bad-image";
-    case damage::no_attached_data: return "no-attached-data";
     case damage::block_too_short: return "block-too-short";
     case damage::bad_magic: return "bad-magic";
     case damage::bad_trailer: return "bad-trailer";

@@ -41,8 +41,7 @@ public:
 
 // What can be wrong with a package. Each kind has a short name (damage_name) that messages carry.
 enum class damage {
-    bad_image,          // "bad-image": not a PE32+ image for x86-64, or its headers are damaged
-    no_attached_data,   // "no-attached-data": the image has no attached-data section
+    bad_image,          // "bad-image": the headers of an image that names the attached-data section are damaged
     block_too_short,    // "block-too-short": shorter than the magic and the tail
     bad_magic,          // "bad-magic": the block does not start with the magic
     bad_trailer,        // "bad-trailer": the last eight bytes are not N - 8
@@ -73,6 +72,14 @@ public:
 
 private:
     damage kind_;
+};
+
+// A file that is no package at all: a directory, a text file, a program without the attached-data
+// section. what() says so ("'x' is not a package: ..."); a package whose attached data is bad
+// throws package_error instead.
+class not_a_package_error : public pack_error {
+public:
+    using pack_error::pack_error;
 };
 
 }  // namespace tavrin

@@ -301,8 +301,8 @@ public:
         out_.open(file, std::ios::binary | std::ios::trunc);
         if (!out_) throw pack_error("cannot open '" + file.u8string() + "' for writing");
         file_ = file;
-        result.bytes += size;
-        ++result.files;
+        name_ = name;
+        size_ = size;
     }
 
     void content(const char* data, std::size_t size) override
@@ -315,6 +315,21 @@ public:
     {
         out_.close();
         if (out_.fail()) throw pack_error("cannot write '" + file_.u8string() + "'");
+        result.names.push_back(name_);
+        result.bytes += size_;
+        ++result.files;
+        file_.clear();
+    }
+
+    // After a failure: removes the file being written, so that only whole files stay.
+    void remove_partial_file()
+    {
+        if (file_.empty()) return;
+        out_.close();
+        std::error_code ignored;
+        fs::remove(file_, ignored);
+        result.removed = name_;
+        file_.clear();
     }
 
     extract_result result;
@@ -343,8 +358,39 @@ private:
     fs::path directory_;
     std::size_t directory_units_ = 0;
     std::ofstream out_;
-    fs::path file_;
+    fs::path file_;  // the file being written; empty between entries
+    std::u16string name_;
+    std::uint64_t size_ = 0;
 };
+
+// Whether the section table of the image in `in` names the attached-data section, read without any
+// other check: a package whose headers are damaged (cut short, say) still shows it there, a text
+// file or another program does not.
+bool names_attached_section(std::istream& in)
+{
+    auto bytes = [&](std::uint64_t at, std::uint64_t size) {
+        std::string data(static_cast<std::size_t>(size), '\0');
+        in.clear();
+        in.seekg(static_cast<std::streamoff>(at));
+        in.read(data.data(), static_cast<std::streamsize>(size));
+        data.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+        return data;
+    };
+    constexpr std::size_t dos_size = 64, file_header_size = 24, section_header_size = 40, name_size = 8;
+    const std::string dos = bytes(0, dos_size);
+    if (dos.size() < dos_size || dos.compare(0, 2, "MZ") != 0) return false;
+    const std::uint64_t nt = read_little_endian(dos, 0x3C, 4);
+    const std::string file_header = bytes(nt, file_header_size);
+    if (file_header.size() < file_header_size || file_header.compare(0, 4, std::string("PE\0\0", 4)) != 0) return false;
+    const std::uint64_t table = nt + file_header_size + read_little_endian(file_header, 20, 2);
+    const std::string sections = bytes(table, read_little_endian(file_header, 6, 2) * section_header_size);
+    const std::string wanted(TAVRIN_ATTACHED_SECTION_NAME);
+    for (std::size_t at = 0; at + name_size <= sections.size(); at += section_header_size) {
+        std::string name = sections.substr(at, name_size);
+        if (name.substr(0, name.find('\0')) == wanted) return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -353,16 +399,23 @@ package_contents read_package(const fs::path& file, entry_sink* sink, package_co
     package_contents contents;
     try {
         const std::string what = "'" + file.u8string() + "'";
+        std::error_code kind_error;
+        if (fs::is_directory(file, kind_error)) throw not_a_package_error(what + " is not a package: it is a directory");
         std::ifstream in(file, std::ios::binary);
         if (!in) throw pack_error("cannot open " + what + " for reading");
         pe_headers headers;
         try {
             headers = read_pe_headers(in, what);
         } catch (const image_error& error) {
-            throw package_error(damage::bad_image, error.what());
+            if (names_attached_section(in)) throw package_error(damage::bad_image, error.what());
+            std::string reason = error.what();
+            if (reason.rfind(what + ": ", 0) == 0) reason.erase(0, what.size() + 2);
+            throw not_a_package_error(what + " is not a package: " + reason);
         }
         auto section = find_attached_section(headers);
-        if (!section) throw package_error(damage::no_attached_data, what + " has no " TAVRIN_ATTACHED_SECTION_NAME " section");
+        if (!section)
+            throw not_a_package_error(what + " is not a package: a Windows program without the " TAVRIN_ATTACHED_SECTION_NAME
+                                             " section that carries an application");
         package_layout& layout = contents.layout;
         layout.block_offset = section->file_offset;
         layout.block_size = section->length;
@@ -444,10 +497,17 @@ verify_report verify_package(const fs::path& file)
     return report;
 }
 
-extract_result extract_package(const fs::path& file, const fs::path& directory)
+extract_result extract_package(const fs::path& file, const fs::path& directory, extract_result* written)
 {
     extract_sink sink(directory);
-    package_contents contents = read_package(file, &sink);
+    package_contents contents;
+    try {
+        contents = read_package(file, &sink);
+    } catch (...) {
+        sink.remove_partial_file();
+        if (written) *written = sink.result;
+        throw;
+    }
     std::vector<std::u16string> names;
     for (const auto& entry : contents.entries) names.push_back(entry.name);
     sink.result.directories = count_directories(names);

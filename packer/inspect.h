@@ -55,14 +55,16 @@ struct package_contents {
 // dictionary) and its data, decoded with the launcher's limits and its checksum verified when it
 // has one; the content stream's entries, the end marker and nothing after it. Each entry goes to
 // `sink` as it is decoded; memory stays bounded. Throws package_error (the first damage found,
-// with the entries read until then in `partial` when given) and pack_error (the file cannot be
-// read).
+// with the entries read until then in `partial` when given), not_a_package_error (a directory, a
+// file that is no PE image and does not name the attached-data section, an image without that
+// section) and pack_error (the file cannot be read).
 package_contents read_package(const std::filesystem::path& file, entry_sink* sink = nullptr,
                               package_contents* partial = nullptr);
 
 // Everything that read_package checks, then: the frame carries a checksum; every name is one the
 // launcher can use and Windows can create (check_windows_entry_name); no two names clash
 // (find_name_clashes); there is an entry, and the first is an x86-64 DLL exporting run_code.
+// Damage goes into the report; not_a_package_error and pack_error pass through.
 struct verify_report {
     package_contents contents;            // as far as it could be read
     std::vector<package_error> problems;  // none: the package is sound
@@ -74,15 +76,19 @@ verify_report verify_package(const std::filesystem::path& file);
 // unpack directory: each at `directory` + separator + its name, the missing directories created
 // outermost first, an existing file replaced. A name that the launcher could not join safely or
 // that Windows could not create is refused (package_error bad_name) before anything is written for
-// it, and so is a full path longer than the launcher's 4095 code units (pack_error). On damage
-// found part-way, the files written so far stay, as the launcher leaves them. Throws package_error
-// and pack_error.
+// it, and so is a full path longer than the launcher's 4095 code units (pack_error). On a failure
+// part-way (damage, a file that cannot be written), the file being written is removed and the files
+// written whole stay, listed in `written` when given. Throws package_error, not_a_package_error and
+// pack_error.
 struct extract_result {
-    std::size_t files = 0;
+    std::size_t files = 0;            // written whole
     std::size_t directories = 0;
     std::uint64_t bytes = 0;
+    std::vector<std::u16string> names;  // the files written whole, in archive order
+    std::u16string removed;             // after a failure: the file that was being written, removed
 };
-extract_result extract_package(const std::filesystem::path& file, const std::filesystem::path& directory);
+extract_result extract_package(const std::filesystem::path& file, const std::filesystem::path& directory,
+                               extract_result* written = nullptr);
 
 // The longest full path, in UTF-16 code units without the terminator, that the launcher can write:
 // its path buffers' capacity less the terminator.

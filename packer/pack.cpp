@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "packer/imports.h"
+#include "packer/interrupt_cleanup.h"
 #include "packer/names.h"
 #include "packer/pe_image.h"
 
@@ -103,7 +104,8 @@ private:
     bool only_names_ = true;
 };
 
-// Beside its target, removed unless committed: a half-written output never takes the target's name.
+// Beside its target, removed unless committed (also when the tool is interrupted, see
+// interrupt_cleanup.h): a half-written output never takes the target's name.
 class temporary_output {
 public:
     explicit temporary_output(fs::path target) : target_(std::move(target))
@@ -115,6 +117,7 @@ public:
             std::error_code error;
             if (!fs::exists(candidate, error) && !error) {
                 path_ = candidate;
+                remove_on_interrupt(path_);
                 return;
             }
         }
@@ -124,6 +127,7 @@ public:
     temporary_output& operator=(const temporary_output&) = delete;
     ~temporary_output()
     {
+        keep_on_interrupt();
         if (committed_) return;
         std::error_code ignored;
         fs::remove(path_, ignored);
@@ -161,6 +165,15 @@ void check_output_location(const fs::path& app_dir, const fs::path& output)
     auto mismatch = std::mismatch(app.begin(), app.end(), target.begin(), target.end());
     if (mismatch.first == app.end())
         throw pack_error("the output " + in_quotes(output) + " lies inside the application directory " + in_quotes(app_dir));
+}
+
+// The output must not replace the launcher image it copies, whatever the spelling (another letter
+// case on Windows, "..", a hard link, a symbolic link): the same file is refused.
+void check_output_is_not_launcher(const fs::path& output, const fs::path& launcher)
+{
+    std::error_code error;
+    if (fs::equivalent(output, launcher, error))
+        throw pack_error("the output " + in_quotes(output) + " is the launcher image " + in_quotes(launcher));
 }
 
 #ifndef _WIN32
@@ -356,6 +369,7 @@ pack_result pack_application(const pack_options& options)
 
     std::vector<archive_entry> files = collect_application_files(options.app_dir);
     check_output_location(options.app_dir, options.output);
+    check_output_is_not_launcher(options.output, options.launcher);
     std::u16string entry = choose_entry(files, options.entry);
     order_entries(files, entry);
 
@@ -387,16 +401,15 @@ pack_result pack_application(const pack_options& options)
 
     temporary_output temporary(options.output);
     {
-        std::ofstream out(temporary.path(), std::ios::binary | std::ios::trunc);
-        if (!out) throw pack_error("cannot create " + in_quotes(temporary.path()));
+        interruptible_output file(temporary.path());
+        std::ostream& out = file.stream();
         result.block_size = write_image_with_section(launcher, headers, out, [&](std::ostream& stream) {
             write_block(files, stream, options.block, progress);
         });
         // The settings record lies in the copied launcher image, before the attached data.
         out.seekp(static_cast<std::streamoff>(settings_offset));
         out.write(settings.data(), static_cast<std::streamsize>(settings.size()));
-        out.close();
-        if (out.fail()) throw pack_error("cannot write " + in_quotes(temporary.path()));
+        file.close();
     }
 #ifndef _WIN32
     make_executable(temporary.path());

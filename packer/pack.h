@@ -93,12 +93,13 @@ int max_compression_level();
 // Packs `options.app_dir` into `options.output`. The output is written to a temporary file beside
 // it and renamed into place only when complete: on any failure nothing new is left there and an
 // existing output stays as it was. Memory stays bounded whatever the application's size. The
-// output may not lie inside the application directory. The same files, entry, level and window
-// give the same bytes (see write_block). Refuses (import_error) an image that imports a DLL which
-// is neither in the package where the loader looks nor a DLL of Windows, unless
-// options.allowed_missing names it (check_imports). Warns (options.warning and result.warnings)
-// about names whose unpack path would be long (long_path_warning), delay-loaded DLLs that are
-// missing, and images whose imports cannot be read. Throws pack_error and its kinds.
+// output may not lie inside the application directory, nor be the launcher image (the same file
+// under any name). The same files, entry, level and window give the same bytes (see write_block).
+// Refuses (import_error) an image that imports a DLL which is neither in the package where the
+// loader looks nor a DLL of Windows, unless options.allowed_missing names it (check_imports). Warns
+// (options.warning and result.warnings) about names whose unpack path would be long
+// (long_path_warning), delay-loaded DLLs that are missing, and images whose imports cannot be read.
+// Throws pack_error and its kinds.
 pack_result pack_application(const pack_options& options);
 
 }  // namespace tavrin

@@ -18,6 +18,7 @@
 #endif
 
 #include "packer/inspect.h"
+#include "packer/interrupt_cleanup.h"
 #include "packer/pack.h"
 #include "packer/report.h"
 #include "payload/format.h"
@@ -85,6 +86,9 @@ std::string help_text()
            "\n"
            "list: the files of OUT.exe in archive order with their sizes, then the totals.\n"
            "\n"
+           "list, verify and extract say \"not a package\" for a directory, a text file or a program without\n"
+           "the " TAVRIN_ATTACHED_SECTION_NAME " section, and \"damaged\" for a package whose attached data is bad.\n"
+           "\n"
            "verify: decodes all of OUT.exe's attached data and checks it: the magic, exactly one\n"
            "Zstandard frame with a content checksum that matches, the four zero bytes and the trailer,\n"
            "the window within the launcher's limit, every name valid for Windows and distinct, the end\n"
@@ -94,7 +98,8 @@ std::string help_text()
            "\n"
            "extract: writes the files of OUT.exe below DIR as the launcher writes them into its unpack\n"
            "directory (missing directories created, existing files replaced), to look at a package\n"
-           "without running it. Names that could escape DIR are refused.\n"
+           "without running it. Names that could escape DIR are refused. When damage or a write error\n"
+           "stops it, the file it was writing is removed and the files written whole are listed.\n"
            "\n"
            "  -h, --help             show this help and exit\n"
            "  --version              show the version and exit\n"
@@ -102,7 +107,7 @@ std::string help_text()
            "Exit codes:\n"
            "  0  done: packed, listed, verified sound, extracted\n"
            "  1  failed: packing refused or failed (OUT.exe left as it was), the package is damaged or\n"
-           "     fails verification, a file cannot be read or written\n"
+           "     fails verification, the file is not a package, a file cannot be read or written\n"
            "  2  wrong command line\n";
 }
 
@@ -242,6 +247,8 @@ void expect_operands(const parsed_command& parsed, const std::vector<const char*
 
 int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
 {
+    // An interruption removes the temporary output (see pack_application) before the process ends.
+    tavrin::install_interrupt_cleanup();
     tavrin::pack_options options;
     fs::path launcher;
     auto parsed = parse_command(std::move(arguments), true, [&](const std::string& name, auto value) {
@@ -328,7 +335,21 @@ int run_extract(std::vector<std::string> arguments, const fs::path&)
     auto parsed = parse_command(std::move(arguments), false, [](const std::string&, auto) { return false; });
     if (!parsed) return exit_done;
     expect_operands(*parsed, {"packed executable", "directory"});
-    tavrin::extract_result result = tavrin::extract_package(fs::u8path(parsed->operands[0]), fs::u8path(parsed->operands[1]));
+    tavrin::extract_result result, written;
+    try {
+        result = tavrin::extract_package(fs::u8path(parsed->operands[0]), fs::u8path(parsed->operands[1]), &written);
+    } catch (const tavrin::not_a_package_error&) {
+        throw;
+    } catch (const tavrin::pack_error& error) {
+        const bool damaged = dynamic_cast<const tavrin::package_error*>(&error) != nullptr;
+        std::cerr << tool_name << ": " << parsed->operands[0] << (damaged ? " is damaged: " : ": ") << error.what() << "\n";
+        if (!written.removed.empty())
+            std::cerr << tool_name << ": removed the partly written " << tavrin::in_quotes(written.removed) << "\n";
+        std::cerr << tool_name << ": " << tavrin::format_count(written.files) << (written.files == 1 ? " file" : " files")
+                  << " written whole into " << parsed->operands[1] << (written.files == 0 ? "" : ":") << "\n";
+        for (const auto& name : written.names) std::cerr << "  " << tavrin::to_utf8(name) << "\n";
+        return exit_failed;
+    }
     std::cout << "Extracted " << tavrin::format_count(result.files) << (result.files == 1 ? " file" : " files") << " ("
               << tavrin::format_count(result.bytes) << " bytes) into " << parsed->operands[1] << "\n";
     return exit_done;

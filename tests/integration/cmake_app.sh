@@ -3,10 +3,11 @@
 # Usage: cmake_app.sh SOURCE_DIR HOST_BUILD_DIR WORK_DIR [WINDOWS_TAVRIN_PACK]
 #
 # Installs the host build into a fresh prefix, configures a copy of examples/cmake-app against it
-# with the mingw-w64 toolchain in a clean build directory, builds it, checks the package with the
-# installed tavrin-pack, runs greeter.exe under Wine, and rebuilds after a change to one of its
-# files. With the Windows build's tavrin-pack.exe given, packs the same application with it (one
-# thread) and compares the bytes.
+# in a clean build directory as the README shows (a cross toolchain file that keeps find_package
+# below the target's root, the package named by TavrinOnefile_DIR), builds it, checks the package
+# with the installed tavrin-pack, runs greeter.exe under Wine, and rebuilds after a file is changed,
+# added with an old time and deleted. With the Windows build's tavrin-pack.exe given, packs the
+# same application with it (one thread) and compares the bytes.
 set -euo pipefail
 root=$1 host_build=$2 work=$3 windows_pack=${4:-}
 
@@ -34,8 +35,10 @@ done
 
 step "configure and build examples/cmake-app in a clean directory"
 cp -r "$root/examples/cmake-app" "$work/src"
+# A usual cross toolchain file: the project's, with packages searched only below the target's root.
+printf 'include("%s")\nset(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)\n' "$root/cmake/mingw-w64-x86_64.cmake" >"$work/toolchain.cmake"
 logged configure cmake -S "$work/src" -B "$work/build" \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$prefix"
+    -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" -DTavrinOnefile_DIR="$prefix/lib/cmake/TavrinOnefile"
 logged build cmake --build "$work/build"
 exe=$work/build/greeter.exe
 [ -f "$exe" ] || fail "the build made no greeter.exe"
@@ -63,6 +66,18 @@ logged rebuild-changed cmake --build "$work/build"
 grep -q "Packing greeter.exe" "$work/rebuild-changed.log" || fail "a changed asset did not repack"
 "$root/scripts/wine-run" "$exe" Ada >"$work/run2.out" 2>&1 || true
 grep -q "^Hi, Ada! (changed)" "$work/run2.out" || { cat "$work/run2.out"; fail "the repacked greeter.exe has the old greeting"; }
+
+step "a file added with an old time repacks, and so does deleting it"
+listed() { "$tool" list "$exe" | awk 'NR > 1 && NF == 2 { print $2 }' | grep -xF "$1" >/dev/null; }
+printf 'Old news\n' >"$work/src/assets/messages/old.txt"
+touch -d '2001-02-03 04:05:06' "$work/src/assets/messages/old.txt"
+logged rebuild-added cmake --build "$work/build"
+grep -q "Packing greeter.exe" "$work/rebuild-added.log" || fail "a file added with an old time did not repack"
+listed 'messages\old.txt' || fail "the repacked greeter.exe lacks the added file"
+rm "$work/src/assets/messages/old.txt"
+logged rebuild-deleted cmake --build "$work/build"
+grep -q "Packing greeter.exe" "$work/rebuild-deleted.log" || fail "a deleted file did not repack"
+! listed 'messages\old.txt' || fail "the repacked greeter.exe still holds the deleted file"
 
 if [ -n "$windows_pack" ]; then
     step "the Windows tavrin-pack.exe packs the same bytes"

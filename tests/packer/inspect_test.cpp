@@ -78,9 +78,7 @@ std::vector<damage_case> damage_cases()
     auto in_image = [](std::function<std::string()> block) { return [block] { return image_with_block(block()); }; };
     const std::string stream = stream_of(sound_entries());
     return {
-        {"not an image", damage::bad_image, [] { return std::string("MZ but nothing else of an image"); }, stops::everything},
         {"truncated image", damage::bad_image, [] { std::string image = image_with_block(sound_block()); return image.substr(0, image.size() - 700); }, stops::everything},
-        {"launcher without attached data", damage::no_attached_data, [] { return make_image({}); }, stops::everything},
         {"block of 14 bytes", damage::block_too_short, in_image([] { return std::string("VQJ") + std::string(11, '\0'); }), stops::everything},
         {"wrong magic", damage::bad_magic, in_image([] { std::string b = sound_block(); b[1] = 'X'; return b; }), stops::everything},
         {"trailer off by one", damage::bad_trailer, in_image([] { std::string b = sound_block(); return set_u64(b, b.size() - 8, b.size() - 7); }), stops::everything},
@@ -168,6 +166,15 @@ TEST_F(Inspect, ExtractReplacesFilesAndKeepsToTheLaunchersLimits)
     EXPECT_EQ(read_file(out / "readme.txt"), "read me");
     EXPECT_EQ(read_file(out / "unrelated.txt"), "stays");
 
+    // A file that cannot be opened stops the extraction; what stands in its place is not removed.
+    fs::remove(out / "readme.txt");
+    fs::create_directories(out / "readme.txt");
+    tavrin::extract_result written;
+    EXPECT_THROW(tavrin::extract_package(put(image_with_block(sound_block())), out, &written), tavrin::pack_error);
+    EXPECT_EQ(written.names, std::vector<std::u16string>{u"app.dll"});
+    EXPECT_EQ(written.removed, u"");
+    EXPECT_TRUE(fs::is_directory(out / "readme.txt"));
+
     // The launcher's full path holds 4095 code units: the directory, one separator, the name.
     const std::u16string long_name = u"d\\" + std::u16string(1000, u'n');
     const fs::path long_file = put(image_with_block(block_of(stream_of({packer_test::memory_entry(u"app.dll", dll),
@@ -212,8 +219,15 @@ TEST_F(Inspect, DamageStopsBeforeLaterEntriesAndKeepsEarlierOnes)
     ASSERT_EQ(partial.entries.size(), 3u) << "the cut falls inside the third entry's content";
     EXPECT_EQ(partial.entries[1].name, u"readme.txt");
 
-    // Extraction leaves what it wrote, as the launcher would, and never writes a refused name.
+    // Extraction keeps the files it wrote whole, removes the one it was writing, and never writes a
+    // refused name.
     const fs::path out = scratch_.path() / "out";
+    tavrin::extract_result written;
+    EXPECT_THROW(tavrin::extract_package(file, out, &written), tavrin::package_error);
+    EXPECT_EQ(written.names, (std::vector<std::u16string>{u"app.dll", u"readme.txt"}));
+    EXPECT_EQ(written.removed, u"data\\\u00e9t\u00e9.bin");
+    EXPECT_EQ(scratch_directory::listing(out), (std::vector<std::string>{"app.dll", "data", "readme.txt"}));
+    EXPECT_TRUE(scratch_directory::listing(out / "data").empty());
     const fs::path evil = put(image_with_block(block_of(stream_of(
                                   {packer_test::memory_entry(u"app.dll", dll), packer_test::memory_entry(u"..\\evil.txt", "x")}))),
                               "evil.exe");
@@ -284,7 +298,29 @@ TEST_F(Inspect, TheCommandOnASoundPackage)
     }
     tool_run missing = run_tool(scratch_.path(), {"verify", arg(scratch_.path() / "missing.exe")});
     EXPECT_EQ(missing.code, 1);
-    EXPECT_NE(missing.err.find("missing.exe"), std::string::npos) << missing.err;
+    EXPECT_NE(missing.err.find("cannot open '" + arg(scratch_.path() / "missing.exe")), std::string::npos) << missing.err;
+}
+
+TEST_F(Inspect, FilesThatAreNoPackagesAreCalledSo)
+{
+    const fs::path directory = scratch_.path() / "folder.exe";
+    fs::create_directories(directory);
+    const fs::path out = scratch_.path() / "out";
+    for (const fs::path& file : {put("just some notes\n", "notes.txt"), put(make_image({}), "program.exe"),
+                                 put("MZ but nothing else of an image", "stub.exe"), directory}) {
+        SCOPED_TRACE(file.filename().u8string());
+        EXPECT_THROW(tavrin::verify_package(file), tavrin::not_a_package_error);
+        for (std::vector<std::string> command : std::vector<std::vector<std::string>>{{"list"}, {"verify"}, {"extract"}}) {
+            command.push_back(arg(file));
+            if (command.front() == "extract") command.push_back(arg(out));
+            tool_run run = run_tool(scratch_.path(), command);
+            EXPECT_EQ(run.code, 1) << command.front();
+            EXPECT_NE(run.err.find("'" + arg(file) + "' is not a package: "), std::string::npos) << run.err;
+            EXPECT_EQ(run.err.find("damaged"), std::string::npos) << run.err;
+            EXPECT_EQ(run.out, "");
+        }
+        EXPECT_FALSE(fs::exists(out));
+    }
 }
 
 }  // namespace

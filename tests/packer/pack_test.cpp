@@ -17,7 +17,11 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstring>
 #endif
 
 namespace {
@@ -366,6 +370,36 @@ TEST_F(PackTest, AFailureLeavesTheOutputAsItWas)
     EXPECT_EQ(names_of(packed_entries()).size(), 2u);
 }
 
+#ifndef _WIN32
+// Interrupted while it writes (SIGINT, SIGTERM, SIGHUP), the tool removes its temporary file, leaves
+// an existing output as it was and ends by the signal.
+TEST_F(PackTest, AnInterruptedCommandLeavesNothingBehind)
+{
+    add("app.dll", entry_dll());
+    std::string noise(24 << 20, '\0');  // incompressible: seconds of work at level 19
+    std::mt19937 random(7);
+    for (char& byte : noise) byte = static_cast<char>(random());
+    add("noise.bin", noise);
+    write_file(output_, "the previous build");
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(number));
+        pid_t child = start_tool(scratch_.path(), {arg(app_), "-o", arg(output_), "--launcher", arg(launcher_), "--level", "19", "-q"});
+        bool temporary = false;
+        for (int wait = 0; wait < 3000 && !temporary; ++wait) {
+            temporary = scratch_directory::listing(out_dir_).size() > 1;
+            if (!temporary) usleep(20000);
+        }
+        kill(child, temporary ? number : SIGKILL);
+        int status = 0;
+        tool_run run = finish_tool(scratch_.path(), child, &status);
+        ASSERT_TRUE(temporary) << "no temporary file appeared beside the output\n" << run.err;
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == number) << "status " << status << "\n" << run.err;
+        EXPECT_EQ(scratch_directory::listing(out_dir_), std::vector<std::string>{"app.exe"});
+        EXPECT_EQ(read_file(output_), "the previous build");
+    }
+}
+#endif
+
 TEST_F(PackTest, SameFilesSameBytes)
 {
     // Two directories with the same files, created in different orders (so listed in different
@@ -452,6 +486,24 @@ TEST_F(PackTest, RefusedPlacesAndLaunchers)
     nowhere.output = scratch_.path() / "no" / "such" / "app.exe";
     EXPECT_NE(refusal<tavrin::pack_error>(nowhere).find("does not exist"), std::string::npos);
 
+    // Not the launcher image under any name: itself, another spelling, a hard link, a symbolic link
+    // (not under Wine, which makes none), another letter case on Windows. The image stays as it was.
+    const std::string image = read_file(launcher_);
+    std::vector<fs::path> same{launcher_, out_dir_ / ".." / launcher_.filename(), scratch_.path() / "hard.exe"};
+    fs::create_hard_link(launcher_, same.back());
+#ifdef _WIN32
+    same.push_back(scratch_.path() / "TAVRIN-Launcher.EXE");
+#else
+    same.push_back(scratch_.path() / "link.exe");
+    fs::create_symlink(launcher_, same.back());
+#endif
+    for (const fs::path& output : same) {
+        auto onto_launcher = options();
+        onto_launcher.output = output;
+        EXPECT_NE(refusal<tavrin::pack_error>(onto_launcher).find("is the launcher image"), std::string::npos) << output;
+        EXPECT_TRUE(read_file(launcher_) == image) << output;
+    }
+
     image_spec unstripped = launcher_spec();
     unstripped.overlay = std::string(100, 's');
     write_file(launcher_, make_image(unstripped));
@@ -537,6 +589,20 @@ TEST_F(PackTest, CommandLineExitCodes)
     tool_run no_run_code = run_tool(scratch_.path(), {app, "-o", out, "--launcher", launcher, "--entry", "plain.dll"});
     EXPECT_EQ(no_run_code.code, 1);
     EXPECT_NE(no_run_code.err.find("does not export run_code"), std::string::npos) << no_run_code.err;
+    // Any other stripped image given as the launcher: a DLL, an executable without the launcher's
+    // record (on Windows also a real DLL and tavrin-pack.exe itself).
+    const fs::path plain_exe = scratch_.path() / "plain.exe";
+    write_file(plain_exe, make_image({}));
+    std::vector<std::string> not_launchers{arg(app_ / "app.dll"), arg(plain_exe)};
+#ifdef _WIN32
+    not_launchers.insert(not_launchers.end(), {std::string(TAVRIN_HELLO_APP) + "/hello.dll", arg(pack_tool())});
+#endif
+    for (const std::string& image : not_launchers) {
+        tool_run refused = run_tool(scratch_.path(), {app, "-o", out, "--launcher", image});
+        EXPECT_EQ(refused.code, 1) << image;
+        EXPECT_NE(refused.err.find("not a launcher image"), std::string::npos) << refused.err;
+        EXPECT_TRUE(scratch_directory::listing(out_dir_).empty()) << image;
+    }
     tool_run no_launcher = run_tool(scratch_.path(), {app, "-o", out});
     EXPECT_EQ(no_launcher.code, 1) << "the tool's own directory holds no launcher image";
     EXPECT_FALSE(fs::exists(output_));

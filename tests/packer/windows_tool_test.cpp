@@ -1,8 +1,10 @@
 // The Windows tavrin-pack.exe at work under Wine: it packs the hello example into an executable with
 // a Unicode name that verifies, lists and extracts as packed, and runs the application; it reads the
-// imports of DLLs as mingw-w64's linker writes them.
+// imports of DLLs as mingw-w64's linker writes them; its console handler deletes the output it is
+// writing.
 #include <gtest/gtest.h>
 
+#include "packer/interrupt_cleanup.h"
 #include "tests/support/packer_fixtures.h"
 #include "tests/support/self_process.h"
 
@@ -63,6 +65,33 @@ TEST(WindowsTool, ChecksTheImportsOfLinkedDlls)
     tool_run found = run_tool(scratch.path(), pack);
     EXPECT_EQ(found.code, 0) << found.err;
     EXPECT_EQ(found.err, "");
+}
+
+// tavrin-pack.exe's console handler while the output is being written, called as the system calls
+// it on Ctrl-C, Ctrl-Break or the console's close. (Wine 8 delivers no event from a test here:
+// GenerateConsoleCtrlEvent fails, with or without a console of the test's own.)
+TAVRIN_SCENARIO(interrupted_output)
+{
+    const DWORD event = std::wcstoul(argv[1], nullptr, 10);
+    const fs::path file(argv[2]);
+    tavrin::install_interrupt_cleanup();
+    tavrin::interruptible_output out(file);
+    tavrin::remove_on_interrupt(file);
+    out.stream() << std::string(1 << 20, 'x') << std::flush;
+    tavrin::interrupt_console_handler(event);
+    return 3;
+}
+
+TEST(WindowsTool, TheConsoleHandlerDeletesTheOutputBeingWritten)
+{
+    scratch_directory scratch;
+    const fs::path file = scratch.path() / ".app.exe.1.tmp";
+    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT}) {
+        testing_support::process_result run =
+            testing_support::run_scenario(L"interrupted_output", {std::to_wstring(event), file.wstring()});
+        EXPECT_EQ(run.exit_code, 0xC000013Au) << event << run.err;
+        EXPECT_FALSE(fs::exists(file)) << event;
+    }
 }
 
 }  // namespace

@@ -369,6 +369,8 @@ std::string entry_dll(std::vector<std::string> exports)
 
 std::string arg(const std::filesystem::path& path) { return path.u8string(); }
 
+std::filesystem::path pack_tool() { return std::filesystem::u8path(TAVRIN_PACK_TOOL); }
+
 #ifdef _WIN32
 tool_run run_tool(const std::filesystem::path&, const std::vector<std::string>& arguments)
 {
@@ -388,7 +390,7 @@ tool_run run_tool(const std::filesystem::path&, const std::vector<std::string>& 
     return {static_cast<int>(result.exit_code), unix_lines(result.out), unix_lines(result.err)};
 }
 #else
-tool_run run_tool(const std::filesystem::path& scratch, const std::vector<std::string>& arguments)
+pid_t start_tool(const std::filesystem::path& scratch, const std::vector<std::string>& arguments)
 {
     const std::filesystem::path out = scratch / "tool.stdout", err = scratch / "tool.stderr";
     std::vector<std::string> words{TAVRIN_PACK_TOOL};
@@ -409,13 +411,24 @@ tool_run run_tool(const std::filesystem::path& scratch, const std::vector<std::s
         execv(argv[0], argv.data());
         _exit(127);
     }
-    int status = 0;
-    EXPECT_EQ(waitpid(child, &status, 0), child);
+    return child;
+}
+
+tool_run finish_tool(const std::filesystem::path& scratch, pid_t child, int* status)
+{
+    int ended = 0;
+    EXPECT_EQ(waitpid(child, &ended, 0), child);
+    if (status) *status = ended;
     tool_run run;
-    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = read_file(out);
-    run.err = read_file(err);
+    run.code = WIFEXITED(ended) ? WEXITSTATUS(ended) : -1;
+    run.out = read_file(scratch / "tool.stdout");
+    run.err = read_file(scratch / "tool.stderr");
     return run;
+}
+
+tool_run run_tool(const std::filesystem::path& scratch, const std::vector<std::string>& arguments)
+{
+    return finish_tool(scratch, start_tool(scratch, arguments));
 }
 #endif
 

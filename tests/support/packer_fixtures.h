@@ -10,6 +10,10 @@
 
 #include "packer/block_writer.h"
 
+#ifndef _WIN32
+#include <sys/types.h>
+#endif
+
 namespace packer_test {
 
 // The layout every image below shares: DOS header, signature at 0x40, a PE32+ optional header with
@@ -109,6 +113,14 @@ struct tool_run {
 // Runs the tool with `arguments`, with standard input empty and TAVRIN_LAUNCHER unset; its output
 // goes through files in `scratch`. Lines end in "\n" on every system.
 tool_run run_tool(const std::filesystem::path& scratch, const std::vector<std::string>& arguments);
+#ifndef _WIN32
+// run_tool in two steps: the tool started, then waited for; `status` receives waitpid's status.
+pid_t start_tool(const std::filesystem::path& scratch, const std::vector<std::string>& arguments);
+tool_run finish_tool(const std::filesystem::path& scratch, pid_t child, int* status = nullptr);
+#endif
+
+// The tavrin-pack command that run_tool runs.
+std::filesystem::path pack_tool();
 
 // A path as a command-line argument (UTF-8).
 std::string arg(const std::filesystem::path& path);
