@@ -2,6 +2,8 @@
 // through a temporary file.
 #include "packer/pack.h"
 
+#include "packer/archive_identity.h"
+
 #include <zstd.h>
 
 #include <algorithm>
@@ -351,10 +353,20 @@ pack_result pack_application(const pack_options& options)
     pe_headers headers = read_pe_headers(launcher, launcher_what);
     check_launcher_image(headers, launcher_what);
     const std::uint64_t settings_offset = find_launch_settings(launcher, headers, launcher_what);
-    const std::string settings = launch_settings_bytes(options.settings);
+    launch_settings chosen = options.settings;
+    if (chosen.cached && chosen.unpack_spec.empty()) chosen.unpack_spec = cached_unpack_spec;
+    if (!chosen.unpack_spec.empty()) check_unpack_spec(chosen.unpack_spec, chosen.cached);
+    const std::string settings = launch_settings_bytes(chosen);
 
     std::vector<archive_entry> files = collect_application_files(options.app_dir);
     check_output_location(options.app_dir, options.output);
+    if (chosen.cached) {
+        const std::u16string marker = u"" TAVRIN_CACHE_MARKER_NAME;
+        for (const auto& file : files)
+            if (windows_case_key(file.name) == windows_case_key(marker))
+                throw name_error(in_quotes(file.name) + ": in cached mode this name is the launcher's own (its "
+                                 "completion marker)");
+    }
     std::u16string entry = choose_entry(files, options.entry);
     order_entries(files, entry);
 
@@ -383,9 +395,24 @@ pack_result pack_application(const pack_options& options)
         result.block_size = write_image_with_section(launcher, headers, out, [&](std::ostream& stream) {
             write_block(files, stream, options.block, progress);
         });
-        // The settings record lies in the copied launcher image, before the attached data.
+        out.close();
+        if (out.fail()) throw pack_error("cannot write " + in_quotes(temporary.path()));
+    }
+    {
+        // The settings record lies in the copied launcher image, before the attached data. In
+        // cached mode it names the attached data, which is read back for that.
+        std::fstream out(temporary.path(), std::ios::binary | std::ios::in | std::ios::out);
+        std::string record = settings;
+        if (chosen.cached && chosen.archive_identity.empty()) {
+            launch_settings named = chosen;
+            auto block = find_attached_section(read_pe_headers(out, in_quotes(temporary.path())));
+            if (!block) throw pack_error("cannot find the attached data in " + in_quotes(temporary.path()));
+            named.archive_identity = archive_identity(out, block->file_offset, block->length);
+            record = launch_settings_bytes(named);
+        }
+        out.clear();
         out.seekp(static_cast<std::streamoff>(settings_offset));
-        out.write(settings.data(), static_cast<std::streamsize>(settings.size()));
+        out.write(record.data(), static_cast<std::streamsize>(record.size()));
         out.close();
         if (out.fail()) throw pack_error("cannot write " + in_quotes(temporary.path()));
     }

@@ -94,7 +94,11 @@ int max_compression_level();
 // existing output stays as it was. Memory stays bounded whatever the application's size. The
 // output may not lie inside the application directory. The same files, entry, level and window
 // give the same bytes (see write_block). Warns (options.warning and result.warnings) about names
-// whose unpack path would be long (long_path_warning). Throws pack_error and its kinds.
+// whose unpack path would be long (long_path_warning). Settings: in cached mode an empty spec
+// becomes cached_unpack_spec, the archive identity (when not given) is computed from the written
+// attached data (archive_identity), and a top-level file named like the launcher's completion
+// marker is refused (name_error); a spec that is given is checked (check_unpack_spec, spec_error).
+// Throws pack_error and its kinds.
 pack_result pack_application(const pack_options& options);
 
 }  // namespace tavrin

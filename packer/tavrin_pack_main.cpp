@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <stdexcept>
@@ -40,8 +41,9 @@ std::string help_text()
 {
     const std::string levels = "1.." + std::to_string(tavrin::max_compression_level());
     return std::string("Usage: ") + tool_name + " [pack] APP_DIR -o OUT.exe [--entry NAME] [--level N] [--threads N]\n" +
-           "                   [--launcher PATH] [--quiet]\n"
+           "                   [--unpack-dir SPEC] [--cached] [--launcher PATH] [--quiet]\n"
            "       " + tool_name + " list OUT.exe\n"
+           "       " + tool_name + " cache-dir OUT.exe\n"
            "       " + tool_name + " verify OUT.exe [--quiet]\n"
            "       " + tool_name + " extract OUT.exe DIR\n"
            "       " + tool_name + " --help | --version\n"
@@ -68,12 +70,28 @@ std::string help_text()
            "  --threads N            compression threads, 1.." + std::to_string(tavrin::max_threads()) +
            ", or 0 for one per core (default 0,\n"
            "                         here " + std::to_string(tavrin::resolved_threads(0)) + "); the output does not depend on it\n"
+           "  --unpack-dir SPEC      where OUT.exe unpacks, as a directory spec: literal text and the\n"
+           "                         placeholders {TEMP} {HOME} {CACHE_DIR} {PROGRAM} {PROGRAM_BASE}\n"
+           "                         {PROGRAM_DIR} {PID} {COMPANY} {PRODUCT} {VERSION} {FILE_VERSION}\n"
+           "                         {PRODUCT_VERSION} {RANDOM} {TIME} {TIME_US}; it must start with\n"
+           "                         {TEMP}, {HOME}, {CACHE_DIR}, C:\\ or \\\\server\\share. Without --cached\n"
+           "                         it must hold {RANDOM}, {PID}, {TIME} or {TIME_US} (default:\n"
+           "                         {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}); with --cached it may hold\n"
+           "                         none of them (default: {CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION})\n"
+           "  --cached               unpack once and reuse: the files stay in the unpack directory, below\n"
+           "                         which OUT.exe adds the archive identity (a hash of its attached data),\n"
+           "                         and later runs check and use them instead of unpacking again\n"
            "  --launcher PATH        the launcher image (default: the file that " + tavrin::launcher_variable + " names,\n"
            "                         else " + tavrin::launcher_file_name + " beside " + tool_name + ", else in\n"
            "                         ../share/tavrin-onefile from it, as installed)\n"
            "  -q, --quiet            no progress and no summary; warnings and errors still show\n"
            "\n"
-           "list: the files of OUT.exe in archive order with their sizes, then the totals.\n"
+           "list: the files of OUT.exe in archive order with their sizes, then the totals and where it\n"
+           "unpacks (the spec and the mode).\n"
+           "\n"
+           "cache-dir: where a package in cached mode keeps its files: its spec with {TEMP}, {HOME} and\n"
+           "{CACHE_DIR} resolved for the user running the tool (on Windows; elsewhere the spec as it\n"
+           "stands), then the archive identity. Exit 1 for a package that is not in cached mode.\n"
            "\n"
            "verify: decodes all of OUT.exe's attached data and checks it: the magic, exactly one\n"
            "Zstandard frame with a content checksum that matches, the four zero bytes and the trailer,\n"
@@ -90,7 +108,7 @@ std::string help_text()
            "  --version              show the version and exit\n"
            "\n"
            "Exit codes:\n"
-           "  0  done: packed, listed, verified sound, extracted\n"
+           "  0  done: packed, listed, verified sound, extracted, cache directory shown\n"
            "  1  failed: packing refused or failed (OUT.exe left as it was), the package is damaged or\n"
            "     fails verification, a file cannot be read or written\n"
            "  2  wrong command line\n";
@@ -156,6 +174,23 @@ std::u16string parse_entry(std::string text)
     if (text.empty() || relative.is_absolute() || relative.has_root_name() || *relative.begin() == "..")
         throw usage_error("--entry takes a file name relative to APP_DIR, not '" + text + "'");
     return tavrin::archive_name(relative);
+}
+
+std::u16string parse_unpack_spec(const std::string& text)
+{
+    if (text.empty()) throw usage_error("--unpack-dir takes a directory spec, not an empty text");
+    return fs::u8path(text).u16string();
+}
+
+// The launch settings of the package `file`; nothing when its record is malformed. Throws
+// image_error for a file that is no launcher image.
+std::optional<tavrin::launch_settings> package_settings(const fs::path& file)
+{
+    std::ifstream image(file, std::ios::binary);
+    if (!image) throw tavrin::pack_error("cannot open " + file.u8string());
+    const std::string what = file.u8string();
+    const std::uint64_t at = tavrin::find_launch_settings(image, tavrin::read_pe_headers(image, what), what);
+    return tavrin::read_launch_settings(image, at);
 }
 
 // Whether standard error is a terminal, where the progress bar may redraw its line.
@@ -239,6 +274,10 @@ int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
             options.block.threads = parse_number(name, value(), 0, tavrin::max_threads());
         else if (name == "--launcher")
             launcher = fs::u8path(value());
+        else if (name == "--unpack-dir")
+            options.settings.unpack_spec = parse_unpack_spec(value());
+        else if (name == "--cached")
+            options.settings.cached = true;
         else
             return false;
         return true;
@@ -248,6 +287,13 @@ int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
     if (parsed->operands.size() > 1)
         throw usage_error("one application directory only; '" + parsed->operands[1] + "' is one too many");
     if (options.output.empty()) throw usage_error("no output given (-o OUT.exe)");
+    if (!options.settings.unpack_spec.empty()) {
+        try {
+            tavrin::check_unpack_spec(options.settings.unpack_spec, options.settings.cached);
+        } catch (const tavrin::spec_error& error) {
+            throw usage_error(error.what());
+        }
+    }
     options.app_dir = fs::u8path(parsed->operands.front());
     options.launcher = tavrin::find_launcher_image(launcher, tool_dir);
 
@@ -285,6 +331,29 @@ int run_list(std::vector<std::string> arguments, const fs::path&)
         return exit_failed;
     }
     std::cout << tavrin::package_listing(contents, true);
+    // An image without a settings record (made by hand) still lists; it has no line on unpacking.
+    std::optional<tavrin::launch_settings> settings;
+    try {
+        settings = package_settings(fs::u8path(parsed->operands[0]));
+    } catch (const tavrin::image_error&) {
+    }
+    if (settings) std::cout << tavrin::unpack_settings_line(*settings);
+    return exit_done;
+}
+
+int run_cache_dir(std::vector<std::string> arguments, const fs::path&)
+{
+    auto parsed = parse_command(std::move(arguments), false, [](const std::string&, auto) { return false; });
+    if (!parsed) return exit_done;
+    expect_operands(*parsed, {"packed executable"});
+    auto settings = package_settings(fs::u8path(parsed->operands[0]));
+    if (!settings) throw tavrin::pack_error(parsed->operands[0] + ": its launch settings record is damaged");
+    if (!settings->cached) {
+        std::cerr << tool_name << ": " << parsed->operands[0]
+                  << " is not in cached mode: it unpacks into a new directory on every run and deletes it at the end\n";
+        return exit_failed;
+    }
+    std::cout << tavrin::to_utf8(tavrin::cache_directory(*settings)) << "\n";
     return exit_done;
 }
 
@@ -325,6 +394,7 @@ const command commands[] = {
     {"list", run_list},
     {"verify", run_verify},
     {"extract", run_extract},
+    {"cache-dir", run_cache_dir},
 };
 
 int run(std::vector<std::string> arguments, const fs::path& tool_dir)
