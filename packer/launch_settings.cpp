@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "packer/archive_identity.h"
 #include "packer/errors.h"
 #include "packer/helpers.h"
 #include <iterator>
@@ -207,6 +208,21 @@ std::u16string resolved_folder(const std::string& placeholder)
 #endif
 
 }  // namespace
+
+void write_launch_settings(std::iostream& image, std::uint64_t offset, launch_settings settings)
+{
+    if (settings.cached && settings.archive_identity.empty()) {
+        auto block = find_attached_section(read_pe_headers(image, "the packed image"));
+        if (!block) throw pack_error("the packed image has no attached data");
+        settings.archive_identity = archive_identity(image, block->file_offset, block->length);
+    }
+    const std::string record = launch_settings_bytes(settings);
+    image.clear();
+    image.seekp(static_cast<std::streamoff>(offset));
+    image.write(record.data(), static_cast<std::streamsize>(record.size()));
+    image.flush();
+    if (image.fail()) throw pack_error("cannot write the launch settings record");
+}
 
 std::u16string cache_directory(const launch_settings& settings)
 {

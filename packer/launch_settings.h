@@ -51,6 +51,11 @@ std::uint64_t find_launch_settings(std::istream& image, const pe_headers& header
 // pack_error when the spec or the identity does not fit in its field.
 std::string launch_settings_bytes(const launch_settings& settings);
 
+// Writes the record for `settings` at `offset` (found in the launcher image) into the packed image
+// `image`, read and written in place: in cached mode without an identity given, with the identity
+// of the image's attached data (archive_identity). Throws pack_error.
+void write_launch_settings(std::iostream& image, std::uint64_t offset, launch_settings settings);
+
 // Where a package with `settings` keeps its files in cached mode: its spec, a backslash and its
 // archive identity. On Windows {TEMP}, {HOME} and {CACHE_DIR} are resolved as the launcher resolves
 // them for the user running this; elsewhere, and for every other placeholder (whose values come

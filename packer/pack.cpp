@@ -2,8 +2,6 @@
 // through a temporary file.
 #include "packer/pack.h"
 
-#include "packer/archive_identity.h"
-
 #include <zstd.h>
 
 #include <algorithm>
@@ -356,7 +354,7 @@ pack_result pack_application(const pack_options& options)
     launch_settings chosen = options.settings;
     if (chosen.cached && chosen.unpack_spec.empty()) chosen.unpack_spec = cached_unpack_spec;
     if (!chosen.unpack_spec.empty()) check_unpack_spec(chosen.unpack_spec, chosen.cached);
-    const std::string settings = launch_settings_bytes(chosen);
+    launch_settings_bytes(chosen);  // refuses a spec or an identity too long for the record
 
     std::vector<archive_entry> files = collect_application_files(options.app_dir);
     check_output_location(options.app_dir, options.output);
@@ -402,19 +400,8 @@ pack_result pack_application(const pack_options& options)
         // The settings record lies in the copied launcher image, before the attached data. In
         // cached mode it names the attached data, which is read back for that.
         std::fstream out(temporary.path(), std::ios::binary | std::ios::in | std::ios::out);
-        std::string record = settings;
-        if (chosen.cached && chosen.archive_identity.empty()) {
-            launch_settings named = chosen;
-            auto block = find_attached_section(read_pe_headers(out, in_quotes(temporary.path())));
-            if (!block) throw pack_error("cannot find the attached data in " + in_quotes(temporary.path()));
-            named.archive_identity = archive_identity(out, block->file_offset, block->length);
-            record = launch_settings_bytes(named);
-        }
-        out.clear();
-        out.seekp(static_cast<std::streamoff>(settings_offset));
-        out.write(record.data(), static_cast<std::streamsize>(record.size()));
-        out.close();
-        if (out.fail()) throw pack_error("cannot write " + in_quotes(temporary.path()));
+        if (!out) throw pack_error("cannot reopen " + in_quotes(temporary.path()));
+        write_launch_settings(out, settings_offset, chosen);
     }
 #ifndef _WIN32
     make_executable(temporary.path());

@@ -77,3 +77,30 @@ TEST(PrivateDirectory, RandomBytesComeFromTheSystem)
     ASSERT_TRUE(fill_system_random(second, sizeof second));
     EXPECT_NE(std::string(first, first + 8), std::string(second, second + 8));
 }
+
+TEST(PrivateDirectory, OnlyTheUsersOwnOwnerIsAccepted)
+{
+    // Wine 8 reports the user as the owner of what the user makes; another owner cannot be given
+    // a directory there (it keeps no descriptor), so the decision is tested on the owner itself.
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    alignas(8) unsigned char user[512];
+    DWORD size = 0;
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof user, &size));
+    CloseHandle(token);
+    EXPECT_TRUE(is_own_owner(reinterpret_cast<TOKEN_USER*>(user)->User.Sid));
+    PSID other = nullptr;
+    for (const wchar_t* text : {L"S-1-5-18", L"S-1-1-0", L"S-1-5-21-1-2-3-1001"}) {
+        ASSERT_TRUE(ConvertStringSidToSidW(text, &other));
+        EXPECT_FALSE(is_own_owner(other)) << testing_support::narrow(text);
+        LocalFree(other);
+    }
+    EXPECT_FALSE(is_own_owner(nullptr));
+
+    testing_support::temp_directory temp;
+    HANDLE directory = CreateFileW(temp.wstr().c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ASSERT_NE(directory, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(handle_has_own_owner(directory));
+    CloseHandle(directory);
+}
