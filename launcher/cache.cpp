@@ -190,8 +190,8 @@ bool tree_complete()
     return attached_data_matches_files(&entries) && entries == summary.files;
 }
 
-// The length of the spec's root in the cache directory: the value of its first placeholder, the
-// drive ("C:") or "\\server\share"; 0 when it cannot be told.
+// The length of the spec's root in the cache directory: the value of its first placeholder, else
+// the drive ("C:") or "\\server\share".
 size_t root_length()
 {
     const wchar_t* spec = launch_unpack_spec();
@@ -202,14 +202,14 @@ size_t root_length()
         if (units == 0 || units >= 64) return 0;
         wmemcpy(name, spec, units);
         name[units] = 0;
-        if (!expand_spec(root, name, wide_path_capacity)) return 0;
-        size_t length = wcslen(root);
-        return _wcsnicmp(root, cache_tree, length) == 0 && cache_tree[length] == L'\\' ? length : 0;
+        size_t length = expand_spec(root, name, wide_path_capacity) ? wcslen(root) : 0;
+        if (length > 0 && _wcsnicmp(root, cache_tree, length) == 0 && cache_tree[length] == L'\\') return length;
     }
+    // Otherwise (and when the placeholder's value is not where it stands) from the volume on.
     if (cache_tree[0] == L'\\' && cache_tree[1] == L'\\') {
         const wchar_t* share = wcschr(cache_tree + 2, L'\\');
         const wchar_t* end = share != NULL ? wcschr(share + 1, L'\\') : NULL;
-        return end != NULL ? static_cast<size_t>(end - cache_tree) : 0;
+        return end != NULL ? static_cast<size_t>(end - cache_tree) : wcslen(cache_tree);
     }
     return 2;
 }

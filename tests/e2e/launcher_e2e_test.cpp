@@ -257,11 +257,16 @@ protected:
         return set_launch_settings(exe, {true, spec, ""});
     }
 
-    static tavrin::block_options fast_level()
+    // The package at exe_ becomes the probe and `count` files of `size` bytes (quickly packed).
+    void make_large_package(int count, std::size_t size)
     {
-        tavrin::block_options options;
-        options.level = 1;
-        return options;
+        std::vector<tavrin::archive_entry> entries = {tavrin::archive_entry::from_file(u"probe.dll", fs::path(probe_dll))};
+        for (int i = 0; i < count; ++i)
+            entries.push_back(packer_test::memory_entry(u"big\\" + std::u16string(1, char16_t(u'a' + i)), std::string(size, 'z')));
+        tavrin::block_options fast;
+        fast.level = 1;
+        make_package_of(exe_, entries, fast);
+        settings_ = set_launch_settings(exe_, {true, u"{TEMP}\\cache", ""});
     }
 
     run go(const fs::path& exe, run_options options = {}) { return start(exe, {}, hardening::with_temp(temp_, options)); }
@@ -354,11 +359,7 @@ TEST_F(CachedMode, ADamagedTreeIsUnpackedAgainNeverRun)
 TEST_F(CachedMode, ConcurrentFirstRunsShareOneTree)
 {
     // Large enough that the runs unpack at the same time, and all but one lose the final rename.
-    std::vector<tavrin::archive_entry> entries = {tavrin::archive_entry::from_file(u"probe.dll", fs::path(probe_dll))};
-    for (int i = 0; i < 16; ++i)
-        entries.push_back(packer_test::memory_entry(u"big\\" + std::u16string(1, char16_t(u'a' + i)), std::string(4 << 20, 'z')));
-    make_package_of(exe_, entries, fast_level());
-    settings_ = set_launch_settings(exe_, {true, u"{TEMP}\\cache", ""});
+    make_large_package(16, 4 << 20);
     std::vector<std::thread> runners;
     std::vector<run> results(4);
     for (auto& result : results) runners.emplace_back([&] { result = go(); });
@@ -374,11 +375,7 @@ TEST_F(CachedMode, ConcurrentFirstRunsShareOneTree)
 TEST_F(CachedMode, ARunKilledWhileUnpackingLeavesNothingThatALaterRunUses)
 {
     // Enough to write that the first run is still at it when its private sibling shows up.
-    std::vector<tavrin::archive_entry> entries = {tavrin::archive_entry::from_file(u"probe.dll", fs::path(probe_dll))};
-    for (int i = 0; i < 24; ++i)
-        entries.push_back(packer_test::memory_entry(u"big\\" + std::u16string(1, char16_t(u'a' + i)), std::string(16 << 20, 'z')));
-    make_package_of(exe_, entries, fast_level());
-    settings_ = set_launch_settings(exe_, {true, u"{TEMP}\\cache", ""});
+    make_large_package(24, 16 << 20);
 
     // Started with the test's temporary directory in its environment.
     std::wstring saved_tmp = _wgetenv(L"TMP") ? _wgetenv(L"TMP") : L"", saved_temp = _wgetenv(L"TEMP") ? _wgetenv(L"TEMP") : L"";

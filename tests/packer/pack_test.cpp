@@ -607,11 +607,11 @@ TEST_F(PackTest, HelpDocumentsEveryOptionAndExitCode)
 {
     tool_run help = run_tool(scratch_.path(), {"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char* item : {"-o, --output", "--entry NAME", "--level N", "--threads N", "--launcher PATH", "-q, --quiet", "list OUT.exe",
+    for (const char* item : {"-o, --output", "--entry NAME", "--level N", "--threads N", "--launcher PATH", "--unpack-dir SPEC", "--cached", "-q, --quiet", "list OUT.exe", "cache-dir OUT.exe",
                              "verify OUT.exe", "extract OUT.exe DIR", "-h, --help", "--version", "Exit codes:", "  0  ", "  1  ", "  2  "})
         EXPECT_NE(help.out.find(item), std::string::npos) << item;
     EXPECT_NE(help.out.find("(default " + std::to_string(tavrin::default_compression_level) + ")"), std::string::npos);
-    for (const char* command : {"list", "verify", "extract", "pack"}) {
+    for (const char* command : {"list", "verify", "extract", "pack", "cache-dir"}) {
         tool_run again = run_tool(scratch_.path(), {command, "--help"});
         EXPECT_EQ(again.code, 0) << command;
         EXPECT_EQ(again.out, help.out) << command;
