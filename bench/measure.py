@@ -17,6 +17,7 @@ import sys
 import time
 
 CHEAP_RUNS_PER_ROUND = 5  # runs per round of what takes milliseconds
+CACHE_NAME = "bench_cache"  # the cached package's directory under %TEMP%: --unpack-dir {TEMP}\bench_cache
 PAGE = 4096               # the file offset the packer starts the attached-data section at
 SHAPES = ("large", "small")
 
@@ -101,6 +102,13 @@ class Runner:
 
     def package(self, shape):
         return os.path.join(self.work, f"{shape}.exe")
+
+    def cached_package(self):
+        return os.path.join(self.work, "large-cached.exe")
+
+    def forget_cache(self):
+        """Deletes the cached package's kept trees, so that its next run is a first run."""
+        shutil.rmtree(os.path.join(self.temp_dir, CACHE_NAME), ignore_errors=True)
 
     def content(self, shape):
         return os.path.join(self.work, f"{shape}.content")
@@ -206,6 +214,9 @@ def pack_packages(runner, levels, runs):
         results[level] = pack_against_zstd(runner, level, out, runs)
     runner.say("small package")
     runner.timed(pack_argv(runner, "small", runner.package("small"), levels[0]))
+    runner.say("the large package in cached mode")
+    runner.timed(pack_argv(runner, "large", runner.cached_package(), levels[0]) +
+                 ["--cached", "--unpack-dir", "{TEMP}\\" + CACHE_NAME])
     frames = {shape: content_stream(runner, runner.package(shape), runner.content(shape)) for shape in SHAPES}
     for shape, frame in frames.items():
         # The section starts at a page boundary of the file, so that the loader maps it rather than
@@ -217,7 +228,8 @@ def pack_packages(runner, levels, runs):
 
 
 def windows_measurements(runner):
-    """The Windows-side measurements of one round: (name, tavrin-bench arguments)."""
+    """The Windows-side measurements of one round: (name, tavrin-bench arguments, what to do before
+    or None)."""
     w = runner.windows_path
     trivial = w(os.path.join(runner.bench_bin, "bench-trivial.exe"))
     trivial_shell32 = w(os.path.join(runner.bench_bin, "bench-trivial-shell32.exe"))
@@ -246,7 +258,14 @@ def windows_measurements(runner):
             (f"run_report_{shape}", start + ["--report", report, "--", package]),
             (f"child_{shape}", ["child-start", "--runs", few, "--report-runs", few, package]),
         ]
-    return measurements
+    # Cached mode: a first run (no kept tree), then later runs that find it.
+    cached = w(runner.cached_package())
+    measurements += [
+        ("cached_first_large", start + ["--", cached]),
+        ("cached_later_large", start_few + ["--", cached]),
+    ]
+    return [(name, arguments, runner.forget_cache if name == "cached_first_large" else None)
+            for name, arguments in measurements]
 
 
 def measure_under_wine(runner, runs):
@@ -254,14 +273,17 @@ def measure_under_wine(runner, runs):
     machine (the cores are shared) then weighs on every measurement alike instead of on one of
     them. What takes milliseconds runs several times per round, for steadier medians."""
     measurements = windows_measurements(runner)
-    records = {name: [] for name, _ in measurements}
+    records = {name: [] for name, _, _ in measurements}
     runner.say("Wine: warming up")
     runner.wine("warm-up", ["start", "--runs", "1", "--expect", "0", "--",
                             runner.windows_path(runner.package("small"))])
     for round_ in range(1, runs + 1):
         runner.say(f"Wine: round {round_} of {runs} ({len(measurements)} measurements)")
-        for name, arguments in measurements:
+        for name, arguments, before in measurements:
+            if before:
+                before()
             records[name] += runner.wine(f"{name}.{round_}", arguments)
+    runner.forget_cache()
     return records
 
 

@@ -438,6 +438,31 @@ def previous_figures(path, date):
 
 # ---- the whole ----
 
+def write_cached(doc, run):
+    doc.heading("7. Cached mode")
+    doc.paragraph(
+        "The 150 MB package packed again with `--cached --unpack-dir {TEMP}\\bench_cache` (same files, same "
+        "level). A later run finds the kept tree, reads its marker and walks it once (names and sizes), "
+        "then starts the child as usual; nothing is written or deleted. Goal: within 1.5 times two nested "
+        "trivial processes, measured in the same rounds. A first run (the kept tree deleted before it) "
+        "unpacks into a private sibling, walks it for the marker and renames it into place; against it, "
+        "the whole run in temporary mode, which unpacks and deletes.")
+    later, first = run.values("cached_later_large", "ms"), run.values("cached_first_large", "ms")
+    two, temporary = run.values("trivial_two", "ms"), run.values("run_large", "ms")
+    two_shell32 = run.values("trivial_shell32_two", "ms")
+    doc.table(["", "median", "runs: min – max", "ratio"], [
+        ("later run, cached (150 MB package)", ms(median(later)), spread(later), ""),
+        ("two nested trivial processes", ms(median(two)), spread(two), ""),
+        ("**later run ÷ two trivial processes**", "", "", f"**{ratio(median(later), median(two))}**"),
+        ("two nested trivial processes importing shell32, as the launcher does", ms(median(two_shell32)),
+         spread(two_shell32), ""),
+        ("later run ÷ two trivial processes importing shell32", "", "", ratio(median(later), median(two_shell32))),
+        ("first run, cached", ms(median(first)), spread(first), ""),
+        ("whole run, temporary mode", ms(median(temporary)), spread(temporary), ""),
+        ("**first cached run ÷ temporary run**", "", "", f"**{ratio(median(first), median(temporary))}**"),
+    ])
+
+
 def write_commands(doc, run):
     facts = run.facts
     if facts["leftovers"]:
@@ -466,6 +491,7 @@ def report(facts, before):
                     write_costs):
         section(doc, run)
     write_before_after(doc, run, before, after)
+    write_cached(doc, run)
     write_commands(doc, run)
     return doc.text(), after
 

@@ -36,32 +36,15 @@ bool extend_path(wchar_t* path, size_t length, const wchar_t* name)
     return true;
 }
 
+// A directory's identity: its volume serial number and file id.
+struct directory_identity {
+    DWORD serial, index_high, index_low;
+};
+
 // The unpack directory's identity, as record_unpack_directory_identity found it. The fields are
 // written before `identity_recorded` is set, and read only after it was seen set.
 volatile LONG identity_recorded;
-DWORD recorded_serial, recorded_index_high, recorded_index_low;
-
-// Writes the unpack directory's long ("\\?\") form into `path` without a trailing backslash and
-// returns its length; 0 when it does not fit.
-size_t long_form_of_unpack_directory(wchar_t* path)
-{
-    // The unpack directory is fully qualified: a drive path or a \\server\share path.
-    const wchar_t* prefix = L"\\\\?\\";
-    const wchar_t* rest = unpack_directory;
-    if (unpack_directory[0] == L'\\' && unpack_directory[1] == L'\\') {
-        if (unpack_directory[2] == L'?' || unpack_directory[2] == L'.') {
-            prefix = L"";  // already in the long form
-        } else {
-            prefix = L"\\\\?\\UNC\\";
-            rest = unpack_directory + 2;
-        }
-    }
-    path[0] = 0;
-    if (!extend_path(path, 0, prefix) || !extend_path(path, wcslen(path), rest)) return 0;
-    size_t length = wcslen(path);
-    while (length > 0 && path[length - 1] == L'\\') path[--length] = 0;
-    return length;
-}
+directory_identity recorded;
 
 // Opens the entry at `path` itself, a link rather than what it points to, and reads its
 // attributes, volume and file id, and link count. Without delete sharing: while the handle is
@@ -110,7 +93,7 @@ void clear_read_only(HANDLE entry, DWORD attributes)
     SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic);
 }
 
-bool delete_entry(wchar_t* path, size_t length, bool listable, int level, bool top);
+bool delete_entry(wchar_t* path, size_t length, bool listable, int level, const directory_identity* top);
 
 // Room for one directory entry with the longest name a file system gives (255 code units), so
 // that every listing call returns at least one. Each level of the walk holds one such buffer, about
@@ -149,7 +132,7 @@ void delete_entries(HANDLE directory, wchar_t* path, size_t length, int level)
                     delete_entry(path, length + 1 + units,
                                  (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
                                      FILE_ATTRIBUTE_DIRECTORY,
-                                 level + 1, false);
+                                 level + 1, NULL);
             }
             if (entry->NextEntryOffset == 0) break;
             at += entry->NextEntryOffset;
@@ -159,19 +142,18 @@ void delete_entries(HANDLE directory, wchar_t* path, size_t length, int level)
 }
 
 // Deletes the entry at `path` through a handle of its own: a directory with everything below it,
-// a link as a link, a read-only file only as choose_cleanup_action allows. The top must still be
-// the directory whose identity was recorded; otherwise nothing at all is deleted. Whatever cannot
+// a link as a link, a read-only file only as choose_cleanup_action allows. The top (`top` not NULL)
+// must still be the directory of that identity; otherwise nothing at all is deleted. Whatever cannot
 // be deleted (a file held open) stays, and so do the directories above it; the caller tries again.
 // False only when the top was found to be something else: trying again would not change that.
-bool delete_entry(wchar_t* path, size_t length, bool listable, int level, bool top)
+bool delete_entry(wchar_t* path, size_t length, bool listable, int level, const directory_identity* top)
 {
     BY_HANDLE_FILE_INFORMATION info;
-    HANDLE entry = open_entry(path, listable || top, &info);
+    HANDLE entry = open_entry(path, listable || top != NULL, &info);
     if (entry == NULL) return true;
     cleanup_action action = choose_cleanup_action(info.dwFileAttributes, info.nNumberOfLinks);
-    if (top && (action != cleanup_descend || identity_recorded == 0 ||
-                info.dwVolumeSerialNumber != recorded_serial || info.nFileIndexHigh != recorded_index_high ||
-                info.nFileIndexLow != recorded_index_low)) {
+    if (top != NULL && (action != cleanup_descend || info.dwVolumeSerialNumber != top->serial ||
+                        info.nFileIndexHigh != top->index_high || info.nFileIndexLow != top->index_low)) {
         CloseHandle(entry);
         return false;
     }
@@ -202,8 +184,25 @@ bool request_delete()
 {
     if (identity_recorded == 0) return false;
     wchar_t path[long_path_capacity];
-    size_t length = long_form_of_unpack_directory(path);
-    return length > 0 && delete_entry(path, length, true, 0, true);
+    size_t length = long_path_form(unpack_directory, path, long_path_capacity);
+    directory_identity top = recorded;
+    return length > 0 && delete_entry(path, length, true, 0, &top);
+}
+
+// The identity of the directory at `path` (long form), opened without following a link; false
+// when it cannot be opened, or is a link or no directory.
+bool read_directory_identity(const wchar_t* path, directory_identity* identity)
+{
+    const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE directory = CreateFileW(path, FILE_READ_ATTRIBUTES, share_all, NULL, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (directory == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool found = GetFileInformationByHandle(directory, &info) &&
+                 choose_cleanup_action(info.dwFileAttributes, info.nNumberOfLinks) == cleanup_descend;
+    CloseHandle(directory);
+    if (found) *identity = directory_identity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    return found;
 }
 
 bool directory_still_there()
@@ -226,25 +225,46 @@ cleanup_action choose_cleanup_action(DWORD attributes, DWORD links)
     return links > 1 ? cleanup_delete_as_is : cleanup_clear_then_delete;
 }
 
+size_t long_path_form(const wchar_t* path, wchar_t* out, size_t capacity)
+{
+    // `path` is fully qualified: a drive path or a \\server\share path.
+    const wchar_t* prefix = L"\\\\?\\";
+    const wchar_t* rest = path;
+    if (path[0] == L'\\' && path[1] == L'\\') {
+        if (path[2] == L'?' || path[2] == L'.') {
+            prefix = L"";  // already in the long form
+        } else {
+            prefix = L"\\\\?\\UNC\\";
+            rest = path + 2;
+        }
+    }
+    size_t prefix_length = wcslen(prefix), rest_length = wcslen(rest);
+    if (capacity > long_path_capacity || prefix_length + rest_length + 1 > capacity) return 0;
+    out[0] = 0;
+    extend_path(out, 0, prefix);
+    extend_path(out, prefix_length, rest);
+    size_t length = prefix_length + rest_length;
+    while (length > 0 && out[length - 1] == L'\\') out[--length] = 0;
+    return length;
+}
+
 void record_unpack_directory_identity()
 {
     InterlockedExchange(&identity_recorded, 0);
     wchar_t path[long_path_capacity];
-    if (long_form_of_unpack_directory(path) == 0) return;
-    const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE directory = CreateFileW(path, FILE_READ_ATTRIBUTES, share_all, NULL, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (directory == INVALID_HANDLE_VALUE) return;
-    BY_HANDLE_FILE_INFORMATION info;
+    if (long_path_form(unpack_directory, path, long_path_capacity) == 0) return;
     // A link, or not a directory at all, is not recorded: then nothing is ever deleted.
-    if (GetFileInformationByHandle(directory, &info) &&
-        choose_cleanup_action(info.dwFileAttributes, info.nNumberOfLinks) == cleanup_descend) {
-        recorded_serial = info.dwVolumeSerialNumber;
-        recorded_index_high = info.nFileIndexHigh;
-        recorded_index_low = info.nFileIndexLow;
-        InterlockedExchange(&identity_recorded, 1);
-    }
-    CloseHandle(directory);
+    if (read_directory_identity(path, &recorded)) InterlockedExchange(&identity_recorded, 1);
+}
+
+bool delete_directory_tree(const wchar_t* path)
+{
+    wchar_t long_path[long_path_capacity];
+    size_t length = long_path_form(path, long_path, long_path_capacity);
+    directory_identity top;
+    if (length == 0 || !read_directory_identity(long_path, &top)) return false;
+    delete_entry(long_path, length, true, 0, &top);
+    return GetFileAttributesW(long_path) == INVALID_FILE_ATTRIBUTES;
 }
 
 void mark_child_starting() { InterlockedExchange(&child_starting, 1); }

@@ -26,6 +26,15 @@ void release_child();
 // link (a reparse point) or cannot be opened, nothing is recorded, and the clean-up deletes nothing.
 void record_unpack_directory_identity();
 
+// Writes the long ("\\?\") form of the fully qualified `path` into `out` (`capacity` code units,
+// at most 32768) without a trailing backslash and returns its length; 0 when it does not fit.
+size_t long_path_form(const wchar_t* path, wchar_t* out, size_t capacity);
+
+// Deletes the fully qualified directory `path` and its tree as the clean-up deletes the unpack
+// directory (links inside removed, never followed; one attempt, no retries), provided `path` is a
+// directory and no link. True when nothing is left under `path`.
+bool delete_directory_tree(const wchar_t* path);
+
 // Takes the child's handle out of its slot (if any): waits up to 5 s, ends the child with exit code
 // 1 if it still runs, closes the handle. Then, when unpack_started is 1, deletes the unpack
 // directory and its tree (long paths included; links inside it are removed, not followed), at most

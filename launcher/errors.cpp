@@ -116,6 +116,15 @@ void exit_cannot_open_output(const wchar_t* path)
     exit(2);
 }
 
+void exit_cache_refused(const wchar_t* path, const char* reason)
+{
+    run_fatal_exit_hook();
+    fputs("Error, refusing cached unpack directory '", stderr);
+    write_wide_text(stderr, path);
+    fprintf(stderr, "': %s\n", reason);
+    exit(2);
+}
+
 void abort_spec_expansion(const wchar_t* spec)
 {
     run_fatal_exit_hook();

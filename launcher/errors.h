@@ -32,6 +32,9 @@ void report_system_error(const char* message, uint32_t code);
 [[noreturn]] void exit_launch_failed(uint32_t code);
 // "Error, failed to open '<path>' for writing.\n" on standard error, exit code 2.
 [[noreturn]] void exit_cannot_open_output(const wchar_t* path);
+// "Error, refusing cached unpack directory '<path>': <reason>\n" on standard error, exit code 2.
+// `reason` is one of the fixed texts of the cached mode.
+[[noreturn]] void exit_cache_refused(const wchar_t* path, const char* reason);
 // "Error, couldn't runtime expand spec '<spec>'.\n" on standard error, then abort_bound's ending.
 [[noreturn]] void abort_spec_expansion(const wchar_t* spec);
 

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+#include "launcher/cache.h"
 #include "launcher/cleanup.h"
 #include "launcher/command_line.h"
 #include "include/tavrin/onefile.h"
@@ -57,6 +58,8 @@ void expand_unpack_directory()
     bool expanded = expand_spec(unpack_directory, spec, wide_path_capacity);
     qualify_unpack_directory();
     if (!expanded) abort_spec_expansion(spec);
+    // A new build never meets the tree of an old one.
+    if (launch_cached()) append_archive_identity();
 }
 
 // The parent makes the unpack directory itself, private, and never takes over one that exists: a
@@ -143,16 +146,22 @@ int run_launcher()
     const unsigned char* block = NULL;
     uint64_t block_length = 0;
     if (!find_attached_data(&block, &block_length)) exit_header_missing();
-    open_attached_data(block, block_length);
-    // Only a directory this run made is ever deleted: it is made and its identity recorded before
-    // the flag lets the console handler delete, so an interrupt while unpacking finds it recorded,
-    // and a link put in its place later is never accepted.
-    if (role == role_parent) {
-        create_unpack_directory();
-        record_unpack_directory_identity();
+    if (role == role_parent && launch_cached()) {
+        // A kept tree that passes its checks is used without reading the archive; the clean-up
+        // never deletes it.
+        prepare_cached_tree(block, block_length);
+    } else {
+        open_attached_data(block, block_length);
+        // Only a directory this run made is ever deleted: it is made and its identity recorded
+        // before the flag lets the console handler delete, so an interrupt while unpacking finds
+        // it recorded, and a link put in its place later is never accepted.
+        if (role == role_parent) {
+            create_unpack_directory();
+            record_unpack_directory_identity();
+        }
+        unpack_started = 1;
+        unpack_attached_data(role);
     }
-    unpack_started = 1;
-    unpack_attached_data(role);
 
     if (role == role_child) return run_child(argc, argv);
 

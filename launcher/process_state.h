@@ -17,11 +17,13 @@ enum {
 enum instance_role { role_parent = 0, role_child = 1 };
 
 // The unpack directory: zero-filled at start, written by expand_spec and made fully qualified by
-// qualify_unpack_directory, then only read (unpacking, the child's DLL directory, the clean-up).
+// qualify_unpack_directory (in cached mode the archive identity appended), then only read
+// (unpacking, the child's DLL directory, the clean-up); except that a parent in cached mode points
+// it at the private sibling it unpacks into, and back once unpacking is done (launcher/cache.h).
 extern wchar_t unpack_directory[wide_path_capacity];
 
 // 1 once the attached data has been opened, just before the first entry is read; the clean-up
-// deletes the unpack directory only then.
+// deletes the unpack directory only then. In cached mode only while a sibling is being unpacked.
 extern volatile unsigned char unpack_started;
 
 #endif

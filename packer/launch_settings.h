@@ -8,9 +8,33 @@
 #include <optional>
 #include <string>
 
+#include "packer/errors.h"
 #include "packer/pe_image.h"
+#include "payload/launch_settings.h"
 
 namespace tavrin {
+
+// The launcher's spec when the record holds none (temporary mode), and the spec of a package in
+// cached mode when none is given; the launcher adds the archive identity below the latter.
+inline constexpr char16_t builtin_unpack_spec[] = u"" TAVRIN_BUILTIN_UNPACK_SPEC;
+inline constexpr char16_t cached_unpack_spec[] = u"" TAVRIN_CACHED_UNPACK_SPEC;
+
+// A directory spec that cannot be used; what() says why.
+class spec_error : public pack_error {
+public:
+    using pack_error::pack_error;
+};
+
+// Throws spec_error unless `spec` is one the launcher expands into a usable directory: at most 511
+// UTF-16 code units; braces balanced (no '{' inside a placeholder, no '}' without its '{'); only
+// the launcher's placeholders (TEMP, HOME, CACHE_DIR, PROGRAM, PROGRAM_BASE, PROGRAM_DIR, PID,
+// COMPANY, PRODUCT, VERSION, FILE_VERSION, PRODUCT_VERSION, RANDOM, TIME, TIME_US, in any ASCII
+// case); absolute, starting with {TEMP}, {HOME}, {CACHE_DIR}, a drive "X:\" or "\\server\share";
+// backslashes as separators, no empty, "." or ".." component, no character that Windows names
+// cannot hold. In temporary mode (`cached` false) it must hold a per-run placeholder ({RANDOM},
+// {PID}, {TIME}, {TIME_US}), without which concurrent runs would share one directory; in cached
+// mode it must hold none, since the cache would then never be found again.
+void check_unpack_spec(const std::u16string& spec, bool cached);
 
 struct launch_settings {
     bool cached = false;            // keep and reuse the unpack directory
@@ -26,6 +50,20 @@ std::uint64_t find_launch_settings(std::istream& image, const pe_headers& header
 // The record's launch_settings_size bytes for `settings`, flagged as written by the packer. Throws
 // pack_error when the spec or the identity does not fit in its field.
 std::string launch_settings_bytes(const launch_settings& settings);
+
+// Writes the record for `settings` at `offset` (found in the launcher image) into the packed image
+// `image`, read and written in place: in cached mode without an identity given, with the identity
+// of the image's attached data (archive_identity). Throws pack_error.
+void write_launch_settings(std::iostream& image, std::uint64_t offset, launch_settings settings);
+
+// Where a package with `settings` keeps its files in cached mode: its spec, a backslash and its
+// archive identity. On Windows {TEMP}, {HOME} and {CACHE_DIR} are resolved as the launcher resolves
+// them for the user running this; elsewhere, and for every other placeholder (whose values come
+// from the package's image at run time), the spec stays as written.
+std::u16string cache_directory(const launch_settings& settings);
+
+// One line for list: where the package unpacks and in which mode.
+std::string unpack_settings_line(const launch_settings& settings);
 
 // The settings of the record at `offset`, or nothing when its fields are malformed (a field
 // without its terminator). An image the packer never filled reads as the defaults.

@@ -365,11 +365,21 @@ pack_result pack_application(const pack_options& options)
     pe_headers headers = read_pe_headers(launcher, launcher_what);
     check_launcher_image(headers, launcher_what);
     const std::uint64_t settings_offset = find_launch_settings(launcher, headers, launcher_what);
-    const std::string settings = launch_settings_bytes(options.settings);
+    launch_settings chosen = options.settings;
+    if (chosen.cached && chosen.unpack_spec.empty()) chosen.unpack_spec = cached_unpack_spec;
+    if (!chosen.unpack_spec.empty()) check_unpack_spec(chosen.unpack_spec, chosen.cached);
+    launch_settings_bytes(chosen);  // refuses a spec or an identity too long for the record
 
     std::vector<archive_entry> files = collect_application_files(options.app_dir);
     check_output_location(options.app_dir, options.output);
     check_output_is_not_launcher(options.output, options.launcher);
+    if (chosen.cached) {
+        const std::u16string marker = u"" TAVRIN_CACHE_MARKER_NAME;
+        for (const auto& file : files)
+            if (windows_case_key(file.name) == windows_case_key(marker))
+                throw name_error(in_quotes(file.name) + ": in cached mode this name is the launcher's own (its "
+                                 "completion marker)");
+    }
     std::u16string entry = choose_entry(files, options.entry);
     order_entries(files, entry);
 
@@ -406,10 +416,14 @@ pack_result pack_application(const pack_options& options)
         result.block_size = write_image_with_section(launcher, headers, out, [&](std::ostream& stream) {
             write_block(files, stream, options.block, progress);
         });
-        // The settings record lies in the copied launcher image, before the attached data.
-        out.seekp(static_cast<std::streamoff>(settings_offset));
-        out.write(settings.data(), static_cast<std::streamsize>(settings.size()));
         file.close();
+    }
+    {
+        // The settings record lies in the copied launcher image, before the attached data. In
+        // cached mode it names the attached data, which is read back for that.
+        std::fstream out(temporary.path(), std::ios::binary | std::ios::in | std::ios::out);
+        if (!out) throw pack_error("cannot reopen " + in_quotes(temporary.path()));
+        write_launch_settings(out, settings_offset, chosen);
     }
 #ifndef _WIN32
     make_executable(temporary.path());

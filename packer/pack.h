@@ -99,6 +99,10 @@ int max_compression_level();
 // loader looks nor a DLL of Windows, unless options.allowed_missing names it (check_imports). Warns
 // (options.warning and result.warnings) about names whose unpack path would be long
 // (long_path_warning), delay-loaded DLLs that are missing, and images whose imports cannot be read.
+// Settings: in cached mode an empty spec becomes cached_unpack_spec, the archive identity (when not
+// given) is computed from the written attached data (archive_identity), and a top-level file named
+// like the launcher's completion marker is refused (name_error); a spec that is given is checked
+// (check_unpack_spec, spec_error).
 // Throws pack_error and its kinds.
 pack_result pack_application(const pack_options& options);
 

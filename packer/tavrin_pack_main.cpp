@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <stdexcept>
@@ -41,8 +42,10 @@ std::string help_text()
 {
     const std::string levels = "1.." + std::to_string(tavrin::max_compression_level());
     return std::string("Usage: ") + tool_name + " [pack] APP_DIR -o OUT.exe [--entry NAME] [--level N] [--threads N]\n" +
-           "                   [--launcher PATH] [--allow-missing DLL]... [--quiet]\n"
+           "                   [--unpack-dir SPEC] [--cached] [--launcher PATH] [--allow-missing DLL]...\n"
+           "                   [--quiet]\n"
            "       " + tool_name + " list OUT.exe\n"
+           "       " + tool_name + " cache-dir OUT.exe\n"
            "       " + tool_name + " verify OUT.exe [--quiet]\n"
            "       " + tool_name + " extract OUT.exe DIR\n"
            "       " + tool_name + " --help | --version\n"
@@ -50,7 +53,8 @@ std::string help_text()
            "pack (the command when none is named): packs every file below APP_DIR into one executable\n"
            "for 64-bit Windows, a copy of the launcher image that carries the files in its " TAVRIN_ATTACHED_SECTION_NAME "\n"
            "section. Started, OUT.exe unpacks them into a private directory under %TEMP%, loads the entry\n"
-           "DLL from there and calls its run_code; it removes the directory at the end. The same files and\n"
+           "DLL from there and calls its run_code; it removes the directory at the end (with --cached it\n"
+           "keeps it and reuses it in later runs). The same files and\n"
            "options give the same bytes, whatever the file times, listing order or number of threads.\n"
            "Refused, each named: names Windows cannot create (reserved device names such as CON or\n"
            "NUL.txt, < > : \" | ? * and control characters, a trailing dot or space), names Windows takes\n"
@@ -76,6 +80,17 @@ std::string help_text()
            "  --threads N            compression threads, 1.." + std::to_string(tavrin::max_threads()) +
            ", or 0 for one per core (default 0,\n"
            "                         here " + std::to_string(tavrin::resolved_threads(0)) + "); the output does not depend on it\n"
+           "  --unpack-dir SPEC      where OUT.exe unpacks, as a directory spec: literal text and the\n"
+           "                         placeholders {TEMP} {HOME} {CACHE_DIR} {PROGRAM} {PROGRAM_BASE}\n"
+           "                         {PROGRAM_DIR} {PID} {COMPANY} {PRODUCT} {VERSION} {FILE_VERSION}\n"
+           "                         {PRODUCT_VERSION} {RANDOM} {TIME} {TIME_US}; it must start with\n"
+           "                         {TEMP}, {HOME}, {CACHE_DIR}, C:\\ or \\\\server\\share. Without --cached\n"
+           "                         it must hold {RANDOM}, {PID}, {TIME} or {TIME_US} (default:\n"
+           "                         {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}); with --cached it may hold\n"
+           "                         none of them (default: {CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION})\n"
+           "  --cached               unpack once and reuse: the files stay in the unpack directory, below\n"
+           "                         which OUT.exe adds the archive identity (a hash of its attached data),\n"
+           "                         and later runs check and use them instead of unpacking again\n"
            "  --launcher PATH        the launcher image (default: the file that " + tavrin::launcher_variable + " names,\n"
            "                         else " + tavrin::launcher_file_name + " beside " + tool_name + ", else in\n"
            "                         ../share/tavrin-onefile from it, as installed)\n"
@@ -84,7 +99,12 @@ std::string help_text()
            "                         ignored; may be given more than once\n"
            "  -q, --quiet            no progress and no summary; warnings and errors still show\n"
            "\n"
-           "list: the files of OUT.exe in archive order with their sizes, then the totals.\n"
+           "list: the files of OUT.exe in archive order with their sizes, then the totals and where it\n"
+           "unpacks (the spec and the mode).\n"
+           "\n"
+           "cache-dir: where a package in cached mode keeps its files: its spec with {TEMP}, {HOME} and\n"
+           "{CACHE_DIR} resolved for the user running the tool (on Windows; elsewhere the spec as it\n"
+           "stands), then the archive identity. Exit 1 for a package that is not in cached mode.\n"
            "\n"
            "list, verify and extract say \"not a package\" for a directory, a text file or a program without\n"
            "the " TAVRIN_ATTACHED_SECTION_NAME " section, and \"damaged\" for a package whose attached data is bad.\n"
@@ -105,7 +125,7 @@ std::string help_text()
            "  --version              show the version and exit\n"
            "\n"
            "Exit codes:\n"
-           "  0  done: packed, listed, verified sound, extracted\n"
+           "  0  done: packed, listed, verified sound, extracted, cache directory shown\n"
            "  1  failed: packing refused or failed (OUT.exe left as it was), the package is damaged or\n"
            "     fails verification, the file is not a package, a file cannot be read or written\n"
            "  2  wrong command line\n";
@@ -178,6 +198,23 @@ std::string parse_dll_name(const std::string& text)
     if (text.empty() || text.find_first_of("/\\") != std::string::npos)
         throw usage_error("--allow-missing takes a DLL's file name as imports name it, not '" + text + "'");
     return text;
+}
+
+std::u16string parse_unpack_spec(const std::string& text)
+{
+    if (text.empty()) throw usage_error("--unpack-dir takes a directory spec, not an empty text");
+    return fs::u8path(text).u16string();
+}
+
+// The launch settings of the package `file`; nothing when its record is malformed. Throws
+// image_error for a file that is no launcher image.
+std::optional<tavrin::launch_settings> package_settings(const fs::path& file)
+{
+    std::ifstream image(file, std::ios::binary);
+    if (!image) throw tavrin::pack_error("cannot open " + file.u8string());
+    const std::string what = file.u8string();
+    const std::uint64_t at = tavrin::find_launch_settings(image, tavrin::read_pe_headers(image, what), what);
+    return tavrin::read_launch_settings(image, at);
 }
 
 // Whether standard error is a terminal, where the progress bar may redraw its line.
@@ -265,6 +302,10 @@ int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
             launcher = fs::u8path(value());
         else if (name == "--allow-missing")
             options.allowed_missing.push_back(parse_dll_name(value()));
+        else if (name == "--unpack-dir")
+            options.settings.unpack_spec = parse_unpack_spec(value());
+        else if (name == "--cached")
+            options.settings.cached = true;
         else
             return false;
         return true;
@@ -274,6 +315,13 @@ int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
     if (parsed->operands.size() > 1)
         throw usage_error("one application directory only; '" + parsed->operands[1] + "' is one too many");
     if (options.output.empty()) throw usage_error("no output given (-o OUT.exe)");
+    if (!options.settings.unpack_spec.empty()) {
+        try {
+            tavrin::check_unpack_spec(options.settings.unpack_spec, options.settings.cached);
+        } catch (const tavrin::spec_error& error) {
+            throw usage_error(error.what());
+        }
+    }
     options.app_dir = fs::u8path(parsed->operands.front());
     options.launcher = tavrin::find_launcher_image(launcher, tool_dir);
 
@@ -311,6 +359,29 @@ int run_list(std::vector<std::string> arguments, const fs::path&)
         return exit_failed;
     }
     std::cout << tavrin::package_listing(contents, true);
+    // An image without a settings record (made by hand) still lists; it has no line on unpacking.
+    std::optional<tavrin::launch_settings> settings;
+    try {
+        settings = package_settings(fs::u8path(parsed->operands[0]));
+    } catch (const tavrin::image_error&) {
+    }
+    if (settings) std::cout << tavrin::unpack_settings_line(*settings);
+    return exit_done;
+}
+
+int run_cache_dir(std::vector<std::string> arguments, const fs::path&)
+{
+    auto parsed = parse_command(std::move(arguments), false, [](const std::string&, auto) { return false; });
+    if (!parsed) return exit_done;
+    expect_operands(*parsed, {"packed executable"});
+    auto settings = package_settings(fs::u8path(parsed->operands[0]));
+    if (!settings) throw tavrin::pack_error(parsed->operands[0] + ": its launch settings record is damaged");
+    if (!settings->cached) {
+        std::cerr << tool_name << ": " << parsed->operands[0]
+                  << " is not in cached mode: it unpacks into a new directory on every run and deletes it at the end\n";
+        return exit_failed;
+    }
+    std::cout << tavrin::to_utf8(tavrin::cache_directory(*settings)) << "\n";
     return exit_done;
 }
 
@@ -365,6 +436,7 @@ const command commands[] = {
     {"list", run_list},
     {"verify", run_verify},
     {"extract", run_extract},
+    {"cache-dir", run_cache_dir},
 };
 
 int run(std::vector<std::string> arguments, const fs::path& tool_dir)

@@ -16,9 +16,10 @@
 #include "paths/directory_spec_values.h"
 #include "paths/security.h"
 #include "paths/system_paths.h"
+#include "payload/launch_settings.h"
 #include "resources/product.h"
 
-const wchar_t builtin_unpack_spec[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+const wchar_t builtin_unpack_spec[] = L"" TAVRIN_BUILTIN_UNPACK_SPEC;
 
 namespace {
 

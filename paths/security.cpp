@@ -7,7 +7,7 @@
 namespace {
 
 enum { max_sid_bytes = 68, token_user_bytes = 512 };
-enum { token_user_class = 1, token_is_app_container_class = 29, token_app_container_sid_class = 31 };
+enum { token_user_class = 1, token_owner_class = 4, token_is_app_container_class = 29, token_app_container_sid_class = 31 };
 
 // One lookup per function, on first use; NULL when the system lacks it.
 FARPROC advapi_function(const char* name)
@@ -31,6 +31,9 @@ typedef BOOL(WINAPI* well_known_sid_function)(int, PSID, PSID, DWORD*);
 typedef BOOL(WINAPI* initialize_descriptor_function)(PSECURITY_DESCRIPTOR, DWORD);
 typedef BOOL(WINAPI* set_dacl_function)(PSECURITY_DESCRIPTOR, BOOL, ACL*, BOOL);
 typedef BOOL(WINAPI* set_control_function)(PSECURITY_DESCRIPTOR, WORD, WORD);
+typedef BOOL(WINAPI* equal_sid_function)(PSID, PSID);
+typedef BOOL(WINAPI* valid_sid_function)(PSID);
+typedef DWORD(WINAPI* get_security_info_function)(HANDLE, int, DWORD, PSID*, PSID*, ACL**, ACL**, PSECURITY_DESCRIPTOR*);
 
 }  // namespace
 
@@ -110,4 +113,33 @@ bool create_private_directory(const wchar_t* path, uint32_t* error)
     if (CreateDirectoryW(path, &attributes)) return true;
     *error = GetLastError();
     return false;
+}
+
+bool is_own_owner(const void* owner_sid)
+{
+    equal_sid_function equal = lookup<equal_sid_function>("EqualSid");
+    valid_sid_function valid = lookup<valid_sid_function>("IsValidSid");
+    PSID owner = const_cast<PSID>(owner_sid);
+    if (owner == NULL || equal == NULL || valid == NULL || !valid(owner)) return false;
+    union {
+        TOKEN_USER user;
+        TOKEN_OWNER owner;
+        unsigned char bytes[token_user_bytes];
+    } token;
+    if (query_own_token(token_user_class, &token, sizeof token) && equal(owner, token.user.User.Sid)) return true;
+    return query_own_token(token_owner_class, &token, sizeof token) && equal(owner, token.owner.Owner);
+}
+
+bool handle_has_own_owner(void* handle)
+{
+    get_security_info_function get_info = lookup<get_security_info_function>("GetSecurityInfo");
+    if (get_info == NULL) return false;
+    PSID owner = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    const int file_object = 1;  // SE_FILE_OBJECT
+    if (get_info(handle, file_object, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL, NULL, &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool own = is_own_owner(owner);
+    LocalFree(descriptor);
+    return own;
 }

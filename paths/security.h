@@ -32,4 +32,13 @@ bool make_private_security(private_security* security);
 // (ERROR_ALREADY_EXISTS when it existed).
 bool create_private_directory(const wchar_t* path, uint32_t* error);
 
+// Whether `owner_sid` (a SID, may be NULL) is one this process trusts as the owner of its own files:
+// the user it runs as, or the default owner its token gives new objects (the administrators, for an
+// elevated process). False for NULL and whenever the token cannot be read.
+bool is_own_owner(const void* owner_sid);
+
+// Whether the object behind `handle` (opened with READ_CONTROL) has an owner that is_own_owner
+// accepts, read through GetSecurityInfo. False when it cannot be read.
+bool handle_has_own_owner(void* handle);
+
 #endif

@@ -29,4 +29,15 @@ enum launch_settings_flags {
     launch_setting_cached = 2   // keep the unpack directory between runs and reuse it
 };
 
+// The unpack directory specs used when the record holds none (temporary mode: the launcher's
+// built-in spec) and the one the packer stores for cached mode when none is given, below which the
+// launcher adds the archive identity. Plain literals, to be widened where used (L"" or u"").
+#define TAVRIN_BUILTIN_UNPACK_SPEC "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"
+#define TAVRIN_CACHED_UNPACK_SPEC "{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}"
+
+// In cached mode, the file that the launcher writes last into a tree it has unpacked, before it
+// moves the tree into place: ASCII lines naming the archive identity and the files it holds (see
+// launcher/cache.h). A package in cached mode may not hold a top-level file of this name.
+#define TAVRIN_CACHE_MARKER_NAME ".tavrin-onefile-complete"
+
 #endif

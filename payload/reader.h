@@ -1,5 +1,6 @@
 // The attached-data reader: exact byte counts from the content stream, decompressed incrementally
-// through a 128 KiB window. One reader per process; open once, read in order, close at most once.
+// through a 128 KiB window. One reader per process; read in order, closed at most once per opening
+// (cached mode opens it again to compare, then to unpack).
 #ifndef TAVRIN_PAYLOAD_READER_H
 #define TAVRIN_PAYLOAD_READER_H
 

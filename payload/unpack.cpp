@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 #include "launcher/errors.h"
@@ -23,6 +24,7 @@ enum { copy_buffer_size = 32768, known_directories_capacity = 1024 };
 wchar_t entry_name[entry_name_capacity];
 wchar_t output_path[wide_path_capacity];
 unsigned char copy_buffer[copy_buffer_size];
+unsigned char compare_buffer[copy_buffer_size];
 // The entry being written, INVALID_HANDLE_VALUE between entries.
 HANDLE output_file = INVALID_HANDLE_VALUE;
 
@@ -87,19 +89,60 @@ void write_entry_content(HANDLE file, uint64_t remaining)
     }
 }
 
+// Builds output_path from the unpack directory and the entry name just read; damage ends the process.
+void join_entry_path()
+{
+    // The packer never writes a name that entry_name_fault refuses: one met here comes from
+    // damage that the frame's checksum, checked only at its end, has not caught yet. It must not
+    // reach the file system, where it could leave the unpack directory, open a device (COM1,
+    // NUL) or land under another name ("a." as "a").
+    if (entry_name_fault(entry_name, wcslen(entry_name)) != name_ok) exit_decode_failed();
+    copy_wide_bounded(output_path, unpack_directory, wide_path_capacity);
+    append_wide_bounded(output_path, L"\\", wide_path_capacity);
+    append_wide_bounded(output_path, entry_name, wide_path_capacity);
+}
+
+// Whether the open file `file` holds exactly the next `size` bytes of the content stream.
+bool entry_content_matches(HANDLE file, uint64_t size)
+{
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(file, &length) || static_cast<uint64_t>(length.QuadPart) != size) return false;
+    for (uint64_t remaining = size; remaining > 0;) {
+        DWORD piece = remaining < copy_buffer_size ? static_cast<DWORD>(remaining) : DWORD(copy_buffer_size);
+        read_attached_data(copy_buffer, piece);
+        DWORD got = 0;
+        if (!ReadFile(file, compare_buffer, piece, &got, NULL) || got != piece ||
+            memcmp(copy_buffer, compare_buffer, piece) != 0)
+            return false;
+        remaining -= piece;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool attached_data_matches_files(uint64_t* entries)
+{
+    uint64_t count = 0;
+    bool same = true;
+    while (same && read_entry_name()) {
+        join_entry_path();
+        uint64_t size = read_entry_size();
+        HANDLE file = CreateFileW(output_path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        same = file != INVALID_HANDLE_VALUE && entry_content_matches(file, size);
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        ++count;
+    }
+    if (same) confirm_attached_data_complete();
+    close_attached_data();
+    *entries = count;
+    return same;
+}
 
 void unpack_attached_data(instance_role role)
 {
     while (read_entry_name()) {
-        // The packer never writes a name that entry_name_fault refuses: one met here comes from
-        // damage that the frame's checksum, checked only at its end, has not caught yet. It must not
-        // reach the file system, where it could leave the unpack directory, open a device (COM1,
-        // NUL) or land under another name ("a." as "a").
-        if (entry_name_fault(entry_name, wcslen(entry_name)) != name_ok) exit_decode_failed();
-        copy_wide_bounded(output_path, unpack_directory, wide_path_capacity);
-        append_wide_bounded(output_path, L"\\", wide_path_capacity);
-        append_wide_bounded(output_path, entry_name, wide_path_capacity);
+        join_entry_path();
 
         if (first_file_path[0] == 0) {
             copy_wide_bounded(first_file_path, output_path, wide_path_capacity);

@@ -2,6 +2,8 @@
 #ifndef TAVRIN_PAYLOAD_UNPACK_H
 #define TAVRIN_PAYLOAD_UNPACK_H
 
+#include <stdint.h>
+
 #include "launcher/process_state.h"
 
 // Full path of the first entry (the application's DLL); empty until the first entry has been read,
@@ -13,6 +15,12 @@ extern wchar_t first_file_path[wide_path_capacity];
 // when the end marker comes first, closes the reader and returns with first_file_path empty.
 // Every failure ends the process.
 void unpack_attached_data(instance_role role);
+
+// Reads every entry of the opened attached data (to its end, the frame's checksum confirmed) and
+// compares it with the file of its name under the unpack directory. True when each exists with
+// exactly that content; `*entries` then holds their number. Stops at the first difference. Closes
+// the reader either way. Damage ends the process as unpacking does.
+bool attached_data_matches_files(uint64_t* entries);
 
 // Closes the file being written, if any, so that a clean-up after a fatal error can delete it.
 void close_unpack_output();

@@ -18,7 +18,9 @@
  *                    name. The other files of the application lie beside it, in the same tree as
  *                    in the packed directory.
  * What run_code returns is the exit code of the whole run. The DLL is never unloaded; the unpack
- * directory is removed once the child has ended, so nothing may be kept there.
+ * directory is removed once the child has ended, so nothing may be kept there. A package in
+ * cached mode (tavrin-pack --cached) keeps the directory and reuses it in later runs after checking
+ * it against the archive: nothing may be written there either.
  *
  * Define the entry point with TAVRIN_RUN_CODE, choosing the parameter names:
  *
@@ -84,5 +86,11 @@ typedef int (*tavrin_run_code_function)(int argc, wchar_t** argv, const wchar_t*
 #define TAVRIN_ENV_ONEFILE_TIME_US_W L"TAVRIN_ONEFILE_TIME_US"
 #define TAVRIN_ENV_ONEFILE_RANDOM "TAVRIN_ONEFILE_RANDOM"
 #define TAVRIN_ENV_ONEFILE_RANDOM_W L"TAVRIN_ONEFILE_RANDOM"
+
+/* Read, not set, by the launcher: "1" makes a package in cached mode compare every kept file's
+ * content with its archive before it uses the kept files (otherwise their names and sizes are
+ * checked); a file that differs makes it unpack afresh. */
+#define TAVRIN_ENV_ONEFILE_VERIFY "TAVRIN_ONEFILE_VERIFY"
+#define TAVRIN_ENV_ONEFILE_VERIFY_W L"TAVRIN_ONEFILE_VERIFY"
 
 #endif

@@ -3,17 +3,25 @@
 // and the launcher's own failures.
 #include <gtest/gtest.h>
 
+#include <shlobj.h>
+
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
+#include <thread>
 
+#include "include/tavrin/onefile.h"
 #include "packer/block_writer.h"
+#include "packer/launch_settings.h"
 #include "packer/pe_image.h"
+#include "payload/launch_settings.h"
 #include "tests/support/hardening_support.h"
 #include "tests/support/package_support.h"
 
 using namespace testing_support;
 using namespace package_support;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -215,4 +223,220 @@ TEST_F(Launcher, AnEmptyPackageEndsWithAClearMessage)
     EXPECT_EQ(result.process.exit_code, 2u);
     EXPECT_EQ(result.process.out, "Error, attached data holds no application.\r\n");
     EXPECT_EQ(result.process.err, "");
+}
+
+TEST_F(Launcher, AnUnpackSpecOfItsOwnIsUsedAndDeletedInTemporaryMode)
+{
+    temp_directory temp;
+    set_launch_settings(exe_, {false, u"{TEMP}\\mine_{RANDOM}", ""});
+    auto result = start(exe_, {}, hardening::with_temp(temp.wstr()));
+    ASSERT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
+    EXPECT_EQ(one(result.facts, "first_file_path"),
+              temp.wstr() + L"\\mine_" + one(result.facts, "env.TAVRIN_ONEFILE_RANDOM") + L"\\probe.dll");
+    EXPECT_TRUE(hardening::names_in(temp.path()).empty()) << "the directory is deleted at the end";
+}
+
+namespace {
+
+const std::wstring marker_name = L"" TAVRIN_CACHE_MARKER_NAME;
+
+// Packages in cached mode, kept below {TEMP}\cache with a temporary directory of the test's own.
+class CachedMode : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        CreateDirectoryW(temp_.c_str(), NULL);
+        settings_ = package(exe_, "first");
+    }
+
+    // A package of the probe, data\readme.txt holding `content` and top.txt, in cached mode.
+    static tavrin::launch_settings package(const fs::path& exe, const std::string& content,
+                                           const std::u16string& spec = u"{TEMP}\\cache")
+    {
+        make_package(exe, {packer_test::memory_entry(u"data\\readme.txt", content), packer_test::memory_entry(u"top.txt", "top")});
+        return set_launch_settings(exe, {true, spec, ""});
+    }
+
+    // The package at exe_ becomes the probe and `count` files of `size` bytes (quickly packed).
+    void make_large_package(int count, std::size_t size)
+    {
+        std::vector<tavrin::archive_entry> entries = {tavrin::archive_entry::from_file(u"probe.dll", fs::path(probe_dll))};
+        for (int i = 0; i < count; ++i)
+            entries.push_back(packer_test::memory_entry(u"big\\" + std::u16string(1, char16_t(u'a' + i)), std::string(size, 'z')));
+        tavrin::block_options fast;
+        fast.level = 1;
+        make_package_of(exe_, entries, fast);
+        settings_ = set_launch_settings(exe_, {true, u"{TEMP}\\cache", ""});
+    }
+
+    run go(const fs::path& exe, run_options options = {}) { return start(exe, {}, hardening::with_temp(temp_, options)); }
+    run go(run_options options = {}) { return go(exe_, options); }
+
+    std::wstring cache() const { return temp_ + L"\\cache"; }
+    std::wstring tree(const tavrin::launch_settings& settings) const { return cache() + L"\\" + widen(settings.archive_identity); }
+    std::wstring tree() const { return tree(settings_); }
+
+    // Each file's id and last write time, by name.
+    std::map<std::wstring, std::wstring> file_ids() const
+    {
+        std::map<std::wstring, std::wstring> ids;
+        for (const wchar_t* name : {L"probe.dll", L"top.txt", L"data\\readme.txt", marker_name.c_str()}) {
+            HANDLE file = CreateFileW((tree() + L"\\" + name).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+            BY_HANDLE_FILE_INFORMATION info = {};
+            if (file != INVALID_HANDLE_VALUE) GetFileInformationByHandle(file, &info);
+            if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+            ids[name] = std::to_wstring(info.nFileIndexHigh) + L":" + std::to_wstring(info.nFileIndexLow) + L":" +
+                        std::to_wstring(info.ftLastWriteTime.dwLowDateTime);
+        }
+        return ids;
+    }
+
+    temp_directory dir_;
+    std::wstring temp_ = dir_.wstr() + L"\\tmp";
+    fs::path exe_ = dir_.path() / L"cached.exe";
+    tavrin::launch_settings settings_;
+};
+
+}  // namespace
+
+TEST_F(CachedMode, TheFirstRunKeepsATreeThatLaterRunsUseAsItIs)
+{
+    ASSERT_EQ(settings_.archive_identity.size(), 32u);
+    auto first = go();
+    ASSERT_EQ(first.process.exit_code, 0u) << first.process.out << first.process.err;
+    EXPECT_EQ(one(first.facts, "first_file_path"), tree() + L"\\probe.dll");
+    EXPECT_EQ(hardening::names_in(cache()), std::vector<std::wstring>{widen(settings_.archive_identity)})
+        << "one tree, no sibling left";
+    EXPECT_EQ(hardening::names_in(tree()), (std::vector<std::wstring>{marker_name, L"data", L"probe.dll", L"top.txt"}));
+    const std::string marker = read_file(tree() + L"\\" + marker_name);
+    EXPECT_NE(marker.find("identity " + settings_.archive_identity + "\nfiles 3 "), std::string::npos) << marker;
+
+    const auto ids = file_ids();
+    auto second = go();
+    ASSERT_EQ(second.process.exit_code, 0u) << second.process.out << second.process.err;
+    EXPECT_EQ(one(second.facts, "first_file_path"), tree() + L"\\probe.dll");
+    EXPECT_EQ(file_ids(), ids) << "a later run rewrites nothing";
+    EXPECT_EQ(read_file(tree() + L"\\" + marker_name), marker);
+}
+
+TEST_F(CachedMode, ADamagedTreeIsUnpackedAgainNeverRun)
+{
+    ASSERT_EQ(go().process.exit_code, 0u);
+    const std::wstring readme = tree() + L"\\data\\readme.txt", top = tree() + L"\\top.txt", marker = tree() + L"\\" + marker_name;
+    struct damage {
+        const char* what;
+        std::function<void()> apply;
+    };
+    const damage damages[] = {
+        {"file deleted", [&] { DeleteFileW(top.c_str()); }},
+        {"file truncated", [&] { write_file(readme, "fir"); }},
+        {"file added", [&] { write_file(tree() + L"\\extra.dll", "planted"); }},
+        {"marker deleted", [&] { DeleteFileW(marker.c_str()); }},
+        {"marker of another archive", [&] { write_file(marker, "tavrin-onefile cache 1\nidentity 00\n"); }},
+    };
+    for (const auto& each : damages) {
+        SCOPED_TRACE(each.what);
+        each.apply();
+        auto result = go();
+        EXPECT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
+        auto files = all(result.facts, "file");
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(files, (std::vector<std::wstring>{marker_name, L"data", L"probe.dll", L"top.txt"})) << "the application saw the tree repaired";
+        EXPECT_EQ(read_file(readme), "first");
+        EXPECT_EQ(hardening::names_in(cache()), std::vector<std::wstring>{widen(settings_.archive_identity)});
+    }
+
+    // A change of content that keeps the size passes the names and sizes; the full check finds it.
+    write_file(readme, "FIRST");
+    ASSERT_EQ(go().process.exit_code, 0u);
+    EXPECT_EQ(read_file(readme), "FIRST");
+    run_options verify;
+    verify.env[TAVRIN_ENV_ONEFILE_VERIFY_W] = L"1";
+    ASSERT_EQ(go(verify).process.exit_code, 0u);
+    EXPECT_EQ(read_file(readme), "first");
+}
+
+TEST_F(CachedMode, ConcurrentFirstRunsShareOneTree)
+{
+    // Large enough that the runs unpack at the same time, and all but one lose the final rename.
+    make_large_package(16, 4 << 20);
+    std::vector<std::thread> runners;
+    std::vector<run> results(4);
+    for (auto& result : results) runners.emplace_back([&] { result = go(); });
+    for (auto& runner : runners) runner.join();
+    for (const auto& result : results) {
+        EXPECT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
+        EXPECT_EQ(one(result.facts, "first_file_path"), tree() + L"\\probe.dll");
+    }
+    EXPECT_EQ(hardening::names_in(cache()), std::vector<std::wstring>{widen(settings_.archive_identity)})
+        << "one tree, no sibling left";
+}
+
+TEST_F(CachedMode, ARunKilledWhileUnpackingLeavesNothingThatALaterRunUses)
+{
+    // Enough to write that the first run is still at it when its private sibling shows up.
+    make_large_package(24, 16 << 20);
+
+    // Started with the test's temporary directory in its environment.
+    std::wstring saved_tmp = _wgetenv(L"TMP") ? _wgetenv(L"TMP") : L"", saved_temp = _wgetenv(L"TEMP") ? _wgetenv(L"TEMP") : L"";
+    SetEnvironmentVariableW(L"TMP", temp_.c_str());
+    SetEnvironmentVariableW(L"TEMP", temp_.c_str());
+    std::wstring command_line = quote_argument(exe_.wstring());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessW(exe_.c_str(), &command_line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
+    SetEnvironmentVariableW(L"TMP", saved_tmp.c_str());
+    SetEnvironmentVariableW(L"TEMP", saved_temp.c_str());
+    ASSERT_TRUE(started);
+    CloseHandle(process.hThread);
+    bool unpacking = false;
+    for (int wait = 0; wait < 6000 && !unpacking; ++wait) {
+        for (const auto& name : hardening::names_in(cache())) unpacking |= name.find(L".tmp-") != std::wstring::npos;
+        if (!unpacking) Sleep(10);
+    }
+    TerminateProcess(process.hProcess, 77);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    ASSERT_TRUE(unpacking) << "no private sibling appeared";
+    ASSERT_EQ(code, 77u) << "the first run ended before it was killed";
+    EXPECT_EQ(GetFileAttributesW(tree().c_str()), INVALID_FILE_ATTRIBUTES) << "no tree in place";
+
+    auto later = go();
+    EXPECT_EQ(later.process.exit_code, 0u) << later.process.out << later.process.err;
+    EXPECT_EQ(hardening::names_in(cache()), std::vector<std::wstring>{widen(settings_.archive_identity)})
+        << "the killed run's sibling is deleted";
+}
+
+TEST_F(CachedMode, ARebuiltPackageUsesADirectoryOfItsOwn)
+{
+    ASSERT_EQ(go().process.exit_code, 0u);
+    const fs::path rebuilt = dir_.path() / L"rebuilt.exe";
+    const auto other = package(rebuilt, "second");
+    ASSERT_NE(other.archive_identity, settings_.archive_identity);
+    auto result = go(rebuilt);
+    EXPECT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
+    EXPECT_EQ(one(result.facts, "first_file_path"), tree(other) + L"\\probe.dll");
+    EXPECT_EQ(read_file(tree(other) + L"\\data\\readme.txt"), "second");
+    EXPECT_EQ(read_file(tree() + L"\\data\\readme.txt"), "first") << "the old tree stays for its own package";
+}
+
+TEST_F(CachedMode, TheDefaultSpecKeepsTheTreeUnderTheLocalApplicationData)
+{
+    // Wine takes the folder from its registry, not from the environment: the prefix's own folder,
+    // with content that no other run has, removed at the end.
+    std::random_device random;
+    const auto settings = package(exe_, "unique " + std::to_string(random()) + std::to_string(random()), tavrin::cached_unpack_spec);
+    wchar_t folder[MAX_PATH];
+    ASSERT_EQ(SHGetFolderPathW(NULL, CSIDL_LOCAL_APPDATA, NULL, SHGFP_TYPE_CURRENT, folder), S_OK);
+    auto result = go();
+    const std::wstring first = one(result.facts, "first_file_path");
+    EXPECT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
+    EXPECT_EQ(first.rfind(std::wstring(folder) + L"\\", 0), 0u) << narrow(first);
+    const std::wstring suffix = L"\\" + widen(settings.archive_identity) + L"\\probe.dll";
+    ASSERT_GT(first.size(), suffix.size());
+    EXPECT_EQ(first.substr(first.size() - suffix.size()), suffix) << narrow(first);
+    EXPECT_TRUE(hardening::remove_tree(first.substr(0, first.size() - std::wcslen(L"\\probe.dll"))));
 }

@@ -7,6 +7,7 @@
 #include <random>
 #include <thread>
 
+#include "launcher/cache.h"
 #include "launcher/cleanup.h"
 #include "launcher/process_state.h"
 #include "tests/support/self_process.h"
@@ -280,4 +281,37 @@ TEST(Cleanup, MainThreadPathAndHandlerTogetherAreSafe)
         EXPECT_FALSE(is_open(child.hProcess)) << round;
         EXPECT_FALSE(fs::exists(directory)) << round;
     }
+}
+
+TEST(CachedTree, OnlyPlainDirectoriesAreUsed)
+{
+    // Wine 8 makes no junctions or symbolic links, so the decision is tested on the attributes.
+    EXPECT_TRUE(cache_level_acceptable(FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_TRUE(cache_level_acceptable(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(cache_level_acceptable(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+    EXPECT_FALSE(cache_level_acceptable(FILE_ATTRIBUTE_REPARSE_POINT));
+    EXPECT_FALSE(cache_level_acceptable(FILE_ATTRIBUTE_ARCHIVE));
+}
+
+TEST(CachedTree, OnlyLeftoversOfEndedRunsAreStale)
+{
+    const FILETIME long_ago = {0, 0};
+    EXPECT_FALSE(leftover_is_stale(GetCurrentProcessId(), long_ago)) << "our own";
+
+    // A running process made before the leftover is its maker; one started after it is not.
+    PROCESS_INFORMATION running = {};
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    std::wstring line = quote_argument(self_path()) + L" --scenario exit_after 60000 0";
+    ASSERT_TRUE(CreateProcessW(self_path().c_str(), &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &running));
+    CloseHandle(running.hThread);
+    Sleep(20);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    EXPECT_FALSE(leftover_is_stale(running.dwProcessId, now));
+    EXPECT_TRUE(leftover_is_stale(running.dwProcessId, long_ago)) << "the id was taken by a later process";
+    TerminateProcess(running.hProcess, 0);
+    WaitForSingleObject(running.hProcess, INFINITE);
+    EXPECT_TRUE(leftover_is_stale(running.dwProcessId, now)) << "ended";
+    CloseHandle(running.hProcess);
 }

@@ -8,11 +8,13 @@
 #include <fstream>
 #include <random>
 
+#include "packer/archive_identity.h"
 #include "packer/imports.h"
 #include "packer/names.h"
 #include "packer/pack.h"
 #include "packer/pe_image.h"
 #include "packer/report.h"
+#include "payload/launch_settings.h"
 #include "tests/support/packer_fixtures.h"
 
 #ifndef _WIN32
@@ -470,8 +472,117 @@ TEST_F(PackTest, TheSettingsRecordIsFilledIn)
 
     output.close();
     fs::remove(output_);
-    opts.settings.unpack_spec.assign(600, u'x');
+    opts.settings.unpack_spec = u"{TEMP}\\" + std::u16string(600, u'x');
     EXPECT_NE(refusal<tavrin::pack_error>(opts).find("longer than 511"), std::string::npos);
+}
+
+TEST_F(PackTest, UnpackDirectorySpecsAreChecked)
+{
+    struct spec_case {
+        std::u16string spec;
+        bool cached;
+        const char* refusal;  // nullptr: accepted
+    };
+    const spec_case cases[] = {
+        {u"{TEMP}\\app_{RANDOM}", false, nullptr},
+        {u"{temp}\\app_{pid}", false, nullptr},
+        {u"C:\\Apps\\x{TIME_US}", false, nullptr},
+        {u"\\\\server\\share\\{TIME}", false, nullptr},
+        {u"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}", true, nullptr},
+        {u"{HOME}\\.cache\\{PRODUCT}-{VERSION}", true, nullptr},
+        {u"{TEMP}\\app", false, "same for every run"},
+        {u"{TEMP}\\app_{RANDOM}", true, "changes from run to run"},
+        {u"{TEMP}\\{NOPE}{PID}", false, "unknown placeholder {NOPE}"},
+        {u"{TEMP}\\{RAN{DOM}", false, "'{' inside a placeholder"},
+        {u"{TEMP}\\a}{PID}", false, "'}' without its '{'"},
+        {u"{TEMP}\\a{PID", false, "never closed"},
+        {u"app\\{RANDOM}", false, "not absolute"},
+        {u"{PROGRAM_DIR}\\{RANDOM}", false, "not absolute"},
+        {u"\\\\server{PID}", false, "not absolute"},
+        {u"{TEMP}{PID}", false, "separate its root"},
+        {u"{TEMP}\\..\\{PID}", false, "'..' component"},
+        {u"{TEMP}\\a\\\\{PID}", false, "empty"},
+        {u"{TEMP}/a{PID}", false, "cannot hold"},
+        {u"{TEMP}\\a?{PID}", false, "cannot hold"},
+        {u"{TEMP}\\a:b{PID}", false, "':' after its root"},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(tavrin::to_utf8(each.spec));
+        try {
+            tavrin::check_unpack_spec(each.spec, each.cached);
+            EXPECT_EQ(each.refusal, nullptr) << "accepted";
+        } catch (const tavrin::spec_error& error) {
+            ASSERT_NE(each.refusal, nullptr) << error.what();
+            EXPECT_NE(std::string(error.what()).find(each.refusal), std::string::npos) << error.what();
+        }
+    }
+
+    // On the command line a refused spec is a usage error, and nothing is written.
+    add("app.dll", entry_dll());
+    tool_run refused = run_tool(scratch_.path(), {arg(app_), "-o", arg(output_), "--launcher", arg(launcher_), "--unpack-dir", "{TEMP}\\x"});
+    EXPECT_EQ(refused.code, 2) << refused.err;
+    EXPECT_NE(refused.err.find("same for every run"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(output_));
+}
+
+TEST_F(PackTest, CachedModeNamesItsDirectoryByTheArchive)
+{
+    add("app.dll", entry_dll());
+    add("data/a.txt", "first");
+    const std::string launcher = arg(launcher_);
+    auto pack = [&](const fs::path& output, std::vector<std::string> extra) {
+        std::vector<std::string> arguments = {arg(app_), "-o", arg(output), "--launcher", launcher, "--level", "3", "-q"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        tool_run run = run_tool(scratch_.path(), arguments);
+        EXPECT_EQ(run.code, 0) << run.err;
+    };
+    auto cache_dir = [&](const fs::path& package) { return run_tool(scratch_.path(), {"cache-dir", arg(package)}); };
+
+    const fs::path first = out_dir_ / "first.exe", again = out_dir_ / "again.exe", changed = out_dir_ / "changed.exe";
+    pack(first, {"--cached"});
+    pack(again, {"--cached", "--threads", "1"});
+    add("data/a.txt", "other");
+    pack(changed, {"--cached"});
+
+    tool_run shown = cache_dir(first);
+    ASSERT_EQ(shown.code, 0) << shown.err;
+    const std::string spec = "{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}\\";
+#ifndef _WIN32
+    ASSERT_EQ(shown.out.rfind(spec, 0), 0u) << shown.out;
+#endif
+    const std::string identity = shown.out.substr(shown.out.rfind('\\') + 1, shown.out.size() - shown.out.rfind('\\') - 2);
+    EXPECT_EQ(identity.size(), 32u);
+    EXPECT_EQ(identity.find_first_not_of("0123456789abcdef"), std::string::npos) << identity;
+    EXPECT_EQ(cache_dir(again).out, shown.out) << "the same files give the same identity";
+    const std::string changed_dir = cache_dir(changed).out;
+    EXPECT_NE(changed_dir, shown.out) << "other content gives another identity";
+    tool_run listed = run_tool(scratch_.path(), {"list", arg(first)});
+    EXPECT_NE(listed.out.find("unpack directory " + spec + identity + " (cached"), std::string::npos) << listed.out;
+
+    // A spec of its own, and the temporary mode, which has no cache directory.
+    pack(first, {"--cached", "--unpack-dir", "D:\\Apps\\{PRODUCT}"});
+    EXPECT_EQ(cache_dir(first).out, "D:\\Apps\\{PRODUCT}" + changed_dir.substr(changed_dir.rfind('\\')));
+    pack(again, {"--unpack-dir", "{TEMP}\\mine_{RANDOM}"});
+    tool_run temporary = cache_dir(again);
+    EXPECT_EQ(temporary.code, 1);
+    EXPECT_NE(temporary.err.find("not in cached mode"), std::string::npos) << temporary.err;
+    EXPECT_NE(run_tool(scratch_.path(), {"list", arg(again)}).out.find("unpack directory {TEMP}\\mine_{RANDOM} (temporary"),
+              std::string::npos);
+
+    // The launcher's completion marker is its own name in the tree.
+    add(TAVRIN_CACHE_MARKER_NAME, "mine");
+    tool_run clash = run_tool(scratch_.path(), {arg(app_), "-o", arg(changed), "--launcher", launcher, "--cached", "-q"});
+    EXPECT_EQ(clash.code, 1);
+    EXPECT_NE(clash.err.find("completion marker"), std::string::npos) << clash.err;
+}
+
+TEST(ArchiveIdentity, Sha256KnownAnswers)
+{
+    EXPECT_EQ(tavrin::sha256_hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(tavrin::sha256_hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(tavrin::sha256_hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(tavrin::sha256_hex(std::string(1000000, 'a')), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 TEST_F(PackTest, RefusedPlacesAndLaunchers)
@@ -634,11 +745,11 @@ TEST_F(PackTest, HelpDocumentsEveryOptionAndExitCode)
 {
     tool_run help = run_tool(scratch_.path(), {"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char* item : {"-o, --output", "--entry NAME", "--level N", "--threads N", "--launcher PATH", "--allow-missing DLL", "-q, --quiet", "list OUT.exe",
+    for (const char* item : {"-o, --output", "--entry NAME", "--level N", "--threads N", "--launcher PATH", "--unpack-dir SPEC", "--cached", "--allow-missing DLL", "-q, --quiet", "list OUT.exe", "cache-dir OUT.exe",
                              "verify OUT.exe", "extract OUT.exe DIR", "-h, --help", "--version", "Exit codes:", "  0  ", "  1  ", "  2  "})
         EXPECT_NE(help.out.find(item), std::string::npos) << item;
     EXPECT_NE(help.out.find("(default " + std::to_string(tavrin::default_compression_level) + ")"), std::string::npos);
-    for (const char* command : {"list", "verify", "extract", "pack"}) {
+    for (const char* command : {"list", "verify", "extract", "pack", "cache-dir"}) {
         tool_run again = run_tool(scratch_.path(), {command, "--help"});
         EXPECT_EQ(again.code, 0) << command;
         EXPECT_EQ(again.out, help.out) << command;

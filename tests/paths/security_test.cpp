@@ -7,6 +7,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "paths/security.h"
 #include "tests/support/self_process.h"
@@ -21,6 +22,21 @@ std::wstring sid_text(PSID sid)
     LocalFree(text);
     return copy;
 }
+
+// This process's TOKEN_USER, empty when it cannot be read.
+std::vector<unsigned char> token_user()
+{
+    HANDLE token = nullptr;
+    std::vector<unsigned char> user(512);
+    DWORD size = 0;
+    bool read = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()), &size);
+    if (token != nullptr) CloseHandle(token);
+    if (!read) user.clear();
+    return user;
+}
+
+PSID user_sid(const std::vector<unsigned char>& user) { return reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid; }
 
 }  // namespace
 
@@ -49,12 +65,8 @@ TEST(PrivateDirectory, DaclIsProtectedAndAdmitsTheUserSystemAndAdministratorsOnl
     ASSERT_TRUE(GetSecurityDescriptorDacl(security.descriptor, &present, &dacl, &defaulted));
     ASSERT_TRUE(present && dacl != nullptr);
 
-    HANDLE token = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-    alignas(8) unsigned char user[512];
-    DWORD size = 0;
-    ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof user, &size));
-    CloseHandle(token);
+    const std::vector<unsigned char> user = token_user();
+    ASSERT_FALSE(user.empty());
 
     std::set<std::wstring> sids;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
@@ -65,7 +77,7 @@ TEST(PrivateDirectory, DaclIsProtectedAndAdmitsTheUserSystemAndAdministratorsOnl
         EXPECT_EQ(ace->Mask, static_cast<DWORD>(FILE_ALL_ACCESS));
         sids.insert(sid_text(&ace->SidStart));
     }
-    std::set<std::wstring> expected = {sid_text(reinterpret_cast<TOKEN_USER*>(user)->User.Sid), L"S-1-5-18",
+    std::set<std::wstring> expected = {sid_text(user_sid(user)), L"S-1-5-18",
                                        L"S-1-5-32-544"};
     EXPECT_EQ(sids, expected);
 }
@@ -76,4 +88,27 @@ TEST(PrivateDirectory, RandomBytesComeFromTheSystem)
     ASSERT_TRUE(fill_system_random(first, sizeof first));
     ASSERT_TRUE(fill_system_random(second, sizeof second));
     EXPECT_NE(std::string(first, first + 8), std::string(second, second + 8));
+}
+
+TEST(PrivateDirectory, OnlyTheUsersOwnOwnerIsAccepted)
+{
+    // Wine 8 reports the user as the owner of what the user makes; another owner cannot be given
+    // a directory there (it keeps no descriptor), so the decision is tested on the owner itself.
+    const std::vector<unsigned char> user = token_user();
+    ASSERT_FALSE(user.empty());
+    EXPECT_TRUE(is_own_owner(user_sid(user)));
+    PSID other = nullptr;
+    for (const wchar_t* text : {L"S-1-5-18", L"S-1-1-0", L"S-1-5-21-1-2-3-1001"}) {
+        ASSERT_TRUE(ConvertStringSidToSidW(text, &other));
+        EXPECT_FALSE(is_own_owner(other)) << testing_support::narrow(text);
+        LocalFree(other);
+    }
+    EXPECT_FALSE(is_own_owner(nullptr));
+
+    testing_support::temp_directory temp;
+    HANDLE directory = CreateFileW(temp.wstr().c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ASSERT_NE(directory, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(handle_has_own_owner(directory));
+    CloseHandle(directory);
 }

@@ -59,13 +59,24 @@ void make_package(const std::filesystem::path& exe, std::vector<tavrin::archive_
     make_package_of(exe, entries);
 }
 
-void make_package_of(const std::filesystem::path& exe, const std::vector<tavrin::archive_entry>& entries)
+void make_package_of(const std::filesystem::path& exe, const std::vector<tavrin::archive_entry>& entries,
+                     const tavrin::block_options& options)
 {
     std::ifstream launcher(std::filesystem::path(launcher_image), std::ios::binary);
     auto headers = tavrin::read_pe_headers(launcher, narrow(launcher_image));
     std::ofstream out(exe, std::ios::binary | std::ios::trunc);
     tavrin::write_image_with_section(launcher, headers, out,
-                                     [&](std::ostream& block) { tavrin::write_block(entries, block); });
+                                     [&](std::ostream& block) { tavrin::write_block(entries, block, options); });
+}
+
+tavrin::launch_settings set_launch_settings(const std::filesystem::path& exe, tavrin::launch_settings settings)
+{
+    std::ifstream launcher(std::filesystem::path(launcher_image), std::ios::binary);
+    const std::string what = narrow(launcher_image);
+    const std::uint64_t offset = tavrin::find_launch_settings(launcher, tavrin::read_pe_headers(launcher, what), what);
+    std::fstream image(exe, std::ios::binary | std::ios::in | std::ios::out);
+    tavrin::write_launch_settings(image, offset, settings);
+    return *tavrin::read_launch_settings(image, offset);
 }
 
 // One report line per fact; values decoded from hexadecimal UTF-16. A last line without its newline

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "packer/block_writer.h"
+#include "packer/launch_settings.h"
 #include "tests/support/packer_fixtures.h"
 #include "tests/support/self_process.h"
 
@@ -32,7 +33,12 @@ void make_package(const std::filesystem::path& exe, std::vector<tavrin::archive_
                   const std::string& first_content = {});
 
 // Writes a package of exactly `entries` to `exe`.
-void make_package_of(const std::filesystem::path& exe, const std::vector<tavrin::archive_entry>& entries);
+void make_package_of(const std::filesystem::path& exe, const std::vector<tavrin::archive_entry>& entries,
+                     const tavrin::block_options& options = {});
+
+// Fills the package's launch settings record with `settings` as tavrin-pack does (in cached mode
+// with the identity of its attached data) and returns what it wrote.
+tavrin::launch_settings set_launch_settings(const std::filesystem::path& exe, tavrin::launch_settings settings);
 
 // What the probe reported: key to values in report order.
 using report = std::multimap<std::string, std::wstring>;

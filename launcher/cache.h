@@ -1,0 +1,41 @@
+// Cached mode: the unpack directory is kept between runs and reused. The parent checks the tree
+// there, or unpacks a new one beside it and moves it into place; nothing is deleted at the end.
+#ifndef TAVRIN_LAUNCHER_CACHE_H
+#define TAVRIN_LAUNCHER_CACHE_H
+
+#include <windows.h>
+#include <stdint.h>
+
+// Appends a backslash and the archive identity to the unpack directory (both roles, cached mode).
+// An identity that is missing or holds anything but hex digits ends the process ("Error, cached
+// mode without archive identity.").
+void append_archive_identity();
+
+// The parent in cached mode, once the unpack directory names the cache directory (the spec's
+// expansion and the identity). Leaves it a tree that this run checked and holds open until the
+// process ends (without delete sharing, so that nobody renames or replaces it meanwhile):
+//  - the levels of the path below the spec's root that exist must be directories and no links, and
+//    the tree itself must be a directory, no link, owned by this user (handle_has_own_owner);
+//    otherwise exit_cache_refused;
+//  - a tree is used when its marker (TAVRIN_CACHE_MARKER_NAME) equals what this run writes for
+//    this archive and the files it finds (one walk: count, bytes, a fingerprint of names and sizes,
+//    no link anywhere); with TAVRIN_ONEFILE_VERIFY=1 every file's content is also compared with the
+//    archive (`block`, `length`);
+//  - otherwise the archive is unpacked into a private sibling "<identity>.tmp-<pid>-<token>", the
+//    marker written last, a damaged tree renamed away to such a sibling and deleted, and the new
+//    one moved into place with one rename that never replaces; a run whose rename finds the place
+//    taken deletes its own sibling and checks the winner's tree. Siblings of that pattern whose
+//    process has ended are deleted first; those of running processes are left alone.
+// Every failure ends the process; a fatal exit while unpacking deletes the sibling.
+void prepare_cached_tree(const unsigned char* block, uint64_t length);
+
+// Whether a level of the cache directory's path, or the tree itself, with these attributes may be
+// used: a directory that is no reparse point (junction, symbolic link, mount point).
+bool cache_level_acceptable(DWORD attributes);
+
+// Whether a sibling left by process `process_id` and made at `made` may be deleted: that process
+// no longer exists or has ended, or the id now names a process started after the sibling was made.
+// A process that cannot be looked at counts as running.
+bool leftover_is_stale(uint32_t process_id, FILETIME made);
+
+#endif
