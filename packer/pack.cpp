@@ -11,11 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <system_error>
 
 #include "packer/names.h"
 #include "packer/pe_image.h"
+#include "packer/resource_section.h"
 
 // Where the installed layout keeps the launcher image, relative to the tool's directory; set by
 // packer/CMakeLists.txt from the install destinations.
@@ -350,6 +352,16 @@ pack_result pack_application(const pack_options& options)
     if (!launcher) throw pack_error("cannot open the " + launcher_what);
     pe_headers headers = read_pe_headers(launcher, launcher_what);
     check_launcher_image(headers, launcher_what);
+    std::vector<icon_image> icons;
+    for (const auto& file : options.identity.icons) {
+        auto images = read_icon_file(file);
+        icons.insert(icons.end(), std::make_move_iterator(images.begin()), std::make_move_iterator(images.end()));
+    }
+    const std::vector<resource_entry> resources =
+        package_resources(read_resources(launcher, headers, launcher_what), options.identity, icons, options.output.filename().u8string());
+    image_edits edits;
+    edits.subsystem = options.identity.console ? pe_subsystem_console : pe_subsystem_windows;
+    edits.resources = [&](std::uint32_t rva) { return write_resource_section(resources, rva); };
 
     std::vector<archive_entry> files = collect_application_files(options.app_dir);
     check_output_location(options.app_dir, options.output);
@@ -380,7 +392,7 @@ pack_result pack_application(const pack_options& options)
         if (!out) throw pack_error("cannot create " + in_quotes(temporary.path()));
         result.block_size = write_image_with_section(launcher, headers, out, [&](std::ostream& stream) {
             write_block(files, stream, options.block, progress);
-        });
+        }, edits);
         out.close();
         if (out.fail()) throw pack_error("cannot write " + in_quotes(temporary.path()));
     }

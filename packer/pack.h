@@ -13,6 +13,7 @@
 
 #include "include/tavrin/onefile.h"
 #include "packer/block_writer.h"
+#include "packer/identity.h"
 
 namespace tavrin {
 
@@ -32,6 +33,7 @@ struct pack_options {
     std::filesystem::path launcher;           // the launcher image (see find_launcher_image)
     std::optional<std::u16string> entry;      // archive name of the entry DLL; chosen when absent
     block_options block;
+    identity_options identity;                // subsystem, icon, version block, execution level
     progress_callback progress;               // called while the block is written; may throw
     warning_callback warning;                 // called for each warning before packing starts
 };
@@ -90,8 +92,10 @@ int max_compression_level();
 // Packs `options.app_dir` into `options.output`. The output is written to a temporary file beside
 // it and renamed into place only when complete: on any failure nothing new is left there and an
 // existing output stays as it was. Memory stays bounded whatever the application's size. The
-// output may not lie inside the application directory. The same files, entry, level and window
-// give the same bytes (see write_block). Warns (options.warning and result.warnings) about names
+// output may not lie inside the application directory. The output always gets a new resource
+// section (package_resources; icons read before the output is touched) and the subsystem that
+// options.identity names. The same files, entry, level, window and identity give the same bytes
+// (see write_block). Warns (options.warning and result.warnings) about names
 // whose unpack path would be long (long_path_warning). Throws pack_error and its kinds.
 pack_result pack_application(const pack_options& options);
 
