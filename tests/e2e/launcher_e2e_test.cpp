@@ -8,6 +8,7 @@
 #include <random>
 
 #include "packer/block_writer.h"
+#include "packer/pack.h"
 #include "packer/pe_image.h"
 #include "tests/support/hardening_support.h"
 #include "tests/support/package_support.h"
@@ -215,4 +216,57 @@ TEST_F(Launcher, AnEmptyPackageEndsWithAClearMessage)
     EXPECT_EQ(result.process.exit_code, 2u);
     EXPECT_EQ(result.process.out, "Error, attached data holds no application.\r\n");
     EXPECT_EQ(result.process.err, "");
+}
+
+namespace {
+
+// Packs the probe (copied into `directory`/app) with `launcher` and `identity` into `directory`/`name`.
+std::filesystem::path pack_probe(const std::filesystem::path& directory, const std::wstring& launcher, const std::wstring& name,
+                                 const tavrin::identity_options& identity)
+{
+    std::filesystem::create_directories(directory / L"app");
+    std::filesystem::copy_file(probe_dll, directory / L"app" / L"probe.dll", std::filesystem::copy_options::overwrite_existing);
+    tavrin::pack_options options;
+    options.app_dir = directory / L"app";
+    options.output = directory / name;
+    options.launcher = launcher;
+    options.block.level = 1;
+    options.identity = identity;
+    tavrin::pack_application(options);
+    return options.output;
+}
+
+}  // namespace
+
+TEST(Identity, AConsolePackageRunsAndPassesTheExitCode)
+{
+    temp_directory dir;
+    tavrin::identity_options identity;
+    identity.console = true;
+    const auto exe = pack_probe(dir.path(), launcher_image, L"console-app.exe", identity);
+    EXPECT_EQ(tavrin::read_pe_headers(exe).subsystem, tavrin::pe_subsystem_console);
+    auto result = start(exe, {L"--stdout", L"on the console", L"--exit", L"3221225477"});
+    EXPECT_EQ(result.process.exit_code, 3221225477u);
+    EXPECT_EQ(result.process.out, "on the console\r\n");
+}
+
+// The image probe, packed in place of the launcher, expands the placeholders as the launcher does,
+// from the version block the packer wrote; the default package gives the built-in constants.
+TEST(Identity, PlaceholdersGiveTheVersionBlocksValues)
+{
+    temp_directory dir;
+    const std::wstring image_probe = L"Z:" + testing_support::widen(TAVRIN_IMAGE_PROBE);
+    const std::wstring specs = L" {COMPANY} {PRODUCT} {VERSION} {FILE_VERSION} {PRODUCT_VERSION}";
+    auto expansions = [&](const std::filesystem::path& exe) {
+        auto result = testing_support::run_process(exe.wstring(), testing_support::quote_argument(exe.wstring()) + specs);
+        EXPECT_EQ(result.exit_code, 6u) << result.err;
+        return result.out;
+    };
+    tavrin::identity_options identity;
+    identity.company = "X \xc3\xa9";
+    identity.product = "Y";
+    identity.version = tavrin::version_numbers{2, 3, 4, 5};
+    EXPECT_EQ(expansions(pack_probe(dir.path(), image_probe, L"named.exe", identity)), "X \xc3\xa9\nY\n2.3.4.5\n2.3.4.5\n2.3.4.5\n");
+    EXPECT_EQ(expansions(pack_probe(dir.path(), image_probe, L"default.exe", {})),
+              "VX BENCH\nVX BENCH\n1.4.2.0\n1.4.2.0\n1.4.2.0\n");
 }

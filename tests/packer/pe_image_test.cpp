@@ -8,6 +8,8 @@
 
 #include "packer/pe_image.h"
 #include "packer/resource_section.h"
+#include "packer/version_block.h"
+#include "resources/version_strings.h"
 #include "tests/support/packer_fixtures.h"
 
 namespace {
@@ -322,4 +324,44 @@ TEST(AttachSection, DamagedResourceTreesAreRefused)
     EXPECT_NE(damaged(16, 0x80000010u).find("named by text"), std::string::npos);
     EXPECT_NE(damaged(16 + 4, 0x00000000u).find("three levels"), std::string::npos);  // data at the type level
     EXPECT_NE(damaged(12, 0xFFFF0000u).find("outside the resource section"), std::string::npos);  // 65,535 entries
+}
+
+TEST(VersionBlock, WrittenAndReadBackAsTheLauncherReadsIt)
+{
+    tavrin::version_identity identity = tavrin::default_version_identity();
+    identity.company = "Acme \xe2\x80\x94 \xf0\x9f\x98\x80";  // beyond the BMP too
+    identity.original_filename = "Tool.EXE";
+    identity.version = tavrin::parse_version_numbers("2.3");
+    const std::string block = tavrin::write_version_block(identity);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(block.data());
+    auto text = [&](const char* key, std::size_t size) {
+        wchar_t value[version_text_capacity];
+        if (!find_version_text(bytes, size, key, value)) return std::u16string(u"<none>");
+        std::u16string units;
+        for (const wchar_t* unit = value; *unit != 0; ++unit) units.push_back(static_cast<char16_t>(*unit));
+        return units;
+    };
+    EXPECT_EQ(text("CompanyName", block.size()), u"Acme \u2014 \U0001F600");
+    EXPECT_EQ(text("FileVersion", block.size()), u"2.3.0.0");
+    EXPECT_EQ(text("InternalName", block.size()), u"Tool");
+    EXPECT_EQ(text("Company", block.size()), u"<none>");
+    auto contents = tavrin::read_version_block(block);
+    EXPECT_EQ(contents.product_version, (tavrin::version_numbers{2, 3, 0, 0}));
+    EXPECT_EQ(contents.texts.size(), 8u);
+
+    // Cut short anywhere, or a node longer than its parent: the value is not found, never read
+    // from beyond the block.
+    for (std::size_t size = 0; size < block.size(); ++size) EXPECT_EQ(text("LegalCopyright", size), u"<none>") << size;
+    std::string longer = block;
+    longer[0x5C] = longer[0x5D] = '\xFF';  // StringFileInfo's length
+    bytes = reinterpret_cast<const unsigned char*>(longer.data());
+    EXPECT_EQ(text("CompanyName", longer.size()), u"<none>");
+
+    EXPECT_THROW(tavrin::parse_version_numbers("1.2.3.4.5"), tavrin::pack_error);
+    identity.product = "\xff";
+    EXPECT_THROW(tavrin::write_version_block(identity), tavrin::pack_error);
+    identity.product = std::string(1024, 'p');
+    EXPECT_THROW(tavrin::write_version_block(identity), tavrin::pack_error);
+    identity.product = std::string(1023, 'p');
+    EXPECT_NO_THROW(tavrin::write_version_block(identity));
 }
