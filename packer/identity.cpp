@@ -71,8 +71,8 @@ std::vector<resource_entry> package_resources(const std::vector<resource_entry>&
     }
     if (!manifest && options.level != execution_level::as_invoker)
         throw pack_error("the launcher image has no manifest to set the execution level in");
-    for (auto& icon : icon_resources(icons))
-        if (!icons.empty()) resources.push_back(std::move(icon));
+    if (!icons.empty())
+        for (auto& icon : icon_resources(icons)) resources.push_back(std::move(icon));
     resources.push_back({rt_version, 1, 0, write_version_block(identity)});
     return resources;
 }
