@@ -227,6 +227,24 @@ def pack_packages(runner, levels, runs):
     return results, frames
 
 
+def identity_cost(runner, runs):
+    """The small tree packed at level 1 with and without every identity option, alternating run by
+    run: what the identity costs the packer (level 1 keeps the compression's share, and its noise,
+    small; the identity's work does not depend on the level)."""
+    runs *= CHEAP_RUNS_PER_ROUND
+    runner.say(f"identity options: the small tree packed {runs} times with and without them, interleaved")
+    icons = os.path.join(runner.root, "resources", "icons")
+    identity = ["--console", "--icon", os.path.join(icons, "launcher-16.png"), "--icon", os.path.join(icons, "launcher-256.png"),
+                "--company", "Bench Co", "--product", "Bench", "--app-version", "2.3.4.5", "--description", "Benchmark",
+                "--copyright", "(c) Bench Co", "--original-filename", "bench.exe", "--manifest-level", "highestAvailable"]
+    out = os.path.join(runner.work, "small-identity.exe")
+    rows = dict(plain=[], identity=[])
+    for _ in range(runs):
+        rows["plain"].append(runner.timed(pack_argv(runner, "small", out, 1)))
+        rows["identity"].append(runner.timed(pack_argv(runner, "small", out, 1) + identity))
+    return rows
+
+
 def windows_measurements(runner):
     """The Windows-side measurements of one round: (name, tavrin-bench arguments, what to do before
     or None)."""
@@ -339,6 +357,7 @@ def measure(runner, runs, levels):
     facts = dict(runs=runs, levels=levels, cheap_runs_per_round=CHEAP_RUNS_PER_ROUND, page=PAGE)
     facts["manifest"] = make_corpus(runner)
     facts["pack"], frames = pack_packages(runner, levels, runs)
+    facts["identity"] = identity_cost(runner, runs)
     facts["frames"] = {shape: {k: v for k, v in frame.items() if k != "frame"} | {"frame_size": len(frame["frame"])}
                        for shape, frame in frames.items()}
     facts["section_offsets"] = {shape: frame["raw_offset"] for shape, frame in frames.items()}

@@ -27,7 +27,7 @@ for level in "${levels[@]}"; do
     packed=$(now)
     "$tool" verify --quiet "$out/app.exe"
     decoded=$(now)
-    totals=$("$tool" list "$out/app.exe" | tail -n 1)
+    totals=$("$tool" list "$out/app.exe" | grep -E "^[0-9,]+ files?, ")
     size=$(sed -E 's/.*attached data ([0-9,]+) bytes.*/\1/' <<<"$totals" | tr -d ,)
     window=$(sed -E 's/.*window ([^,]+),.*/\1/' <<<"$totals")
     awk -v level="$level" -v size="$size" -v total="$bytes_in" -v window="$window" -v s="$start" -v p="$packed" -v d="$decoded" 'BEGIN {

@@ -307,6 +307,15 @@ def write_packer(doc, run):
              f"{result['frame_size'] / result['zstd_size']:.4f}"),
         ]
     doc.table(["", "tavrin-pack", "zstd", "ratio"], rows)
+    identity = run.facts.get("identity")
+    if identity:
+        plain, full = (median([r[0] for r in identity[k]]) for k in ("plain", "identity"))
+        doc.paragraph(
+            f"The identity options: the small tree packed at level 1 with none of them and with all of them "
+            f"(`--console`, two PNG icons, every version text, `--app-version`, `--manifest-level`), "
+            f"alternating, {len(identity['plain'])} runs each; wall time, medians.")
+        doc.table(["", "without", "with all", "cost"],
+                  [("pack the small tree (level 1)", ms(plain * 1000), ms(full * 1000), ms((full - plain) * 1000))])
 
 
 def write_costs(doc, run):

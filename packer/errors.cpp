@@ -26,6 +26,7 @@ const char* damage_name(damage kind)
     case damage::name_clash: return "name-clash";
     case damage::no_entries: return "no-entries";
     case damage::bad_entry: return "bad-entry";
+    case damage::bad_resources: return "bad-resources";
     }
     return "damage";
 }

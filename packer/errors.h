@@ -61,6 +61,7 @@ enum class damage {
     name_clash,         // "name-clash": two names Windows takes for one path (or the same name twice)
     no_entries,         // "no-entries": nothing to run
     bad_entry,          // "bad-entry": the first entry is not an x86-64 DLL that exports run_code
+    bad_resources,      // "bad-resources": the image's resources are damaged or incomplete
 };
 const char* damage_name(damage kind);
 

@@ -494,6 +494,12 @@ verify_report verify_package(const fs::path& file)
             report.problems.emplace_back(damage::bad_entry, error.what());
         }
     }
+    try {
+        report.identity = read_package_identity(file);
+        for (const auto& problem : report.identity->problems) report.problems.emplace_back(damage::bad_resources, problem);
+    } catch (const pack_error&) {
+        // An image that cannot be read is reported above (bad-image).
+    }
     return report;
 }
 

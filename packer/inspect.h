@@ -12,6 +12,7 @@
 
 #include "packer/block_writer.h"
 #include "packer/errors.h"
+#include "packer/identity.h"
 #include "payload/format.h"
 
 namespace tavrin {
@@ -63,10 +64,12 @@ package_contents read_package(const std::filesystem::path& file, entry_sink* sin
 
 // Everything that read_package checks, then: the frame carries a checksum; every name is one the
 // launcher can use and Windows can create (check_windows_entry_name); no two names clash
-// (find_name_clashes); there is an entry, and the first is an x86-64 DLL exporting run_code.
-// Damage goes into the report; not_a_package_error and pack_error pass through.
+// (find_name_clashes); there is an entry, and the first is an x86-64 DLL exporting run_code; the
+// image's resources are sound (read_package_identity). Damage goes into the report;
+// not_a_package_error and pack_error pass through.
 struct verify_report {
     package_contents contents;            // as far as it could be read
+    std::optional<package_identity> identity;  // when the image could be read
     std::vector<package_error> problems;  // none: the package is sound
     bool ok() const { return problems.empty(); }
 };

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <system_error>
 
@@ -18,6 +19,7 @@
 #include "packer/interrupt_cleanup.h"
 #include "packer/names.h"
 #include "packer/pe_image.h"
+#include "packer/resource_section.h"
 
 // Where the installed layout keeps the launcher image, relative to the tool's directory; set by
 // packer/CMakeLists.txt from the install destinations.
@@ -369,6 +371,16 @@ pack_result pack_application(const pack_options& options)
     if (chosen.cached && chosen.unpack_spec.empty()) chosen.unpack_spec = cached_unpack_spec;
     if (!chosen.unpack_spec.empty()) check_unpack_spec(chosen.unpack_spec, chosen.cached);
     launch_settings_bytes(chosen);  // refuses a spec or an identity too long for the record
+    std::vector<icon_image> icons;
+    for (const auto& file : options.identity.icons) {
+        auto images = read_icon_file(file);
+        icons.insert(icons.end(), std::make_move_iterator(images.begin()), std::make_move_iterator(images.end()));
+    }
+    const std::vector<resource_entry> resources =
+        package_resources(read_resources(launcher, headers, launcher_what), options.identity, icons, options.output.filename().u8string());
+    image_edits edits;
+    edits.subsystem = options.identity.console ? pe_subsystem_console : pe_subsystem_windows;
+    edits.resources = [&](std::uint32_t rva) { return write_resource_section(resources, rva); };
 
     std::vector<archive_entry> files = collect_application_files(options.app_dir);
     check_output_location(options.app_dir, options.output);
@@ -415,11 +427,12 @@ pack_result pack_application(const pack_options& options)
         std::ostream& out = file.stream();
         result.block_size = write_image_with_section(launcher, headers, out, [&](std::ostream& stream) {
             write_block(files, stream, options.block, progress);
-        });
+        }, edits);
         file.close();
     }
     {
-        // The settings record lies in the copied launcher image, before the attached data. In
+        // The settings record lies in the launcher's read-only data, which the copy keeps at the same
+        // offset (only sections after the resources move), before the attached data. In
         // cached mode it names the attached data, which is read back for that.
         std::fstream out(temporary.path(), std::ios::binary | std::ios::in | std::ios::out);
         if (!out) throw pack_error("cannot reopen " + in_quotes(temporary.path()));

@@ -14,6 +14,7 @@
 #include "include/tavrin/onefile.h"
 #include "packer/block_writer.h"
 #include "packer/launch_settings.h"
+#include "packer/identity.h"
 
 namespace tavrin {
 
@@ -35,6 +36,7 @@ struct pack_options {
     std::vector<std::string> allowed_missing; // imported DLLs accepted although missing (check_imports)
     block_options block;
     launch_settings settings;                 // written into the output's settings record
+    identity_options identity;                // subsystem, icon, version block, execution level
     progress_callback progress;               // called while the block is written; may throw
     warning_callback warning;                 // called for each warning before packing starts
 };
@@ -94,7 +96,9 @@ int max_compression_level();
 // it and renamed into place only when complete: on any failure nothing new is left there and an
 // existing output stays as it was. Memory stays bounded whatever the application's size. The
 // output may not lie inside the application directory, nor be the launcher image (the same file
-// under any name). The same files, entry, level and window give the same bytes (see write_block).
+// under any name). The output always gets a new resource section (package_resources; icons read
+// before the output is touched) and the subsystem that options.identity names. The same files,
+// entry, level, window, identity and settings give the same bytes (see write_block).
 // Refuses (import_error) an image that imports a DLL which is neither in the package where the
 // loader looks nor a DLL of Windows, unless options.allowed_missing names it (check_imports). Warns
 // (options.warning and result.warnings) about names whose unpack path would be long
@@ -102,8 +106,7 @@ int max_compression_level();
 // Settings: in cached mode an empty spec becomes cached_unpack_spec, the archive identity (when not
 // given) is computed from the written attached data (archive_identity), and a top-level file named
 // like the launcher's completion marker is refused (name_error); a spec that is given is checked
-// (check_unpack_spec, spec_error).
-// Throws pack_error and its kinds.
+// (check_unpack_spec, spec_error). Throws pack_error and its kinds.
 pack_result pack_application(const pack_options& options);
 
 }  // namespace tavrin

@@ -36,6 +36,7 @@ constexpr std::uint32_t opt_file_alignment = 36;
 constexpr std::uint32_t opt_size_of_image = 56;
 constexpr std::uint32_t opt_size_of_headers = 60;
 constexpr std::uint32_t opt_checksum = 64;
+constexpr std::uint32_t opt_subsystem = 68;
 constexpr std::uint32_t opt_number_of_rva_and_sizes = 108;
 constexpr std::uint32_t opt_directories = 112;
 constexpr std::uint32_t directory_entry_size = 8;
@@ -246,6 +247,7 @@ pe_headers read_pe_headers(std::istream& in, const std::string& what)
     headers.size_of_image = get_u32(optional, opt_size_of_image);
     headers.size_of_headers = get_u32(optional, opt_size_of_headers);
     headers.checksum = get_u32(optional, opt_checksum);
+    headers.subsystem = get_u16(optional, opt_subsystem);
     std::uint32_t directory_count = get_u32(optional, opt_number_of_rva_and_sizes);
     if (std::uint64_t{opt_directories} + std::uint64_t{directory_count} * directory_entry_size > optional_size)
         throw image_error(what + ": damaged PE image (data directory larger than the optional header)");
@@ -282,10 +284,12 @@ pe_headers read_pe_headers(std::istream& in, const std::string& what)
         headers.sections.push_back(std::move(section));
     }
 
-    std::uint64_t slot_end = table_end + section_header_size;
-    if (slot_end <= headers.size_of_headers && slot_end <= first_raw && slot_end <= headers.file_size) {
-        std::string slot = read_at(in, table_end, section_header_size, what);
-        headers.has_spare_section_header = std::all_of(slot.begin(), slot.end(), [](char c) { return c == 0; });
+    for (std::uint64_t slot = table_end; headers.spare_section_headers < 2; slot += section_header_size) {
+        std::uint64_t slot_end = slot + section_header_size;
+        if (slot_end > headers.size_of_headers || slot_end > first_raw || slot_end > headers.file_size) break;
+        std::string bytes = read_at(in, slot, section_header_size, what);
+        if (!std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == 0; })) break;
+        ++headers.spare_section_headers;
     }
     return headers;
 }
@@ -385,9 +389,20 @@ void check_launcher_image(const pe_headers& headers, const std::string& what)
         throw image_error(what + ": " + std::to_string(headers.file_size - headers.end_of_raw_data()) +
                           " bytes follow the last section (is the launcher image unstripped?)");
     if (headers.sections.size() >= 0xFFFF) throw image_error(what + ": the image has too many sections");
-    if (!headers.has_spare_section_header)
-        throw image_error(what + ": no room for one more section header between the section table and the first "
+    if (headers.spare_section_headers < 2)
+        throw image_error(what + ": no room for two more section headers between the section table and the first "
                                  "section's data");
+}
+
+const pe_section* find_resource_section(const pe_headers& headers)
+{
+    if (headers.directories.size() <= pe_resource_directory) return nullptr;
+    const pe_directory& directory = headers.directories[pe_resource_directory];
+    if (directory.address == 0) return nullptr;
+    for (const auto& section : headers.sections)
+        if (directory.address >= section.virtual_address && directory.address < section.virtual_address + virtual_extent(section))
+            return &section;
+    return nullptr;
 }
 
 namespace {
@@ -398,26 +413,103 @@ constexpr std::uint32_t attached_file_alignment = 4096;
 
 }  // namespace
 
-std::uint64_t write_image_with_section(std::istream& launcher, const pe_headers& headers, std::ostream& out,
-                                       const section_writer& write_content)
+namespace {
+
+// A section header as the table holds it.
+std::string section_header(const std::string& name, std::uint64_t virtual_size, std::uint64_t virtual_address,
+                           std::uint64_t raw_size, std::uint64_t raw_offset, std::uint32_t characteristics)
 {
-    // The image as it is, then zeros up to where the new section's data begins: a page boundary of
-    // the file, not only the file alignment. The loader can map a section straight from the file
-    // only at a page-aligned offset; elsewhere (Wine 8) it copies the whole section into private
-    // memory at every start, so the child's start-up and memory would grow with the application.
-    launcher.clear();
-    launcher.seekg(0);
+    std::string header(name);
+    header.resize(section_name_size, '\0');
+    header += little_endian_bytes(virtual_size, 4);
+    header += little_endian_bytes(virtual_address, 4);
+    header += little_endian_bytes(raw_size, 4);
+    header += little_endian_bytes(raw_offset, 4);
+    header.append(12, '\0');  // relocations and line numbers: none
+    header += little_endian_bytes(characteristics, 4);
+    return header;
+}
+
+// Copies `count` bytes of `in` from `offset` to `out`.
+void copy_range(std::istream& in, std::uint64_t offset, std::uint64_t count, std::ostream& out)
+{
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(offset));
     std::vector<char> piece(1 << 16);
-    for (std::uint64_t left = headers.file_size; left > 0;) {
+    for (std::uint64_t left = count; left > 0;) {
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size()));
-        launcher.read(piece.data(), static_cast<std::streamsize>(want));
-        if (static_cast<std::size_t>(launcher.gcount()) != want) throw image_error("cannot read the launcher image");
+        in.read(piece.data(), static_cast<std::streamsize>(want));
+        if (static_cast<std::size_t>(in.gcount()) != want) throw image_error("cannot read the launcher image");
         out.write(piece.data(), static_cast<std::streamsize>(want));
         if (!out) throw pack_error("cannot write the output");
         left -= want;
     }
-    std::uint64_t raw_offset = align_up(headers.file_size, std::max(headers.file_alignment, attached_file_alignment));
-    write_zeros(out, raw_offset - headers.file_size);
+}
+
+void check_image_limits(std::uint64_t end_of_file, std::uint64_t size_of_image, std::uint64_t initialized, std::uint64_t length)
+{
+    if (end_of_file > u32_limit || size_of_image > u32_limit || initialized > u32_limit)
+        throw image_error("the application is too large: its attached data of " + std::to_string(length) +
+                          " bytes does not fit in one image (4 GiB in all)");
+}
+
+}  // namespace
+
+std::uint64_t write_image_with_section(std::istream& launcher, const pe_headers& headers, std::ostream& out,
+                                       const section_writer& write_content, const image_edits& edits)
+{
+    std::vector<pe_section> sections = headers.sections;
+    std::uint64_t initialized = headers.size_of_initialized_data;
+    std::uint64_t virtual_address = headers.end_of_sections();
+    std::string new_section_headers;
+
+    // The image as it is; with new resources, less the old resource section's raw data, which
+    // nothing reaches any more (its virtual range stays, so no RVA moves).
+    const pe_section* old_resources = edits.resources ? find_resource_section(headers) : nullptr;
+    std::uint64_t written = headers.file_size;
+    if (old_resources && old_resources->raw_size != 0) {
+        std::uint64_t cut = old_resources->raw_offset, cut_size = old_resources->raw_size;
+        copy_range(launcher, 0, cut, out);
+        copy_range(launcher, cut + cut_size, headers.file_size - cut - cut_size, out);
+        written -= cut_size;
+        for (auto& section : sections) {
+            if (&section - sections.data() == old_resources - headers.sections.data()) {
+                section.name = ".oldrsrc";  // zeros in memory; the new ".rsrc" holds the resources
+                section.raw_size = 0;
+                section.raw_offset = 0;
+            } else if (section.raw_size != 0 && section.raw_offset >= cut + cut_size) {
+                section.raw_offset -= static_cast<std::uint32_t>(cut_size);
+            }
+        }
+        initialized -= std::min<std::uint64_t>(initialized, cut_size);
+    } else {
+        copy_range(launcher, 0, headers.file_size, out);
+    }
+
+    std::uint64_t resource_rva = 0, resource_size = 0;
+    if (edits.resources) {
+        std::uint64_t raw_offset = align_up(written, headers.file_alignment);
+        write_zeros(out, raw_offset - written);
+        std::string resources = edits.resources(static_cast<std::uint32_t>(virtual_address));
+        if (resources.empty()) throw image_error("the resource section is empty");
+        write_bytes(out, resources);
+        std::uint64_t raw_size = align_up(resources.size(), headers.file_alignment);
+        write_zeros(out, raw_size - resources.size());
+        new_section_headers += section_header(".rsrc", resources.size(), virtual_address, raw_size, raw_offset,
+                                              scn_cnt_initialized_data | scn_mem_read);
+        resource_rva = virtual_address;
+        resource_size = resources.size();
+        written = raw_offset + raw_size;
+        initialized += raw_size;
+        virtual_address = align_up(virtual_address + resources.size(), headers.section_alignment);
+    }
+
+    // Zeros up to where the attached data begins: a page boundary of the file, not only the file
+    // alignment. The loader can map a section straight from the file only at a page-aligned
+    // offset; elsewhere (Wine 8) it copies the whole section into private memory at every start,
+    // so the child's start-up and memory would grow with the application.
+    std::uint64_t raw_offset = align_up(written, std::max(headers.file_alignment, attached_file_alignment));
+    write_zeros(out, raw_offset - written);
 
     auto start = out.tellp();
     write_content(out);
@@ -427,29 +519,32 @@ std::uint64_t write_image_with_section(std::istream& launcher, const pe_headers&
     if (length == 0) throw image_error("the attached data is empty");
 
     std::uint64_t raw_size = align_up(length, headers.file_alignment);
-    std::uint64_t virtual_address = headers.end_of_sections();
     std::uint64_t size_of_image = align_up(virtual_address + length, headers.section_alignment);
-    std::uint64_t initialized = std::uint64_t{headers.size_of_initialized_data} + raw_size;
-    if (raw_offset + raw_size > u32_limit || size_of_image > u32_limit || initialized > u32_limit)
-        throw image_error("the application is too large: its attached data of " + std::to_string(length) +
-                          " bytes does not fit in one image (4 GiB in all)");
+    initialized += raw_size;
+    check_image_limits(raw_offset + raw_size, size_of_image, initialized, length);
     write_zeros(out, raw_size - length);
-
-    std::string section(TAVRIN_ATTACHED_SECTION_NAME);
-    section.resize(section_name_size, '\0');
-    section += little_endian_bytes(length, 4);
-    section += little_endian_bytes(virtual_address, 4);
-    section += little_endian_bytes(raw_size, 4);
-    section += little_endian_bytes(raw_offset, 4);
-    section.append(12, '\0');  // relocations and line numbers: none
-    section += little_endian_bytes(scn_cnt_initialized_data | scn_mem_read, 4);
+    new_section_headers += section_header(TAVRIN_ATTACHED_SECTION_NAME, length, virtual_address, raw_size, raw_offset,
+                                          scn_cnt_initialized_data | scn_mem_read);
 
     std::uint64_t optional = std::uint64_t{headers.nt_offset} + optional_header_offset;
-    write_at(out, headers.section_table_offset + headers.sections.size() * section_header_size, section);
-    write_at(out, std::uint64_t{headers.nt_offset} + number_of_sections_offset, little_endian_bytes(headers.sections.size() + 1, 2));
+    if (old_resources) {
+        std::string table;
+        for (const auto& section : sections)
+            table += section_header(section.name, section.virtual_size, section.virtual_address, section.raw_size,
+                                    section.raw_offset, section.characteristics);
+        write_at(out, headers.section_table_offset, table);
+    }
+    if (resource_rva != 0) {
+        std::uint64_t entry = optional + opt_directories + pe_resource_directory * directory_entry_size;
+        write_at(out, entry, little_endian_bytes(resource_rva, 4) + little_endian_bytes(resource_size, 4));
+    }
+    write_at(out, headers.section_table_offset + headers.sections.size() * section_header_size, new_section_headers);
+    std::uint64_t section_count = headers.sections.size() + new_section_headers.size() / section_header_size;
+    write_at(out, std::uint64_t{headers.nt_offset} + number_of_sections_offset, little_endian_bytes(section_count, 2));
     write_at(out, optional + opt_size_of_initialized_data, little_endian_bytes(initialized, 4));
     write_at(out, optional + opt_size_of_image, little_endian_bytes(size_of_image, 4));
     write_at(out, optional + opt_checksum, little_endian_bytes(0, 4));
+    if (edits.subsystem != 0) write_at(out, optional + opt_subsystem, little_endian_bytes(edits.subsystem, 2));
     out.seekp(0, std::ios::end);
     out.flush();
     if (!out) throw pack_error("cannot write the output");

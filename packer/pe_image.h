@@ -37,12 +37,16 @@ struct pe_directory {
 enum : std::size_t {
     pe_export_directory = 0,
     pe_import_directory = 1,
+    pe_resource_directory = 2,
     pe_certificate_directory = 4,
     pe_delay_import_directory = 13,
 };
 
 // The COFF machine of x86-64 images.
 inline constexpr std::uint16_t pe_machine_amd64 = 0x8664;
+
+// Values of the optional header's Subsystem field that a launcher may have.
+enum : std::uint16_t { pe_subsystem_windows = 2, pe_subsystem_console = 3 };
 
 // The headers of a PE32+ image for x86-64, as far as the packer reads or rewrites them. Every
 // section's raw data is known to lie inside the file.
@@ -57,12 +61,13 @@ struct pe_headers {
     std::uint32_t size_of_image = 0;
     std::uint32_t size_of_headers = 0;
     std::uint32_t checksum = 0;
+    std::uint16_t subsystem = 0;
     std::vector<pe_directory> directories;      // NumberOfRvaAndSizes entries
     std::uint64_t section_table_offset = 0;
     std::vector<pe_section> sections;
-    // Forty zero bytes follow the section table inside the headers, before any section's raw
-    // data: room for one more section header.
-    bool has_spare_section_header = false;
+    // How many more section headers fit (up to two are counted): runs of forty zero bytes after
+    // the section table inside the headers, before any section's raw data.
+    std::uint32_t spare_section_headers = 0;
 
     bool is_dll() const;
     // Where data appended after the sections would begin: the end of the last section's raw data
@@ -111,23 +116,36 @@ struct attached_section {
 };
 std::optional<attached_section> find_attached_section(const pe_headers& headers);
 
-// Throws image_error unless `headers` describe a launcher image that a section can be added to: an
+// Throws image_error unless `headers` describe a launcher image that sections can be added to: an
 // executable (not a DLL) without an attached-data section, a certificate or data after its last
-// section, with room for one more section header.
+// section, with room for two more section headers (the resources and the attached data).
 void check_launcher_image(const pe_headers& headers, const std::string& what);
+
+// The section whose virtual range holds the image's resource directory, or nothing without one.
+const pe_section* find_resource_section(const pe_headers& headers);
+
+// What the packer changes in the launcher image besides adding the attached data.
+struct image_edits {
+    std::uint16_t subsystem = 0;  // 0: the image's own
+    // The new resource section's bytes for its virtual address (an RVA); called once. When set, the
+    // old resource section keeps its virtual range but loses its raw data (the sections after it in
+    // the file move down) and is renamed ".oldrsrc", and the resource directory points at a new
+    // section ".rsrc" added after the last one, before the attached data.
+    std::function<std::string(std::uint32_t rva)> resources;
+};
 
 // Streams the content of the new section to `out` at its current position.
 using section_writer = std::function<void(std::ostream& out)>;
 
 // Writes the launcher image `launcher` (whose checked headers are `headers`) to `out`, an empty
-// seekable stream, with a new read-only, initialized-data section named TAVRIN_ATTACHED_SECTION_NAME
-// after the last one. Its content is whatever `write_content` streams: its length N becomes the
+// seekable stream, changed as `edits` say, with a new read-only, initialized-data section named
+// TAVRIN_ATTACHED_SECTION_NAME after the last one. Its content is whatever `write_content` streams: its length N becomes the
 // section's virtual size, padded with zeros to the file alignment. The headers are patched last
 // (section count, image size, initialized-data size, checksum 0). Memory stays bounded whatever N
 // is. Returns N. Throws image_error (N of 0 or too large for the image) and pack_error (I/O), and
 // passes on what `write_content` throws; `out` then holds a partial image.
 std::uint64_t write_image_with_section(std::istream& launcher, const pe_headers& headers, std::ostream& out,
-                                       const section_writer& write_content);
+                                       const section_writer& write_content, const image_edits& edits = {});
 
 }  // namespace tavrin
 

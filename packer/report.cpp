@@ -146,6 +146,31 @@ std::string package_listing(const package_contents& contents, bool complete)
     return text;
 }
 
+std::string identity_listing(const package_identity& identity)
+{
+    std::string text = "  subsystem    " + describe_subsystem(identity.subsystem) + "\n";
+    if (identity.version) {
+        const version_contents& version = *identity.version;
+        const std::pair<const char*, const char*> shown[] = {{"CompanyName", "company    "},      {"ProductName", "product    "},
+                                                             {"FileDescription", "description"}, {"LegalCopyright", "copyright  "},
+                                                             {"OriginalFilename", "file name  "}};
+        for (const auto& [key, label] : shown)
+            for (const auto& [text_key, value] : version.texts)
+                if (text_key == key) text += std::string("  ") + label + "  " + value + "\n";
+        text += "  version      " + version_text(version.file_version) + " (file), " + version_text(version.product_version) + " (product)\n";
+    }
+    if (identity.level) text += "  manifest     execution level " + *identity.level + "\n";
+    if (!identity.icons.empty()) {
+        text += "  icon        ";
+        for (const auto& entry : identity.icons) {
+            auto side = [](std::uint8_t size) { return std::to_string(size == 0 ? 256 : size); };
+            text += " " + side(entry.image.width) + "x" + side(entry.image.height) + "/" + std::to_string(entry.image.bit_count);
+        }
+        text += " (" + plural(identity.icons.size(), "image", "images") + ")\n";
+    }
+    return text;
+}
+
 std::string verify_summary(const std::filesystem::path& file, const verify_report& report)
 {
     const package_contents& contents = report.contents;
@@ -156,7 +181,13 @@ std::string verify_summary(const std::filesystem::path& file, const verify_repor
            " bytes, all names valid for Windows and distinct\n  attached data " + format_count(contents.layout.block_size) +
            " bytes: magic, one Zstandard frame (window " + format_size(contents.layout.window_size) +
            ", checksum verified), end marker, reserved bytes, trailer\n  entry " + to_utf8(contents.entries.front().name) +
-           ": an x86-64 DLL that exports " + entry_point_name + "\n";
+           ": an x86-64 DLL that exports " + entry_point_name + "\n" +
+           (report.identity ? "  " + describe_subsystem(report.identity->subsystem) +
+                                  (report.identity->version ? "; resources: version block, manifest, icon group of " +
+                                                                  plural(report.identity->icons.size(), "image", "images")
+                                                            : "; no resources") +
+                                  "\n"
+                            : std::string());
 }
 
 }  // namespace tavrin

@@ -47,6 +47,10 @@ std::string pack_summary(const pack_result& result, const std::filesystem::path&
 // settings (those only when `complete`).
 std::string package_listing(const package_contents& contents, bool complete);
 
+// The package's identity, one "  key  value" line each: subsystem, then (when the image has
+// resources) the version block's texts and numbers, the manifest's execution level, the icon's images.
+std::string identity_listing(const package_identity& identity);
+
 // The verdict on a sound package (verify_report::ok()).
 std::string verify_summary(const std::filesystem::path& file, const verify_report& report);
 

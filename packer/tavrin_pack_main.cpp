@@ -43,7 +43,9 @@ std::string help_text()
     const std::string levels = "1.." + std::to_string(tavrin::max_compression_level());
     return std::string("Usage: ") + tool_name + " [pack] APP_DIR -o OUT.exe [--entry NAME] [--level N] [--threads N]\n" +
            "                   [--unpack-dir SPEC] [--cached] [--launcher PATH] [--allow-missing DLL]...\n"
-           "                   [--quiet]\n"
+           "                   [--quiet] [--console | --windows] [--icon FILE]...\n"
+           "                   [--company TEXT] [--product TEXT] [--app-version A.B.C.D] [--description TEXT]\n"
+           "                   [--copyright TEXT] [--original-filename NAME] [--manifest-level LEVEL]\n"
            "       " + tool_name + " list OUT.exe\n"
            "       " + tool_name + " cache-dir OUT.exe\n"
            "       " + tool_name + " verify OUT.exe [--quiet]\n"
@@ -99,8 +101,29 @@ std::string help_text()
            "                         ignored; may be given more than once\n"
            "  -q, --quiet            no progress and no summary; warnings and errors still show\n"
            "\n"
-           "list: the files of OUT.exe in archive order with their sizes, then the totals and where it\n"
-           "unpacks (the spec and the mode).\n"
+           "The application's identity (written into OUT.exe's resources and header):\n"
+           "  --windows              a windowed (GUI) program, subsystem 2 (the default): started from a\n"
+           "                         console, the console does not wait for it\n"
+           "  --console              a console program, subsystem 3: a console waits for it and gets its exit\n"
+           "                         code; started from Explorer, it opens a console window\n"
+           "  --icon FILE            the icon: an .ico file (all its sizes) or a PNG image; repeat to add\n"
+           "                         images (default: the launcher's icon)\n"
+           "  --company TEXT         CompanyName (default \"" TAVRIN_COMPANY_NAME "\")\n"
+           "  --product TEXT         ProductName (default \"" TAVRIN_PRODUCT_NAME "\")\n"
+           "  --app-version A.B.C.D  file and product version, numbers and text (default " TAVRIN_FILE_VERSION_TEXT ");\n"
+           "                         --version is the tool's own\n"
+           "  --description TEXT     FileDescription (default \"" TAVRIN_FILE_DESCRIPTION "\")\n"
+           "  --copyright TEXT       LegalCopyright (default \"" TAVRIN_LEGAL_COPYRIGHT "\")\n"
+           "  --original-filename NAME  OriginalFilename (default: OUT.exe's file name); InternalName is\n"
+           "                         the same without .exe\n"
+           "  --manifest-level LEVEL asInvoker (default), highestAvailable or requireAdministrator: the\n"
+           "                         manifest's requestedExecutionLevel\n"
+           "The directory spec placeholders {COMPANY}, {PRODUCT}, {VERSION}, {FILE_VERSION} and\n"
+           "{PRODUCT_VERSION} give these values at run time.\n"
+           "\n"
+           "list: the files of OUT.exe in archive order with their sizes, then the totals, where it\n"
+           "unpacks (the spec and the mode), the subsystem and the identity (texts and version numbers,\n"
+           "manifest level, icon images).\n"
            "\n"
            "cache-dir: where a package in cached mode keeps its files: its spec with {TEMP}, {HOME} and\n"
            "{CACHE_DIR} resolved for the user running the tool (on Windows; elsewhere the spec as it\n"
@@ -112,7 +135,9 @@ std::string help_text()
            "verify: decodes all of OUT.exe's attached data and checks it: the magic, exactly one\n"
            "Zstandard frame with a content checksum that matches, the four zero bytes and the trailer,\n"
            "the window within the launcher's limit, every name valid for Windows and distinct, the end\n"
-           "marker with nothing after it, and a first file that is an x86-64 DLL exporting run_code.\n"
+           "marker with nothing after it, a first file that is an x86-64 DLL exporting run_code, and sound\n"
+           "resources (the directory inside its section, one version block that parses, icon group\n"
+           "entries naming icons of their sizes, a manifest with an execution level).\n"
            "Each problem is named (bad-magic, checksum-mismatch, stream-cut-short, ...).\n"
            "  -q, --quiet            print nothing when the package is sound\n"
            "\n"
@@ -282,6 +307,41 @@ void expect_operands(const parsed_command& parsed, const std::vector<const char*
         throw usage_error("'" + parsed.operands[what.size()] + "' is one operand too many");
 }
 
+// Takes the identity option `name` into `identity`; false for any other option.
+template <typename Value>
+bool identity_option(const std::string& name, Value value, tavrin::identity_options& identity)
+{
+    if (name == "--console" || name == "--windows") {
+        identity.console = name == "--console";
+    } else if (name == "--icon") {
+        identity.icons.push_back(fs::u8path(value()));
+    } else if (name == "--company") {
+        identity.company = value();
+    } else if (name == "--product") {
+        identity.product = value();
+    } else if (name == "--description") {
+        identity.description = value();
+    } else if (name == "--copyright") {
+        identity.copyright = value();
+    } else if (name == "--original-filename") {
+        identity.original_filename = value();
+    } else if (name == "--app-version") {
+        try {
+            identity.version = tavrin::parse_version_numbers(value());
+        } catch (const tavrin::pack_error& error) {
+            throw usage_error(std::string("--app-version: ") + error.what());
+        }
+    } else if (name == "--manifest-level") {
+        std::string text = value();
+        auto level = tavrin::parse_execution_level(text);
+        if (!level) throw usage_error("--manifest-level takes asInvoker, highestAvailable or requireAdministrator, not '" + text + "'");
+        identity.level = *level;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
 {
     // An interruption removes the temporary output (see pack_application) before the process ends.
@@ -306,7 +366,7 @@ int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
             options.settings.unpack_spec = parse_unpack_spec(value());
         else if (name == "--cached")
             options.settings.cached = true;
-        else
+        else if (!identity_option(name, value, options.identity))
             return false;
         return true;
     });
@@ -366,6 +426,13 @@ int run_list(std::vector<std::string> arguments, const fs::path&)
     } catch (const tavrin::image_error&) {
     }
     if (settings) std::cout << tavrin::unpack_settings_line(*settings);
+    tavrin::package_identity identity = tavrin::read_package_identity(fs::u8path(parsed->operands[0]));
+    std::cout << tavrin::identity_listing(identity);
+    if (!identity.problems.empty()) {
+        std::cerr << tool_name << ": " << parsed->operands[0] << " is damaged: " << tavrin::damage_name(tavrin::damage::bad_resources)
+                  << ": " << identity.problems.front() << "\n";
+        return exit_failed;
+    }
     return exit_done;
 }
 

@@ -17,6 +17,7 @@
 #include "paths/security.h"
 #include "paths/system_paths.h"
 #include "payload/launch_settings.h"
+#include "paths/version_values.h"
 #include "resources/product.h"
 
 const wchar_t builtin_unpack_spec[] = L"" TAVRIN_BUILTIN_UNPACK_SPEC;
@@ -211,18 +212,19 @@ bool append_placeholder(wchar_t* out, size_t used, size_t size, placeholder_id i
     case placeholder_cache_dir:
         if (!append_known_folder(out, CSIDL_LOCAL_APPDATA, size)) return false;
         break;
+    // The image's version block, as tavrin-pack wrote it; the built-in texts without one.
     case placeholder_company:
-        append_wide_bounded(out, TAVRIN_WIDEN(TAVRIN_COMPANY_NAME), size);
+        append_version_value(out, "CompanyName", TAVRIN_WIDEN(TAVRIN_COMPANY_NAME), size);
         break;
     case placeholder_product:
-        append_wide_bounded(out, TAVRIN_WIDEN(TAVRIN_PRODUCT_NAME), size);
+        append_version_value(out, "ProductName", TAVRIN_WIDEN(TAVRIN_PRODUCT_NAME), size);
         break;
     case placeholder_version:
     case placeholder_product_version:
-        append_wide_bounded(out, TAVRIN_WIDEN(TAVRIN_PRODUCT_VERSION_TEXT), size);
+        append_version_value(out, "ProductVersion", TAVRIN_WIDEN(TAVRIN_PRODUCT_VERSION_TEXT), size);
         break;
     case placeholder_file_version:
-        append_wide_bounded(out, TAVRIN_WIDEN(TAVRIN_FILE_VERSION_TEXT), size);
+        append_version_value(out, "FileVersion", TAVRIN_WIDEN(TAVRIN_FILE_VERSION_TEXT), size);
         break;
     case placeholder_random:
         append_random(out, size);

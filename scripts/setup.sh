@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the builds need on a Debian machine, idempotently and without questions:
 # the mingw-w64 posix toolchain, Wine, CMake, host zstd and GoogleTest, clang with libFuzzer (the fuzz
-# test), and Debian's zstd source.
+# test), pefile, icoutils and osslsigncode (the identity checks read and sign packages), and Debian's
+# zstd source.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,7 +11,8 @@ die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }
 
 packages=(cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
           wine wine64 libzstd-dev zstd googletest python3 xz-utils ca-certificates
-          clang libclang-rt-14-dev libfuzzer-14-dev)
+          clang libclang-rt-14-dev libfuzzer-14-dev
+          python3-pefile icoutils osslsigncode openssl)
 
 missing=()
 for p in "${packages[@]}"; do

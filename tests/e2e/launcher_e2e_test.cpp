@@ -14,6 +14,7 @@
 #include "include/tavrin/onefile.h"
 #include "packer/block_writer.h"
 #include "packer/launch_settings.h"
+#include "packer/pack.h"
 #include "packer/pe_image.h"
 #include "payload/launch_settings.h"
 #include "tests/support/hardening_support.h"
@@ -439,4 +440,59 @@ TEST_F(CachedMode, TheDefaultSpecKeepsTheTreeUnderTheLocalApplicationData)
     ASSERT_GT(first.size(), suffix.size());
     EXPECT_EQ(first.substr(first.size() - suffix.size()), suffix) << narrow(first);
     EXPECT_TRUE(hardening::remove_tree(first.substr(0, first.size() - std::wcslen(L"\\probe.dll"))));
+}
+
+namespace {
+
+// Packs the probe (copied into `directory`/app) with `launcher` and `identity` into `directory`/`name`.
+std::filesystem::path pack_probe(const std::filesystem::path& directory, const std::wstring& launcher, const std::wstring& name,
+                                 const tavrin::identity_options& identity, const std::u16string& unpack_spec = u"")
+{
+    std::filesystem::create_directories(directory / L"app");
+    std::filesystem::copy_file(probe_dll, directory / L"app" / L"probe.dll", std::filesystem::copy_options::overwrite_existing);
+    tavrin::pack_options options;
+    options.app_dir = directory / L"app";
+    options.output = directory / name;
+    options.launcher = launcher;
+    options.block.level = 1;
+    options.identity = identity;
+    options.settings.unpack_spec = unpack_spec;
+    tavrin::pack_application(options);
+    return options.output;
+}
+
+}  // namespace
+
+TEST(Identity, AConsolePackageRunsAndPassesTheExitCode)
+{
+    temp_directory dir;
+    tavrin::identity_options identity;
+    identity.console = true;
+    const auto exe = pack_probe(dir.path(), launcher_image, L"console-app.exe", identity);
+    EXPECT_EQ(tavrin::read_pe_headers(exe).subsystem, tavrin::pe_subsystem_console);
+    auto result = start(exe, {L"--stdout", L"on the console", L"--exit", L"3221225477"});
+    EXPECT_EQ(result.process.exit_code, 3221225477u);
+    EXPECT_EQ(result.process.out, "on the console\r\n");
+}
+
+// The launcher expands the placeholders from the version block that the packer wrote; a default
+// package gives the built-in constants.
+TEST(Identity, PlaceholdersGiveTheVersionBlocksValues)
+{
+    temp_directory dir, temp;
+    auto unpacked_under = [&](const std::wstring& name, tavrin::identity_options identity) {
+        const auto exe = pack_probe(dir.path(), launcher_image, name, identity,
+                                    u"{TEMP}\\{COMPANY}_{PRODUCT}_{VERSION}_{FILE_VERSION}_{PRODUCT_VERSION}_{RANDOM}");
+        auto result = start(exe, {}, hardening::with_temp(temp.wstr()));
+        EXPECT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
+        const std::wstring random = one(result.facts, "env.TAVRIN_ONEFILE_RANDOM");
+        return one(result.facts, "first_file_path") == temp.wstr() + L"\\" + name + L"_" + random + L"\\probe.dll";
+    };
+    tavrin::identity_options identity;
+    identity.company = "X \xc3\xa9";
+    identity.product = "Y";
+    identity.version = tavrin::version_numbers{2, 3, 4, 5};
+    EXPECT_TRUE(unpacked_under(L"X \u00e9_Y_2.3.4.5_2.3.4.5_2.3.4.5", identity));
+    EXPECT_TRUE(unpacked_under(L"VX BENCH_VX BENCH_1.4.2.0_1.4.2.0_1.4.2.0", {}));
+}
 }

@@ -46,8 +46,12 @@ exe=$work/build/greeter.exe
 step "list and verify it with the installed tool"
 "$tool" verify --quiet "$exe" || fail "verify refused greeter.exe"
 "$tool" list "$exe" >"$work/list.txt"
-names=$(awk 'NR > 1 && NF == 2 { print $2 }' "$work/list.txt" | tr '\n' ' ')
+names=$(awk 'NR > 1 && NF == 2 && $1 ~ /^[0-9,]+$/ { print $2 }' "$work/list.txt" | tr '\n' ' ')
 [ "$names" = 'greeter.dll README.txt messages\hello.txt ' ] || fail "unexpected archive order: $names"
+for line in "subsystem    console (subsystem 3)" "company      Example Makers" "product      Greeter" \
+            "description  Greets people by name" "version      1.0.2.0 (file), 1.0.2.0 (product)" "file name    greeter.exe"; do
+    grep -qF "  $line" "$work/list.txt" || { cat "$work/list.txt"; fail "list does not show '$line'"; }
+done
 
 step "run greeter.exe under Wine"
 set +e
@@ -83,7 +87,9 @@ if [ -n "$windows_pack" ]; then
     step "the Windows tavrin-pack.exe packs the same bytes"
     logged windows-pack "$root/scripts/wine-run" "$windows_pack" "$work/build/greeter-exe.onefile" \
         -o "$work/greeter-windows.exe" --entry greeter.dll \
-        --launcher "$prefix/share/tavrin-onefile/tavrin-launcher.exe" --threads 1 --quiet
+        --launcher "$prefix/share/tavrin-onefile/tavrin-launcher.exe" --threads 1 --quiet \
+        --console --company "Example Makers" --product Greeter --app-version 1.0.2.0 \
+        --description "Greets people by name" --original-filename greeter.exe
     cmp "$exe" "$work/greeter-windows.exe" || fail "the host and Windows tools packed different bytes"
 fi
 echo "cmake-app: installed, configured, built, verified, run and repacked"

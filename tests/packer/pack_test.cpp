@@ -77,6 +77,14 @@ protected:
         return message;
     }
 
+    // A PNG image as far as the packer reads one: signature, header chunk, end chunk.
+    static std::string png(std::uint8_t side)
+    {
+        return std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0", 19) + static_cast<char>(side) + std::string(3, '\0') +
+               static_cast<char>(side) + std::string("\x08\x06\0\0\0", 5) + std::string(4, 'c') +
+               std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12);
+    }
+
     scratch_directory scratch_;
     fs::path app_ = scratch_.path() / "app";
     fs::path out_dir_ = scratch_.path() / "out";
@@ -422,6 +430,16 @@ TEST_F(PackTest, SameFilesSameBytes)
     auto opts = options();
     opts.block.level = 19;
     opts.block.threads = 1;
+    // With every identity option too: they add nothing that changes from run to run.
+    write_file(scratch_.path() / "icon.png", png(48));
+    opts.identity.console = true;
+    opts.identity.icons = {scratch_.path() / "icon.png", scratch_.path() / "icon.png"};
+    opts.identity.company = "Acme";
+    opts.identity.product = "Road Runner";
+    opts.identity.description = "Runs";
+    opts.identity.copyright = "\xc2\xa9 Acme";
+    opts.identity.original_filename = "rr.exe";
+    opts.identity.version = tavrin::version_numbers{2, 3, 4, 5};
     tavrin::pack_result first_result = tavrin::pack_application(opts);
     const std::string first = read_file(output_);
     tavrin::pack_application(opts);
@@ -688,6 +706,11 @@ TEST_F(PackTest, CommandLineExitCodes)
         {app, "-o", out, "--allow-missing"},
         {app, "-o", out, "--allow-missing", "lib/x.dll"},
         {app, app, "-o", out},
+        {app, "-o", out, "--app-version", "1.2.3.4.5"},
+        {app, "-o", out, "--app-version", "1.65536"},
+        {app, "-o", out, "--app-version", "1..2"},
+        {app, "-o", out, "--app-version", "v1"},
+        {app, "-o", out, "--manifest-level", "admin"},
     };
     for (auto usage : usages) {
         usage.insert(usage.end(), {"--launcher", launcher});
@@ -696,6 +719,27 @@ TEST_F(PackTest, CommandLineExitCodes)
         EXPECT_NE(run.err.find("--help"), std::string::npos) << run.err;
     }
     EXPECT_FALSE(fs::exists(output_));
+
+    // Icons that are none, or cut short: refused by name before the output is written.
+    const std::string good_png = png(32);
+    const std::string ico = std::string("\0\0\1\0\1\0\x20\x20\0\0\0\0\x20\0", 14) + std::string{static_cast<char>(good_png.size()), 0, 0, 0} +
+                            std::string("\x16\0\0\0", 4) + good_png;
+    for (const auto& [name, bytes] : std::vector<std::pair<std::string, std::string>>{
+             {"text.ico", "not an icon"},
+             {"cut.png", good_png.substr(0, good_png.size() - 5)},
+             {"header.png", good_png.substr(0, 20)},
+             {"cut.ico", ico.substr(0, ico.size() - 1)},
+             {"empty.ico", std::string("\0\0\1\0\0\0", 6)}}) {
+        write_file(scratch_.path() / name, bytes);
+        tool_run bad_icon = run_tool(scratch_.path(), {app, "-o", out, "--launcher", launcher, "--icon", arg(scratch_.path() / name)});
+        EXPECT_EQ(bad_icon.code, 1) << name;
+        EXPECT_NE(bad_icon.err.find(name), std::string::npos) << bad_icon.err;
+    }
+    EXPECT_FALSE(fs::exists(output_));
+    write_file(scratch_.path() / "good.ico", ico);
+    tool_run good_icon = run_tool(scratch_.path(), {app, "-o", out, "--launcher", launcher, "--icon", arg(scratch_.path() / "good.ico"), "-q"});
+    EXPECT_EQ(good_icon.code, 0) << good_icon.err;
+    fs::remove(output_);
 
     tool_run no_run_code = run_tool(scratch_.path(), {app, "-o", out, "--launcher", launcher, "--entry", "plain.dll"});
     EXPECT_EQ(no_run_code.code, 1);
@@ -746,6 +790,8 @@ TEST_F(PackTest, HelpDocumentsEveryOptionAndExitCode)
     tool_run help = run_tool(scratch_.path(), {"--help"});
     EXPECT_EQ(help.code, 0);
     for (const char* item : {"-o, --output", "--entry NAME", "--level N", "--threads N", "--launcher PATH", "--unpack-dir SPEC", "--cached", "--allow-missing DLL", "-q, --quiet", "list OUT.exe", "cache-dir OUT.exe",
+                             "--console", "--windows", "--icon FILE", "--company TEXT", "--product TEXT", "--app-version A.B.C.D",
+                             "--description TEXT", "--copyright TEXT", "--original-filename NAME", "--manifest-level LEVEL",
                              "verify OUT.exe", "extract OUT.exe DIR", "-h, --help", "--version", "Exit codes:", "  0  ", "  1  ", "  2  "})
         EXPECT_NE(help.out.find(item), std::string::npos) << item;
     EXPECT_NE(help.out.find("(default " + std::to_string(tavrin::default_compression_level) + ")"), std::string::npos);

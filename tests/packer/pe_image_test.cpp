@@ -8,6 +8,9 @@
 
 #include "packer/helpers.h"
 #include "packer/pe_image.h"
+#include "packer/resource_section.h"
+#include "packer/version_block.h"
+#include "resources/version_strings.h"
 #include "tests/support/packer_fixtures.h"
 
 namespace {
@@ -54,7 +57,7 @@ TEST(PeHeaders, ReadsTheLayoutOfAnImage)
     EXPECT_EQ(headers.end_of_raw_data(), image.size());
     EXPECT_EQ(headers.end_of_sections(), 0x4000u);
     EXPECT_EQ(headers.section_table_offset, section_table_at);
-    EXPECT_TRUE(headers.has_spare_section_header);
+    EXPECT_EQ(headers.spare_section_headers, 1u);
     ASSERT_EQ(headers.sections.size(), 3u);
     EXPECT_EQ(headers.sections[2].name, ".data");
     EXPECT_EQ(headers.sections[2].virtual_address, 0x3000u);
@@ -262,6 +265,9 @@ TEST(AttachSection, RefusedLauncherImages)
     image_spec full;  // four section headers leave 24 bytes before the first section's data at 0x200
     full.extra_sections = {".a", ".b", ".c"};
     EXPECT_NE(refused(full).find("no room"), std::string::npos);
+    image_spec one_slot;  // three leave room for one, and the packer adds two
+    one_slot.extra_sections = {".a", ".b"};
+    EXPECT_NE(refused(one_slot).find("no room for two"), std::string::npos);
     image_spec bound;
     bound.bound_imports_after_table = true;
     EXPECT_NE(refused(bound).find("no room"), std::string::npos);
@@ -274,3 +280,133 @@ TEST(AttachSection, RefusedLauncherImages)
 }
 
 }  // namespace
+
+namespace {
+
+// `image` written by the packer with a new resource section of `resources` and `subsystem`.
+std::string attach_with_resources(const std::string& image, const std::vector<tavrin::resource_entry>& resources,
+                                  std::uint16_t subsystem)
+{
+    std::istringstream in(image);
+    auto headers = tavrin::read_pe_headers(in, "test image");
+    tavrin::image_edits edits;
+    edits.subsystem = subsystem;
+    edits.resources = [&](std::uint32_t rva) { return tavrin::write_resource_section(resources, rva); };
+    std::stringstream out;
+    tavrin::write_image_with_section(in, headers, out, [](std::ostream& stream) { stream << "block"; }, edits);
+    return out.str();
+}
+
+std::vector<tavrin::resource_entry> resources_of(const std::string& image)
+{
+    std::istringstream in(image);
+    return tavrin::read_resources(in, headers_of(in.str()), "test image");
+}
+
+}  // namespace
+
+TEST(AttachSection, NewResourcesReplaceTheOldAndKeepEveryAddress)
+{
+    const std::vector<tavrin::resource_entry> first = {
+        {24, 1, 0, "<manifest/>"}, {3, 2, 0, std::string(300, 'b')}, {3, 1, 0, "icon one"}, {16, 1, 0, "v"}, {3, 1, 1033, "other language"}};
+    const std::string once = attach_with_resources(make_image({}), first, tavrin::pe_subsystem_console);
+    auto headers = headers_of(once);
+    EXPECT_EQ(headers.subsystem, tavrin::pe_subsystem_console);
+    auto read = resources_of(once);
+    ASSERT_EQ(read.size(), first.size());
+    // Sorted by type, name and language, the data as given.
+    EXPECT_EQ(read[0].type, 3u);
+    EXPECT_EQ(read[0].name, 1u);
+    EXPECT_EQ(read[0].data, "icon one");
+    EXPECT_EQ(read[1].language, 1033u);
+    EXPECT_EQ(read[2].data, std::string(300, 'b'));
+    EXPECT_EQ(read[4].data, "<manifest/>");
+    EXPECT_THROW(tavrin::write_resource_section({{3, 1, 0, "a"}, {3, 1, 0, "b"}}, 0x1000), tavrin::image_error);
+
+    // The new resource section comes before the attached data, whose data stays on a page boundary.
+    ASSERT_EQ(headers.sections.size(), 3u);
+    const tavrin::pe_section resources = headers.sections[1];
+    EXPECT_EQ(resources.name, ".rsrc");
+    EXPECT_EQ(headers.directories[tavrin::pe_resource_directory].address, resources.virtual_address);
+    EXPECT_EQ(tavrin::find_attached_section(headers)->file_offset % 4096, 0u);
+
+    // Without its attached data, that image is a launcher with resources. Packed again, its old
+    // resource section keeps its addresses without data (the real launcher's .reloc, after it,
+    // moves down: tests/integration/check_identity.py).
+    std::string launcher = once.substr(0, resources.raw_offset + resources.raw_size);
+    launcher.replace(section_table_at + 2 * 40, 40, std::string(40, '\0'));
+    launcher.replace(number_of_sections_at, 2, std::string("\x02\x00", 2));
+    EXPECT_NO_THROW(tavrin::check_launcher_image(headers_of(launcher), "launcher"));
+    const std::string twice = attach_with_resources(launcher, {{16, 1, 0, "n"}}, tavrin::pe_subsystem_windows);
+    auto again = headers_of(twice);
+    EXPECT_EQ(again.subsystem, tavrin::pe_subsystem_windows);
+    ASSERT_EQ(again.sections.size(), 4u);
+    EXPECT_EQ(again.sections[1].name, ".oldrsrc");
+    EXPECT_EQ(again.sections[1].virtual_address, resources.virtual_address);
+    EXPECT_EQ(again.sections[1].raw_size, 0u);
+    EXPECT_EQ(again.sections[2].name, ".rsrc");
+    EXPECT_EQ(again.sections[2].raw_offset, resources.raw_offset) << "in the old resources' place in the file";
+    EXPECT_GT(again.sections[2].virtual_address, resources.virtual_address);
+    auto twice_read = resources_of(twice);
+    ASSERT_EQ(twice_read.size(), 1u);
+    EXPECT_EQ(twice_read[0].data, "n");
+    EXPECT_EQ(twice.substr(0x200, 0x200), once.substr(0x200, 0x200)) << ".text stays as it was";
+}
+
+TEST(AttachSection, DamagedResourceTreesAreRefused)
+{
+    const std::string good = attach_with_resources(make_image({}), {{16, 1, 0, "version"}, {24, 1, 0, "manifest"}}, 0);
+    auto headers = headers_of(good);
+    const std::uint32_t tree = headers.sections[1].raw_offset;
+    auto damaged = [&](std::size_t at, std::uint32_t value) {
+        std::string image = good;
+        image.replace(tree + at, 4, std::string{static_cast<char>(value), static_cast<char>(value >> 8),
+                                               static_cast<char>(value >> 16), static_cast<char>(value >> 24)});
+        return image_error_of([&] { resources_of(image); });
+    };
+    EXPECT_EQ(resources_of(good).size(), 2u);
+    EXPECT_NE(damaged(16 + 4, 0x8000F000u).find("outside the resource section"), std::string::npos);  // a table far away
+    EXPECT_NE(damaged(16, 0x80000010u).find("named by text"), std::string::npos);
+    EXPECT_NE(damaged(16 + 4, 0x00000000u).find("three levels"), std::string::npos);  // data at the type level
+    EXPECT_NE(damaged(12, 0xFFFF0000u).find("outside the resource section"), std::string::npos);  // 65,535 entries
+}
+
+TEST(VersionBlock, WrittenAndReadBackAsTheLauncherReadsIt)
+{
+    tavrin::version_identity identity = tavrin::default_version_identity();
+    identity.company = "Acme \xe2\x80\x94 \xf0\x9f\x98\x80";  // beyond the BMP too
+    identity.original_filename = "Tool.EXE";
+    identity.version = tavrin::parse_version_numbers("2.3");
+    const std::string block = tavrin::write_version_block(identity);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(block.data());
+    auto text = [&](const char* key, std::size_t size) {
+        wchar_t value[version_text_capacity];
+        if (!find_version_text(bytes, size, key, value)) return std::u16string(u"<none>");
+        std::u16string units;
+        for (const wchar_t* unit = value; *unit != 0; ++unit) units.push_back(static_cast<char16_t>(*unit));
+        return units;
+    };
+    EXPECT_EQ(text("CompanyName", block.size()), u"Acme \u2014 \U0001F600");
+    EXPECT_EQ(text("FileVersion", block.size()), u"2.3.0.0");
+    EXPECT_EQ(text("InternalName", block.size()), u"Tool");
+    EXPECT_EQ(text("Company", block.size()), u"<none>");
+    auto contents = tavrin::read_version_block(block);
+    EXPECT_EQ(contents.product_version, (tavrin::version_numbers{2, 3, 0, 0}));
+    EXPECT_EQ(contents.texts.size(), 8u);
+
+    // Cut short anywhere, or a node longer than its parent: the value is not found, never read
+    // from beyond the block.
+    for (std::size_t size = 0; size < block.size(); ++size) EXPECT_EQ(text("LegalCopyright", size), u"<none>") << size;
+    std::string longer = block;
+    longer[0x5C] = longer[0x5D] = '\xFF';  // StringFileInfo's length
+    bytes = reinterpret_cast<const unsigned char*>(longer.data());
+    EXPECT_EQ(text("CompanyName", longer.size()), u"<none>");
+
+    EXPECT_THROW(tavrin::parse_version_numbers("1.2.3.4.5"), tavrin::pack_error);
+    identity.product = "\xff";
+    EXPECT_THROW(tavrin::write_version_block(identity), tavrin::pack_error);
+    identity.product = std::string(1024, 'p');
+    EXPECT_THROW(tavrin::write_version_block(identity), tavrin::pack_error);
+    identity.product = std::string(1023, 'p');
+    EXPECT_NO_THROW(tavrin::write_version_block(identity));
+}

@@ -1,0 +1,53 @@
+// The version block (VS_VERSIONINFO) of a package: written from the application's identity in the
+// launcher's own layout, and read back for list and verify.
+#ifndef TAVRIN_PACKER_VERSION_BLOCK_H
+#define TAVRIN_PACKER_VERSION_BLOCK_H
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tavrin {
+
+using version_numbers = std::array<std::uint16_t, 4>;
+
+// What the version block says about the application. Texts are UTF-8.
+struct version_identity {
+    std::string company;
+    std::string product;
+    std::string description;
+    std::string copyright;
+    std::string original_filename;
+    version_numbers version{};  // file and product version alike
+};
+
+// The launcher's own values (resources/product.h); the original file name is the launcher's too.
+version_identity default_version_identity();
+
+// "A.B.C.D": one to four decimal numbers of at most 65535 separated by dots (missing ones are 0).
+// Throws pack_error naming the text otherwise.
+version_numbers parse_version_numbers(const std::string& text);
+// The four numbers as "A.B.C.D".
+std::string version_text(const version_numbers& numbers);
+
+// The block, language neutral in code page 1200 like the launcher's: the fixed part (structure
+// version 0, flags mask 0x3F, OS 4, type 1), then CompanyName, ProductName, FileDescription,
+// ProductVersion, FileVersion, OriginalFilename, InternalName (the original name without ".exe"),
+// LegalCopyright, each length counting bytes with the terminator, then the translation. Throws
+// pack_error when a text is not valid UTF-8, too long (1023 code units) or holds a NUL.
+std::string write_version_block(const version_identity& identity);
+
+// What a block holds, read with the launcher's reader (resources/version_strings.h).
+struct version_contents {
+    version_numbers file_version{};
+    version_numbers product_version{};
+    std::vector<std::pair<std::string, std::string>> texts;  // key, value (UTF-8), for the keys written above
+};
+// Throws pack_error when the block has no sound root and fixed part.
+version_contents read_version_block(const std::string& block);
+
+}  // namespace tavrin
+
+#endif

@@ -1,0 +1,38 @@
+// The running image's version texts for the directory spec placeholders.
+#include "paths/version_values.h"
+
+#include <windows.h>
+
+#include "paths/bounded.h"
+#include "resources/version_strings.h"
+
+namespace {
+
+// The value found, with its terminator.
+wchar_t version_value[version_text_capacity];
+
+// The image's version block and its size; false without one.
+bool own_version_block(const unsigned char** block, size_t* size)
+{
+    HRSRC found = FindResourceW(NULL, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16));
+    if (found == NULL) return false;
+    HGLOBAL loaded = LoadResource(NULL, found);
+    DWORD length = SizeofResource(NULL, found);
+    const void* data = loaded != NULL ? LockResource(loaded) : NULL;
+    if (data == NULL || length == 0) return false;
+    *block = static_cast<const unsigned char*>(data);
+    *size = length;
+    return true;
+}
+
+}  // namespace
+
+void append_version_value(wchar_t* out, const char* key, const wchar_t* fallback, size_t size)
+{
+    const unsigned char* block = NULL;
+    size_t block_size = 0;
+    if (own_version_block(&block, &block_size) && find_version_text(block, block_size, key, version_value))
+        append_wide_bounded(out, version_value, size);
+    else
+        append_wide_bounded(out, fallback, size);
+}
