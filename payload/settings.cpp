@@ -10,8 +10,9 @@
 
 // The record is read through a volatile lvalue: the compiler must not fold the build's zeros into
 // the code, since the packer changes the bytes after linking. `used` keeps it in an image that
-// reads no field (the packer refuses an image without it).
-extern "C" __attribute__((used, aligned(16))) const volatile unsigned char tavrin_launch_settings[launch_settings_size] = {
+// reads no field (the packer refuses an image without it); GCC would put a volatile object in
+// writable data, so the section is named.
+extern "C" __attribute__((used, aligned(16), section(".rdata"))) const volatile unsigned char tavrin_launch_settings[launch_settings_size] = {
     'T', 'A', 'V', 'R', 'I', 'N', '_', 'O', 'N', 'E', 'F', 'I', 'L', 'E', '_', 'S', 'E', 'T', 'T', 'I', 'N', 'G', 'S', '1',
     launch_settings_size & 0xFF, (launch_settings_size >> 8) & 0xFF, 0, 0};
 

@@ -481,7 +481,7 @@ TEST(Identity, PlaceholdersGiveTheVersionBlocksValues)
 {
     temp_directory dir, temp;
     auto unpacked_under = [&](const std::wstring& name, tavrin::identity_options identity) {
-        const auto exe = pack_probe(dir.path(), launcher_image, name, identity,
+        const auto exe = pack_probe(dir.path(), launcher_image, name + L".exe", identity,
                                     u"{TEMP}\\{COMPANY}_{PRODUCT}_{VERSION}_{FILE_VERSION}_{PRODUCT_VERSION}_{RANDOM}");
         auto result = start(exe, {}, hardening::with_temp(temp.wstr()));
         EXPECT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
@@ -494,5 +494,4 @@ TEST(Identity, PlaceholdersGiveTheVersionBlocksValues)
     identity.version = tavrin::version_numbers{2, 3, 4, 5};
     EXPECT_TRUE(unpacked_under(L"X \u00e9_Y_2.3.4.5_2.3.4.5_2.3.4.5", identity));
     EXPECT_TRUE(unpacked_under(L"VX BENCH_VX BENCH_1.4.2.0_1.4.2.0_1.4.2.0", {}));
-}
 }
