@@ -163,8 +163,7 @@ level_window default_level_window(int level)
 {
     if (level < 1 || level > ZSTD_maxCLevel())
         throw pack_error("compression level must be 1.." + std::to_string(ZSTD_maxCLevel()));
-    if (level >= first_long_window_level) return {max_window_log, true};
-    return {own_window_log(level), false};
+    return {max_window_log, true};
 }
 
 level_window block_window(const block_options& options)

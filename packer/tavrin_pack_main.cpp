@@ -67,8 +67,7 @@ std::string help_text()
            std::to_string(tavrin::default_compression_level) + ")\n"
            "  --window N             the largest window, which OUT.exe allocates at each start to unpack:\n"
            "                         a power of two from 1K to 128M, in bytes or with K/KiB or M/MiB\n"
-           "                         (1024, 64K, 8M, 128MiB); default: the level's, 128M from level " +
-           std::to_string(tavrin::first_long_window_level) + " on.\n"
+           "                         (1024, 64K, 8M, 128MiB); default 128M, with long-distance matching.\n"
            "                         The window never exceeds the content's size.\n"
            "  --threads N            compression threads, 1.." + std::to_string(tavrin::max_threads()) +
            ", or 0 for one per core (default 0,\n"

@@ -45,6 +45,7 @@ step "list and verify it with the installed tool"
 "$tool" list "$exe" >"$work/list.txt"
 names=$(awk 'NR > 1 && NF == 2 { print $2 }' "$work/list.txt" | tr '\n' ' ')
 [ "$names" = 'greeter.dll README.txt messages\hello.txt ' ] || fail "unexpected archive order: $names"
+grep -q ", window 16.0 KiB," "$work/list.txt" || { cat "$work/list.txt"; fail "WINDOW 16K did not cap the window"; }
 
 step "run greeter.exe under Wine"
 set +e
@@ -68,7 +69,7 @@ if [ -n "$windows_pack" ]; then
     step "the Windows tavrin-pack.exe packs the same bytes"
     logged windows-pack "$root/scripts/wine-run" "$windows_pack" "$work/build/greeter-exe.onefile" \
         -o "$work/greeter-windows.exe" --entry greeter.dll \
-        --launcher "$prefix/share/tavrin-onefile/tavrin-launcher.exe" --threads 1 --quiet
+        --launcher "$prefix/share/tavrin-onefile/tavrin-launcher.exe" --window 16K --threads 1 --quiet
     cmp "$exe" "$work/greeter-windows.exe" || fail "the host and Windows tools packed different bytes"
 fi
 echo "cmake-app: installed, configured, built, verified, run and repacked"
