@@ -677,6 +677,7 @@ int mode_write_tree(int argc, wchar_t** argv)
 
         LARGE_INTEGER start = now();
         if (!CreateDirectoryW(root.c_str(), nullptr)) fail("cannot create " + narrow(root));
+        record_unpack_directory_identity();  // as the launcher does: the clean-up deletes only this directory
         for (size_t k = 0; k < entries.size(); ++k) {
             for (const auto& d : directory_paths[k])
                 if (!CreateDirectoryW(d.c_str(), nullptr)) fail("cannot create " + narrow(d));
