@@ -189,7 +189,7 @@ def write_corpus(doc, run):
         "Made from " + ", ".join(large.get("packages", [])) + f" (Wine's DLLs in `{large['wine_dir']}`, "
         f"Python's library in `{large['python_dir']}`). The data at hand has the same shape but a "
         "38,124,369-byte frame with a 128 MiB window; this tree compresses better (stripped Wine DLLs hold "
-        "much padding), so its frame is smaller and its window that of the packer's default level.")
+        "much padding), so its frame is smaller.")
 
 
 def write_whole_run(doc, run):

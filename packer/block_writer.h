@@ -26,7 +26,8 @@ struct archive_entry {
     static archive_entry from_file(std::u16string name, std::filesystem::path file);
 };
 
-// The default level was chosen by measurement; see "Choosing the compression level" in README.md.
+// The default level was chosen by measurement; see "Choosing the compression level and the window"
+// in README.md.
 inline constexpr int default_compression_level = 19;
 
 // The window limits that block_options accepts, as logs: 2^10 bytes (the format's smallest window)
@@ -43,8 +44,8 @@ struct block_options {
 // The window a level reaches for on a large content, as a log, and whether it matches over long
 // distances there (Zstandard's long-distance matcher, as `zstd --long=27` uses it). Every level
 // takes the long window, 2^27 bytes (the launcher's limit), with the matcher: measured, it made
-// each level's output smaller at little cost in time (see "Choosing the compression level" in
-// README.md). Throws pack_error for a level out of range.
+// each level's output smaller (see "Choosing the compression level and the window" in README.md).
+// Throws pack_error for a level out of range.
 struct level_window {
     unsigned window_log;
     bool long_distance;
@@ -85,8 +86,9 @@ void check_entry_names(const std::vector<archive_entry>& entries);
 
 // Writes the block for `entries` to `out` and returns its length N. The content is streamed: files
 // are read in pieces while compressing; the content size is pledged up front, the frame carries a
-// content checksum and declares a window of at most 2^27 bytes (block_window). Throws pack_error (a file that cannot
-// be read or changed size while packing, an output failure, a compressor error) and name_error.
+// content checksum and declares a window of at most 2^27 bytes (block_window). Throws pack_error (a
+// file that cannot be read or changed size while packing, an output failure, a compressor error, a
+// level or window out of range) and name_error.
 // The bytes depend only on the entries (names, order, contents), the level and the window limit:
 // not on the number of threads, nor on file times or anything else of the file system.
 std::uint64_t write_block(const std::vector<archive_entry>& entries, std::ostream& out,
