@@ -113,6 +113,9 @@ class Runner:
     def content(self, shape):
         return os.path.join(self.work, f"{shape}.content")
 
+    def window_package(self, window_log):
+        return os.path.join(self.work, f"large-window{window_log}.exe")
+
 
 # ---- the packages ----
 
@@ -181,9 +184,10 @@ def read_manifest(path):
     return manifest
 
 
-def pack_argv(runner, shape, out, level):
+def pack_argv(runner, shape, out, level, window_log=None):
+    window = ["--window", str(1 << window_log)] if window_log else []
     return [runner.packer, os.path.join(runner.work, f"corpus-{shape}"), "-o", out, "--entry", "app.dll",
-            "--level", str(level), "--launcher", runner.launcher]
+            "--level", str(level)] + window + ["--launcher", runner.launcher]
 
 
 def pack_against_zstd(runner, level, out, runs):
@@ -196,8 +200,9 @@ def pack_against_zstd(runner, level, out, runs):
         rows["pack"].append(runner.timed(pack_argv(runner, "large", out, level)))
         if frame is None:
             frame = content_stream(runner, out, runner.content("large"))
+            # The packer's default window at every level: 2^27 with long-distance matching, as --long=27.
             ultra = ["--ultra"] if level > 19 else []
-            zstd_argv = (["zstd", f"-{level}"] + ultra + [f"--zstd=wlog={frame['window_log']}", "-T0", "-q",
+            zstd_argv = (["zstd", f"-{level}"] + ultra + [f"--long={frame['window_log']}", "-T0", "-q",
                                                           "-f", runner.content("large"), "-o", zstd_out])
         rows["zstd"].append(runner.timed(zstd_argv))
     return dict(rows=rows, frame_size=len(frame["frame"]), block_size=frame["block_size"],
@@ -245,9 +250,22 @@ def identity_cost(runner, runs):
     return rows
 
 
-def windows_measurements(runner):
-    """The Windows-side measurements of one round: (name, tavrin-bench arguments, what to do before
-    or None)."""
+def pack_windows(runner, level, window_logs, runs):
+    """The large tree at `level` with each window limit (a log) in `window_logs`: packing times, frames.
+    The packer's default window is the package measured with the first level."""
+    results = {}
+    for window_log in window_logs:
+        runner.say(f"packer at level {level} with --window {1 << window_log}: {runs} runs")
+        out = runner.window_package(window_log)
+        rows = [runner.timed(pack_argv(runner, "large", out, level, window_log)) for _ in range(runs)]
+        frame = frame_facts(out)
+        results[window_log] = dict(rows=rows, frame_size=len(frame["frame"]), window=frame["window"],
+                                   block_size=frame["block_size"])
+    return results
+
+
+def windows_measurements(runner, window_logs):
+    """The Windows-side measurements of one round: (name, tavrin-bench arguments)."""
     w = runner.windows_path
     trivial = w(os.path.join(runner.bench_bin, "bench-trivial.exe"))
     trivial_shell32 = w(os.path.join(runner.bench_bin, "bench-trivial-shell32.exe"))
@@ -282,15 +300,22 @@ def windows_measurements(runner):
         ("cached_first_large", start + ["--", cached]),
         ("cached_later_large", start_few + ["--", cached]),
     ]
+    for window_log in window_logs:
+        package = w(runner.window_package(window_log))
+        measurements += [
+            (f"decode_window{window_log}", ["decode", "--runs", few, package]),
+            (f"run_window{window_log}", start + ["--", package]),
+            (f"run_report_window{window_log}", start + ["--report", report, "--", package]),
+        ]
     return [(name, arguments, runner.forget_cache if name == "cached_first_large" else None)
             for name, arguments in measurements]
 
 
-def measure_under_wine(runner, runs):
+def measure_under_wine(runner, runs, window_logs):
     """Runs the Windows-side measurements in rounds, one after another: a slow moment of the
     machine (the cores are shared) then weighs on every measurement alike instead of on one of
     them. What takes milliseconds runs several times per round, for steadier medians."""
-    measurements = windows_measurements(runner)
+    measurements = windows_measurements(runner, window_logs)
     records = {name: [] for name, _, _ in measurements}
     runner.say("Wine: warming up")
     runner.wine("warm-up", ["start", "--runs", "1", "--expect", "0", "--",
@@ -349,20 +374,22 @@ def machine(load_at_start):
 
 # ---- the whole ----
 
-def measure(runner, runs, levels):
+def measure(runner, runs, pack_runs, levels, window_logs):
     """Every measurement in order; returns the facts."""
     load_at_start = load_average()
     os.makedirs(runner.logs, exist_ok=True)
     before = runner.leftovers()
-    facts = dict(runs=runs, levels=levels, cheap_runs_per_round=CHEAP_RUNS_PER_ROUND, page=PAGE)
+    facts = dict(runs=runs, pack_runs=pack_runs, levels=levels, window_logs=window_logs,
+                 cheap_runs_per_round=CHEAP_RUNS_PER_ROUND, page=PAGE)
     facts["manifest"] = make_corpus(runner)
-    facts["pack"], frames = pack_packages(runner, levels, runs)
+    facts["pack"], frames = pack_packages(runner, levels, pack_runs)
+    facts["windows"] = pack_windows(runner, levels[0], window_logs, pack_runs)
     facts["identity"] = identity_cost(runner, runs)
     facts["frames"] = {shape: {k: v for k, v in frame.items() if k != "frame"} | {"frame_size": len(frame["frame"])}
                        for shape, frame in frames.items()}
     facts["section_offsets"] = {shape: frame["raw_offset"] for shape, frame in frames.items()}
     facts["package_sizes"] = {shape: os.path.getsize(runner.package(shape)) for shape in SHAPES}
-    facts["wine"] = measure_under_wine(runner, runs)
+    facts["wine"] = measure_under_wine(runner, runs, window_logs)
     facts["leftovers"] = sorted(runner.leftovers() - before)
     facts["elapsed"] = time.time() - runner.started
     facts["commands"] = runner.commands
@@ -377,16 +404,22 @@ def main():
     parser.add_argument("--root", required=True, help="the repository's root")
     parser.add_argument("--build", required=True, help="the build directory holding windows/ and host/")
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--pack-runs", type=int, default=None, help="runs of the packer and zstd (default: --runs)")
     parser.add_argument("--levels", type=lambda s: [int(x) for x in s.split()], default=[19, 3])
+    parser.add_argument("--windows", type=lambda s: [int(x) for x in s.split()], default=[20, 23, 25],
+                        help="window limits (logs, below the default 27) to pack the first level with")
     args = parser.parse_args()
     if args.runs < 1 or not args.levels:
         sys.exit("bench: --runs must be at least 1 and --levels name at least one level")
+    if any(not 10 <= log < 27 for log in args.windows):
+        sys.exit("bench: --windows takes logs from 10 to 26 (27 is the default window)")
     if "WINEPREFIX" not in os.environ:
         sys.exit("bench: WINEPREFIX is not set: run scripts/bench.sh")
     if shutil.which("zstd") is None:
         sys.exit("bench: the zstd tool is missing (scripts/setup.sh installs it)")
     runner = Runner(args.root, args.build)
-    facts = measure(runner, args.runs, args.levels)
+    pack_runs = args.pack_runs or args.runs
+    facts = measure(runner, args.runs, pack_runs, args.levels, args.windows)
     path = os.path.join(runner.work, "facts.json")
     with open(path, "w") as f:
         json.dump(facts, f)

@@ -157,8 +157,8 @@ def write_heading(doc, run):
         "Written by `scripts/bench.sh`; what is measured and how: `bench/README.md`. Every number is a "
         f"median: the Windows-side measurements ran in {runs} rounds, one run of each per round, and "
         f"{cheap} per round of those that take milliseconds (process starts, child runs, "
-        f"decoding, the small tree: {runs * cheap} runs); the packer and zstd {runs} runs "
-        "each. Ratios are measured ÷ limit: 1.00 is the limit itself. The Windows side ran "
+        f"decoding, the small tree: {runs * cheap} runs); the packer and zstd "
+        f"{run.facts.get('pack_runs', runs)} runs each. Ratios are measured ÷ limit: 1.00 is the limit itself. The Windows side ran "
         "under Wine, so Wine's costs (its loader, its shell32, its file calls) are part of every number "
         "and of every limit alike.")
     doc.table(["Machine", ""], run.facts["machine"])
@@ -189,7 +189,7 @@ def write_corpus(doc, run):
         "Made from " + ", ".join(large.get("packages", [])) + f" (Wine's DLLs in `{large['wine_dir']}`, "
         f"Python's library in `{large['python_dir']}`). The data at hand has the same shape but a "
         "38,124,369-byte frame with a 128 MiB window; this tree compresses better (stripped Wine DLLs hold "
-        "much padding), so its frame is smaller and its window that of the packer's default level.")
+        "much padding), so its frame is smaller.")
 
 
 def write_whole_run(doc, run):
@@ -292,7 +292,8 @@ def write_packer(doc, run):
     doc.paragraph(
         "`tavrin-pack` on the large tree (it reads 1,127 files and writes the launcher image with the "
         "section) against `zstd` on the same content stream (one file: the packer's own frame decoded by "
-        "`zstd -d`) at the same level and window, both with one worker per core (2 here); the two "
+        "`zstd -d`) at the same level with `--long=27`, the packer's default window (2^27 with long-distance "
+        "matching), both with one worker per core (2 here); the two "
         "alternate run by run. Time is wall time, CPU is user + system, RSS the peak resident set.")
     rows = []
     for level, result in run.facts["pack"].items():
@@ -316,6 +317,38 @@ def write_packer(doc, run):
             f"alternating, {len(identity['plain'])} runs each; wall time, medians.")
         doc.table(["", "without", "with all", "cost"],
                   [("pack the small tree (level 1)", ms(plain * 1000), ms(full * 1000), ms((full - plain) * 1000))])
+
+
+def write_windows(doc, run):
+    level = run.facts["levels"][0]
+    default = run.facts["pack"][str(level)] if str(level) in run.facts["pack"] else run.facts["pack"][level]
+    doc.heading("4b. The window")
+    doc.paragraph(
+        f"The large tree at level {level} with each `--window` limit and with the default (2^27 and "
+        "long-distance matching). The launcher's decoder allocates the window the frame declares at each "
+        "start. Packing: wall time of `tavrin-pack`; decode: the frame alone under Wine, as in section 1; "
+        "whole run: the package run under Wine, its application returning at once; the parent's memory as "
+        "in section 3 (`PeakWorkingSetSize`, Wine's `VmHWM`, and `PeakPagefileUsage`, Wine's anonymous "
+        "memory at the moment it is read, after unpacking); decoder memory: "
+        "`ZSTD_estimateDStreamSize_fromFrame` for the frame.")
+    rows = []
+    entries = [(int(log), result, f"window{log}") for log, result in sorted(run.facts.get("windows", {}).items(),
+                                                                          key=lambda item: int(item[0]))]
+    entries.append((27, dict(rows=default["rows"]["pack"], frame_size=default["frame_size"]), None))
+    default_size = default["frame_size"]
+    for log, result, name in entries:
+        decode, run_name, report_name = ((f"decode_{name}", f"run_{name}", f"run_report_{name}") if name
+                                         else ("decode_large", "run_large", "run_report_large"))
+        frame = records(run.wine[decode], "frame")[0]
+        rows.append((
+            f"2^{log} ({mb(1 << log)})" + ("" if name else ", the default"),
+            f"{result['frame_size']:,}", f"{result['frame_size'] / default_size:.3f}",
+            f"{median([r[0] for r in result['rows']]):.1f} s",
+            ms(run.med(decode, "ms", "decode")), ms(run.med(run_name, "ms")),
+            mb(run.med(report_name, "app_parent_peak_ws")), mb(run.med(report_name, "app_parent_peak_pagefile")),
+            mb(int(frame["dstream_estimate"]))))
+    doc.table(["window", "attached data (frame bytes)", "÷ default", "packing", "decode", "whole run",
+               "parent peak working set", "parent anonymous", "decoder memory"], rows)
 
 
 def write_costs(doc, run):
@@ -497,7 +530,7 @@ def report(facts, before):
     run, doc = Run(facts), Document()
     after = headline_figures(run)
     for section in (write_heading, write_corpus, write_whole_run, write_child_start, write_memory, write_packer,
-                    write_costs):
+                    write_windows, write_costs):
         section(doc, run)
     write_before_after(doc, run, before, after)
     write_cached(doc, run)

@@ -41,6 +41,14 @@ std::uint64_t entry_size(const archive_entry& entry)
     return size;
 }
 
+static_assert(max_window_log == attached_window_log_max, "the packer's window limit is the launcher's");
+
+// The window log that `level` picks by itself for a large content, at most 2^27.
+unsigned own_window_log(int level)
+{
+    return std::min<unsigned>(ZSTD_getCParams(level, ZSTD_CONTENTSIZE_UNKNOWN, 0).windowLog, max_window_log);
+}
+
 struct cctx_deleter {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
 };
@@ -151,6 +159,26 @@ archive_entry archive_entry::from_file(std::u16string name, std::filesystem::pat
     return entry;
 }
 
+level_window default_level_window(int level)
+{
+    if (level < 1 || level > ZSTD_maxCLevel())
+        throw pack_error("compression level must be 1.." + std::to_string(ZSTD_maxCLevel()));
+    return {max_window_log, true};
+}
+
+level_window block_window(const block_options& options)
+{
+    level_window window = default_level_window(options.level);
+    if (options.window_log != 0) {
+        if (options.window_log < min_window_log || options.window_log > max_window_log)
+            throw pack_error("the window must be 2^" + std::to_string(min_window_log) + " to 2^" +
+                             std::to_string(max_window_log) + " bytes; the launcher refuses a larger one");
+        window.window_log = std::min(window.window_log, options.window_log);
+    }
+    window.long_distance = window.long_distance && window.window_log > own_window_log(options.level);
+    return window;
+}
+
 void check_entry_name(const std::u16string& name)
 {
     auto refuse = [&](const std::string& why) {
@@ -178,10 +206,7 @@ std::uint64_t write_block(const std::vector<archive_entry>& entries, std::ostrea
                           const block_options& options, const progress_callback& progress)
 {
     check_entry_names(entries);
-    if (options.window_log > attached_window_log_max)
-        throw pack_error("a window log above " + std::to_string(attached_window_log_max) + " would be refused by the launcher");
-    if (options.level < 1 || options.level > ZSTD_maxCLevel())
-        throw pack_error("compression level must be 1.." + std::to_string(ZSTD_maxCLevel()));
+    const level_window window = block_window(options);
 
     block_progress state;
     state.files_total = entries.size();
@@ -202,18 +227,17 @@ std::uint64_t write_block(const std::vector<archive_entry>& entries, std::ostrea
     check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, options.level), "level");
     check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1), "checksum");
     check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_contentSizeFlag, 1), "content size");
-    // The window the level would choose for this content size, capped where the launcher's decoder
-    // stops; the decoder's memory follows the window, so a small application gets a small one.
-    unsigned window_log = options.window_log;
-    if (window_log == 0)
-        window_log = std::min<unsigned>(ZSTD_getCParams(options.level, stream_size, 0).windowLog, attached_window_log_max);
-    check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, static_cast<int>(window_log)), "window");
+    // The launcher's decoder allocates the window the frame declares. The compressor shrinks the
+    // window set here to the pledged content size, so a small application gets a small one.
+    check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, static_cast<int>(window.window_log)), "window");
+    if (window.long_distance)
+        check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_enableLongDistanceMatching, 1), "long-distance matching");
     // Worker mode even with one thread: its output does not depend on the number of workers.
     check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_nbWorkers, static_cast<int>(threads)), "workers");
     check(ZSTD_CCtx_setPledgedSrcSize(context.get(), stream_size), "pledged size");
     state.level = options.level;
     state.threads = threads;
-    state.window_log = window_log;
+    state.window_log = window.window_log;
     if (progress) progress(state);
 
     frame_sink sink(context.get(), out);

@@ -41,8 +41,8 @@ public:
 std::string help_text()
 {
     const std::string levels = "1.." + std::to_string(tavrin::max_compression_level());
-    return std::string("Usage: ") + tool_name + " [pack] APP_DIR -o OUT.exe [--entry NAME] [--level N] [--threads N]\n" +
-           "                   [--unpack-dir SPEC] [--cached] [--launcher PATH] [--allow-missing DLL]...\n"
+    return std::string("Usage: ") + tool_name + " [pack] APP_DIR -o OUT.exe [--entry NAME] [--level N] [--window N]\n" +
+           "                   [--threads N] [--unpack-dir SPEC] [--cached] [--launcher PATH] [--allow-missing DLL]...\n"
            "                   [--quiet] [--console | --windows] [--icon FILE]...\n"
            "                   [--company TEXT] [--product TEXT] [--app-version A.B.C.D] [--description TEXT]\n"
            "                   [--copyright TEXT] [--original-filename NAME] [--manifest-level LEVEL]\n"
@@ -79,6 +79,10 @@ std::string help_text()
            "                         that exports run_code); it is archived and unpacked first\n"
            "  --level N              Zstandard compression level, " + levels + " (default " +
            std::to_string(tavrin::default_compression_level) + ")\n"
+           "  --window N             the largest window, which OUT.exe allocates at each start to unpack:\n"
+           "                         a power of two from 1K to 128M, in bytes or with K/KiB or M/MiB\n"
+           "                         (1024, 64K, 8M, 128MiB); default 128M, with long-distance matching.\n"
+           "                         The window never exceeds the content's size.\n"
            "  --threads N            compression threads, 1.." + std::to_string(tavrin::max_threads()) +
            ", or 0 for one per core (default 0,\n"
            "                         here " + std::to_string(tavrin::resolved_threads(0)) + "); the output does not depend on it\n"
@@ -206,6 +210,22 @@ unsigned parse_number(const std::string& option, const std::string& text, unsign
         throw usage_error(option + " takes a number from " + std::to_string(low) + " to " + std::to_string(high) + ", not '" +
                           text + "'");
     return value;
+}
+
+// --window: a power of two from 2^min_window_log to 2^max_window_log bytes, in bytes or with a
+// binary unit (K or KiB = 1024 bytes, M or MiB = 1024 K); returns its log.
+unsigned parse_window(const std::string& text)
+{
+    const std::string limits = "--window takes a power of two from 1K to 128M bytes (1024, 64K, 64KiB, 8M, 8MiB, 128M)";
+    std::size_t digits = text.find_first_not_of("0123456789");
+    if (digits == std::string::npos) digits = text.size();
+    const std::string unit = text.substr(digits);
+    int shift = unit.empty() ? 0 : unit == "K" || unit == "KiB" ? 10 : unit == "M" || unit == "MiB" ? 20 : -1;
+    if (digits == 0 || digits > 9 || shift < 0) throw usage_error(limits + ", not '" + text + "'");
+    std::uint64_t bytes = std::stoull(text.substr(0, digits)) << shift;
+    for (unsigned log = tavrin::min_window_log; log <= tavrin::max_window_log; ++log)
+        if (bytes == (std::uint64_t{1} << log)) return log;
+    throw usage_error(limits + ", not '" + text + "'");
 }
 
 std::u16string parse_entry(std::string text)
@@ -356,6 +376,8 @@ int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
         else if (name == "--level")
             options.block.level = static_cast<int>(
                 parse_number(name, value(), 1, static_cast<unsigned>(tavrin::max_compression_level())));
+        else if (name == "--window")
+            options.block.window_log = parse_window(value());
         else if (name == "--threads")
             options.block.threads = parse_number(name, value(), 0, tavrin::max_threads());
         else if (name == "--launcher")

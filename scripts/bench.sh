@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # The benchmarks (bench/README.md): builds the launcher, the benchmark programs and tavrin-pack,
 # generates the corpus, packs it, measures under Wine against the physical limits (bench/measure.py)
-# and writes bench/RESULTS.md and bench/results.json (bench/report.py). About 10 to 15 minutes on
+# and writes bench/RESULTS.md and bench/results.json (bench/report.py). About 20 to 30 minutes on
 # 2 cores. Installs what is missing first.
 #   TAVRIN_BUILD_DIR   build trees and the benchmark's files in $TAVRIN_BUILD_DIR/bench (default build)
 #   TAVRIN_WINEPREFIX  the Wine prefix (default build/wineprefix, see scripts/wine-env.sh)
 #   BENCH_RUNS         rounds of the Windows-side measurements and runs of the packer and zstd (default 5)
+#   BENCH_PACK_RUNS    runs of the packer and zstd alone, when they should differ (default BENCH_RUNS)
 #   BENCH_LEVELS       packer levels compared with the zstd tool; the first makes the packages (default "19 3")
+#   BENCH_WINDOWS      window limits (logs) the first level also packs with, beside the default 2^27
+#                      (default "20 23 25")
 set -euo pipefail
 . "$(dirname "$0")/builds.sh"
 root=$tavrin_root
@@ -32,6 +35,7 @@ fi
 wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 
 python3 "$root/bench/measure.py" --root "$root" --build "$build" --runs "${BENCH_RUNS:-5}" \
-        --levels "${BENCH_LEVELS:-19 3}"
+        --pack-runs "${BENCH_PACK_RUNS:-${BENCH_RUNS:-5}}" \
+        --levels "${BENCH_LEVELS:-19 3}" --windows "${BENCH_WINDOWS:-20 23 25}"
 python3 "$root/bench/report.py" --facts "$build/bench/facts.json" --results "$root/bench/RESULTS.md"
 echo "== results: bench/RESULTS.md (and bench/results.json, the figures the next run compares with)"

@@ -52,6 +52,7 @@ for line in "subsystem    console (subsystem 3)" "company      Example Makers" "
             "description  Greets people by name" "version      1.0.2.0 (file), 1.0.2.0 (product)" "file name    greeter.exe"; do
     grep -qF "  $line" "$work/list.txt" || { cat "$work/list.txt"; fail "list does not show '$line'"; }
 done
+grep -q ", window 16.0 KiB," "$work/list.txt" || { cat "$work/list.txt"; fail "WINDOW 16K did not cap the window"; }
 
 step "run greeter.exe under Wine"
 set +e
@@ -87,7 +88,7 @@ if [ -n "$windows_pack" ]; then
     step "the Windows tavrin-pack.exe packs the same bytes"
     logged windows-pack "$root/scripts/wine-run" "$windows_pack" "$work/build/greeter-exe.onefile" \
         -o "$work/greeter-windows.exe" --entry greeter.dll \
-        --launcher "$prefix/share/tavrin-onefile/tavrin-launcher.exe" --threads 1 --quiet \
+        --launcher "$prefix/share/tavrin-onefile/tavrin-launcher.exe" --window 16K --threads 1 --quiet \
         --console --company "Example Makers" --product Greeter --app-version 1.0.2.0 \
         --description "Greets people by name" --original-filename greeter.exe
     cmp "$exe" "$work/greeter-windows.exe" || fail "the host and Windows tools packed different bytes"

@@ -90,18 +90,50 @@ TEST(BlockLayout, SameBytesFromFilesOrMemoryAndAnyNumberOfWorkers)
     EXPECT_EQ(packer_test::make_block(from_memory, {5, 4, 0}), reference);
 }
 
+// `size` bytes of 64 KiB pieces drawn from a few random ones: repeats near and far, for the
+// long-distance matcher.
+std::string repeating_content(std::size_t size, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::vector<std::string> pieces(12, std::string(64 << 10, '\0'));
+    for (auto& piece : pieces)
+        for (auto& byte : piece) byte = static_cast<char>("abcdefgh"[random() % 8]);
+    std::string content;
+    while (content.size() < size) content += pieces[random() % pieces.size()];
+    content.resize(size);
+    return content;
+}
+
 TEST(BlockLayout, ManyJobsSameBytesWhateverTheThreads)
 {
     // Level 1 cuts 20 MiB into several jobs of the compressor; with 1, 2 or 5 workers they are the
-    // same jobs, and the frame the same.
-    std::string content(20 << 20, '\0');
-    std::mt19937 random(11);
-    for (auto& byte : content) byte = static_cast<char>("abcdefgh"[random() % 8]);
-    const std::vector<archive_entry> entries{packer_test::memory_entry(u"big.bin", content)};
-    const std::string reference = packer_test::make_block(entries, {1, 1, 0});
-    EXPECT_TRUE(packer_test::make_block(entries, {1, 2, 0}) == reference);
-    EXPECT_TRUE(packer_test::make_block(entries, {1, 5, 0}) == reference);
-    EXPECT_EQ(decompress_frame(reference).size(), packer_test::make_content_stream(entries).size());
+    // same jobs, and the frame the same: with the long window and long-distance matching (the
+    // default), and with a 1 MiB window, where the matcher's history wraps around the compressor's
+    // input buffer, whose size grows with the number of workers.
+    const std::vector<archive_entry> entries{packer_test::memory_entry(u"big.bin", repeating_content(20 << 20, 11))};
+    for (unsigned window_log : {0u, 20u}) {
+        const std::string reference = packer_test::make_block(entries, {1, 1, window_log});
+        EXPECT_TRUE(packer_test::make_block(entries, {1, 2, window_log}) == reference) << window_log;
+        EXPECT_TRUE(packer_test::make_block(entries, {1, 5, window_log}) == reference) << window_log;
+        EXPECT_TRUE(decompress_frame(reference) == packer_test::make_content_stream(entries)) << window_log;
+    }
+}
+
+TEST(BlockLayout, TheWindowFollowsTheContentAndTheLimit)
+{
+    // What the frame declares is what the launcher allocates: the long window for a large content,
+    // the content's size for a smaller one (a tiny one: OneEntryByteForByte), and never above the
+    // limit given.
+    const std::vector<archive_entry> large{packer_test::memory_entry(u"large.bin", repeating_content(9 << 20, 5))};
+    const std::uint64_t stream = packer_test::make_content_stream(large).size();
+    const std::string block = packer_test::make_block(large, {});
+    EXPECT_GE(frame_window(block), stream) << "the default level's window covers 9 MiB";
+    EXPECT_LE(frame_window(block), 16u << 20) << "and no more than the content needs";
+    EXPECT_EQ(frame_window(packer_test::make_block(large, {19, 0, 20})), 1u << 20);
+    EXPECT_EQ(frame_window(packer_test::make_block(large, {1, 0, 23})), 8u << 20);
+    EXPECT_EQ(tavrin::default_level_window(tavrin::default_compression_level).window_log, 27u);
+    EXPECT_TRUE(tavrin::block_window({19, 0, 25}).long_distance) << "above the level's own 8 MiB";
+    EXPECT_FALSE(tavrin::block_window({19, 0, 23}).long_distance) << "the level as it is";
 }
 
 TEST(BlockLayout, ProgressReportsSettingsAndTotals)
@@ -134,6 +166,7 @@ TEST(BlockLayout, WindowLimitAndLevelRange)
     const std::string block = packer_test::make_block(entries, {19, 1, attached_window_log_max});
     EXPECT_LE(frame_header(block).windowSize, 1ull << attached_window_log_max);
     EXPECT_THROW(packer_test::make_block(entries, {19, 1, attached_window_log_max + 1}), tavrin::pack_error);
+    EXPECT_THROW(packer_test::make_block(entries, {19, 1, tavrin::min_window_log - 1}), tavrin::pack_error);
     EXPECT_THROW(packer_test::make_block(entries, {0, 1, 0}), tavrin::pack_error);
     EXPECT_THROW(packer_test::make_block(entries, {ZSTD_maxCLevel() + 1, 1, 0}), tavrin::pack_error);
     // An unreadable file is a pack_error, not a crash or a short block.

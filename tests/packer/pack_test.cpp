@@ -417,6 +417,12 @@ TEST_F(PackTest, SameFilesSameBytes)
     std::vector<std::pair<fs::path, std::string>> files = {
         {"app.dll", entry_dll()}, {"c.txt", "c"}, {"a.txt", "a"}, {"d/b.txt", "db"}, {"d/a.txt", "da"}, {"b/z", "bz"}};
     for (int i = 0; i < 40; ++i) files.push_back({"many/f" + std::to_string(i * 7919 % 40), std::string(i * 100, 'a' + i % 26)});
+    // Large enough for the compressor's workers to take part (small inputs it compresses alone).
+    std::string large(512 << 10, '\0');
+    std::mt19937 random(99);
+    for (std::size_t i = 0; i < large.size(); i += 4096)
+        std::generate_n(large.begin() + i, 4096, [&] { return static_cast<char>("0123456789abcdef"[random() % 16]); });
+    files.push_back({"data/large.bin", large + large.substr(0, 100000)});
     fs::path second = scratch_.path() / "second";
     for (const auto& [name, content] : files) add(name, content);
     std::shuffle(files.begin(), files.end(), std::mt19937(1234));
@@ -427,30 +433,39 @@ TEST_F(PackTest, SameFilesSameBytes)
         fs::last_write_time(second / name, start - std::chrono::minutes(++minutes * 37));
     }
 
-    auto opts = options();
-    opts.block.level = 19;
-    opts.block.threads = 1;
-    // With every identity option too: they add nothing that changes from run to run.
-    write_file(scratch_.path() / "icon.png", png(48));
-    opts.identity.console = true;
-    opts.identity.icons = {scratch_.path() / "icon.png", scratch_.path() / "icon.png"};
-    opts.identity.company = "Acme";
-    opts.identity.product = "Road Runner";
-    opts.identity.description = "Runs";
-    opts.identity.copyright = "\xc2\xa9 Acme";
-    opts.identity.original_filename = "rr.exe";
-    opts.identity.version = tavrin::version_numbers{2, 3, 4, 5};
-    tavrin::pack_result first_result = tavrin::pack_application(opts);
-    const std::string first = read_file(output_);
-    tavrin::pack_application(opts);
-    EXPECT_TRUE(read_file(output_) == first) << "packing again";
-    opts.app_dir = second;
-    opts.block.threads = 3;
-    tavrin::pack_result second_result = tavrin::pack_application(opts);
-    EXPECT_TRUE(read_file(output_) == first) << "other order, times and thread count";
-    EXPECT_EQ(second_result.threads, 3u);
-    EXPECT_EQ(first_result.threads, 1u);
-    EXPECT_EQ(second_result.names, first_result.names);
+    // The default level and window, and a window limit.
+    for (unsigned window_log : {0u, 18u}) {
+        auto opts = options();
+        opts.block = tavrin::block_options{};
+        opts.block.window_log = window_log;
+        opts.block.threads = 1;
+        // With every identity option too: they add nothing that changes from run to run.
+        write_file(scratch_.path() / "icon.png", png(48));
+        opts.identity.console = true;
+        opts.identity.icons = {scratch_.path() / "icon.png", scratch_.path() / "icon.png"};
+        opts.identity.company = "Acme";
+        opts.identity.product = "Road Runner";
+        opts.identity.description = "Runs";
+        opts.identity.copyright = "\xc2\xa9 Acme";
+        opts.identity.original_filename = "rr.exe";
+        opts.identity.version = tavrin::version_numbers{2, 3, 4, 5};
+        tavrin::pack_result first_result = tavrin::pack_application(opts);
+        const std::string first = read_file(output_);
+        tavrin::pack_application(opts);
+        EXPECT_TRUE(read_file(output_) == first) << "packing again";
+        opts.app_dir = second;
+        opts.block.threads = 3;
+        tavrin::pack_result second_result = tavrin::pack_application(opts);
+        EXPECT_TRUE(read_file(output_) == first) << "other order, times and thread count; window log " << window_log;
+        EXPECT_EQ(second_result.threads, 3u);
+        EXPECT_EQ(first_result.threads, 1u);
+        EXPECT_EQ(second_result.names, first_result.names);
+        if (window_log) {
+            EXPECT_EQ(first_result.window_size, 1u << window_log) << "the limit, below the content's size";
+        } else {
+            EXPECT_GE(first_result.window_size, first_result.content_bytes) << "the content's size, below the default";
+        }
+    }
 }
 
 TEST_F(PackTest, TheResultDescribesThePacking)
@@ -705,6 +720,14 @@ TEST_F(PackTest, CommandLineExitCodes)
         {app, "-o", out, "--threads"},
         {app, "-o", out, "--allow-missing"},
         {app, "-o", out, "--allow-missing", "lib/x.dll"},
+        {app, "-o", out, "--window", "1000"},
+        {app, "-o", out, "--window", "512"},
+        {app, "-o", out, "--window", "256M"},
+        {app, "-o", out, "--window", "8MB"},
+        {app, "-o", out, "--window", "8 M"},
+        {app, "-o", out, "--window", "-8M"},
+        {app, "-o", out, "--window", "99999999999999999999"},
+        {app, "-o", out, "--window="},
         {app, app, "-o", out},
         {app, "-o", out, "--app-version", "1.2.3.4.5"},
         {app, "-o", out, "--app-version", "1.65536"},
@@ -717,6 +740,8 @@ TEST_F(PackTest, CommandLineExitCodes)
         tool_run run = run_tool(scratch_.path(), usage);
         EXPECT_EQ(run.code, 2) << usage.size() << "\n" << run.err;
         EXPECT_NE(run.err.find("--help"), std::string::npos) << run.err;
+        const bool window = usage.size() > 3 && usage[3].rfind("--window", 0) == 0;
+        EXPECT_TRUE(!window || run.err.find("--window takes a power of two from 1K to 128M") != std::string::npos) << run.err;
     }
     EXPECT_FALSE(fs::exists(output_));
 
@@ -766,6 +791,15 @@ TEST_F(PackTest, CommandLineExitCodes)
     EXPECT_EQ(packed.code, 0) << packed.err;
     EXPECT_EQ(names_of(packed_entries()), (std::vector<std::u16string>{u"app.dll", u"plain.dll"}));
 
+    // --window caps the window the frame declares (0 here: the content's size, below the limit).
+    add("data.bin", std::string(300000, 'd'));
+    for (const auto& [text, window] : std::vector<std::pair<std::string, std::uint64_t>>{
+             {"1024", 1024}, {"64K", 64 << 10}, {"128KiB", 128 << 10}, {"8M", 0}, {"128MiB", 0}}) {
+        tool_run capped = run_tool(scratch_.path(), {app, "-o", out, "--launcher", launcher, "--window", text, "--level", "1"});
+        ASSERT_EQ(capped.code, 0) << text << "\n" << capped.err;
+        const std::string block = packer_test::read_attached_block(output_);
+        EXPECT_EQ(packer_test::frame_window(block), window ? window : decompress_frame(block).size()) << text;
+    }
     // A missing import refuses the packing, unless it is accepted knowingly.
     image_spec importer;
     importer.dll = true;
@@ -789,7 +823,7 @@ TEST_F(PackTest, HelpDocumentsEveryOptionAndExitCode)
 {
     tool_run help = run_tool(scratch_.path(), {"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char* item : {"-o, --output", "--entry NAME", "--level N", "--threads N", "--launcher PATH", "--unpack-dir SPEC", "--cached", "--allow-missing DLL", "-q, --quiet", "list OUT.exe", "cache-dir OUT.exe",
+    for (const char* item : {"-o, --output", "--entry NAME", "--level N", "--window N", "--threads N", "--launcher PATH", "--unpack-dir SPEC", "--cached", "--allow-missing DLL", "-q, --quiet", "list OUT.exe", "cache-dir OUT.exe",
                              "--console", "--windows", "--icon FILE", "--company TEXT", "--product TEXT", "--app-version A.B.C.D",
                              "--description TEXT", "--copyright TEXT", "--original-filename NAME", "--manifest-level LEVEL",
                              "verify OUT.exe", "extract OUT.exe DIR", "-h, --help", "--version", "Exit codes:", "  0  ", "  1  ", "  2  "})

@@ -3,6 +3,7 @@
 #include "tests/support/packer_fixtures.h"
 
 #include <gtest/gtest.h>
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
 
 #include <algorithm>
@@ -221,6 +222,13 @@ std::string read_file(const std::filesystem::path& file)
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+std::uint64_t frame_window(const std::string& block)
+{
+    ZSTD_frameHeader header{};
+    if (block.size() < 3 || ZSTD_getFrameHeader(&header, block.data() + 3, block.size() - 3) != 0) return 0;
+    return header.windowSize;
 }
 
 std::string decompress_frame(const std::string& block)

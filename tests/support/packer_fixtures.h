@@ -56,6 +56,8 @@ std::string read_file(const std::filesystem::path& file);
 
 // The content stream of `block`'s frame, decompressed with libzstd on its own (checksum verified).
 std::string decompress_frame(const std::string& block);
+// The window that `block`'s frame header declares (what the launcher allocates); 0 if unreadable.
+std::uint64_t frame_window(const std::string& block);
 
 struct unpacked_entry {
     std::u16string name;
