@@ -102,7 +102,7 @@ void keep_on_interrupt() { armed.store(nullptr); }
 
 #ifdef _WIN32
 struct interruptible_output::buffer {
-    explicit buffer(int descriptor) : file(descriptor, std::ios::out | std::ios::binary, 1 << 16) {}
+    explicit buffer(int descriptor) : file(descriptor, std::ios::in | std::ios::out | std::ios::binary, 1 << 16) {}
     __gnu_cxx::stdio_filebuf<char> file;
 };
 
@@ -117,7 +117,7 @@ interruptible_output::interruptible_output(const fs::path& file) : file_(file)
         throw pack_error("cannot create '" + file.u8string() + "'");
     }
     buffer_ = std::make_unique<buffer>(descriptor);
-    stream_ = std::make_unique<std::ostream>(&buffer_->file);
+    stream_ = std::make_unique<std::iostream>(&buffer_->file);
 }
 
 interruptible_output::~interruptible_output()
@@ -134,7 +134,7 @@ void interruptible_output::close()
 }
 #else
 interruptible_output::interruptible_output(const fs::path& file)
-    : file_(file), stream_(std::make_unique<std::ofstream>(file, std::ios::binary | std::ios::trunc))
+    : file_(file), stream_(std::make_unique<std::fstream>(file, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc))
 {
     if (!*stream_) throw pack_error("cannot create '" + file.u8string() + "'");
 }

@@ -31,8 +31,9 @@ void keep_on_interrupt();
 int __stdcall interrupt_console_handler(unsigned long event);
 #endif
 
-// A new file (an existing one is truncated) written through a stream that the handlers can delete
-// while it is open: on Windows opened with delete sharing, elsewhere an ordinary file stream.
+// A new file (an existing one is truncated) written, and read back, through a stream that the
+// handlers can delete while it is open: on Windows opened with delete sharing, elsewhere an
+// ordinary file stream.
 // Throws pack_error when it cannot be created.
 class interruptible_output {
 public:
@@ -41,7 +42,7 @@ public:
     interruptible_output(const interruptible_output&) = delete;
     interruptible_output& operator=(const interruptible_output&) = delete;
 
-    std::ostream& stream() { return *stream_; }
+    std::iostream& stream() { return *stream_; }
     // Flushes and closes the file; throws pack_error when anything could not be written.
     void close();
 
@@ -50,9 +51,9 @@ private:
 #ifdef _WIN32
     struct buffer;
     std::unique_ptr<buffer> buffer_;
-    std::unique_ptr<std::ostream> stream_;
+    std::unique_ptr<std::iostream> stream_;
 #else
-    std::unique_ptr<std::ofstream> stream_;
+    std::unique_ptr<std::fstream> stream_;
 #endif
 };
 

@@ -424,19 +424,16 @@ pack_result pack_application(const pack_options& options)
     temporary_output temporary(options.output);
     {
         interruptible_output file(temporary.path());
-        std::ostream& out = file.stream();
+        std::iostream& out = file.stream();
         result.block_size = write_image_with_section(launcher, headers, out, [&](std::ostream& stream) {
             write_block(files, stream, options.block, progress);
         }, edits);
-        file.close();
-    }
-    {
-        // The settings record lies in the launcher's read-only data, which the copy keeps at the same
-        // offset (only sections after the resources move), before the attached data. In
-        // cached mode it names the attached data, which is read back for that.
-        std::fstream out(temporary.path(), std::ios::binary | std::ios::in | std::ios::out);
-        if (!out) throw pack_error("cannot reopen " + in_quotes(temporary.path()));
+        // The settings record lies in the launcher's read-only data, which the copy keeps at the
+        // same offset (only sections after the resources move). In cached mode it names the
+        // attached data, which is read back for that through the same stream, so that an
+        // interruption can still delete the file.
         write_launch_settings(out, settings_offset, chosen);
+        file.close();
     }
 #ifndef _WIN32
     make_executable(temporary.path());
