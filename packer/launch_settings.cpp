@@ -10,13 +10,13 @@
 #endif
 
 #include <algorithm>
+#include <iterator>
+#include <string_view>
 #include <vector>
 
 #include "packer/archive_identity.h"
 #include "packer/errors.h"
 #include "packer/helpers.h"
-#include <iterator>
-#include <string_view>
 #include "payload/format.h"
 #include "payload/launch_settings.h"
 
@@ -224,25 +224,30 @@ void write_launch_settings(std::iostream& image, std::uint64_t offset, launch_se
     if (image.fail()) throw pack_error("cannot write the launch settings record");
 }
 
-std::u16string cache_directory(const launch_settings& settings)
+std::u16string cache_directory(const launch_settings& settings, const image_values& values)
 {
-    std::u16string spec = settings.unpack_spec.empty() ? std::u16string(cached_unpack_spec) : settings.unpack_spec;
-#ifdef _WIN32
+    const std::u16string spec = settings.unpack_spec.empty() ? std::u16string(cached_unpack_spec) : settings.unpack_spec;
     std::u16string resolved;
     for (std::size_t at = 0; at < spec.size();) {
         std::size_t close = spec[at] == u'{' ? spec.find(u'}', at) : std::u16string::npos;
         std::string name = close == std::u16string::npos ? std::string() : ascii_upper(spec.substr(at + 1, close - at - 1));
-        std::u16string folder = listed(name, root_placeholders) ? resolved_folder(name) : std::u16string();
-        if (folder.empty()) {
+        std::optional<std::u16string> value;
+        for (const auto& [known, text] : values)
+            if (known == name) value = text;
+#ifdef _WIN32
+        if (listed(name, root_placeholders)) {
+            std::u16string folder = resolved_folder(name);
+            if (!folder.empty()) value = folder;
+        }
+#endif
+        if (!value) {
             resolved += spec[at++];
             continue;
         }
-        resolved += folder;
+        resolved += *value;
         at = close + 1;
     }
-    spec = resolved;
-#endif
-    return spec + u"\\" + std::u16string(settings.archive_identity.begin(), settings.archive_identity.end());
+    return resolved + u"\\" + std::u16string(settings.archive_identity.begin(), settings.archive_identity.end());
 }
 
 std::string unpack_settings_line(const launch_settings& settings)

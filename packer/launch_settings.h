@@ -7,6 +7,8 @@
 #include <istream>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "packer/errors.h"
 #include "packer/pe_image.h"
@@ -56,11 +58,15 @@ std::string launch_settings_bytes(const launch_settings& settings);
 // of the image's attached data (archive_identity). Throws pack_error.
 void write_launch_settings(std::iostream& image, std::uint64_t offset, launch_settings settings);
 
+// Values of placeholders that a package's own image gives at run time, by upper-case name
+// ("COMPANY", "PRODUCT", "VERSION", ...).
+using image_values = std::vector<std::pair<std::string, std::u16string>>;
+
 // Where a package with `settings` keeps its files in cached mode: its spec, a backslash and its
-// archive identity. On Windows {TEMP}, {HOME} and {CACHE_DIR} are resolved as the launcher resolves
-// them for the user running this; elsewhere, and for every other placeholder (whose values come
-// from the package's image at run time), the spec stays as written.
-std::u16string cache_directory(const launch_settings& settings);
+// archive identity. The placeholders `values` names take those values; on Windows {TEMP}, {HOME}
+// and {CACHE_DIR} are resolved as the launcher resolves them for the user running this; every
+// other placeholder (elsewhere those three too) stays as written.
+std::u16string cache_directory(const launch_settings& settings, const image_values& values = {});
 
 // One line for list: where the package unpacks and in which mode.
 std::string unpack_settings_line(const launch_settings& settings);

@@ -129,9 +129,10 @@ std::string help_text()
            "unpacks (the spec and the mode), the subsystem and the identity (texts and version numbers,\n"
            "manifest level, icon images).\n"
            "\n"
-           "cache-dir: where a package in cached mode keeps its files: its spec with {TEMP}, {HOME} and\n"
-           "{CACHE_DIR} resolved for the user running the tool (on Windows; elsewhere the spec as it\n"
-           "stands), then the archive identity. Exit 1 for a package that is not in cached mode.\n"
+           "cache-dir: where a package in cached mode keeps its files: its spec with {COMPANY}, {PRODUCT}\n"
+           "and the versions taken from its version block, and {TEMP}, {HOME} and {CACHE_DIR} resolved\n"
+           "for the user running the tool (on Windows; elsewhere they stay as written), then the archive\n"
+           "identity. Exit 1 for a package that is not in cached mode.\n"
            "\n"
            "list, verify and extract say \"not a package\" for a directory, a text file or a program without\n"
            "the " TAVRIN_ATTACHED_SECTION_NAME " section, and \"damaged\" for a package whose attached data is bad.\n"
@@ -470,7 +471,20 @@ int run_cache_dir(std::vector<std::string> arguments, const fs::path&)
                   << " is not in cached mode: it unpacks into a new directory on every run and deletes it at the end\n";
         return exit_failed;
     }
-    std::cout << tavrin::to_utf8(tavrin::cache_directory(*settings)) << "\n";
+    // The values the launcher reads from the package's version block (the built-in ones without it).
+    const tavrin::package_identity identity = tavrin::read_package_identity(fs::u8path(parsed->operands[0]));
+    auto text = [&](const char* key, const char* fallback) {
+        if (identity.version)
+            for (const auto& [name, value] : identity.version->texts)
+                if (name == key) return fs::u8path(value).u16string();
+        return fs::u8path(fallback).u16string();
+    };
+    const tavrin::image_values values{{"COMPANY", text("CompanyName", TAVRIN_COMPANY_NAME)},
+                                      {"PRODUCT", text("ProductName", TAVRIN_PRODUCT_NAME)},
+                                      {"VERSION", text("ProductVersion", TAVRIN_PRODUCT_VERSION_TEXT)},
+                                      {"PRODUCT_VERSION", text("ProductVersion", TAVRIN_PRODUCT_VERSION_TEXT)},
+                                      {"FILE_VERSION", text("FileVersion", TAVRIN_FILE_VERSION_TEXT)}};
+    std::cout << tavrin::to_utf8(tavrin::cache_directory(*settings, values)) << "\n";
     return exit_done;
 }
 
