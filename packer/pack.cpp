@@ -151,6 +151,15 @@ private:
     bool committed_ = false;
 };
 
+// The address in memory of the byte at file offset `offset` of the image `headers` describe.
+std::uint32_t record_address(const pe_headers& headers, std::uint64_t offset)
+{
+    for (const pe_section& section : headers.sections)
+        if (section.raw_size != 0 && offset >= section.raw_offset && offset - section.raw_offset < section.raw_size)
+            return static_cast<std::uint32_t>(section.virtual_address + (offset - section.raw_offset));
+    throw image_error("the launch settings record lies outside every section");
+}
+
 // The output must not be packed into a later run from the same directory, nor replace a directory.
 void check_output_location(const fs::path& app_dir, const fs::path& output)
 {
@@ -366,7 +375,7 @@ pack_result pack_application(const pack_options& options)
     if (!launcher) throw pack_error("cannot open the " + launcher_what);
     pe_headers headers = read_pe_headers(launcher, launcher_what);
     check_launcher_image(headers, launcher_what);
-    const std::uint64_t settings_offset = find_launch_settings(launcher, headers, launcher_what);
+    const std::uint64_t settings_rva = record_address(headers, find_launch_settings(launcher, headers, launcher_what));
     launch_settings chosen = options.settings;
     if (chosen.cached && chosen.unpack_spec.empty()) chosen.unpack_spec = cached_unpack_spec;
     if (!chosen.unpack_spec.empty()) check_unpack_spec(chosen.unpack_spec, chosen.cached);
@@ -428,11 +437,12 @@ pack_result pack_application(const pack_options& options)
         result.block_size = write_image_with_section(launcher, headers, out, [&](std::ostream& stream) {
             write_block(files, stream, options.block, progress);
         }, edits);
-        // The settings record lies in the launcher's read-only data, which the copy keeps at the
-        // same offset (only sections after the resources move). In cached mode it names the
-        // attached data, which is read back for that through the same stream, so that an
-        // interruption can still delete the file.
-        write_launch_settings(out, settings_offset, chosen);
+        // The settings record is found again by its address: the copy may move sections in the
+        // file. In cached mode it names the attached data, which is read back for that through
+        // the same stream, so that an interruption can still delete the file.
+        const auto settings_offset = read_pe_headers(out, "the packed image").file_offset(settings_rva, launch_settings_size);
+        if (!settings_offset) throw image_error("the packed image lost the launch settings record");
+        write_launch_settings(out, *settings_offset, chosen);
         file.close();
     }
 #ifndef _WIN32
