@@ -24,6 +24,7 @@
 #include "packer/report.h"
 #include "payload/format.h"
 #include "resources/product.h"
+#include "resources/version_strings.h"
 
 namespace {
 namespace fs = std::filesystem;
@@ -473,17 +474,14 @@ int run_cache_dir(std::vector<std::string> arguments, const fs::path&)
     }
     // The values the launcher reads from the package's version block (the built-in ones without it).
     const tavrin::package_identity identity = tavrin::read_package_identity(fs::u8path(parsed->operands[0]));
-    auto text = [&](const char* key, const char* fallback) {
+    tavrin::image_values values;
+    for (const version_placeholder& placeholder : version_placeholders) {
+        std::string value = placeholder.fallback;
         if (identity.version)
-            for (const auto& [name, value] : identity.version->texts)
-                if (name == key) return fs::u8path(value).u16string();
-        return fs::u8path(fallback).u16string();
-    };
-    const tavrin::image_values values{{"COMPANY", text("CompanyName", TAVRIN_COMPANY_NAME)},
-                                      {"PRODUCT", text("ProductName", TAVRIN_PRODUCT_NAME)},
-                                      {"VERSION", text("ProductVersion", TAVRIN_PRODUCT_VERSION_TEXT)},
-                                      {"PRODUCT_VERSION", text("ProductVersion", TAVRIN_PRODUCT_VERSION_TEXT)},
-                                      {"FILE_VERSION", text("FileVersion", TAVRIN_FILE_VERSION_TEXT)}};
+            for (const auto& [key, text] : identity.version->texts)
+                if (key == placeholder.key) value = text;
+        values.emplace_back(placeholder.name, fs::u8path(value).u16string());
+    }
     std::cout << tavrin::to_utf8(tavrin::cache_directory(*settings, values)) << "\n";
     return exit_done;
 }

@@ -18,7 +18,6 @@
 #include "paths/system_paths.h"
 #include "payload/launch_settings.h"
 #include "paths/version_values.h"
-#include "resources/product.h"
 
 const wchar_t builtin_unpack_spec[] = L"" TAVRIN_BUILTIN_UNPACK_SPEC;
 
@@ -32,11 +31,7 @@ enum placeholder_id {
     placeholder_pid,
     placeholder_home,
     placeholder_cache_dir,
-    placeholder_company,
-    placeholder_product,
-    placeholder_version,
-    placeholder_file_version,
-    placeholder_product_version,
+    placeholder_version_text,  // one of version_placeholders
     placeholder_random,
     placeholder_time_us,
     placeholder_time,
@@ -56,11 +51,6 @@ const placeholder_entry placeholder_table[] = {
     {"PID", placeholder_pid},
     {"HOME", placeholder_home},
     {"CACHE_DIR", placeholder_cache_dir},
-    {"COMPANY", placeholder_company},
-    {"PRODUCT", placeholder_product},
-    {"VERSION", placeholder_version},
-    {"FILE_VERSION", placeholder_file_version},
-    {"PRODUCT_VERSION", placeholder_product_version},
     {"RANDOM", placeholder_random},
     {"TIME_US", placeholder_time_us},
     {"TIME", placeholder_time},
@@ -68,12 +58,23 @@ const placeholder_entry placeholder_table[] = {
 
 wchar_t ascii_upper(wchar_t unit) { return unit >= L'a' && unit <= L'z' ? unit - (L'a' - L'A') : unit; }
 
-placeholder_id find_placeholder(const wchar_t* name)
+// Whether `name` equals the upper-case `entry` without regard to ASCII case.
+bool name_matches(const char* entry, const wchar_t* name)
 {
-    for (const placeholder_entry& entry : placeholder_table) {
-        size_t i = 0;
-        while (entry.name[i] != 0 && ascii_upper(name[i]) == static_cast<wchar_t>(entry.name[i])) ++i;
-        if (entry.name[i] == 0 && name[i] == 0) return entry.id;
+    size_t i = 0;
+    while (entry[i] != 0 && ascii_upper(name[i]) == static_cast<wchar_t>(entry[i])) ++i;
+    return entry[i] == 0 && name[i] == 0;
+}
+
+// The placeholder `name` names; for a text of the version block also which (`*version`).
+placeholder_id find_placeholder(const wchar_t* name, const version_placeholder** version)
+{
+    for (const placeholder_entry& entry : placeholder_table)
+        if (name_matches(entry.name, name)) return entry.id;
+    for (const version_placeholder& entry : version_placeholders) {
+        if (!name_matches(entry.name, name)) continue;
+        *version = &entry;
+        return placeholder_version_text;
     }
     return placeholder_unknown;
 }
@@ -172,8 +173,9 @@ size_t strip_trailing_backslashes(wchar_t* out, size_t used)
     return used;
 }
 
-// Appends the value of placeholder `id` at out[used]; returns false where the expansion fails.
-bool append_placeholder(wchar_t* out, size_t used, size_t size, placeholder_id id)
+// Appends the value of placeholder `id` (`version` for placeholder_version_text) at out[used];
+// returns false where the expansion fails.
+bool append_placeholder(wchar_t* out, size_t used, size_t size, placeholder_id id, const version_placeholder* version)
 {
     wchar_t* value = out + used;  // where the appended value starts
     switch (id) {
@@ -212,19 +214,9 @@ bool append_placeholder(wchar_t* out, size_t used, size_t size, placeholder_id i
     case placeholder_cache_dir:
         if (!append_known_folder(out, CSIDL_LOCAL_APPDATA, size)) return false;
         break;
-    // The image's version block, as tavrin-pack wrote it; the built-in texts without one.
-    case placeholder_company:
-        append_version_value(out, "CompanyName", TAVRIN_WIDEN(TAVRIN_COMPANY_NAME), size);
-        break;
-    case placeholder_product:
-        append_version_value(out, "ProductName", TAVRIN_WIDEN(TAVRIN_PRODUCT_NAME), size);
-        break;
-    case placeholder_version:
-    case placeholder_product_version:
-        append_version_value(out, "ProductVersion", TAVRIN_WIDEN(TAVRIN_PRODUCT_VERSION_TEXT), size);
-        break;
-    case placeholder_file_version:
-        append_version_value(out, "FileVersion", TAVRIN_WIDEN(TAVRIN_FILE_VERSION_TEXT), size);
+    case placeholder_version_text:
+        // The image's version block, as tavrin-pack wrote it; the built-in texts without one.
+        append_version_value(out, *version, size);
         break;
     case placeholder_random:
         append_random(out, size);
@@ -264,7 +256,9 @@ bool expand_spec(wchar_t* out, const wchar_t* spec, size_t size)
             in_name = false;
             name[name_length] = 0;
             // A name beyond the buffer cannot match any entry of the table: unrecognised.
-            if (name_too_long || !append_placeholder(out, used, size, find_placeholder(name))) return false;
+            const version_placeholder* version = NULL;
+            const placeholder_id id = name_too_long ? placeholder_unknown : find_placeholder(name, &version);
+            if (!append_placeholder(out, used, size, id, version)) return false;
             used = wcslen(out);
         } else if (in_name) {
             if (name_length + 1 < placeholder_name_capacity) name[name_length++] = *unit;

@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include "paths/bounded.h"
-#include "resources/version_strings.h"
 
 namespace {
 
@@ -27,12 +26,12 @@ bool own_version_block(const unsigned char** block, size_t* size)
 
 }  // namespace
 
-void append_version_value(wchar_t* out, const char* key, const wchar_t* fallback, size_t size)
+void append_version_value(wchar_t* out, const version_placeholder& placeholder, size_t size)
 {
     const unsigned char* block = NULL;
     size_t block_size = 0;
-    if (own_version_block(&block, &block_size) && find_version_text(block, block_size, key, version_value))
+    if (own_version_block(&block, &block_size) && find_version_text(block, block_size, placeholder.key, version_value))
         append_wide_bounded(out, version_value, size);
     else
-        append_wide_bounded(out, fallback, size);
+        append_ascii_widened(out, placeholder.fallback, size);
 }

@@ -5,10 +5,12 @@
 
 #include <stddef.h>
 
-// Appends to `out` (`size` code units, terminator included) the text value `key` (ASCII, such as
-// "CompanyName") of the version resource (type 16, id 1) of this process's image, read as untrusted
-// bytes (resources/version_strings.h); `fallback` when the image has no such resource, the block is
-// malformed or lacks the value. Aborts when the value does not fit.
-void append_version_value(wchar_t* out, const char* key, const wchar_t* fallback, size_t size);
+#include "resources/version_strings.h"
+
+// Appends to `out` (`size` code units, terminator included) the value of `placeholder`: its text of
+// the version resource (type 16, id 1) of this process's image, read as untrusted bytes; its
+// built-in text when the image has no such resource, the block is malformed or lacks the value.
+// Aborts when the value does not fit.
+void append_version_value(wchar_t* out, const version_placeholder& placeholder, size_t size);
 
 #endif

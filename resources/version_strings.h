@@ -7,10 +7,28 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "resources/product.h"
+
 enum {
     version_fixed_size = 52,        /* VS_FIXEDFILEINFO */
     version_node_header_size = 6,   /* wLength, wValueLength, wType */
     version_text_capacity = 1024    /* the longest text value read, terminator included */
+};
+
+/* The directory spec placeholders whose values are texts of the version block: the placeholder's
+ * name (upper case), the text's key, and the built-in text (product.h) that stands in when the
+ * block or the text is missing. The launcher expands them so; the packer shows them so. */
+struct version_placeholder {
+    const char* name;
+    const char* key;
+    const char* fallback;
+};
+static const version_placeholder version_placeholders[] = {
+    {"COMPANY", "CompanyName", TAVRIN_COMPANY_NAME},
+    {"PRODUCT", "ProductName", TAVRIN_PRODUCT_NAME},
+    {"VERSION", "ProductVersion", TAVRIN_PRODUCT_VERSION_TEXT},
+    {"FILE_VERSION", "FileVersion", TAVRIN_FILE_VERSION_TEXT},
+    {"PRODUCT_VERSION", "ProductVersion", TAVRIN_PRODUCT_VERSION_TEXT},
 };
 
 /* One node of the block: [start, end) and where its value starts. */
