@@ -226,17 +226,6 @@ TEST_F(Launcher, AnEmptyPackageEndsWithAClearMessage)
     EXPECT_EQ(result.process.err, "");
 }
 
-TEST_F(Launcher, AnUnpackSpecOfItsOwnIsUsedAndDeletedInTemporaryMode)
-{
-    temp_directory temp;
-    set_launch_settings(exe_, {false, u"{TEMP}\\mine_{RANDOM}", ""});
-    auto result = start(exe_, {}, hardening::with_temp(temp.wstr()));
-    ASSERT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
-    EXPECT_EQ(one(result.facts, "first_file_path"),
-              temp.wstr() + L"\\mine_" + one(result.facts, "env.TAVRIN_ONEFILE_RANDOM") + L"\\probe.dll");
-    EXPECT_TRUE(hardening::names_in(temp.path()).empty()) << "the directory is deleted at the end";
-}
-
 namespace {
 
 const std::wstring marker_name = L"" TAVRIN_CACHE_MARKER_NAME;
@@ -475,8 +464,9 @@ TEST(Identity, AConsolePackageRunsAndPassesTheExitCode)
     EXPECT_EQ(result.process.out, "on the console\r\n");
 }
 
-// The launcher expands the placeholders from the version block that the packer wrote; a default
-// package gives the built-in constants.
+// A package's own unpack spec in temporary mode: the launcher expands its placeholders from the
+// version block that the packer wrote (a default package: the built-in constants), unpacks there and
+// deletes the directory at the end.
 TEST(Identity, PlaceholdersGiveTheVersionBlocksValues)
 {
     temp_directory dir, temp;
@@ -485,6 +475,7 @@ TEST(Identity, PlaceholdersGiveTheVersionBlocksValues)
                                     u"{TEMP}\\{COMPANY}_{PRODUCT}_{VERSION}_{FILE_VERSION}_{PRODUCT_VERSION}_{RANDOM}");
         auto result = start(exe, {}, hardening::with_temp(temp.wstr()));
         EXPECT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
+        EXPECT_TRUE(hardening::names_in(temp.path()).empty()) << "the directory is deleted at the end";
         const std::wstring random = one(result.facts, "env.TAVRIN_ONEFILE_RANDOM");
         return one(result.facts, "first_file_path") == temp.wstr() + L"\\" + name + L"_" + random + L"\\probe.dll";
     };
