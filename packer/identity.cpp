@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "packer/errors.h"
+#include "packer/file_places.h"
 #include "packer/pe_image.h"
 
 namespace tavrin {
@@ -80,6 +81,7 @@ std::vector<resource_entry> package_resources(const std::vector<resource_entry>&
 package_identity read_package_identity(const std::filesystem::path& file)
 {
     const std::string what = "'" + file.u8string() + "'";
+    check_package_place(file);
     std::ifstream in(file, std::ios::binary);
     if (!in) throw pack_error("cannot open " + what + " for reading");
     pe_headers headers = read_pe_headers(in, what);

@@ -53,7 +53,8 @@ struct package_identity {
 // Reads the image `file`'s resources and checks them: the directory tree inside its section, one
 // version block that parses, every icon group entry naming an icon of its size, a manifest with an
 // execution level. An image without any resources has no identity and no problems. Throws
-// pack_error when the file cannot be read or is not a PE32+ image.
+// pack_error when the file cannot be read or is not a PE32+ image (not_a_package_error when it is no
+// file to read, check_package_place).
 package_identity read_package_identity(const std::filesystem::path& file);
 
 // "windowed (subsystem 2)" or "console (subsystem 3)", else "subsystem N".

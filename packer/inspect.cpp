@@ -10,8 +10,10 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 
+#include "packer/file_places.h"
 #include "packer/names.h"
 #include "packer/pack.h"
 #include "packer/pe_image.h"
@@ -288,33 +290,19 @@ public:
         if (length > launcher_path_limit)
             throw pack_error("the full path of " + in_quotes(name) + " would be " + std::to_string(length) +
                              " code units; the launcher writes paths of at most " + std::to_string(launcher_path_limit));
-#ifdef _WIN32
-        fs::path file = directory_ / fs::path(std::wstring(name.begin(), name.end()));
-#else
-        std::string relative = to_utf8(name);
-        std::replace(relative.begin(), relative.end(), '\\', '/');
-        fs::path file = directory_ / fs::u8path(relative);
-#endif
-        std::error_code error;
-        fs::create_directories(file.parent_path(), error);
-        if (error) throw pack_error("cannot create the directory '" + file.parent_path().u8string() + "': " + error.message());
-        out_.open(file, std::ios::binary | std::ios::trunc);
-        if (!out_) throw pack_error("cannot open '" + file.u8string() + "' for writing");
+        const fs::path file = prepare_directories(name);
+        out_.emplace(file);
         file_ = file;
         name_ = name;
         size_ = size;
     }
 
-    void content(const char* data, std::size_t size) override
-    {
-        out_.write(data, static_cast<std::streamsize>(size));
-        if (!out_) throw pack_error("cannot write '" + file_.u8string() + "'");
-    }
+    void content(const char* data, std::size_t size) override { out_->write(data, size); }
 
     void end_entry() override
     {
-        out_.close();
-        if (out_.fail()) throw pack_error("cannot write '" + file_.u8string() + "'");
+        out_->close();
+        out_.reset();
         result.names.push_back(name_);
         result.bytes += size_;
         ++result.files;
@@ -325,7 +313,7 @@ public:
     void remove_partial_file()
     {
         if (file_.empty()) return;
-        out_.close();
+        out_.reset();
         std::error_code ignored;
         fs::remove(file_, ignored);
         result.removed = name_;
@@ -335,6 +323,37 @@ public:
     extract_result result;
 
 private:
+    // The path of the entry `name` below the directory, its directories made where missing. The
+    // directory itself may be a link (the user chose it), but a link below it is refused, not
+    // followed: nothing is written outside the directory. Throws pack_error.
+    fs::path prepare_directories(const std::u16string& name) const
+    {
+        std::error_code error;
+        fs::create_directories(directory_, error);
+        if (error) throw pack_error("cannot create the directory '" + directory_.u8string() + "': " + error.message());
+        fs::path at = directory_;
+        for (std::size_t start = 0;;) {
+            const std::size_t end = name.find(u'\\', start);
+#ifdef _WIN32
+            at /= fs::path(std::wstring(name.begin() + start, end == std::u16string::npos ? name.end() : name.begin() + end));
+#else
+            at /= fs::u8path(to_utf8(name.substr(start, end - start)));
+#endif
+            if (end == std::u16string::npos) return at;
+            start = end + 1;
+            const place found = look_at(at, false);
+            if (found.kind == place_kind::nothing) {
+                fs::create_directory(at, error);
+                if (error) throw pack_error("cannot create the directory '" + at.u8string() + "': " + error.message());
+            } else if (found.kind == place_kind::link) {
+                throw pack_error("'" + at.u8string() + "' is " + found.what + ": extract does not follow links below '" +
+                                 directory_.u8string() + "'");
+            } else if (found.kind != place_kind::directory) {
+                throw pack_error("'" + at.u8string() + "' is " + found.what + ", where " + in_quotes(name) + " needs a directory");
+            }
+        }
+    }
+
     // A file cannot stand where an earlier name needs a directory, nor the other way round; the
     // launcher would fail there with a message about the file it cannot create.
     void check_file_and_directories(const std::u16string& name)
@@ -357,7 +376,7 @@ private:
     std::map<std::u16string, std::u16string> directory_keys_;  // case key -> a name below that directory
     fs::path directory_;
     std::size_t directory_units_ = 0;
-    std::ofstream out_;
+    std::optional<regular_file_output> out_;
     fs::path file_;  // the file being written; empty between entries
     std::u16string name_;
     std::uint64_t size_ = 0;
@@ -399,8 +418,7 @@ package_contents read_package(const fs::path& file, entry_sink* sink, package_co
     package_contents contents;
     try {
         const std::string what = "'" + file.u8string() + "'";
-        std::error_code kind_error;
-        if (fs::is_directory(file, kind_error)) throw not_a_package_error(what + " is not a package: it is a directory");
+        check_package_place(file);
         std::ifstream in(file, std::ios::binary);
         if (!in) throw pack_error("cannot open " + what + " for reading");
         pe_headers headers;

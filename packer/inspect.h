@@ -57,8 +57,9 @@ struct package_contents {
 // has one; the content stream's entries, the end marker and nothing after it. Each entry goes to
 // `sink` as it is decoded; memory stays bounded. Throws package_error (the first damage found,
 // with the entries read until then in `partial` when given), not_a_package_error (a directory, a
-// file that is no PE image and does not name the attached-data section, an image without that
-// section) and pack_error (the file cannot be read).
+// device, a FIFO or a socket, found before anything is read; a file that is no PE image and does
+// not name the attached-data section; an image without that section) and pack_error (the file
+// cannot be read).
 package_contents read_package(const std::filesystem::path& file, entry_sink* sink = nullptr,
                               package_contents* partial = nullptr);
 
@@ -77,7 +78,9 @@ verify_report verify_package(const std::filesystem::path& file);
 
 // Writes the files of the package `file` below `directory` as the launcher writes them into its
 // unpack directory: each at `directory` + separator + its name, the missing directories created
-// outermost first, an existing file replaced. A name that the launcher could not join safely or
+// outermost first, an existing file or link replaced (regular_file_output). A link among the
+// directories below `directory`, and a directory, device, FIFO or socket where a file goes, stop
+// the extraction (pack_error): nothing is written outside `directory`. A name that the launcher could not join safely or
 // that Windows could not create is refused (package_error bad_name) before anything is written for
 // it, and so is a full path longer than the launcher's 4095 code units (pack_error). On a failure
 // part-way (damage, a file that cannot be written), the file being written is removed and the files

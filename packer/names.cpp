@@ -114,6 +114,26 @@ std::string windows_name_problem(std::u16string_view component)
     return component_problem(component_name_fault(component.data(), component.size()), component);
 }
 
+std::string windows_device_problem(std::u16string_view path)
+{
+    auto separator = [](char16_t unit) { return unit == u'\\' || unit == u'/'; };
+    auto drive = [](std::u16string_view text) {
+        return text.size() >= 2 && text[1] == u':' && ((text[0] >= u'A' && text[0] <= u'Z') || (text[0] >= u'a' && text[0] <= u'z'));
+    };
+    if (path.size() >= 4 && separator(path[0]) && separator(path[1]) && (path[2] == u'.' || path[2] == u'?') && separator(path[3])) {
+        std::u16string_view rest = path.substr(4);
+        const bool unc = rest.size() >= 4 && name_equals_ascii_upper(rest.data(), 3, "UNC") && separator(rest[3]);
+        // A drive's own name (\\.\C:) is its volume, a device too.
+        if (!unc && !(drive(rest) && rest.size() > 2 && separator(rest[2]))) return "a path in Windows' device namespace";
+    }
+    std::size_t last = path.size();
+    while (last > 0 && !separator(path[last - 1])) --last;
+    std::u16string_view name = path.substr(last);
+    if (last == 0 && drive(name)) name.remove_prefix(2);  // "C:NUL" is NUL in C:'s current directory
+    if (!name_is_reserved_device(name.data(), std::min(name.find(u':'), name.size()))) return {};
+    return "a device: " + component_problem(name_reserved_device, name);
+}
+
 std::string entry_name_problem(std::u16string_view name)
 {
     std::size_t at = 0;

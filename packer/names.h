@@ -18,6 +18,12 @@ namespace tavrin {
 // 1, 2 or 3, in any letter case, alone or before an extension ("nul.txt", "Com1.tar.gz", "aux .h").
 std::string windows_name_problem(std::u16string_view component);
 
+// Why Windows would take the file path `path` for a device rather than a file on a disk, or an
+// empty string: a path in the device namespace ("\\.\" or "\\?\" before anything but a drive or
+// "UNC\"), or a last component that is a reserved device name as windows_name_problem knows them,
+// a stream name after it included ("NUL", "con.exe", "Com1:x", "C:aux .txt").
+std::string windows_device_problem(std::u16string_view path);
+
 // Why the launcher would take the entry name `name` for damage (entry_name_fault): the problem of
 // its first faulty component, or what makes it leave the unpack directory (absolute, a drive, an
 // empty component, a forward slash). An empty string for a sound name.

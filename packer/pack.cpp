@@ -15,6 +15,7 @@
 #include <random>
 #include <system_error>
 
+#include "packer/file_places.h"
 #include "packer/imports.h"
 #include "packer/interrupt_cleanup.h"
 #include "packer/names.h"
@@ -137,8 +138,11 @@ public:
 
     const fs::path& path() const { return path_; }
 
+    // Moves the finished file into place, unless the target has become something that it must not
+    // replace (check_output_place) while the file was written.
     void commit()
     {
+        check_output_place(target_);
         std::error_code error;
         fs::rename(path_, target_, error);
         if (error) throw pack_error("cannot move the finished output to " + in_quotes(target_) + ": " + error.message());
@@ -160,18 +164,20 @@ std::uint32_t record_address(const pe_headers& headers, std::uint64_t offset)
     throw image_error("the launch settings record lies outside every section");
 }
 
-// The output must not be packed into a later run from the same directory, nor replace a directory.
+// The output must not be packed into a later run from the same directory, nor replace anything but
+// a regular file or a symbolic link (check_output_place). Where a link stands, the output takes the
+// link's place: its directory, not its target, decides whether it lies inside the application.
 void check_output_location(const fs::path& app_dir, const fs::path& output)
 {
     std::error_code error;
     if (output.empty() || !output.has_filename()) throw pack_error("the output must name a file");
-    if (fs::is_directory(output, error)) throw pack_error("the output " + in_quotes(output) + " is a directory");
+    check_output_place(output);
     fs::path directory = fs::absolute(output, error).parent_path();
     if (!fs::is_directory(directory, error))
         throw pack_error("the output's directory " + in_quotes(directory) + " does not exist");
     fs::path app = fs::canonical(app_dir, error);
     if (error) throw pack_error("cannot resolve the application directory " + in_quotes(app_dir) + ": " + error.message());
-    fs::path target = fs::weakly_canonical(fs::absolute(output), error);
+    fs::path target = fs::canonical(directory, error) / output.filename();
     if (error) throw pack_error("cannot resolve the output path " + in_quotes(output) + ": " + error.message());
     auto mismatch = std::mismatch(app.begin(), app.end(), target.begin(), target.end());
     if (mismatch.first == app.end())

@@ -96,7 +96,9 @@ int max_compression_level();
 // it and renamed into place only when complete: on any failure nothing new is left there and an
 // existing output stays as it was. Memory stays bounded whatever the application's size. The
 // output may not lie inside the application directory, nor be the launcher image (the same file
-// under any name). The output always gets a new resource section (package_resources; icons read
+// under any name). It replaces only a regular file or a symbolic link (the link itself, never its
+// target); a directory, device, FIFO or socket there (check_output_place), found before packing
+// starts or again before the rename, refuses the packing and stays as it was. The output always gets a new resource section (package_resources; icons read
 // before the output is touched) and the subsystem that options.identity names. The same files,
 // entry, level, window, identity and settings give the same bytes (see write_block).
 // Refuses (import_error) an image that imports a DLL which is neither in the package where the

@@ -18,6 +18,7 @@
 #include <unistd.h>
 #endif
 
+#include "packer/file_places.h"
 #include "packer/inspect.h"
 #include "packer/interrupt_cleanup.h"
 #include "packer/pack.h"
@@ -75,7 +76,8 @@ std::string help_text()
            "error (a bar on a terminal, else a line per tenth once packing takes over a second), a\n"
            "summary to standard output.\n"
            "\n"
-           "  -o, --output OUT.exe   the executable to write; replaced only once it is complete\n"
+           "  -o, --output OUT.exe   the executable to write; replaced only once it is complete, and only\n"
+           "                         a file or a symbolic link (the link, never its target)\n"
            "  --entry NAME           the entry DLL, relative to APP_DIR (default: the only top-level .dll\n"
            "                         that exports run_code); it is archived and unpacked first\n"
            "  --level N              Zstandard compression level, " + levels + " (default " +
@@ -135,8 +137,8 @@ std::string help_text()
            "for the user running the tool (on Windows; elsewhere they stay as written), then the archive\n"
            "identity. Exit 1 for a package that is not in cached mode.\n"
            "\n"
-           "list, verify and extract say \"not a package\" for a directory, a text file or a program without\n"
-           "the " TAVRIN_ATTACHED_SECTION_NAME " section, and \"damaged\" for a package whose attached data is bad.\n"
+           "list, verify and extract say \"not a package\" for a directory, a device, a FIFO, a text file or a\n"
+           "program without the " TAVRIN_ATTACHED_SECTION_NAME " section, and \"damaged\" for a package whose attached data is bad.\n"
            "\n"
            "verify: decodes all of OUT.exe's attached data and checks it: the magic, exactly one\n"
            "Zstandard frame with a content checksum that matches, the four zero bytes and the trailer,\n"
@@ -148,9 +150,10 @@ std::string help_text()
            "  -q, --quiet            print nothing when the package is sound\n"
            "\n"
            "extract: writes the files of OUT.exe below DIR as the launcher writes them into its unpack\n"
-           "directory (missing directories created, existing files replaced), to look at a package\n"
-           "without running it. Names that could escape DIR are refused. When damage or a write error\n"
-           "stops it, the file it was writing is removed and the files written whole are listed.\n"
+           "directory (missing directories created, existing files and links replaced), to look at a\n"
+           "package without running it. Names that could escape DIR are refused, and so are links among\n"
+           "the directories below DIR and a directory, device or FIFO where a file goes. When damage or a\n"
+           "write error stops it, the file it was writing is removed and the files written whole are listed.\n"
            "\n"
            "  -h, --help             show this help and exit\n"
            "  --version              show the version and exit\n"
@@ -257,6 +260,7 @@ std::u16string parse_unpack_spec(const std::string& text)
 // image_error for a file that is no launcher image.
 std::optional<tavrin::launch_settings> package_settings(const fs::path& file)
 {
+    tavrin::check_package_place(file);
     std::ifstream image(file, std::ios::binary);
     if (!image) throw tavrin::pack_error("cannot open " + file.u8string());
     const std::string what = file.u8string();

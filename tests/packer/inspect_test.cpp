@@ -306,11 +306,22 @@ TEST_F(Inspect, FilesThatAreNoPackagesAreCalledSo)
     const fs::path directory = scratch_.path() / "folder.exe";
     fs::create_directories(directory);
     const fs::path out = scratch_.path() / "out";
-    for (const fs::path& file : {put("just some notes\n", "notes.txt"), put(make_image({}), "program.exe"),
-                                 put("MZ but nothing else of an image", "stub.exe"), directory}) {
+    std::vector<fs::path> files{put("just some notes\n", "notes.txt"), put(make_image({}), "program.exe"),
+                                put("MZ but nothing else of an image", "stub.exe"), directory};
+    // Nor are a FIFO (which would block a reader) and a device (which might never end), and these
+    // are named so by cache-dir too.
+    std::string not_made;
+    for (node_kind kind : {node_kind::fifo, node_kind::character_device}) {
+        files.push_back(scratch_.path() / (kind == node_kind::fifo ? "fifo.exe" : "device.exe"));
+        const std::string why = make_node(kind, files.back());
+        if (!why.empty()) not_made += files.back().filename().u8string() + ": " + why + "; ";
+        if (!why.empty()) files.pop_back();
+    }
+    for (const fs::path& file : files) {
         SCOPED_TRACE(file.filename().u8string());
         EXPECT_THROW(tavrin::verify_package(file), tavrin::not_a_package_error);
-        for (std::vector<std::string> command : std::vector<std::vector<std::string>>{{"list"}, {"verify"}, {"extract"}}) {
+        for (std::vector<std::string> command : std::vector<std::vector<std::string>>{{"list"}, {"verify"}, {"extract"}, {"cache-dir"}}) {
+            if (command.front() == "cache-dir" && fs::is_regular_file(file)) continue;  // it reads the settings record only
             command.push_back(arg(file));
             if (command.front() == "extract") command.push_back(arg(out));
             tool_run run = run_tool(scratch_.path(), command);
@@ -321,6 +332,39 @@ TEST_F(Inspect, FilesThatAreNoPackagesAreCalledSo)
         }
         EXPECT_FALSE(fs::exists(out));
     }
+    if (!not_made.empty()) GTEST_SKIP() << "not made here, so not tried: " << not_made;
+}
+
+// Extract writes nothing outside its directory: a link or a hard link where a file goes is replaced,
+// a linked directory below it refused, and a FIFO where a file goes stops it and stays a FIFO.
+TEST_F(Inspect, ExtractNeverWritesOutsideItsDirectory)
+{
+    const fs::path file = put(image_with_block(sound_block()));
+    const fs::path outside = scratch_.path() / "outside", out = scratch_.path() / "out", again = scratch_.path() / "again";
+    write_file(outside / "secret.txt", "kept");
+    fs::create_directories(out);
+#ifndef _WIN32  // Wine 8 shows a link to a file as the file
+    make_node(node_kind::link, out / "readme.txt", outside / "secret.txt");
+    fs::create_hard_link(outside / "secret.txt", out / "app.dll");
+#endif
+    ASSERT_EQ(make_node(node_kind::link, out / "data", fs::path("..") / "outside"), "");
+    tool_run linked = run_tool(scratch_.path(), {"extract", arg(file), arg(out)});
+    EXPECT_EQ(linked.code, 1);
+    EXPECT_NE(linked.err.find("'" + arg(out / "data") + "' is a"), std::string::npos) << linked.err;
+    EXPECT_NE(linked.err.find("does not follow links"), std::string::npos) << linked.err;
+    EXPECT_EQ(scratch_directory::listing(outside), std::vector<std::string>{"secret.txt"});
+    EXPECT_EQ(read_file(outside / "secret.txt"), "kept");
+    EXPECT_EQ(read_file(out / "readme.txt"), "read me");
+    EXPECT_EQ(read_file(out / "app.dll"), dll);
+
+    fs::create_directories(again);
+    ASSERT_EQ(make_node(node_kind::fifo, again / "readme.txt"), "");
+    const std::string fifo = node_identity(again / "readme.txt");
+    tool_run blocked = run_tool(scratch_.path(), {"extract", arg(file), arg(again)});
+    EXPECT_EQ(blocked.code, 1);
+    EXPECT_NE(blocked.err.find("FIFO"), std::string::npos) << blocked.err;
+    EXPECT_NE(blocked.err.find("1 file written whole"), std::string::npos) << blocked.err;
+    EXPECT_EQ(node_identity(again / "readme.txt"), fifo);
 }
 
 }  // namespace

@@ -27,6 +27,17 @@ TEST(WindowsNames, ReservedDeviceNamesInAnyCaseAndWithAnyExtension)
     for (auto name : allowed) EXPECT_EQ(problem(name), "") << tavrin::to_utf8(std::u16string(name));
 }
 
+// tavrin-pack.exe's output: a path Windows takes for a device is refused by its form alone.
+TEST(WindowsNames, OutputPathsThatNameADevice)
+{
+    for (std::u16string_view device : {u"NUL", u"con.exe", u"C:\\out\\Com1", u"out/lpt\u00b9.log", u"aux .txt", u"C:nul",
+                                       u"x\\CONOUT$:stream", u"\\\\.\\pipe\\x", u"//./C:", u"\\\\?\\GLOBALROOT\\Device\\Null"})
+        EXPECT_NE(tavrin::windows_device_problem(device), "") << tavrin::to_utf8(std::u16string(device));
+    for (std::u16string_view file : {u"app.exe", u"C:\\nul\\app.exe", u"console.exe", u"COM10", u"\\\\?\\C:\\out\\app.exe",
+                                     u"\\\\.\\D:\\app.exe", u"\\\\?\\UNC\\server\\share\\app.exe", u"\\\\server\\share\\app.exe"})
+        EXPECT_EQ(tavrin::windows_device_problem(file), "") << tavrin::to_utf8(std::u16string(file));
+}
+
 TEST(WindowsNames, CharactersAndEndings)
 {
     for (char16_t unit : std::u16string(u"<>:\"|?*")) {

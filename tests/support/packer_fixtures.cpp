@@ -21,8 +21,14 @@
 #include "tests/support/self_process.h"
 #else
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstring>
 #endif
 
 namespace packer_test {
@@ -378,6 +384,57 @@ std::string entry_dll(std::vector<std::string> exports)
 std::string arg(const std::filesystem::path& path) { return path.u8string(); }
 
 std::filesystem::path pack_tool() { return std::filesystem::u8path(TAVRIN_PACK_TOOL); }
+
+#ifdef _WIN32
+std::string make_node(node_kind kind, const std::filesystem::path& path, const std::filesystem::path& target)
+{
+    if (kind == node_kind::socket) return "no socket under Wine";
+    const std::wstring name = path.filename().wstring();
+    const std::wstring program = kind == node_kind::fifo ? L"Z:\\usr\\bin\\mkfifo" : kind == node_kind::link ? L"Z:\\usr\\bin\\ln" : L"Z:\\usr\\bin\\mknod";
+    std::wstring line = program + (kind == node_kind::fifo ? L" " + name : kind == node_kind::link ? L" -s " + target.generic_wstring() + L" " + name : L" " + name + L" c 1 3");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, path.parent_path().c_str(), &startup, &process))
+        return "Wine did not start " + testing_support::narrow(program);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int wait = 0; wait < 200; ++wait, Sleep(25))
+        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES || GetLastError() != ERROR_FILE_NOT_FOUND) return {};
+    return testing_support::narrow(line) + " made nothing";
+}
+
+std::string node_identity(const std::filesystem::path& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES ? "attributes " + std::to_string(attributes) : "error " + std::to_string(GetLastError());
+}
+#else
+std::string make_node(node_kind kind, const std::filesystem::path& path, const std::filesystem::path& target)
+{
+    int made = -1;
+    if (kind == node_kind::fifo) made = mkfifo(path.c_str(), 0644);
+    if (kind == node_kind::character_device) made = mknod(path.c_str(), S_IFCHR | 0600, makedev(1, 3));
+    if (kind == node_kind::link) made = symlink(target.c_str(), path.c_str());
+    if (kind == node_kind::socket) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+        made = listener < 0 ? -1 : bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        if (listener >= 0) close(listener);
+    }
+    return made == 0 ? std::string() : std::strerror(errno);
+}
+
+std::string node_identity(const std::filesystem::path& path)
+{
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0) return std::strerror(errno);
+    return "mode " + std::to_string(status.st_mode) + ", device " + std::to_string(major(status.st_rdev)) + ":" +
+           std::to_string(minor(status.st_rdev)) + ", inode " + std::to_string(status.st_ino);
+}
+#endif
 
 #ifdef _WIN32
 tool_run run_tool(const std::filesystem::path&, const std::vector<std::string>& arguments)
