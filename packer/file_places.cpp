@@ -105,6 +105,12 @@ void check_output_place(const fs::path& output)
     if (found.kind == place_kind::directory || found.kind == place_kind::special)
         throw pack_error("the output " + quoted(output) + " is " + found.what +
                          ": tavrin-pack replaces only a regular file or a symbolic link");
+#ifdef _WIN32
+    // The rename cannot put a file in a directory link's place (Wine 8: "Is a directory"), and
+    // removing the link first would, under Wine 8, remove an empty target instead.
+    if (found.kind == place_kind::link && look_at(output, true).kind == place_kind::directory)
+        throw pack_error("the output " + quoted(output) + " is a link to a directory, which a file cannot replace on Windows");
+#endif
 }
 
 void check_package_place(const fs::path& file)

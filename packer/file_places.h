@@ -32,8 +32,8 @@ struct place {
 place look_at(const std::filesystem::path& path, bool follow_link);
 
 // Throws pack_error unless `output` is a place that a written file may replace: nothing, a regular
-// file or a symbolic link (which is replaced, its target never touched). The message names the
-// path and what it is.
+// file or a symbolic link (which is replaced, its target never touched; on Windows not a link to a
+// directory, which the rename cannot replace). The message names the path and what it is.
 void check_output_place(const std::filesystem::path& output);
 
 // Throws not_a_package_error when `file` (a link followed) is a directory, a device, a FIFO or a

@@ -311,12 +311,14 @@ TEST_F(Inspect, FilesThatAreNoPackagesAreCalledSo)
     // Nor are a FIFO (which would block a reader) and a device (which might never end), and these
     // are named so by cache-dir too.
     std::string not_made;
+#ifndef _WIN32
     for (node_kind kind : {node_kind::fifo, node_kind::character_device}) {
-        files.push_back(scratch_.path() / (kind == node_kind::fifo ? "fifo.exe" : "device.exe"));
-        const std::string why = make_node(kind, files.back());
-        if (!why.empty()) not_made += files.back().filename().u8string() + ": " + why + "; ";
-        if (!why.empty()) files.pop_back();
+        const fs::path node = scratch_.path() / (kind == node_kind::fifo ? "fifo.exe" : "device.exe");
+        const std::string why = make_node(kind, node);
+        if (why.empty()) files.push_back(node);
+        else not_made += node.filename().u8string() + ": " + why + "; ";
     }
+#endif
     for (const fs::path& file : files) {
         SCOPED_TRACE(file.filename().u8string());
         EXPECT_THROW(tavrin::verify_package(file), tavrin::not_a_package_error);
@@ -335,23 +337,23 @@ TEST_F(Inspect, FilesThatAreNoPackagesAreCalledSo)
     if (!not_made.empty()) GTEST_SKIP() << "not made here, so not tried: " << not_made;
 }
 
+#ifndef _WIN32
 // Extract writes nothing outside its directory: a link or a hard link where a file goes is replaced,
 // a linked directory below it refused, and a FIFO where a file goes stops it and stays a FIFO.
+// (Windows under Wine can make none of these.)
 TEST_F(Inspect, ExtractNeverWritesOutsideItsDirectory)
 {
     const fs::path file = put(image_with_block(sound_block()));
     const fs::path outside = scratch_.path() / "outside", out = scratch_.path() / "out", again = scratch_.path() / "again";
     write_file(outside / "secret.txt", "kept");
     fs::create_directories(out);
-#ifndef _WIN32  // Wine 8 shows a link to a file as the file
     make_node(node_kind::link, out / "readme.txt", outside / "secret.txt");
     fs::create_hard_link(outside / "secret.txt", out / "app.dll");
-#endif
-    ASSERT_EQ(make_node(node_kind::link, out / "data", fs::path("..") / "outside"), "");
+    make_node(node_kind::link, out / "data", outside);
     tool_run linked = run_tool(scratch_.path(), {"extract", arg(file), arg(out)});
     EXPECT_EQ(linked.code, 1);
-    EXPECT_NE(linked.err.find("'" + arg(out / "data") + "' is a"), std::string::npos) << linked.err;
-    EXPECT_NE(linked.err.find("does not follow links"), std::string::npos) << linked.err;
+    EXPECT_NE(linked.err.find("'" + arg(out / "data") + "' is a symbolic link: extract does not follow links"), std::string::npos)
+        << linked.err;
     EXPECT_EQ(scratch_directory::listing(outside), std::vector<std::string>{"secret.txt"});
     EXPECT_EQ(read_file(outside / "secret.txt"), "kept");
     EXPECT_EQ(read_file(out / "readme.txt"), "read me");
@@ -362,9 +364,10 @@ TEST_F(Inspect, ExtractNeverWritesOutsideItsDirectory)
     const std::string fifo = node_identity(again / "readme.txt");
     tool_run blocked = run_tool(scratch_.path(), {"extract", arg(file), arg(again)});
     EXPECT_EQ(blocked.code, 1);
-    EXPECT_NE(blocked.err.find("FIFO"), std::string::npos) << blocked.err;
+    EXPECT_NE(blocked.err.find("'" + arg(again / "readme.txt") + "' is a FIFO"), std::string::npos) << blocked.err;
     EXPECT_NE(blocked.err.find("1 file written whole"), std::string::npos) << blocked.err;
     EXPECT_EQ(node_identity(again / "readme.txt"), fifo);
 }
+#endif
 
 }  // namespace

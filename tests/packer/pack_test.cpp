@@ -640,7 +640,8 @@ TEST_F(PackTest, RefusedPlacesAndLaunchers)
 
 // The output replaces a regular file or a link (the link itself, whatever it points to), nothing
 // else: a directory, FIFO, device or socket is refused, before packing and again before the rename,
-// and stays what it was.
+// and stays what it was. Windows cannot make the others (Wine 8: nor links); its device names are
+// decided by windows_device_problem.
 TEST_F(PackTest, TheOutputReplacesOnlyAFileOrALink)
 {
     add("app.dll", entry_dll());
@@ -649,30 +650,29 @@ TEST_F(PackTest, TheOutputReplacesOnlyAFileOrALink)
         return run_tool(scratch_.path(), {arg(app_), "-o", arg(output), "--launcher", arg(launcher_), "--level", "1", "-q"});
     };
     const fs::path places = scratch_.path() / "places";
-    std::vector<std::pair<fs::path, std::string>> refused{{places / "folder", "is a directory"}};
+    std::vector<std::pair<fs::path, std::string>> refused{{places / "folder", "a directory"}};
     fs::create_directories(refused.front().first);
     std::string not_made;
-    for (const auto& [kind, name] : std::vector<std::pair<node_kind, std::string>>{
-             {node_kind::fifo, "FIFO"}, {node_kind::character_device, "character device"},
 #ifndef _WIN32
-             {node_kind::socket, "socket"},
-#endif
-         }) {
+    for (const auto& [kind, name, what] : std::vector<std::tuple<node_kind, std::string, std::string>>{
+             {node_kind::fifo, "fifo", "a FIFO"}, {node_kind::character_device, "device", "a character device (1, 3)"},
+             {node_kind::socket, "socket", "a socket"}}) {
         const std::string why = make_node(kind, places / name);
-        if (why.empty()) refused.emplace_back(places / name, name);
+        if (why.empty()) refused.emplace_back(places / name, what);
         else not_made += name + ": " + why + "; ";
     }
+#endif
     for (const auto& [output, what] : refused) {
         SCOPED_TRACE(what);
         const std::string before = node_identity(output);
         tool_run run = pack(output);
         EXPECT_EQ(run.code, 1) << run.err;
-        EXPECT_NE(run.err.find("'" + arg(output) + "' is "), std::string::npos) << run.err;
-        EXPECT_NE(run.err.find(what), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("the output '" + arg(output) + "' is " + what + ":"), std::string::npos) << run.err;
         EXPECT_EQ(node_identity(output), before);
     }
     EXPECT_EQ(scratch_directory::listing(places).size(), refused.size()) << "no temporary file left";
 
+#ifndef _WIN32
     // One made while the packer compresses is not replaced either.
     auto opts = options();
     std::string made = "not made", fifo;
@@ -680,20 +680,14 @@ TEST_F(PackTest, TheOutputReplacesOnlyAFileOrALink)
         if (!made.empty()) made = make_node(node_kind::fifo, output_);
         if (fifo.empty()) fifo = node_identity(output_);
     };
-    try {
-        tavrin::pack_application(opts);
-        ADD_FAILURE() << "replaced the FIFO";
-    } catch (const tavrin::pack_error& error) {
-        EXPECT_NE(std::string(error.what()).find("FIFO"), std::string::npos) << error.what();
-    }
+    EXPECT_THROW(tavrin::pack_application(opts), tavrin::pack_error);
     EXPECT_EQ(made, "");
     EXPECT_EQ(node_identity(output_), fifo);
     EXPECT_EQ(scratch_directory::listing(out_dir_), std::vector<std::string>{"app.exe"});
 
-#ifndef _WIN32  // Wine 8 shows a link to a file as the file
     write_file(scratch_.path() / "target.txt", "the target");
     fs::create_directory(scratch_.path() / "target_dir");
-    for (const char* target : {"target.txt", "target_dir", "nothing", "places/FIFO"}) {
+    for (const char* target : {"target.txt", "target_dir", "nothing", "places/fifo"}) {
         const fs::path link = out_dir_ / fs::path(target).filename();
         make_node(node_kind::link, link, scratch_.path() / target);
         tool_run run = pack(link);

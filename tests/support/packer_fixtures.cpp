@@ -385,31 +385,7 @@ std::string arg(const std::filesystem::path& path) { return path.u8string(); }
 
 std::filesystem::path pack_tool() { return std::filesystem::u8path(TAVRIN_PACK_TOOL); }
 
-#ifdef _WIN32
-std::string make_node(node_kind kind, const std::filesystem::path& path, const std::filesystem::path& target)
-{
-    if (kind == node_kind::socket) return "no socket under Wine";
-    const std::wstring name = path.filename().wstring();
-    const std::wstring program = kind == node_kind::fifo ? L"Z:\\usr\\bin\\mkfifo" : kind == node_kind::link ? L"Z:\\usr\\bin\\ln" : L"Z:\\usr\\bin\\mknod";
-    std::wstring line = program + (kind == node_kind::fifo ? L" " + name : kind == node_kind::link ? L" -s " + target.generic_wstring() + L" " + name : L" " + name + L" c 1 3");
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, path.parent_path().c_str(), &startup, &process))
-        return "Wine did not start " + testing_support::narrow(program);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    for (int wait = 0; wait < 200; ++wait, Sleep(25))
-        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES || GetLastError() != ERROR_FILE_NOT_FOUND) return {};
-    return testing_support::narrow(line) + " made nothing";
-}
-
-std::string node_identity(const std::filesystem::path& path)
-{
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES ? "attributes " + std::to_string(attributes) : "error " + std::to_string(GetLastError());
-}
-#else
+#ifndef _WIN32
 std::string make_node(node_kind kind, const std::filesystem::path& path, const std::filesystem::path& target)
 {
     int made = -1;
@@ -426,15 +402,19 @@ std::string make_node(node_kind kind, const std::filesystem::path& path, const s
     }
     return made == 0 ? std::string() : std::strerror(errno);
 }
+#endif
 
 std::string node_identity(const std::filesystem::path& path)
 {
+#ifdef _WIN32
+    return "attributes " + std::to_string(GetFileAttributesW(path.c_str()));
+#else
     struct stat status {};
     if (lstat(path.c_str(), &status) != 0) return std::strerror(errno);
     return "mode " + std::to_string(status.st_mode) + ", device " + std::to_string(major(status.st_rdev)) + ":" +
            std::to_string(minor(status.st_rdev)) + ", inode " + std::to_string(status.st_ino);
-}
 #endif
+}
 
 #ifdef _WIN32
 tool_run run_tool(const std::filesystem::path&, const std::vector<std::string>& arguments)

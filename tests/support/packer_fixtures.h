@@ -121,16 +121,15 @@ pid_t start_tool(const std::filesystem::path& scratch, const std::vector<std::st
 tool_run finish_tool(const std::filesystem::path& scratch, pid_t child, int* status = nullptr);
 #endif
 
+#ifndef _WIN32
 // A node of the test's own at `path`: a FIFO, a character device with the null device's numbers
 // (1, 3; never opened for writing), a socket, or a symbolic link to `target`. Returns an empty
-// string when made, else why not (mknod needs privilege). Under Wine the Unix programs mkfifo,
-// mknod and ln make them: Wine 8 starts a Unix program through CreateProcessW, in the given current
-// directory, but its handle cannot be waited for, so the node is awaited. No socket under Wine.
+// string when made, else why not (mknod needs privilege).
 enum class node_kind { fifo, character_device, socket, link };
 std::string make_node(node_kind kind, const std::filesystem::path& path, const std::filesystem::path& target = {});
-// What stands at `path`, to compare before and after: the type, device numbers and inode (POSIX,
-// not following a link); the attributes or the error that reading them gives (Windows: Wine 8 gives
-// a Unix FIFO or device none, error 87).
+#endif
+// What stands at `path`, to compare before and after: its type, device numbers and inode (POSIX,
+// not following a link); its attributes (Windows).
 std::string node_identity(const std::filesystem::path& path);
 
 // The tavrin-pack command that run_tool runs.
