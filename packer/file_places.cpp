@@ -27,7 +27,7 @@ std::string quoted(const fs::path& path) { return "'" + path.u8string() + "'"; }
 // Rounds of look, open and check before extract gives up on a place that keeps changing.
 constexpr int open_rounds = 8;
 
-[[noreturn]] void refuse_output(const fs::path& file, const place& found)
+[[noreturn]] void refuse_extract_place(const fs::path& file, const place& found)
 {
     throw pack_error(quoted(file) + " is " + found.what + ": extract writes only where a regular file, a link or nothing stands");
 }
@@ -125,7 +125,7 @@ regular_file_output::regular_file_output(const fs::path& file) : file_(file)
 {
     for (int round = 0; round < open_rounds; ++round) {
         const place found = look_at(file, false);
-        if (found.kind == place_kind::directory || found.kind == place_kind::special) refuse_output(file, found);
+        if (found.kind == place_kind::directory || found.kind == place_kind::special) refuse_extract_place(file, found);
         if (found.kind == place_kind::link) {
             if (unlink(file.c_str()) != 0 && errno != ENOENT) system_refusal("remove the link", file);
             continue;
@@ -187,7 +187,7 @@ regular_file_output::regular_file_output(const fs::path& file) : file_(file)
 {
     for (int round = 0; round < open_rounds; ++round) {
         const place found = look_at(file, false);
-        if (found.kind == place_kind::directory || found.kind == place_kind::special) refuse_output(file, found);
+        if (found.kind == place_kind::directory || found.kind == place_kind::special) refuse_extract_place(file, found);
         // On the reparse point itself, never on its target.
         HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
