@@ -2,9 +2,10 @@
 # Builds the fuzz targets with clang, libFuzzer, AddressSanitizer and UBSan in a build of their own
 # and runs TARGET for SECONDS:
 #   package  the package reader, seeded with the kept damaged blocks (tests/data/damaged);
-#   image    the PE header, export, import, resource and icon parsers, seeded with small sound
-#            inputs and the crafted ones (tests/support/crafted_inputs.h) made anew, under a memory
-#            limit of 256 MB that any parser holding many times its input's size would trip.
+#   image    the PE header, export, import, resource and icon parsers under a memory limit of
+#            256 MB: first the crafted inputs (tests/support/crafted_inputs.h) at full size, up to
+#            4 MB, each run once (a parser holding many times its input's size trips the limit on
+#            them), then fuzzing from small sound and crafted seeds of up to 64 KiB, made anew.
 # Any crash, leak, undefined behaviour, timeout or memory blow-up fails the run; libFuzzer writes the
 # input to BUILD_DIR/artifacts/. Extra arguments go to libFuzzer.
 # Usage: tests/fuzz/fuzz.sh TARGET SOURCE_DIR BUILD_DIR [SECONDS [libFuzzer options...]]
@@ -33,10 +34,14 @@ package)
     limits=(-rss_limit_mb=2560 -max_len=16384)
     ;;
 image)
-    "$build/tests/fuzz/image_fuzz_seeds" "$seeds"
+    rm -rf "$seeds-crafted"
+    "$build/tests/fuzz/image_fuzz_seeds" "$seeds" "$seeds-crafted"
     # A small quarantine, so that freed memory held back by AddressSanitizer stays far below the limit.
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:quarantine_size_mb=16
-    limits=(-rss_limit_mb=256 -malloc_limit_mb=256 -max_len=4194304)
+    limits=(-rss_limit_mb=256 -malloc_limit_mb=256)
+    "$build/tests/fuzz/image_fuzzer" "${limits[@]}" -timeout=60 -artifact_prefix="$build/artifacts/$target-" \
+        "$seeds-crafted"/*
+    limits+=(-max_len=65536)
     ;;
 *)
     echo "fuzz.sh: unknown target '$target' (package or image)" >&2

@@ -86,9 +86,10 @@ std::string export_names_dll(std::uint32_t names)
     return image;
 }
 
-std::string import_descriptors_dll(std::uint32_t descriptors)
+std::string import_descriptors_dll(std::uint32_t descriptors, std::size_t name_length)
 {
-    const std::string name("x.dll\0\0\0", 8);
+    std::string name = std::string(name_length - 4, 'x') + ".dll";
+    name.resize(align(name.size() + 1, 8), '\0');
     std::string descriptor(20, '\0');
     put(descriptor, 12, section_rva, 4);  // Name
     put(descriptor, 16, section_rva, 4);  // FirstThunk: any non-zero value
@@ -128,6 +129,30 @@ std::string with_shared_resources(std::string image)
     const std::string tree = shared_resource_tree(largest->virtual_address, size);
     image.replace(static_cast<std::size_t>(*tree_at), tree.size(), tree);
     return image;
+}
+
+std::string png_image(std::uint32_t width, std::uint32_t height)
+{
+    std::string header = "IHDR" + std::string(8, '\0') + std::string("\x08\x06\0\0\0", 5);
+    for (int i = 0; i < 4; ++i) {
+        header[4 + i] = static_cast<char>(width >> (24 - 8 * i));
+        header[8 + i] = static_cast<char>(height >> (24 - 8 * i));
+    }
+    return std::string("\x89PNG\r\n\x1a\n\0\0\0\x0d", 12) + header + std::string(4, '\0') +
+           std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12);
+}
+
+std::string ico_file(const std::vector<std::string>& images)
+{
+    std::string directory = little_endian(0, 2) + little_endian(1, 2) + little_endian(images.size(), 2), data;
+    std::size_t offset = 6 + 16 * images.size();
+    for (const auto& image : images) {
+        directory += std::string("\x20\x20\0\0", 4) + little_endian(1, 2) + little_endian(32, 2) +
+                     little_endian(image.size(), 4) + little_endian(offset, 4);
+        offset += image.size();
+        data += image;
+    }
+    return directory + data;
 }
 
 std::string overlapping_icon(std::size_t size, std::uint16_t images)

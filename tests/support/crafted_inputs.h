@@ -1,12 +1,13 @@
-// Inputs crafted to make a careless parser hold far more memory than their size: huge counts in
-// small files, tables pointing many entries at the same bytes. Built at run time for the memory
-// bound test and as seeds of the image parsers' fuzz target (no test framework needed).
+// Inputs for the image and icon parsers' tests and fuzz seeds, built at run time (no test framework
+// needed): small sound icons, and inputs crafted to make a careless parser hold far more memory
+// than their size: huge counts in small files, tables pointing many entries at the same bytes.
 #ifndef TAVRIN_TESTS_CRAFTED_INPUTS_H
 #define TAVRIN_TESTS_CRAFTED_INPUTS_H
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace crafted {
 
@@ -22,8 +23,9 @@ std::string image_with_section(bool dll, int directory, const std::string& conte
 // pointing at one name of 4,000 characters that 4 KiB of file follow.
 std::string export_names_dll(std::uint32_t names = 1000000);
 
-// A DLL with `descriptors` import descriptors (2 MB of them by default) that all name one DLL.
-std::string import_descriptors_dll(std::uint32_t descriptors = 2 * 1024 * 1024 / 20);
+// A DLL with `descriptors` import descriptors (2 MB of them by default) that all name one DLL, whose
+// name has `name_length` characters ("x.dll" by default, else "xxx...x.dll").
+std::string import_descriptors_dll(std::uint32_t descriptors = 2 * 1024 * 1024 / 20, std::size_t name_length = 5);
 
 // A resource tree of 1,032 bytes, its offsets relative to its start: 41 type entries share one name
 // table of 40 entries, which share one language table of 40 entries, whose entries all name one
@@ -32,6 +34,13 @@ std::string shared_resource_tree(std::uint32_t data_rva, std::uint32_t data_size
 // `image`, a PE32+ image with at least 1,032 bytes of resources from its resource directory on,
 // with shared_resource_tree written over the directory, its data being the image's largest section.
 std::string with_shared_resources(std::string image);
+
+// A PNG image `width` by `height` pixels as far as the packer reads one: signature, header chunk
+// (8-bit RGBA), end chunk; no pixels and no checksums.
+std::string png_image(std::uint32_t width, std::uint32_t height);
+// An .ico file holding `images` (PNG images or bitmaps) in order, each after the directory and
+// apart from the others; the directory says 32x32 at 32 bits for each.
+std::string ico_file(const std::vector<std::string>& images);
 
 // An .ico file of `size` bytes whose directory lists `images` 32x32 images, each covering the whole
 // file.
