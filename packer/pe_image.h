@@ -99,10 +99,10 @@ struct pe_imports {
 };
 // Reads both tables as the loader walks them: import descriptors up to the first without a name or
 // an import address table, delay-load descriptors up to the first without a name (an RVA, or an
-// address for the old form whose attributes lack the RVA flag). Each walk ends where its section's
-// raw data ends. Throws image_error when a descriptor or a name lies outside the file, or when the
-// names add up to more bytes than the file holds (descriptors pointing at one name over and over):
-// the names kept never exceed the file's size.
+// address for the old form whose attributes lack the RVA flag). Throws image_error when a descriptor
+// lies outside its section's raw data or a name outside the file, or when the names add up to more
+// bytes than the file holds (descriptors pointing at one name over and over): the names kept never
+// exceed the file's size.
 pe_imports read_imports(std::istream& in, const pe_headers& headers, const std::string& what);
 
 // Whether the image's export name table holds `name`; false without an export directory. Every name
