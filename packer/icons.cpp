@@ -1,8 +1,8 @@
 // Reading .ico and .png files into icon images, and the icon resources made of them.
 #include "packer/icons.h"
 
+#include <algorithm>
 #include <fstream>
-#include <iterator>
 
 #include "packer/errors.h"
 #include "packer/helpers.h"
@@ -16,6 +16,29 @@ constexpr std::size_t icon_header_size = 6;
 constexpr std::size_t icon_file_entry_size = 16;
 constexpr std::size_t icon_group_entry_size = 14;
 constexpr std::size_t icon_images_max = 256;
+constexpr std::uint32_t icon_side_max = 256;  // pixels: the largest icon Windows draws
+constexpr std::size_t dib_header_size = 40;   // BITMAPINFOHEADER
+
+// "a directory", "a FIFO", ... for a message about what is not a regular file.
+const char* kind_of(std::filesystem::file_type type)
+{
+    switch (type) {
+    case std::filesystem::file_type::directory: return "a directory";
+    case std::filesystem::file_type::fifo: return "a FIFO";
+    case std::filesystem::file_type::character: return "a character device";
+    case std::filesystem::file_type::block: return "a block device";
+    case std::filesystem::file_type::socket: return "a socket";
+    default: return "not a regular file";
+    }
+}
+
+// Refuses an image larger than Windows' icons: `width` and `height` in pixels.
+void check_icon_size(std::uint64_t width, std::uint64_t height, const std::string& what)
+{
+    if (width > icon_side_max || height > icon_side_max)
+        throw pack_error(what + " is " + std::to_string(width) + "x" + std::to_string(height) +
+                         " pixels; Windows' icons have at most 256x256 (scale it down)");
+}
 
 std::uint32_t big_endian(const std::string& bytes, std::size_t at)
 {
@@ -39,6 +62,7 @@ icon_image png_image(const std::string& bytes, const std::string& what)
     unsigned depth = static_cast<unsigned char>(bytes[24]), colour = static_cast<unsigned char>(bytes[25]);
     unsigned channels = colour == 6 ? 4 : colour == 2 ? 3 : colour == 4 ? 2 : 1;
     if (width == 0 || height == 0) throw pack_error(what + ": a PNG image of no pixels");
+    check_icon_size(width, height, what + ": the PNG image");
     icon_image image;
     image.width = static_cast<std::uint8_t>(width >= 256 ? 0 : width);
     image.height = static_cast<std::uint8_t>(height >= 256 ? 0 : height);
@@ -47,18 +71,50 @@ icon_image png_image(const std::string& bytes, const std::string& what)
     return image;
 }
 
+// The magnitude of the signed 32-bit field at `at`: a bitmap's height is negative when it is stored
+// top-down.
+std::uint64_t dib_extent(const std::string& bytes, std::size_t at)
+{
+    const auto value = static_cast<std::int64_t>(static_cast<std::int32_t>(read_little_endian(bytes, at, 4)));
+    return static_cast<std::uint64_t>(value < 0 ? -value : value);
+}
+
 std::vector<icon_image> ico_images(const std::string& bytes, const std::string& what)
 {
     std::size_t count = static_cast<std::size_t>(read_little_endian(bytes, 4, 2));
     if (count == 0) throw pack_error(what + ": an icon file without images");
-    if (count > icon_images_max) throw pack_error(what + ": more than 256 images");
-    if (icon_header_size + count * icon_file_entry_size > bytes.size()) throw pack_error(what + ": the icon directory is cut short");
-    std::vector<icon_image> images;
+    if (count > icon_file_images_max)
+        throw pack_error(what + ": " + std::to_string(count) + " images; an icon file may hold at most " +
+                         std::to_string(icon_file_images_max));
+    const std::size_t directory_end = icon_header_size + count * icon_file_entry_size;
+    if (directory_end > bytes.size()) throw pack_error(what + ": the icon directory is cut short");
+
+    // Every image's bytes lie after the directory, inside the file and apart from the others', so
+    // that the images together are never larger than the file: checked before any is copied.
+    struct extent {
+        std::uint64_t offset, end;
+        std::size_t image;
+    };
+    std::vector<extent> extents;
     for (std::size_t i = 0; i < count; ++i) {
         std::size_t at = icon_header_size + i * icon_file_entry_size;
         std::uint64_t size = read_little_endian(bytes, at + 8, 4), offset = read_little_endian(bytes, at + 12, 4);
         std::string where = what + ": image " + std::to_string(i + 1);
         if (size == 0 || offset + size > bytes.size()) throw pack_error(where + " lies beyond the end of the file (cut short?)");
+        if (offset < directory_end) throw pack_error(where + " overlaps the icon directory");
+        extents.push_back({offset, offset + size, i});
+    }
+    std::sort(extents.begin(), extents.end(), [](const extent& a, const extent& b) { return a.offset < b.offset; });
+    for (std::size_t k = 1; k < extents.size(); ++k)
+        if (extents[k - 1].end > extents[k].offset)
+            throw pack_error(what + ": images " + std::to_string(std::min(extents[k - 1].image, extents[k].image) + 1) + " and " +
+                             std::to_string(std::max(extents[k - 1].image, extents[k].image) + 1) + " share bytes");
+
+    std::vector<icon_image> images;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t at = icon_header_size + i * icon_file_entry_size;
+        std::uint64_t size = read_little_endian(bytes, at + 8, 4), offset = read_little_endian(bytes, at + 12, 4);
+        std::string where = what + ": image " + std::to_string(i + 1);
         icon_image image;
         image.width = static_cast<std::uint8_t>(bytes[at]);
         image.height = static_cast<std::uint8_t>(bytes[at + 1]);
@@ -68,8 +124,10 @@ std::vector<icon_image> ico_images(const std::string& bytes, const std::string& 
         image.data = bytes.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(size));
         if (is_png(image.data))
             png_image(image.data, where);  // checked whole
-        else if (image.data.size() < 40 || read_little_endian(image.data, 0, 4) < 40)
+        else if (image.data.size() < dib_header_size || read_little_endian(image.data, 0, 4) < dib_header_size)
             throw pack_error(where + " is neither a PNG image nor a bitmap");
+        else  // the bitmap's height counts its mask too
+            check_icon_size(dib_extent(image.data, 4), dib_extent(image.data, 8) / 2, where);
         images.push_back(std::move(image));
     }
     return images;
@@ -87,10 +145,26 @@ std::vector<icon_image> parse_icon_file(const std::string& bytes, const std::str
 
 std::vector<icon_image> read_icon_file(const std::filesystem::path& file)
 {
+    const std::string what = "the icon '" + file.u8string() + "'";
+    // Whatever it is, it is looked at before it is read: a FIFO or a device could give bytes forever.
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(file, error);
+    if (error || !std::filesystem::exists(status)) throw pack_error("cannot open " + what);
+    if (!std::filesystem::is_regular_file(status)) throw pack_error(what + " is " + kind_of(status.type()) + ", not an icon file");
+    const std::uintmax_t size = std::filesystem::file_size(file, error);
+    if (error) throw pack_error("cannot read " + what);
+    if (size > icon_file_size_max)
+        throw pack_error(what + " is " + std::to_string(size) + " bytes; an icon file may have at most " +
+                         std::to_string(icon_file_size_max >> 20) + " MiB");
+
     std::ifstream in(file, std::ios::binary);
-    if (!in) throw pack_error("cannot open the icon '" + file.u8string() + "'");
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw pack_error("cannot read the icon '" + file.u8string() + "'");
+    if (!in) throw pack_error("cannot open " + what);
+    // One byte more than it had: a file that grew since is refused too, not read on.
+    std::string bytes(static_cast<std::size_t>(size) + 1, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (in.bad()) throw pack_error("cannot read " + what);
+    if (static_cast<std::uintmax_t>(in.gcount()) != size) throw pack_error(what + " changed while it was read");
+    bytes.resize(static_cast<std::size_t>(size));
     return parse_icon_file(bytes, "icon '" + file.u8string() + "'");
 }
 

@@ -22,10 +22,22 @@ struct icon_image {
     std::string data;
 };
 
+// The most images an .ico file may hold. Windows' own icons have a dozen or two (sizes from 16 to
+// 256 pixels in a few colour depths); 64 leaves room for every size at every depth.
+inline constexpr std::size_t icon_file_images_max = 64;
+// The largest icon file read. Windows' icons are far smaller: an uncompressed 256x256 bitmap takes
+// 264 KiB, a PNG image of that size a fraction of it.
+inline constexpr std::uintmax_t icon_file_size_max = std::uintmax_t{16} << 20;
+
 // The images of `bytes`, the content of an .ico file (every image, in its order) or of one PNG
 // image, told apart by their first bytes whatever the file is called. `what` names the file in
-// messages. Throws pack_error for anything else, a file cut short, or an image outside the file.
+// messages. Throws pack_error for anything else, a file cut short, an .ico of more than
+// icon_file_images_max images, an image outside the file, over the icon directory or sharing bytes
+// with another (so that the images never take more than the file's size), and an image larger than
+// 256x256 pixels (Windows draws no larger icon; it is not scaled here).
 std::vector<icon_image> parse_icon_file(const std::string& bytes, const std::string& what);
+// The same for the file `file`, which must be a regular file (not a directory, a FIFO or a device,
+// refused before anything is read) of at most icon_file_size_max bytes.
 std::vector<icon_image> read_icon_file(const std::filesystem::path& file);
 
 // Icon resources for `images`: RT_ICON ids 1 to N in their order and the RT_GROUP_ICON directory 1

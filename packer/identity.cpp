@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 
 #include "packer/errors.h"
 #include "packer/file_places.h"
@@ -84,6 +85,11 @@ package_identity read_package_identity(const std::filesystem::path& file)
     check_package_place(file);
     std::ifstream in(file, std::ios::binary);
     if (!in) throw pack_error("cannot open " + what + " for reading");
+    return read_package_identity(in, what);
+}
+
+package_identity read_package_identity(std::istream& in, const std::string& what)
+{
     pe_headers headers = read_pe_headers(in, what);
     package_identity identity;
     identity.subsystem = headers.subsystem;
@@ -92,6 +98,7 @@ package_identity read_package_identity(const std::filesystem::path& file)
         resources = read_resources(in, headers, what);
     } catch (const image_error& error) {
         identity.problems.push_back(error.what());
+        identity.unreadable = true;
         return identity;
     }
     if (resources.empty()) return identity;
@@ -114,26 +121,38 @@ package_identity read_package_identity(const std::filesystem::path& file)
     } else {
         identity.problems.push_back("the manifest has no requestedExecutionLevel element with a level");
     }
+
+    // Groups may list as many entries as their bytes hold: icons are looked up by id once, and only
+    // the first few faults are described, so that neither time nor the report grows with a
+    // product of counts.
+    std::map<std::uint32_t, const resource_entry*> icons;
+    for (const auto* icon : find_resources(resources, rt_icon)) icons.emplace(icon->name, icon);
+    constexpr std::size_t icon_problems_shown = 8;
+    std::size_t icon_problems = 0;
+    auto icon_problem = [&](const std::string& text) {
+        if (++icon_problems <= icon_problems_shown) identity.problems.push_back(text);
+    };
     for (const auto* group : find_resources(resources, rt_group_icon)) {
         std::vector<icon_group_entry> entries;
         try {
             entries = read_icon_group(group->data);
         } catch (const pack_error& error) {
-            identity.problems.push_back(error.what());
+            icon_problem(error.what());
             continue;
         }
         for (const auto& entry : entries) {
-            auto icon = find_resources(resources, rt_icon, entry.id);
-            if (icon.empty() || entry.id == 0)
-                identity.problems.push_back("icon group " + std::to_string(group->name) + " names icon " + std::to_string(entry.id) +
-                                            ", which the image does not hold");
-            else if (icon.front()->data.size() != entry.size)
-                identity.problems.push_back("icon group " + std::to_string(group->name) + " gives icon " + std::to_string(entry.id) +
-                                            " " + std::to_string(entry.size) + " bytes; it has " +
-                                            std::to_string(icon.front()->data.size()));
+            auto icon = icons.find(entry.id);
+            if (icon == icons.end() || entry.id == 0)
+                icon_problem("icon group " + std::to_string(group->name) + " names icon " + std::to_string(entry.id) +
+                             ", which the image does not hold");
+            else if (icon->second->data.size() != entry.size)
+                icon_problem("icon group " + std::to_string(group->name) + " gives icon " + std::to_string(entry.id) + " " +
+                             std::to_string(entry.size) + " bytes; it has " + std::to_string(icon->second->data.size()));
         }
         if (group->name == 1) identity.icons = entries;
     }
+    if (icon_problems > icon_problems_shown)
+        identity.problems.push_back("... and " + std::to_string(icon_problems - icon_problems_shown) + " more faults of icon groups");
     return identity;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <istream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,13 +50,16 @@ struct package_identity {
     std::optional<std::string> level;              // of the manifest, when it has one
     std::vector<icon_group_entry> icons;           // of icon group 1
     std::vector<std::string> problems;             // what makes the resources unsound; empty: sound
+    bool unreadable = false;                       // the resource tree itself is damaged: nothing else was read
 };
 // Reads the image `file`'s resources and checks them: the directory tree inside its section, one
 // version block that parses, every icon group entry naming an icon of its size, a manifest with an
-// execution level. An image without any resources has no identity and no problems. Throws
-// pack_error when the file cannot be read or is not a PE32+ image (not_a_package_error when it is no
-// file to read, check_package_place).
+// execution level. An image without any resources has no identity and no problems. Memory stays
+// within a few times the file's size (read_resources). Throws pack_error when the file cannot be
+// read or is not a PE32+ image (not_a_package_error when it is no file to read, check_package_place).
 package_identity read_package_identity(const std::filesystem::path& file);
+// The same for the image in `in` (seeked as needed), named `what` in messages.
+package_identity read_package_identity(std::istream& in, const std::string& what);
 
 // "windowed (subsystem 2)" or "console (subsystem 3)", else "subsystem N".
 std::string describe_subsystem(std::uint16_t subsystem);

@@ -17,6 +17,7 @@
 #include "packer/names.h"
 #include "packer/pack.h"
 #include "packer/pe_image.h"
+#include "packer/scratch_file.h"
 #include "payload/format.h"
 
 namespace tavrin {
@@ -249,22 +250,40 @@ std::uint64_t decode_frame(block_input& input, std::uint64_t region, stream_pars
     }
 }
 
-// Keeps the first entry's content, for the check of the entry DLL.
+// Keeps the first entry's content for the check of the entry DLL: in memory up to
+// first_entry_memory_max bytes, in a scratch file beyond. Its size is the package's word, and a
+// small frame can stand for gigabytes of content.
 class first_entry_capture : public entry_sink {
 public:
-    void begin_entry(const std::u16string&, std::uint64_t) override { ++entries_; }
+    void begin_entry(const std::u16string&, std::uint64_t size) override
+    {
+        if (++entries_ != 1) return;
+        if (size > first_entry_memory_max) {
+            spilled_ = std::make_unique<scratch_file>();
+            content_ = &spilled_->stream();
+        } else {
+            content_ = &in_memory_;
+        }
+    }
     void content(const char* data, std::size_t size) override
     {
-        if (entries_ == 1) content_.append(data, size);
+        if (entries_ != 1) return;
+        content_->write(data, static_cast<std::streamsize>(size));
+        if (!*content_) throw pack_error("cannot keep the entry's content in a temporary file");
     }
     void end_entry() override { complete_ = complete_ || entries_ == 1; }
 
     bool complete() const { return complete_; }
-    const std::string& content() const { return content_; }
+    // The whole first entry, once complete.
+    std::istream& content() const { return *content_; }
 
 private:
+    static constexpr std::uint64_t first_entry_memory_max = std::uint64_t{8} << 20;
+
     std::size_t entries_ = 0;
-    std::string content_;
+    std::stringstream in_memory_;
+    std::unique_ptr<scratch_file> spilled_;
+    std::iostream* content_ = nullptr;
     bool complete_ = false;
 };
 
@@ -505,9 +524,8 @@ verify_report verify_package(const fs::path& file)
     if (complete && contents.entries.empty())
         report.problems.emplace_back(damage::no_entries, "the package holds no files, so there is no DLL to run");
     if (first.complete()) {
-        std::istringstream image(first.content());
         try {
-            check_entry_dll(image, to_utf8(contents.entries.front().name));
+            check_entry_dll(first.content(), to_utf8(contents.entries.front().name));
         } catch (const entry_error& error) {
             report.problems.emplace_back(damage::bad_entry, error.what());
         }

@@ -295,9 +295,7 @@ void check_entry_dll(std::istream& in, const std::string& name)
     try {
         pe_headers headers = read_pe_headers(in, what);
         if (!headers.is_dll()) throw entry_error(what + ": not a DLL");
-        auto exports = read_export_names(in, headers, what);
-        if (std::find(exports.begin(), exports.end(), entry_point_name) == exports.end())
-            throw entry_error(what + ": does not export " + entry_point_name);
+        if (!exports_name(in, headers, what, entry_point_name)) throw entry_error(what + ": does not export " + entry_point_name);
     } catch (const image_error& error) {
         throw entry_error(error.what());
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <fstream>
 
 #include "packer/helpers.h"
@@ -145,17 +146,37 @@ std::uint64_t virtual_extent(const pe_section& section)
     return section.virtual_size != 0 ? section.virtual_size : section.raw_size;
 }
 
-// The NUL-terminated name at `rva` (at most name_max bytes); `kind` names it in messages.
-std::string read_name(std::istream& in, const pe_headers& headers, std::uint32_t rva, const std::string& what, const char* kind)
+// The NUL-terminated name at `rva` (at most name_max bytes), at its own length; `kind` names it in
+// messages. `budget` holds how many bytes of names the image may still give, terminators counted:
+// a table may point any number of entries at one name, so without it a small file could make the
+// caller hold its bytes a million times over. Throws image_error when the name would exceed it.
+std::string read_name(std::istream& in, const pe_headers& headers, std::uint32_t rva, std::uint64_t& budget,
+                      const std::string& what, const char* kind)
 {
     auto offset = headers.file_offset(rva, 1);
     if (!offset) throw image_error(what + ": damaged PE image (" + kind + " outside the file)");
-    std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(name_max, headers.file_size - *offset));
-    std::string name = read_at(in, *offset, room, what);
-    std::size_t end = name.find('\0');
-    if (end == std::string::npos) throw image_error(what + ": damaged PE image (unterminated " + kind + ")");
-    name.resize(end);
-    return name;
+    const std::uint64_t room = std::min<std::uint64_t>(name_max, headers.file_size - *offset);
+    // Read in small pieces: names are short, and the whole room would be read for each of them.
+    constexpr std::size_t piece_size = 64;
+    std::string name;
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(*offset));
+    for (std::uint64_t done = 0; done < room;) {
+        char piece[piece_size];
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(piece_size, room - done));
+        in.read(piece, static_cast<std::streamsize>(want));
+        if (static_cast<std::size_t>(in.gcount()) != want) throw image_error(what + ": the image is truncated or cannot be read");
+        const auto* end = static_cast<const char*>(std::memchr(piece, '\0', want));
+        name.append(piece, end ? static_cast<std::size_t>(end - piece) : want);
+        if (name.size() + 1 > budget)
+            throw image_error(what + ": damaged PE image (its " + kind + "s add up to more bytes than the file holds)");
+        if (end) {
+            budget -= name.size() + 1;
+            return name;
+        }
+        done += want;
+    }
+    throw image_error(what + ": damaged PE image (unterminated " + kind + ")");
 }
 
 // The descriptor `index` of `size` bytes in the table at `directory`; `kind` names it in messages.
@@ -300,30 +321,26 @@ pe_headers read_pe_headers(const std::filesystem::path& file)
     return read_pe_headers(in, "'" + file.u8string() + "'");
 }
 
-std::vector<std::string> read_export_names(std::istream& in, const pe_headers& headers, const std::string& what)
+bool exports_name(std::istream& in, const pe_headers& headers, const std::string& what, std::string_view wanted)
 {
-    std::vector<std::string> names;
     const pe_directory* directory = present_directory(headers, pe_export_directory);
-    if (!directory) return names;
+    if (!directory) return false;
     auto directory_offset = headers.file_offset(directory->address, export_directory_size);
     if (!directory_offset) throw image_error(what + ": damaged PE image (export directory outside the file)");
     std::string exports = read_at(in, *directory_offset, export_directory_size, what);
     std::uint32_t count = get_u32(exports, export_number_of_names);
     std::uint32_t table_rva = get_u32(exports, export_address_of_names);
-    if (count == 0) return names;
+    if (count == 0) return false;
+    // The table lies in the file (4 bytes a name) before any of it is read.
     auto table_offset = count <= u32_limit / 4 ? headers.file_offset(table_rva, count * 4) : std::nullopt;
     if (!table_offset) throw image_error(what + ": damaged PE image (export name table outside the file)");
     std::string table = read_at(in, *table_offset, std::size_t{count} * 4, what);
-    names.reserve(count);
-    for (std::uint32_t i = 0; i < count; ++i) names.push_back(read_name(in, headers, get_u32(table, std::size_t{i} * 4), what, "export name"));
-    return names;
-}
-
-std::vector<std::string> read_export_names(const std::filesystem::path& file)
-{
-    std::ifstream in = open_image(file);
-    std::string what = "'" + file.u8string() + "'";
-    return read_export_names(in, read_pe_headers(in, what), what);
+    // Every name is read, so that a damaged one is found wherever it stands.
+    bool found = false;
+    std::uint64_t budget = headers.file_size;
+    for (std::uint32_t i = 0; i < count; ++i)
+        found = read_name(in, headers, get_u32(table, std::size_t{i} * 4), budget, what, "export name") == wanted || found;
+    return found;
 }
 
 std::optional<std::uint16_t> pe_machine(std::istream& in)
@@ -344,12 +361,13 @@ std::optional<std::uint16_t> pe_machine(std::istream& in)
 pe_imports read_imports(std::istream& in, const pe_headers& headers, const std::string& what)
 {
     pe_imports imports;
+    std::uint64_t budget = headers.file_size;  // shared by both tables' names
     if (const pe_directory* directory = present_directory(headers, pe_import_directory)) {
         for (std::uint32_t i = 0;; ++i) {
             std::string descriptor = read_descriptor(in, headers, *directory, i, import_descriptor_size, what, "import descriptor");
             std::uint32_t name = get_u32(descriptor, import_name);
             if (name == 0 || get_u32(descriptor, import_first_thunk) == 0) break;
-            imports.load_time.push_back(read_name(in, headers, name, what, "imported DLL name"));
+            imports.load_time.push_back(read_name(in, headers, name, budget, what, "imported DLL name"));
         }
     }
     if (const pe_directory* directory = present_directory(headers, pe_delay_import_directory)) {
@@ -362,7 +380,7 @@ pe_imports read_imports(std::istream& in, const pe_headers& headers, const std::
             if (address && name < headers.image_base)
                 throw image_error(what + ": damaged PE image (delay-loaded DLL name outside the image)");
             if (address) name -= headers.image_base;
-            imports.delay_loaded.push_back(read_name(in, headers, static_cast<std::uint32_t>(name), what, "delay-loaded DLL name"));
+            imports.delay_loaded.push_back(read_name(in, headers, static_cast<std::uint32_t>(name), budget, what, "delay-loaded DLL name"));
         }
     }
     return imports;

@@ -99,14 +99,16 @@ struct pe_imports {
 };
 // Reads both tables as the loader walks them: import descriptors up to the first without a name or
 // an import address table, delay-load descriptors up to the first without a name (an RVA, or an
-// address for the old form whose attributes lack the RVA flag). Throws image_error when a
-// descriptor or a name lies outside the file.
+// address for the old form whose attributes lack the RVA flag). Throws image_error when a descriptor
+// lies outside its section's raw data or a name outside the file, or when the names add up to more
+// bytes than the file holds (descriptors pointing at one name over and over): the names kept never
+// exceed the file's size.
 pe_imports read_imports(std::istream& in, const pe_headers& headers, const std::string& what);
 
-// The names in the image's export name table, in its order; empty without an export directory.
-// Throws image_error when the directory or a name lies outside the file.
-std::vector<std::string> read_export_names(std::istream& in, const pe_headers& headers, const std::string& what);
-std::vector<std::string> read_export_names(const std::filesystem::path& file);
+// Whether the image's export name table holds `name`; false without an export directory. Every name
+// is read, one at a time, and none is kept. Throws image_error when the directory, the table (4 bytes
+// a name) or a name lies outside the file, or when the names add up to more bytes than the file holds.
+bool exports_name(std::istream& in, const pe_headers& headers, const std::string& what, std::string_view name);
 
 // Where the attached-data section's bytes lie in the file: what the launcher maps and reads at run
 // time, min(VirtualSize, SizeOfRawData) bytes from the section's start.

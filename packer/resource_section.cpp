@@ -16,6 +16,11 @@ constexpr std::uint32_t subdirectory_flag = 0x80000000u;
 constexpr std::uint32_t text_name_flag = 0x80000000u;
 constexpr std::size_t resource_count_max = 65536;
 constexpr std::uint32_t data_alignment = 8;
+// The resources' data read may add up to this many times the file's size. Each resource has bytes of
+// its own in every image a linker or a resource editor writes, so their sum stays below the file's
+// size; entries that point at the same bytes (which Windows allows) may take as much again. Beyond
+// that, a small section of shared tables could make 65,536 copies of the file.
+constexpr std::uint64_t data_read_max_per_file_byte = 2;
 
 std::uint32_t align_to(std::uint32_t value, std::uint32_t alignment) { return (value + alignment - 1) / alignment * alignment; }
 
@@ -23,7 +28,7 @@ std::uint32_t align_to(std::uint32_t value, std::uint32_t alignment) { return (v
 class tree_reader {
 public:
     tree_reader(std::istream& in, const pe_headers& headers, const std::string& tree, const std::string& what)
-        : in_(in), headers_(headers), tree_(tree), what_(what)
+        : in_(in), headers_(headers), tree_(tree), what_(what), data_left_(headers.file_size * data_read_max_per_file_byte)
     {
     }
 
@@ -58,6 +63,10 @@ private:
         std::uint32_t rva = get(offset, 4), size = get(offset + 4, 4);
         auto file_offset = headers_.file_offset(rva, size);
         if (!file_offset) fail("the data of resource " + std::to_string(ids[0]) + "/" + std::to_string(ids[1]) + " lies outside the file");
+        if (size > data_left_)
+            fail("the resources' data adds up to more than " + std::to_string(data_read_max_per_file_byte) +
+                 " times the file's size: entries share their bytes");
+        data_left_ -= size;
         resource_entry entry{ids[0], ids[1], ids[2], std::string(size, '\0')};
         in_.clear();
         in_.seekg(static_cast<std::streamoff>(*file_offset));
@@ -78,6 +87,7 @@ private:
     const std::string& tree_;
     const std::string& what_;
     std::size_t visited_ = 0;
+    std::uint64_t data_left_;  // bytes of data that may still be read
 };
 
 std::string directory_header(std::size_t count)

@@ -26,7 +26,8 @@ struct resource_entry {
 // The resources of the image in `in`, in the directory's order; empty without a resource directory.
 // Throws image_error when the directory is damaged: a table, an entry or a resource's data outside
 // the directory's section or the file, a tree that is not three levels deep, a resource named by
-// text, more than 65,536 resources.
+// text, more than 65,536 resources, data adding up to more than twice the file's size (entries that
+// share their bytes are copied each; so memory stays within a few times the file's size).
 std::vector<resource_entry> read_resources(std::istream& in, const pe_headers& headers, const std::string& what);
 
 // A resource section for `entries` placed at virtual address `rva`: the three directory levels

@@ -114,7 +114,8 @@ std::string help_text()
            "  --console              a console program, subsystem 3: a console waits for it and gets its exit\n"
            "                         code; started from Explorer, it opens a console window\n"
            "  --icon FILE            the icon: an .ico file (all its sizes) or a PNG image; repeat to add\n"
-           "                         images (default: the launcher's icon)\n"
+           "                         images (default: the launcher's icon). A regular file of at most\n"
+           "                         16 MiB; an .ico of at most 64 images; no image above 256x256\n"
            "  --company TEXT         CompanyName (default \"" TAVRIN_COMPANY_NAME "\")\n"
            "  --product TEXT         ProductName (default \"" TAVRIN_PRODUCT_NAME "\")\n"
            "  --app-version A.B.C.D  file and product version, numbers and text (default " TAVRIN_FILE_VERSION_TEXT ");\n"
@@ -135,7 +136,7 @@ std::string help_text()
            "cache-dir: where a package in cached mode keeps its files: its spec with {COMPANY}, {PRODUCT}\n"
            "and the versions taken from its version block, and {TEMP}, {HOME} and {CACHE_DIR} resolved\n"
            "for the user running the tool (on Windows; elsewhere they stay as written), then the archive\n"
-           "identity. Exit 1 for a package that is not in cached mode.\n"
+           "identity. Exit 1 for a package that is not in cached mode, or whose resources are damaged.\n"
            "\n"
            "list, verify and extract say \"not a package\" for a directory, a device, a FIFO, a text file\n"
            "or a program without the " TAVRIN_ATTACHED_SECTION_NAME " section, and \"damaged\" for a package whose\n"
@@ -434,6 +435,14 @@ int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
     return exit_done;
 }
 
+// Says that the package's resources are damaged (their first problem); exit_failed.
+int resources_damaged(const std::string& package, const tavrin::package_identity& identity)
+{
+    std::cerr << tool_name << ": " << package << " is damaged: " << tavrin::damage_name(tavrin::damage::bad_resources) << ": "
+              << identity.problems.front() << "\n";
+    return exit_failed;
+}
+
 int run_list(std::vector<std::string> arguments, const fs::path&)
 {
     auto parsed = parse_command(std::move(arguments), false, [](const std::string&, auto) { return false; });
@@ -457,11 +466,7 @@ int run_list(std::vector<std::string> arguments, const fs::path&)
     if (settings) std::cout << tavrin::unpack_settings_line(*settings);
     tavrin::package_identity identity = tavrin::read_package_identity(fs::u8path(parsed->operands[0]));
     std::cout << tavrin::identity_listing(identity);
-    if (!identity.problems.empty()) {
-        std::cerr << tool_name << ": " << parsed->operands[0] << " is damaged: " << tavrin::damage_name(tavrin::damage::bad_resources)
-                  << ": " << identity.problems.front() << "\n";
-        return exit_failed;
-    }
+    if (!identity.problems.empty()) return resources_damaged(parsed->operands[0], identity);
     return exit_done;
 }
 
@@ -479,6 +484,8 @@ int run_cache_dir(std::vector<std::string> arguments, const fs::path&)
     }
     // The values the launcher reads from the package's version block (the built-in ones without it).
     const tavrin::package_identity identity = tavrin::read_package_identity(fs::u8path(parsed->operands[0]));
+    // With the resource tree damaged, its version texts and so the directory cannot be known.
+    if (identity.unreadable) return resources_damaged(parsed->operands[0], identity);
     tavrin::image_values values;
     for (const version_placeholder& placeholder : version_placeholders) {
         std::string value = placeholder.fallback;

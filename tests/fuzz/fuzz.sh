@@ -1,28 +1,52 @@
 #!/usr/bin/env bash
-# Builds the package reader's fuzz target with clang, libFuzzer, AddressSanitizer and UBSan in a build
-# of its own and runs it for SECONDS, seeded with the kept damaged blocks (tests/data/damaged). Any
-# crash, leak, undefined behaviour, timeout or memory blow-up fails the run; libFuzzer writes the
+# Builds the fuzz targets with clang, libFuzzer, AddressSanitizer and UBSan in a build of their own
+# and runs TARGET for SECONDS:
+#   package  the package reader, seeded with the kept damaged blocks (tests/data/damaged);
+#   image    the PE header, export, import, resource and icon parsers under a memory limit of
+#            256 MB: first the crafted inputs (tests/support/crafted_inputs.h) at full size, up to
+#            4 MB, each run once (a parser holding many times its input's size trips the limit on
+#            them), then fuzzing from small sound and crafted seeds of up to 64 KiB, made anew.
+# Any crash, leak, undefined behaviour, timeout or memory blow-up fails the run; libFuzzer writes the
 # input to BUILD_DIR/artifacts/. Extra arguments go to libFuzzer.
-# Usage: tests/fuzz/fuzz.sh SOURCE_DIR BUILD_DIR [SECONDS [libFuzzer options...]]
+# Usage: tests/fuzz/fuzz.sh TARGET SOURCE_DIR BUILD_DIR [SECONDS [libFuzzer options...]]
 set -euo pipefail
-src=$(cd "$1" && pwd)
-build=$2
-seconds=${3:-30}
-shift $(( $# < 3 ? $# : 3 ))
+target=$1
+src=$(cd "$2" && pwd)
+build=$3
+seconds=${4:-30}
+shift $(( $# < 4 ? $# : 4 ))
 
 flags="-g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all"
 cmake -S "$src" -B "$build" -DTAVRIN_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug \
       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
       -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" >/dev/null
-cmake --build "$build" --target package_fuzzer package_fuzz_seeds -j "$(nproc)" >/dev/null
-
-rm -rf "$build/seeds"
-mkdir -p "$build/corpus" "$build/artifacts"
-"$build/tests/fuzz/package_fuzz_seeds" "$build/seeds" "$src"/tests/data/damaged/*.block
+cmake --build "$build" --target "${target}_fuzzer" "${target}_fuzz_seeds" -j "$(nproc)" >/dev/null
 
 # New inputs go to the first directory, which lasts from run to run; the seeds are made anew.
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+seeds=$build/seeds/$target
+rm -rf "$seeds"
+mkdir -p "$build/corpus/$target" "$build/artifacts"
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-exec "$build/tests/fuzz/package_fuzzer" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2560 \
-     -max_len=16384 -print_final_stats=1 -artifact_prefix="$build/artifacts/" "$@" \
-     "$build/corpus" "$build/seeds"
+case $target in
+package)
+    "$build/tests/fuzz/package_fuzz_seeds" "$seeds" "$src"/tests/data/damaged/*.block
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+    limits=(-rss_limit_mb=2560 -max_len=16384)
+    ;;
+image)
+    rm -rf "$seeds-crafted"
+    "$build/tests/fuzz/image_fuzz_seeds" "$seeds" "$seeds-crafted"
+    # A small quarantine, so that freed memory held back by AddressSanitizer stays far below the limit.
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:quarantine_size_mb=16
+    limits=(-rss_limit_mb=256 -malloc_limit_mb=256)
+    "$build/tests/fuzz/image_fuzzer" "${limits[@]}" -timeout=60 -artifact_prefix="$build/artifacts/$target-" \
+        "$seeds-crafted"/*
+    limits+=(-max_len=65536)
+    ;;
+*)
+    echo "fuzz.sh: unknown target '$target' (package or image)" >&2
+    exit 2
+    ;;
+esac
+exec "$build/tests/fuzz/${target}_fuzzer" -max_total_time="$seconds" -timeout=60 "${limits[@]}" \
+     -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" "$@" "$build/corpus/$target" "$seeds"

@@ -12,6 +12,7 @@
 #include "packer/inspect.h"
 #include "packer/pe_image.h"
 #include "packer/report.h"
+#include "tests/support/crafted_inputs.h"
 
 namespace {
 namespace fs = std::filesystem;
@@ -19,48 +20,11 @@ namespace fs = std::filesystem;
 // An input's first byte picks what the rest is: even, an attached-data block; odd, a whole file.
 enum : std::uint8_t { as_block = 0, as_file = 1 };
 
-void put(std::string& bytes, std::size_t at, std::uint64_t value, int size)
-{
-    for (int i = 0; i < size; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
-// A PE32+ executable for x86-64 that a section can be added to: 0x200 bytes of headers (room for a
-// second section header after the first) and one code section of 0x200 bytes.
-std::string launcher_stub()
-{
-    std::string image(0x400, '\0');
-    image[0] = 'M';
-    image[1] = 'Z';
-    put(image, 0x3C, 0x40, 4);
-    image.replace(0x40, 4, std::string("PE\0\0", 4));
-    put(image, 0x44, 0x8664, 2);  // machine
-    put(image, 0x46, 1, 2);       // sections
-    put(image, 0x54, 240, 2);     // optional header size
-    put(image, 0x56, 0x0022, 2);  // executable, large-address aware
-    const std::size_t optional = 0x58;
-    put(image, optional, 0x20B, 2);
-    put(image, optional + 24, 0x140000000, 8);  // image base
-    put(image, optional + 32, 0x1000, 4);       // section alignment
-    put(image, optional + 36, 0x200, 4);        // file alignment
-    put(image, optional + 56, 0x2000, 4);       // size of image
-    put(image, optional + 60, 0x200, 4);        // size of headers
-    put(image, optional + 68, 3, 2);            // console subsystem
-    put(image, optional + 108, 16, 4);          // directories
-    const std::size_t section = optional + 240;
-    image.replace(section, 5, ".text");
-    put(image, section + 8, 0x200, 4);   // virtual size
-    put(image, section + 12, 0x1000, 4); // virtual address
-    put(image, section + 16, 0x200, 4);  // raw size
-    put(image, section + 20, 0x200, 4);  // raw offset
-    put(image, section + 36, 0x60000020, 4);
-    image[0x200] = '\xC3';  // ret
-    return image;
-}
-
-// The stub with `block` as its attached-data section; `block` must not be empty.
+// A minimal executable with `block` as its attached-data section; `block` must not be empty.
 std::string package_around(const std::string& block)
 {
-    static const std::string stub = launcher_stub();
+    // An executable with room for more section headers: enough to carry a block.
+    static const std::string stub = crafted::image_with_section(false, -1, "\xC3");
     static const tavrin::pe_headers headers = [] {
         std::istringstream in(stub);
         return tavrin::read_pe_headers(in, "stub");

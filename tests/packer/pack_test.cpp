@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <tuple>
 
 #include "packer/archive_identity.h"
 #include "packer/imports.h"
@@ -15,10 +16,12 @@
 #include "packer/pe_image.h"
 #include "packer/report.h"
 #include "payload/launch_settings.h"
+#include "tests/support/crafted_inputs.h"
 #include "tests/support/packer_fixtures.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,14 +78,6 @@ protected:
         }
         EXPECT_TRUE(scratch_directory::listing(out_dir_).empty()) << message;
         return message;
-    }
-
-    // A PNG image as far as the packer reads one: signature, header chunk, end chunk.
-    static std::string png(std::uint8_t side)
-    {
-        return std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0", 19) + static_cast<char>(side) + std::string(3, '\0') +
-               static_cast<char>(side) + std::string("\x08\x06\0\0\0", 5) + std::string(4, 'c') +
-               std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12);
     }
 
     scratch_directory scratch_;
@@ -440,7 +435,7 @@ TEST_F(PackTest, SameFilesSameBytes)
         opts.block.window_log = window_log;
         opts.block.threads = 1;
         // With every identity option too: they add nothing that changes from run to run.
-        write_file(scratch_.path() / "icon.png", png(48));
+        write_file(scratch_.path() / "icon.png", crafted::png_image(48, 48));
         opts.identity.console = true;
         opts.identity.icons = {scratch_.path() / "icon.png", scratch_.path() / "icon.png"};
         opts.identity.company = "Acme";
@@ -789,9 +784,8 @@ TEST_F(PackTest, CommandLineExitCodes)
     EXPECT_FALSE(fs::exists(output_));
 
     // Icons that are none, or cut short: refused by name before the output is written.
-    const std::string good_png = png(32);
-    const std::string ico = std::string("\0\0\1\0\1\0\x20\x20\0\0\0\0\x20\0", 14) + std::string{static_cast<char>(good_png.size()), 0, 0, 0} +
-                            std::string("\x16\0\0\0", 4) + good_png;
+    const std::string good_png = crafted::png_image(32, 32);
+    const std::string ico = crafted::ico_file({good_png});
     for (const auto& [name, bytes] : std::vector<std::pair<std::string, std::string>>{
              {"text.ico", "not an icon"},
              {"cut.png", good_png.substr(0, good_png.size() - 5)},
@@ -860,6 +854,60 @@ TEST_F(PackTest, CommandLineExitCodes)
     tool_run allowed = run_tool(scratch_.path(), pack);
     EXPECT_EQ(allowed.code, 0) << allowed.err;
     EXPECT_EQ(allowed.err, "");
+}
+
+TEST_F(PackTest, IconsBeyondWhatWindowsUsesAreRefused)
+{
+    // Each refused by name with exit code 1, before the output is written: more images than an icon
+    // file may hold, images sharing bytes or lying over the directory, images above 256x256, what is
+    // not a regular file (looked at, never read), a file above the size cap (sparse: not read either).
+    add("app.dll", entry_dll());
+    auto pack_with = [&](const fs::path& icon) {
+        return run_tool(scratch_.path(), {arg(app_), "-o", arg(output_), "--launcher", arg(launcher_), "--icon", arg(icon), "-q"});
+    };
+    auto refused = [&](const fs::path& icon, const std::string& reason) {
+        tool_run run = pack_with(icon);
+        EXPECT_EQ(run.code, 1) << icon;
+        EXPECT_NE(run.err.find("'" + arg(icon) + "'"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(reason), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(output_)) << icon;
+    };
+    const std::string png = crafted::png_image(32, 32);
+    std::string shared = crafted::ico_file({png, png});
+    shared.replace(6 + 16 + 12, 4, shared, 6 + 12, 4);  // the second image at the first one's offset
+    std::string over_directory = crafted::ico_file({png});
+    over_directory[6 + 12] = 6;
+    std::string bitmap(40 + 64, '\0');  // BITMAPINFOHEADER: 512 wide, 1,024 high with its mask
+    bitmap[0] = 40;
+    bitmap[5] = 2;
+    bitmap[9] = 4;
+    for (const auto& [name, bytes, reason] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"many.ico", crafted::ico_file(std::vector<std::string>(65, png)), "65 images; an icon file may hold at most 64"},
+             {"shared.ico", shared, "images 1 and 2 share bytes"},
+             {"over.ico", over_directory, "image 1 overlaps the icon directory"},
+             {"large.png", crafted::png_image(512, 256), "the PNG image is 512x256 pixels; Windows' icons have at most 256x256"},
+             {"tall.ico", crafted::ico_file({crafted::png_image(256, 257)}), "image 1: the PNG image is 256x257 pixels"},
+             {"bitmap.ico", crafted::ico_file({bitmap}), "image 1 is 512x512 pixels"}}) {
+        write_file(scratch_.path() / name, bytes);
+        refused(scratch_.path() / name, reason);
+    }
+    const fs::path directory = scratch_.path() / "icons.ico";
+    fs::create_directories(directory);
+    refused(directory, "is a directory, not an icon file");
+#ifndef _WIN32
+    const fs::path fifo = scratch_.path() / "fifo.ico", device = scratch_.path() / "zero.ico";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    refused(fifo, "is a FIFO, not an icon file");
+    if (mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0) refused(device, "is a character device, not an icon file");
+#endif
+    const fs::path huge = scratch_.path() / "huge.ico";
+    write_file(huge, crafted::ico_file({png}));
+    fs::resize_file(huge, (16 << 20) + 1);
+    refused(huge, "is 16777217 bytes; an icon file may have at most 16 MiB");
+
+    write_file(scratch_.path() / "full.ico", crafted::ico_file(std::vector<std::string>(64, crafted::png_image(256, 256))));
+    tool_run full = pack_with(scratch_.path() / "full.ico");
+    EXPECT_EQ(full.code, 0) << full.err;
 }
 
 TEST_F(PackTest, HelpDocumentsEveryOptionAndExitCode)

@@ -11,6 +11,7 @@
 #include "packer/resource_section.h"
 #include "packer/version_block.h"
 #include "resources/version_strings.h"
+#include "tests/support/crafted_inputs.h"
 #include "tests/support/packer_fixtures.h"
 
 namespace {
@@ -96,26 +97,28 @@ TEST(PeHeaders, RefusesWhatIsNotPe32PlusForX86_64)
     EXPECT_NE(refused(bad_alignment).find("alignment"), std::string::npos);
 }
 
-TEST(PeExports, ListsTheNameTable)
+TEST(PeExports, FindsANameInTheNameTable)
 {
     image_spec spec;
     spec.dll = true;
     const std::string bare = make_image(spec);
-    std::istringstream bare_in(bare);
-    EXPECT_TRUE(tavrin::read_export_names(bare_in, headers_of(bare), "dll").empty());
+    auto exports = [](const std::string& image, std::string_view name) {
+        std::istringstream in(image);
+        return tavrin::exports_name(in, headers_of(image), "dll", name);
+    };
+    EXPECT_FALSE(exports(bare, "run_code"));
 
     spec.exports = {"other", "run_code", "run_code_too"};
     const std::string image = make_image(spec);
-    std::istringstream in(image);
-    EXPECT_EQ(tavrin::read_export_names(in, headers_of(image), "dll"), spec.exports);
+    EXPECT_TRUE(exports(image, "run_code"));
+    EXPECT_TRUE(exports(image, "run_code_too"));
+    EXPECT_FALSE(exports(image, "run_cod"));
 
     // A name table that points outside the file is a damaged image, not a crash.
     std::string damaged = image;
     const std::uint32_t edata_raw = u32_at(image, section_table_at + 40 + 20);
     damaged[edata_raw + 35] = '\x7F';  // AddressOfNames far beyond the image
-    std::istringstream damaged_in(damaged);
-    EXPECT_NE(image_error_of([&] { tavrin::read_export_names(damaged_in, headers_of(damaged), "dll"); }).find("outside the file"),
-              std::string::npos);
+    EXPECT_NE(image_error_of([&] { exports(damaged, "run_code"); }).find("outside the file"), std::string::npos);
 }
 
 TEST(PeImports, ListsBothTablesAsTheLoaderWalksThem)
@@ -152,6 +155,13 @@ TEST(PeImports, ListsBothTablesAsTheLoaderWalksThem)
     std::string damaged = image;
     damaged[idata + 20 + 15] = '\x7F';
     EXPECT_NE(image_error_of([&] { imports_of(damaged); }).find("outside the file"), std::string::npos);
+
+    // Names are kept as long as they are, and never more of them than the file holds, whatever
+    // number of descriptors points at one.
+    EXPECT_EQ(imports_of(crafted::import_descriptors_dll(300, 10)).load_time.size(), 300u);
+    EXPECT_NE(image_error_of([&] { imports_of(crafted::import_descriptors_dll(300, 1000)); })
+                  .find("its imported DLL names add up to more bytes than the file holds"),
+              std::string::npos);
 
     // Images are recognised by their content.
     std::istringstream text("MZ followed by text, long enough for a DOS header, but no PE signature ......");

@@ -21,6 +21,7 @@
 #include "tests/support/self_process.h"
 #else
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -459,11 +460,13 @@ pid_t start_tool(const std::filesystem::path& scratch, const std::vector<std::st
     return child;
 }
 
-tool_run finish_tool(const std::filesystem::path& scratch, pid_t child, int* status)
+tool_run finish_tool(const std::filesystem::path& scratch, pid_t child, int* status, std::uint64_t* peak_bytes)
 {
     int ended = 0;
-    EXPECT_EQ(waitpid(child, &ended, 0), child);
+    struct rusage usage {};
+    EXPECT_EQ(wait4(child, &ended, 0, &usage), child);
     if (status) *status = ended;
+    if (peak_bytes) *peak_bytes = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;  // KiB on Linux
     tool_run run;
     run.code = WIFEXITED(ended) ? WEXITSTATUS(ended) : -1;
     run.out = read_file(scratch / "tool.stdout");

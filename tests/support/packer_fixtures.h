@@ -116,9 +116,10 @@ struct tool_run {
 // goes through files in `scratch`. Lines end in "\n" on every system.
 tool_run run_tool(const std::filesystem::path& scratch, const std::vector<std::string>& arguments);
 #ifndef _WIN32
-// run_tool in two steps: the tool started, then waited for; `status` receives waitpid's status.
+// run_tool in two steps: the tool started, then waited for; `status` receives wait4's status and
+// `peak_bytes` the child's peak resident set (ru_maxrss).
 pid_t start_tool(const std::filesystem::path& scratch, const std::vector<std::string>& arguments);
-tool_run finish_tool(const std::filesystem::path& scratch, pid_t child, int* status = nullptr);
+tool_run finish_tool(const std::filesystem::path& scratch, pid_t child, int* status = nullptr, std::uint64_t* peak_bytes = nullptr);
 #endif
 
 #ifndef _WIN32
