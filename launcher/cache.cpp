@@ -190,36 +190,12 @@ bool tree_complete()
     return attached_data_matches_files(&entries) && entries == summary.files;
 }
 
-// The length of the spec's root in the cache directory: the value of its first placeholder, else
-// the drive ("C:") or "\\server\share".
-size_t root_length()
-{
-    const wchar_t* spec = launch_unpack_spec();
-    if (spec[0] == L'{') {
-        const wchar_t* close = wcschr(spec, L'}');
-        wchar_t name[64], root[wide_path_capacity];
-        size_t units = close != NULL ? static_cast<size_t>(close - spec) + 1 : 0;
-        if (units == 0 || units >= 64) return 0;
-        wmemcpy(name, spec, units);
-        name[units] = 0;
-        size_t length = expand_spec(root, name, wide_path_capacity) ? wcslen(root) : 0;
-        if (length > 0 && _wcsnicmp(root, cache_tree, length) == 0 && cache_tree[length] == L'\\') return length;
-    }
-    // Otherwise (and when the placeholder's value is not where it stands) from the volume on.
-    if (cache_tree[0] == L'\\' && cache_tree[1] == L'\\') {
-        const wchar_t* share = wcschr(cache_tree + 2, L'\\');
-        const wchar_t* end = share != NULL ? wcschr(share + 1, L'\\') : NULL;
-        return end != NULL ? static_cast<size_t>(end - cache_tree) : wcslen(cache_tree);
-    }
-    return 2;
-}
-
 // Every existing level of the cache directory's path below the spec's root must be acceptable.
 void check_levels()
 {
     wchar_t level[wide_path_capacity];
     copy_wide_bounded(level, cache_tree, wide_path_capacity);
-    for (size_t at = root_length() + 1; at <= wcslen(cache_tree); ++at) {
+    for (size_t at = spec_root_length(launch_unpack_spec(), cache_tree) + 1; at <= wcslen(cache_tree); ++at) {
         if (cache_tree[at] != L'\\' && cache_tree[at] != 0) continue;
         level[at] = 0;
         DWORD attributes = GetFileAttributesW(level);
@@ -295,9 +271,10 @@ void remove_stale_leftovers()
 void unpack_into_sibling()
 {
     make_sibling_name(sibling);
-    create_containing_directories(sibling);
     uint32_t error = 0;
-    if (!create_private_directory(sibling, &error)) {
+    if (!create_containing_directories(sibling)) error = GetLastError();
+    if (error != 0 || !create_private_directory(sibling, &error)) {
+        refuse_unwritable_executable_folder(launch_unpack_spec(), error);
         SetLastError(error);
         exit_cannot_open_output(sibling);
     }

@@ -19,14 +19,8 @@ void run_fatal_exit_hook()
     if (hook != NULL) hook();
 }
 
-}  // namespace
-
-void set_fatal_exit_hook(void (*hook)())
-{
-    InterlockedExchangePointer(&fatal_exit_hook, reinterpret_cast<void*>(hook));
-}
-
-void report_system_error(const char* message, uint32_t code)
+// " ([Error <code>] <system text>)\n" on standard error: the end of every line with a system error.
+void write_system_error_tail(uint32_t code)
 {
     char* text = NULL;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
@@ -40,8 +34,48 @@ void report_system_error(const char* message, uint32_t code)
         while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) text[--end] = 0;
         shown = text;
     }
-    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(static_cast<int32_t>(code)), shown);
+    fprintf(stderr, " ([Error %ld] %s)\n", static_cast<long>(static_cast<int32_t>(code)), shown);
     fflush(stderr);
+}
+
+// What makes a name unusable, after "it " or "a component below its root ".
+const char* name_fault_reason(name_fault fault)
+{
+    switch (fault) {
+    case name_ok:
+        break;
+    case name_empty:
+    case name_empty_component:
+        return "is empty";
+    case name_dot_component:
+        return "is '.' or '..'";
+    case name_separator:
+        return "holds a '/' or '\\'";
+    case name_colon:
+        return "holds a ':' (a drive or a stream)";
+    case name_control_character:
+        return "holds a control character";
+    case name_forbidden_character:
+        return "holds one of < > \" | ? *";
+    case name_trailing_dot_or_space:
+        return "ends in a dot or a space, which Windows drops";
+    case name_reserved_device:
+        return "is a reserved device name (CON, PRN, AUX, NUL, COM1, LPT1, ...)";
+    }
+    return "is not a usable name";
+}
+
+}  // namespace
+
+void set_fatal_exit_hook(void (*hook)())
+{
+    InterlockedExchangePointer(&fatal_exit_hook, reinterpret_cast<void*>(hook));
+}
+
+void report_system_error(const char* message, uint32_t code)
+{
+    fputs(message, stderr);
+    write_system_error_tail(code);
 }
 
 void exit_with_message(const char* message)
@@ -122,6 +156,34 @@ void exit_cache_refused(const wchar_t* path, const char* reason)
     fputs("Error, refusing cached unpack directory '", stderr);
     write_wide_text(stderr, path);
     fprintf(stderr, "': %s\n", reason);
+    exit(2);
+}
+
+void exit_unusable_unpack_directory(const wchar_t* path, name_fault fault)
+{
+    run_fatal_exit_hook();
+    fputs("Error, unpack directory '", stderr);
+    write_wide_text(stderr, path);
+    fprintf(stderr, "' cannot be used: a component below its root %s.\n", name_fault_reason(fault));
+    exit(2);
+}
+
+void exit_unusable_version_value(const char* placeholder, const wchar_t* value, name_fault fault)
+{
+    run_fatal_exit_hook();
+    fprintf(stderr, "Error, {%s} '", placeholder);
+    write_wide_text(stderr, value);
+    fprintf(stderr, "' of the version block cannot be used in the unpack directory: it %s.\n", name_fault_reason(fault));
+    exit(2);
+}
+
+void exit_folder_not_writable(const wchar_t* folder, uint32_t code)
+{
+    run_fatal_exit_hook();
+    fputs("Error, the executable's folder '", stderr);
+    write_wide_text(stderr, folder);
+    fputs("' is not writable.", stderr);
+    write_system_error_tail(code);
     exit(2);
 }
 

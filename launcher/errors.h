@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include "payload/entry_names.h"
+
 // Sets the function that every fatal exit and abort below runs first, once, before its message (the
 // system error code it reports is read before that). NULL removes it. The parent instance sets its
 // clean-up here, so that a failure never leaves a partly unpacked directory behind.
@@ -35,6 +37,15 @@ void report_system_error(const char* message, uint32_t code);
 // "Error, refusing cached unpack directory '<path>': <reason>\n" on standard error, exit code 2.
 // `reason` is one of the fixed texts of the cached mode.
 [[noreturn]] void exit_cache_refused(const wchar_t* path, const char* reason);
+// "Error, unpack directory '<path>' cannot be used: a component below its root <reason>.\n" on
+// standard error, exit code 2. `fault` is what component_name_fault found in that component.
+[[noreturn]] void exit_unusable_unpack_directory(const wchar_t* path, name_fault fault);
+// "Error, {<placeholder>} '<value>' of the version block cannot be used in the unpack directory:
+// it <reason>.\n" on standard error, exit code 2.
+[[noreturn]] void exit_unusable_version_value(const char* placeholder, const wchar_t* value, name_fault fault);
+// "Error, the executable's folder '<folder>' is not writable." with `code`, as
+// exit_with_system_error (standard error, exit code 2).
+[[noreturn]] void exit_folder_not_writable(const wchar_t* folder, uint32_t code);
 // "Error, couldn't runtime expand spec '<spec>'.\n" on standard error, then abort_bound's ending.
 [[noreturn]] void abort_spec_expansion(const wchar_t* spec);
 

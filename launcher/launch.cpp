@@ -19,6 +19,7 @@
 #include "paths/directory_spec.h"
 #include "paths/system_paths.h"
 #include "payload/attached.h"
+#include "payload/entry_names.h"
 #include "payload/reader.h"
 #include "payload/settings.h"
 #include "payload/unpack.h"
@@ -36,14 +37,26 @@ void set_parent_marker()
     set_env_var(TAVRIN_ENV_ONEFILE_PARENT, wide_id);
 }
 
-// The directory of the plain own path: cut before its last backslash; a path without one stays whole.
+// The directory of the plain own path, as {EXE_DIR} gives it: cut before its last backslash; a path
+// without one stays whole.
 void set_launcher_directory()
 {
-    static wchar_t directory[own_path_capacity];
-    copy_wide_bounded(directory, own_executable_path(false), own_path_capacity);
-    wchar_t* last = wcsrchr(directory, L'\\');
-    if (last != NULL) *last = 0;
+    static wchar_t directory[wide_path_capacity];
+    expand_spec(directory, L"{EXE_DIR}", wide_path_capacity);
     set_env_var(TAVRIN_ENV_ONEFILE_DIRECTORY, directory);
+}
+
+// Every component of the expanded unpack directory below its root must be a name Windows keeps as
+// it is: a value from argument 0 or the environment may hold a drive ("C:\Apps\tool" after {TEMP}),
+// "..", or a trailing dot that the qualification below would fold away or drop, sending the two
+// instances, or the clean-up, somewhere else. Checked before anything is made.
+void check_unpack_directory_names(const wchar_t* spec)
+{
+    const size_t root = spec_root_length(spec, unpack_directory);
+    if (unpack_directory[root] == 0) return;
+    const wchar_t* below = unpack_directory + root + (unpack_directory[root] == L'\\' ? 1 : 0);
+    const name_fault fault = entry_name_fault(below, wcslen(below));
+    if (fault != name_ok) exit_unusable_unpack_directory(unpack_directory, fault);
 }
 
 // Tries at a directory of our own before the parent gives up: a try meets an existing directory only
@@ -56,6 +69,7 @@ void expand_unpack_directory()
 {
     const wchar_t* spec = launch_unpack_spec();
     bool expanded = expand_spec(unpack_directory, spec, wide_path_capacity);
+    if (expanded) check_unpack_directory_names(spec);
     qualify_unpack_directory();
     if (!expanded) abort_spec_expansion(spec);
     // A new build never meets the tree of an old one.
@@ -73,11 +87,15 @@ void create_unpack_directory()
         if (create_private_directory(unpack_directory, &error)) return;
         if (error == ERROR_PATH_NOT_FOUND) {
             // The temporary directory itself is missing: its levels are made as for any entry.
-            create_containing_directories(unpack_directory);
-            if (create_private_directory(unpack_directory, &error)) return;
+            if (!create_containing_directories(unpack_directory)) error = GetLastError();
+            else if (create_private_directory(unpack_directory, &error)) return;
         }
-        // Any other reason (no rights, say) shows up as the first file's own failure, with its path.
-        if (error != ERROR_ALREADY_EXISTS) return;
+        if (error != ERROR_ALREADY_EXISTS) {
+            // Beside the executable, the folder is named with the system's reason. Elsewhere any
+            // other reason (no rights, say) shows up as the first file's own failure, with its path.
+            refuse_unwritable_executable_folder(launch_unpack_spec(), error);
+            return;
+        }
         if (attempt == unpack_directory_tries) {
             SetLastError(error);
             exit_cannot_open_output(unpack_directory);
@@ -127,6 +145,12 @@ int run_launcher()
     SetDllDirectoryW(L"");
     const instance_role role = detect_child_instance();
 
+    if (role == role_child) {
+        // The parent's argument 0, which its own expansion used; a heap copy, never freed. Absent or
+        // empty: the parent had an empty one too.
+        wchar_t* original = get_env_var(TAVRIN_ENV_ORIGINAL_ARGV0);
+        set_program_argument(original != NULL ? original : L"");
+    }
     if (role == role_parent) {
         unset_env_var(TAVRIN_ENV_ONEFILE_START);
         unset_env_var(TAVRIN_ENV_ONEFILE_TIME_US);

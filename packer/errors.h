@@ -39,6 +39,12 @@ public:
     using pack_error::pack_error;
 };
 
+// A text that is not valid UTF-8 (from_utf8); what() says where and why.
+class utf8_error : public pack_error {
+public:
+    using pack_error::pack_error;
+};
+
 // What can be wrong with a package. Each kind has a short name (damage_name) that messages carry.
 enum class damage {
     bad_image,          // "bad-image": the headers of an image that names the attached-data section are damaged

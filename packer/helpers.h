@@ -12,6 +12,10 @@ namespace tavrin {
 
 // The name as UTF-8, for messages; a lone surrogate becomes U+FFFD.
 std::string to_utf8(const std::u16string& text);
+// `text` as UTF-16. Throws utf8_error unless it is UTF-8 as RFC 3629 has it: a byte that starts no
+// character, a character cut short, an overlong form (C0 AE for '.'), an encoded surrogate (CESU-8's
+// halves, ED A0..BF xx) or a code point above U+10FFFF is refused, the message naming its offset.
+std::u16string from_utf8(std::string_view text);
 // The name as UTF-8 in single quotes.
 std::string in_quotes(const std::u16string& name);
 

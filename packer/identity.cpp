@@ -7,7 +7,9 @@
 
 #include "packer/errors.h"
 #include "packer/file_places.h"
+#include "packer/helpers.h"
 #include "packer/pe_image.h"
+#include "resources/version_strings.h"
 
 namespace tavrin {
 namespace {
@@ -45,8 +47,7 @@ std::string with_execution_level(const std::string& manifest, execution_level le
     return manifest.substr(0, value->first) + execution_level_name(level) + manifest.substr(value->second);
 }
 
-std::vector<resource_entry> package_resources(const std::vector<resource_entry>& launcher, const identity_options& options,
-                                              const std::vector<icon_image>& icons, const std::string& output_name)
+version_identity resolved_version_identity(const identity_options& options, const std::string& output_name)
 {
     version_identity identity = default_version_identity();
     identity.original_filename = output_name;
@@ -59,7 +60,27 @@ std::vector<resource_entry> package_resources(const std::vector<resource_entry>&
     take(identity.copyright, options.copyright);
     take(identity.original_filename, options.original_filename);
     if (options.version) identity.version = *options.version;
+    return identity;
+}
 
+std::vector<known_value> version_placeholder_values(const identity_options& options, const version_identity& identity)
+{
+    std::vector<known_value> values;
+    for (const version_placeholder& placeholder : version_placeholders) {
+        const std::string key = placeholder.key;
+        const bool company = key == "CompanyName", product = key == "ProductName";
+        const std::string text = company ? identity.company : product ? identity.product : version_text(identity.version);
+        const bool given = company ? options.company.has_value() : product ? options.product.has_value() : options.version.has_value();
+        const std::string option = company ? "--company" : product ? "--product" : "--app-version";
+        values.push_back({placeholder.name, from_utf8(text), given ? option : "the default " + key + " (no " + option + " given)"});
+    }
+    return values;
+}
+
+std::vector<resource_entry> package_resources(const std::vector<resource_entry>& launcher, const identity_options& options,
+                                              const std::vector<icon_image>& icons, const std::string& output_name)
+{
+    const version_identity identity = resolved_version_identity(options, output_name);
     std::vector<resource_entry> resources;
     bool manifest = false;
     for (const auto& resource : launcher) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "packer/icons.h"
+#include "packer/launch_settings.h"
 #include "packer/resource_section.h"
 #include "packer/version_block.h"
 
@@ -31,6 +32,16 @@ struct identity_options {
     std::optional<version_numbers> version;
     execution_level level = execution_level::as_invoker;
 };
+
+// What the package's version block says for `options`: each text or number given, the launcher's
+// own value (default_version_identity) for each one not given, `output_name` as the original file
+// name's default.
+version_identity resolved_version_identity(const identity_options& options, const std::string& output_name);
+
+// The values that the version-text placeholders ({COMPANY}, {PRODUCT}, {VERSION}, {FILE_VERSION},
+// {PRODUCT_VERSION}) take in a package of `identity`, each with its source: the option of `options`
+// that gave it, or the default it is when that option was not given.
+std::vector<known_value> version_placeholder_values(const identity_options& options, const version_identity& identity);
 
 // `manifest` with the level attribute of its requestedExecutionLevel element replaced. Throws
 // pack_error when there is no such element with a level.

@@ -17,8 +17,11 @@
 #include "packer/archive_identity.h"
 #include "packer/errors.h"
 #include "packer/helpers.h"
+#include "packer/names.h"
+#include "payload/entry_names.h"
 #include "payload/format.h"
 #include "payload/launch_settings.h"
+#include "resources/version_strings.h"
 
 namespace tavrin {
 namespace {
@@ -35,13 +38,35 @@ std::string record_header()
 
 namespace {
 
-const char* const spec_placeholders[] = {"TEMP",    "HOME",         "CACHE_DIR",       "PROGRAM", "PROGRAM_BASE",
+const char* const spec_placeholders[] = {"TEMP",    "HOME",         "CACHE_DIR",       "EXE_DIR", "PROGRAM", "PROGRAM_BASE",
                                          "PROGRAM_DIR", "PID",     "COMPANY",         "PRODUCT", "VERSION",
                                          "FILE_VERSION", "PRODUCT_VERSION", "RANDOM", "TIME",    "TIME_US"};
 // The placeholders whose value differs from run to run.
 const char* const per_run_placeholders[] = {"RANDOM", "PID", "TIME", "TIME_US"};
 // The placeholders a spec may start with: each expands to a fully qualified directory.
-const char* const root_placeholders[] = {"TEMP", "HOME", "CACHE_DIR"};
+const char* const root_placeholders[] = {"TEMP", "HOME", "CACHE_DIR", "EXE_DIR"};
+// The placeholders taken from argument 0 at run time.
+const char* const program_placeholders[] = {"PROGRAM", "PROGRAM_BASE", "PROGRAM_DIR"};
+
+// The most UTF-16 code units a placeholder's run-time value is counted at when packing: a folder or
+// argument 0 as MAX_PATH allows, a process id of 32 bits, the random token, six digits, the start time
+// as a signed 64-bit number. Texts of the version block are counted as they are when known, else at
+// the most the launcher reads.
+struct allowance {
+    const char* name;
+    std::size_t units;
+};
+const allowance run_time_allowances[] = {{"TEMP", 260},    {"HOME", 260},        {"CACHE_DIR", 260},  {"EXE_DIR", 260},
+                                         {"PROGRAM", 260}, {"PROGRAM_BASE", 260}, {"PROGRAM_DIR", 260}, {"PID", 10},
+                                         {"RANDOM", 11},   {"TIME_US", 6},       {"TIME", 20},
+                                         {"COMPANY", version_text_capacity - 1}, {"PRODUCT", version_text_capacity - 1},
+                                         {"VERSION", version_text_capacity - 1}, {"FILE_VERSION", version_text_capacity - 1},
+                                         {"PRODUCT_VERSION", version_text_capacity - 1}};
+const char allowances_text[] = "{TEMP}, {HOME}, {CACHE_DIR}, {EXE_DIR} and {PROGRAM*} counted at 260 units, {PID} at 10, "
+                               "{RANDOM} at 11, {TIME_US} at 6, {TIME} at 20";
+// What cached mode adds to the spec's expansion: "\" and the 32-digit identity, and the suffix
+// ".tmp-<process id>-<token>" of the sibling unpacked into.
+constexpr std::size_t cached_suffix_units = 1 + 32 + 5 + 10 + 1 + 11;
 
 // `name` in ASCII upper case, or empty when it holds anything but ASCII.
 std::string ascii_upper(const std::u16string& name)
@@ -62,8 +87,54 @@ bool listed(const std::string& name, const char* const (&list)[count])
 
 bool is_ascii_letter(char16_t unit) { return (unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z'); }
 
+std::string shown_spec(const std::u16string& spec) { return "the unpack directory spec '" + to_utf8(spec) + "'"; }
+
+// One piece of a spec: a run of literal text, or a placeholder (its name in upper case).
+struct spec_piece {
+    bool placeholder = false;
+    std::u16string text;  // as written, braces included
+    std::string name;
+};
+
+// The pieces of `spec`. Throws spec_error for braces that do not pair and unknown placeholders.
+std::vector<spec_piece> spec_pieces(const std::u16string& spec)
+{
+    const std::string shown = shown_spec(spec);
+    std::vector<spec_piece> pieces;
+    bool in_name = false;
+    for (char16_t unit : spec) {
+        if (unit == u'{') {
+            if (in_name) throw spec_error(shown + " has a '{' inside a placeholder");
+            in_name = true;
+            pieces.push_back({true, u"{", ""});
+        } else if (unit == u'}') {
+            if (!in_name) throw spec_error(shown + " has a '}' without its '{'");
+            in_name = false;
+            spec_piece& piece = pieces.back();
+            piece.name = ascii_upper(piece.text.substr(1));
+            piece.text += unit;
+            if (!listed(piece.name, spec_placeholders)) {
+                std::string known;
+                for (const char* each : spec_placeholders) known += std::string(known.empty() ? "" : ", ") + "{" + each + "}";
+                throw spec_error(shown + " names an unknown placeholder " + to_utf8(piece.text) + " (known: " + known + ")");
+            }
+        } else {
+            if (!in_name && (pieces.empty() || pieces.back().placeholder)) pieces.push_back({});
+            pieces.back().text += unit;
+        }
+    }
+    if (in_name) throw spec_error(shown + " has a '{' that is never closed");
+    return pieces;
+}
+
+template <std::size_t count>
+bool uses_any(const std::vector<spec_piece>& pieces, const char* const (&names)[count])
+{
+    return std::any_of(pieces.begin(), pieces.end(), [&](const spec_piece& piece) { return listed(piece.name, names); });
+}
+
 // The length of the spec's root, when it has one of the accepted forms; 0 when not.
-std::size_t root_length(const std::u16string& spec, const std::vector<std::string>& names)
+std::size_t root_length(const std::u16string& spec, const std::vector<spec_piece>& pieces)
 {
     if (spec.size() >= 3 && is_ascii_letter(spec[0]) && spec[1] == u':' && spec[2] == u'\\') return 2;
     if (spec.rfind(u"\\\\", 0) == 0) {
@@ -72,66 +143,136 @@ std::size_t root_length(const std::u16string& spec, const std::vector<std::strin
         std::size_t end = spec.find(u'\\', share + 1);
         return end == std::u16string::npos ? spec.size() : end;
     }
-    if (spec.empty() || spec[0] != u'{' || names.empty() || !listed(names.front(), root_placeholders)) return 0;
-    return spec.find(u'}') + 1;
+    if (pieces.empty() || !listed(pieces.front().name, root_placeholders)) return 0;
+    return pieces.front().text.size();
+}
+
+// Refuses a component of the spec below its root (`component`, as written) that Windows could not
+// hold as one name whatever its placeholders give: the shared rule on its literal text, each
+// placeholder standing in as a plain name character ("nul_{PID}" passes, "{PID}." does not). The
+// values themselves are checked where they are known: version texts when packing, the rest by the
+// launcher.
+void check_spec_component(const std::u16string& component, const std::string& shown)
+{
+    std::u16string stand_in;
+    for (const spec_piece& piece : spec_pieces(component)) {
+        if (listed(piece.name, root_placeholders))
+            throw spec_error(shown + " has " + to_utf8(piece.text) + " below its root: it names a whole folder, drive "
+                                     "included, and can only start a spec");
+        stand_in += piece.placeholder ? u"x" : piece.text;
+    }
+    const std::string quoted = "'" + to_utf8(component) + "'";
+    switch (component_name_fault(stand_in.data(), stand_in.size())) {
+    case name_ok:
+        return;
+    case name_empty:
+    case name_empty_component:
+    case name_dot_component:
+        throw spec_error(shown + " has an empty, '.' or '..' component");
+    case name_colon:
+        throw spec_error(shown + " has a ':' after its root");
+    case name_trailing_dot_or_space:
+        throw spec_error(shown + " has a component " + quoted + " ending in '.' or ' ', which Windows drops");
+    case name_reserved_device:
+        throw spec_error(shown + " has a component " + quoted + " that Windows takes for a device (CON, PRN, AUX, NUL, "
+                                 "COM1, LPT1, ..., alone or before an extension)");
+    default:
+        throw spec_error(shown + " holds a character that Windows names cannot hold");
+    }
 }
 
 }  // namespace
 
 void check_unpack_spec(const std::u16string& spec, bool cached)
 {
-    const std::string shown = "the unpack directory spec '" + to_utf8(spec) + "'";
+    const std::string shown = shown_spec(spec);
     if (spec.size() >= launch_settings_spec_capacity)
         throw spec_error(shown + " is longer than " + std::to_string(launch_settings_spec_capacity - 1) + " UTF-16 code units");
-    std::vector<std::string> names;
-    bool in_name = false;
-    std::u16string name;
-    for (char16_t unit : spec) {
-        if (unit == u'{') {
-            if (in_name) throw spec_error(shown + " has a '{' inside a placeholder");
-            in_name = true;
-            name.clear();
-        } else if (unit == u'}') {
-            if (!in_name) throw spec_error(shown + " has a '}' without its '{'");
-            in_name = false;
-            std::string upper = ascii_upper(name);
-            if (!listed(upper, spec_placeholders)) {
-                std::string known;
-                for (const char* each : spec_placeholders) known += std::string(known.empty() ? "" : ", ") + "{" + each + "}";
-                throw spec_error(shown + " names an unknown placeholder {" + to_utf8(name) + "} (known: " + known + ")");
-            }
-            names.push_back(upper);
-        } else if (in_name) {
-            name += unit;
-        } else if (unit < 0x20 || std::u16string_view(u"<>\"|?*/").find(unit) != std::u16string_view::npos) {
+    const std::vector<spec_piece> pieces = spec_pieces(spec);
+    for (const spec_piece& piece : pieces)
+        if (!piece.placeholder && std::any_of(piece.text.begin(), piece.text.end(), [](char16_t unit) {
+                return unit < 0x20 || std::u16string_view(u"<>\"|?*/").find(unit) != std::u16string_view::npos;
+            }))
             throw spec_error(shown + " holds a character that Windows names cannot hold (separate components with '\\')");
-        }
-    }
-    if (in_name) throw spec_error(shown + " has a '{' that is never closed");
 
-    const std::size_t root = root_length(spec, names);
+    const std::size_t root = root_length(spec, pieces);
     if (root == 0)
-        throw spec_error(shown + " is not absolute: it must start with {TEMP}, {HOME}, {CACHE_DIR}, a drive (C:\\) or "
-                                 "\\\\server\\share");
+        throw spec_error(shown + " is not absolute: it must start with {TEMP}, {HOME}, {CACHE_DIR}, {EXE_DIR}, a drive "
+                                 "(C:\\) or \\\\server\\share");
     // The components below the root, each between two backslashes.
     for (std::size_t at = root; at < spec.size();) {
         if (spec[at] != u'\\') throw spec_error(shown + " must separate its root from the rest with '\\'");
         std::size_t end = spec.find(u'\\', at + 1);
         if (end == std::u16string::npos) end = spec.size();
-        std::u16string component = spec.substr(at + 1, end - at - 1);
-        if (component.empty() || component == u"." || component == u"..")
-            throw spec_error(shown + " has an empty, '.' or '..' component");
+        check_spec_component(spec.substr(at + 1, end - at - 1), shown);
         at = end;
     }
-    if (spec.find(u':', root) != std::u16string::npos) throw spec_error(shown + " has a ':' after its root");
 
-    const bool per_run = std::any_of(names.begin(), names.end(), [](const std::string& each) { return listed(each, per_run_placeholders); });
+    const bool per_run = uses_any(pieces, per_run_placeholders);
     if (cached && per_run)
         throw spec_error(shown + " changes from run to run ({RANDOM}, {PID}, {TIME}, {TIME_US}): in cached mode the "
                                  "directory must be the same for every run");
     if (!cached && !per_run)
         throw spec_error(shown + " is the same for every run: in temporary mode it needs {RANDOM}, {PID}, {TIME} or "
                                  "{TIME_US}, or concurrent runs would share one directory (or use --cached)");
+}
+
+std::vector<std::string> unpack_spec_warnings(const std::u16string& spec, bool cached)
+{
+    const std::vector<spec_piece> pieces = spec_pieces(spec);
+    std::vector<std::string> warnings;
+    const auto uses = [&](const char* name) {
+        return std::any_of(pieces.begin(), pieces.end(), [&](const spec_piece& piece) { return piece.name == name; });
+    };
+    if (!cached && !uses("RANDOM"))
+        warnings.push_back(shown_spec(spec) + " has no {RANDOM}: anyone may create the few directories it can name "
+                                              "beforehand, and every run then fails (the launcher never takes over an "
+                                              "existing one); add {RANDOM}");
+    for (const char* name : program_placeholders)
+        if (uses(name))
+            warnings.push_back(shown_spec(spec) + " uses {" + name + "}: a run started by a full path (as Explorer starts "
+                                                  "it) stops, since a drive cannot stand below the root; {EXE_DIR} names "
+                                                  "the executable's folder");
+    return warnings;
+}
+
+void check_unpack_directory(const launch_settings& settings, const std::vector<known_value>& values,
+                            const std::vector<std::u16string>& names)
+{
+    const std::u16string spec = !settings.unpack_spec.empty() ? settings.unpack_spec
+                                : settings.cached              ? std::u16string(cached_unpack_spec)
+                                                               : std::u16string(builtin_unpack_spec);
+    std::size_t units = settings.cached ? cached_suffix_units : 0;
+    std::vector<std::string> counted;  // the sources of the known values counted, for the message
+    for (const spec_piece& piece : spec_pieces(spec)) {
+        const auto value = std::find_if(values.begin(), values.end(), [&](const known_value& each) { return each.placeholder == piece.name; });
+        if (!piece.placeholder) {
+            units += piece.text.size();
+        } else if (value != values.end()) {
+            const std::string problem = windows_name_problem(value->text);
+            if (!problem.empty())
+                throw spec_error(value->source + " '" + to_utf8(value->text) + "' cannot be " + to_utf8(piece.text) + " in " +
+                                 shown_spec(spec) + ": " + problem);
+            units += value->text.size();
+            const std::string source = value->source + " (" + std::to_string(value->text.size()) + " units)";
+            if (std::find(counted.begin(), counted.end(), source) == counted.end()) counted.push_back(source);
+        } else {
+            units += std::find_if(std::begin(run_time_allowances), std::end(run_time_allowances),
+                                  [&](const allowance& each) { return piece.name == each.name; })->units;
+        }
+    }
+    const auto longest = std::max_element(names.begin(), names.end(),
+                                          [](const std::u16string& a, const std::u16string& b) { return a.size() < b.size(); });
+    const std::size_t name_units = longest != names.end() ? longest->size() : 0;
+    const std::size_t limit = wide_path_capacity - 1;
+    if (units + 1 + name_units <= limit) return;
+    std::string with;
+    for (const std::string& source : counted) with += (with.empty() ? "" : ", ") + source;
+    throw spec_error((counted.empty() ? "--unpack-dir: " : with + ": ") + shown_spec(spec) + " makes paths of up to " +
+                     std::to_string(units + 1 + name_units) + " UTF-16 code units with the longest file name" +
+                     (longest != names.end() ? " " + in_quotes(*longest) : std::string()) + ", more than the launcher's " +
+                     std::to_string(limit) + " (" + allowances_text + (settings.cached ? "; cached mode adds 60 for the "
+                     "archive identity and its temporary sibling's name" : "") + ")");
 }
 
 std::uint64_t find_launch_settings(std::istream& image, const pe_headers& headers, const std::string& what)
@@ -235,7 +376,8 @@ std::u16string cache_directory(const launch_settings& settings, const image_valu
         for (const auto& [known, text] : values)
             if (known == name) value = text;
 #ifdef _WIN32
-        if (listed(name, root_placeholders)) {
+        // {EXE_DIR} stays: where the package will stand is not known here.
+        if (listed(name, root_placeholders) && name != "EXE_DIR") {
             std::u16string folder = resolved_folder(name);
             if (!folder.empty()) value = folder;
         }

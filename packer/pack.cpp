@@ -389,8 +389,10 @@ pack_result pack_application(const pack_options& options)
         auto images = read_icon_file(file);
         icons.insert(icons.end(), std::make_move_iterator(images.begin()), std::make_move_iterator(images.end()));
     }
+    const std::string output_name = options.output.filename().u8string();
     const std::vector<resource_entry> resources =
-        package_resources(read_resources(launcher, headers, launcher_what), options.identity, icons, options.output.filename().u8string());
+        package_resources(read_resources(launcher, headers, launcher_what), options.identity, icons, output_name);
+    const version_identity version = resolved_version_identity(options.identity, output_name);
     image_edits edits;
     edits.subsystem = options.identity.console ? pe_subsystem_console : pe_subsystem_windows;
     edits.resources = [&](std::uint32_t rva) { return write_resource_section(resources, rva); };
@@ -413,11 +415,14 @@ pack_result pack_application(const pack_options& options)
         result.warnings.push_back(warning);
         if (options.warning) options.warning(warning);
     };
+    if (!options.settings.unpack_spec.empty())
+        for (const auto& warning : unpack_spec_warnings(options.settings.unpack_spec, chosen.cached)) warn(warning);
     for (const auto& file : files) {
         result.names.push_back(file.name);
         std::string warning = long_path_warning(file.name);
         if (!warning.empty()) warn(warning);
     }
+    check_unpack_directory(chosen, version_placeholder_values(options.identity, version), result.names);
     import_check imports = check_imports(files, options.allowed_missing);
     for (const auto& warning : imports.warnings) warn(warning);
     for (const auto& missing : imports.missing)

@@ -108,7 +108,9 @@ int max_compression_level();
 // Settings: in cached mode an empty spec becomes cached_unpack_spec, the archive identity (when not
 // given) is computed from the written attached data (archive_identity), and a top-level file named
 // like the launcher's completion marker is refused (name_error); a spec that is given is checked
-// (check_unpack_spec, spec_error). Throws pack_error and its kinds.
+// (check_unpack_spec, spec_error) and draws its warnings (unpack_spec_warnings); the unpack
+// directory with the output's version texts and the longest name is checked (check_unpack_directory,
+// spec_error). Throws pack_error and its kinds.
 pack_result pack_application(const pack_options& options);
 
 }  // namespace tavrin

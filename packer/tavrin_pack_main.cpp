@@ -1,5 +1,6 @@
 // tavrin-pack: the command line over the packer library: pack, list, verify, extract. Exit codes:
 // 0 done, 1 failed (or the package is damaged), 2 the command line is wrong.
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #endif
 
 #include "packer/file_places.h"
+#include "packer/helpers.h"
 #include "packer/inspect.h"
 #include "packer/interrupt_cleanup.h"
 #include "packer/pack.h"
@@ -90,13 +92,21 @@ std::string help_text()
            ", or 0 for one per core (default 0,\n"
            "                         here " + std::to_string(tavrin::resolved_threads(0)) + "); the output does not depend on it\n"
            "  --unpack-dir SPEC      where OUT.exe unpacks, as a directory spec: literal text and the\n"
-           "                         placeholders {TEMP} {HOME} {CACHE_DIR} {PROGRAM} {PROGRAM_BASE}\n"
-           "                         {PROGRAM_DIR} {PID} {COMPANY} {PRODUCT} {VERSION} {FILE_VERSION}\n"
-           "                         {PRODUCT_VERSION} {RANDOM} {TIME} {TIME_US}; it must start with\n"
-           "                         {TEMP}, {HOME}, {CACHE_DIR}, C:\\ or \\\\server\\share. Without --cached\n"
-           "                         it must hold {RANDOM}, {PID}, {TIME} or {TIME_US} (default:\n"
-           "                         {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}); with --cached it may hold\n"
-           "                         none of them (default: {CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION})\n"
+           "                         placeholders {TEMP} {HOME} {CACHE_DIR} {EXE_DIR} {PROGRAM}\n"
+           "                         {PROGRAM_BASE} {PROGRAM_DIR} {PID} {COMPANY} {PRODUCT} {VERSION}\n"
+           "                         {FILE_VERSION} {PRODUCT_VERSION} {RANDOM} {TIME} {TIME_US}; it must\n"
+           "                         start with {TEMP}, {HOME}, {CACHE_DIR}, {EXE_DIR} (the folder that holds\n"
+           "                         OUT.exe), C:\\ or \\\\server\\share. Each component below that must be\n"
+           "                         a name Windows keeps as it is (not CON or nul.txt, no trailing dot or\n"
+           "                         space), and so must each --company, --product and version it uses;\n"
+           "                         with the longest file name it must fit the launcher's 4095 units\n"
+           "                         (run-time values counted at 260 for a folder or {PROGRAM*}, 10 {PID},\n"
+           "                         11 {RANDOM}, 6 {TIME_US}, 20 {TIME}). Without --cached it must hold\n"
+           "                         {RANDOM}, {PID}, {TIME} or {TIME_US} (default:\n"
+           "                         {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}; one without {RANDOM} draws a\n"
+           "                         warning); with --cached it may hold none of them (default:\n"
+           "                         {CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}). {PROGRAM*} take argument 0,\n"
+           "                         and a run started by a full path stops: prefer {EXE_DIR}\n"
            "  --cached               unpack once and reuse: the files stay in the unpack directory, below\n"
            "                         which OUT.exe adds the archive identity (a hash of its attached data),\n"
            "                         and later runs check and use them instead of unpacking again\n"
@@ -135,8 +145,9 @@ std::string help_text()
            "\n"
            "cache-dir: where a package in cached mode keeps its files: its spec with {COMPANY}, {PRODUCT}\n"
            "and the versions taken from its version block, and {TEMP}, {HOME} and {CACHE_DIR} resolved\n"
-           "for the user running the tool (on Windows; elsewhere they stay as written), then the archive\n"
-           "identity. Exit 1 for a package that is not in cached mode, or whose resources are damaged.\n"
+           "for the user running the tool (on Windows; elsewhere they stay as written; {EXE_DIR} always\n"
+           "does, with a note), then the archive identity. Exit 1 for a package that is not in cached\n"
+           "mode, whose resources are damaged, or whose version texts the launcher would refuse.\n"
            "\n"
            "list, verify and extract say \"not a package\" for a directory, a device, a FIFO, a text file\n"
            "or a program without the " TAVRIN_ATTACHED_SECTION_NAME " section, and \"damaged\" for a package whose\n"
@@ -235,8 +246,20 @@ unsigned parse_window(const std::string& text)
     throw usage_error(limits + ", not '" + text + "'");
 }
 
+// The text of option `option` as UTF-16, for texts that end up in the package's UTF-16 names and
+// version block; text that is not UTF-8 is a usage error naming the option.
+std::u16string utf8_option(const std::string& option, const std::string& text)
+{
+    try {
+        return tavrin::from_utf8(text);
+    } catch (const tavrin::utf8_error& error) {
+        throw usage_error(option + ": the text " + error.what());
+    }
+}
+
 std::u16string parse_entry(std::string text)
 {
+    utf8_option("--entry", text);
     for (char& c : text)
         if (c == '\\') c = '/';  // the archive's separator, accepted on every system
     fs::path relative = fs::u8path(text).lexically_normal();
@@ -255,7 +278,7 @@ std::string parse_dll_name(const std::string& text)
 std::u16string parse_unpack_spec(const std::string& text)
 {
     if (text.empty()) throw usage_error("--unpack-dir takes a directory spec, not an empty text");
-    return fs::u8path(text).u16string();
+    return utf8_option("--unpack-dir", text);
 }
 
 // The launch settings of the package `file`; nothing when its record is malformed. Throws
@@ -343,16 +366,15 @@ bool identity_option(const std::string& name, Value value, tavrin::identity_opti
         identity.console = name == "--console";
     } else if (name == "--icon") {
         identity.icons.push_back(fs::u8path(value()));
-    } else if (name == "--company") {
-        identity.company = value();
-    } else if (name == "--product") {
-        identity.product = value();
-    } else if (name == "--description") {
-        identity.description = value();
-    } else if (name == "--copyright") {
-        identity.copyright = value();
-    } else if (name == "--original-filename") {
-        identity.original_filename = value();
+    } else if (name == "--company" || name == "--product" || name == "--description" || name == "--copyright" ||
+               name == "--original-filename") {
+        std::optional<std::string>& field = name == "--company"       ? identity.company
+                                            : name == "--product"     ? identity.product
+                                            : name == "--description" ? identity.description
+                                            : name == "--copyright"   ? identity.copyright
+                                                                      : identity.original_filename;
+        field = value();
+        utf8_option(name, *field);
     } else if (name == "--app-version") {
         try {
             identity.version = tavrin::parse_version_numbers(value());
@@ -405,6 +427,8 @@ int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
     if (parsed->operands.size() > 1)
         throw usage_error("one application directory only; '" + parsed->operands[1] + "' is one too many");
     if (options.output.empty()) throw usage_error("no output given (-o OUT.exe)");
+    // Without --original-filename the output's name goes into the version block.
+    if (!options.identity.original_filename) utf8_option("-o (its file name, the OriginalFilename)", options.output.filename().u8string());
     if (!options.settings.unpack_spec.empty()) {
         try {
             tavrin::check_unpack_spec(options.settings.unpack_spec, options.settings.cached);
@@ -426,6 +450,10 @@ int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
     tavrin::pack_result result;
     try {
         result = tavrin::pack_application(options);
+    } catch (const tavrin::spec_error& error) {
+        // The unpack directory with the version texts and the names: a matter of the options given.
+        if (display) display->finish();
+        throw usage_error(error.what());
     } catch (...) {
         if (display) display->finish();
         throw;
@@ -482,19 +510,28 @@ int run_cache_dir(std::vector<std::string> arguments, const fs::path&)
                   << " is not in cached mode: it unpacks into a new directory on every run and deletes it at the end\n";
         return exit_failed;
     }
-    // The values the launcher reads from the package's version block (the built-in ones without it).
+    // The values the launcher reads from the package's version block (the built-in ones without it),
+    // refused as the launcher refuses them.
     const tavrin::package_identity identity = tavrin::read_package_identity(fs::u8path(parsed->operands[0]));
     // With the resource tree damaged, its version texts and so the directory cannot be known.
     if (identity.unreadable) return resources_damaged(parsed->operands[0], identity);
+    std::vector<tavrin::known_value> known;
     tavrin::image_values values;
     for (const version_placeholder& placeholder : version_placeholders) {
         std::string value = placeholder.fallback;
         if (identity.version)
             for (const auto& [key, text] : identity.version->texts)
                 if (key == placeholder.key) value = text;
-        values.emplace_back(placeholder.name, fs::u8path(value).u16string());
+        known.push_back({placeholder.name, tavrin::from_utf8(value), std::string("its version block's ") + placeholder.key});
+        values.emplace_back(placeholder.name, known.back().text);
     }
-    std::cout << tavrin::to_utf8(tavrin::cache_directory(*settings, values)) << "\n";
+    tavrin::check_unpack_directory(*settings, known, {});
+    const std::u16string directory = tavrin::cache_directory(*settings, values);
+    std::string start = tavrin::to_utf8(directory.substr(0, 9));
+    for (char& unit : start) unit = static_cast<char>(std::toupper(static_cast<unsigned char>(unit)));
+    if (start == "{EXE_DIR}")
+        std::cerr << tool_name << ": {EXE_DIR} stays as written: it is the folder the package is started from\n";
+    std::cout << tavrin::to_utf8(directory) << "\n";
     return exit_done;
 }
 

@@ -26,29 +26,12 @@ std::string utf16_bytes(const std::u16string& text)
 std::u16string utf16_of(const std::string& text, const std::string& what)
 {
     std::u16string out;
-    for (std::size_t i = 0; i < text.size();) {
-        unsigned char lead = static_cast<unsigned char>(text[i]);
-        int extra = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : -1;
-        if (extra < 0) throw pack_error(what + " is not valid UTF-8 text");
-        std::uint32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
-        for (int k = 1; k <= extra; ++k) {
-            if (i + k >= text.size()) throw pack_error(what + " is not valid UTF-8 text");
-            unsigned char next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) throw pack_error(what + " is not valid UTF-8 text");
-            code = code << 6 | (next & 0x3F);
-        }
-        static const std::uint32_t least[] = {0, 0x80, 0x800, 0x10000};
-        if (code < least[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            throw pack_error(what + " is not valid UTF-8 text");
-        if (code == 0) throw pack_error(what + " holds a NUL character");
-        if (code >= 0x10000) {
-            out.push_back(static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(code));
-        }
-        i += extra + 1;
+    try {
+        out = from_utf8(text);
+    } catch (const utf8_error& error) {
+        throw utf8_error(what + " " + error.what());
     }
+    if (out.find(u'\0') != std::u16string::npos) throw pack_error(what + " holds a NUL character");
     if (out.size() >= version_text_capacity)
         throw pack_error(what + " is longer than " + std::to_string(version_text_capacity - 1) + " UTF-16 code units");
     return out;

@@ -31,6 +31,7 @@ enum placeholder_id {
     placeholder_pid,
     placeholder_home,
     placeholder_cache_dir,
+    placeholder_exe_dir,
     placeholder_version_text,  // one of version_placeholders
     placeholder_random,
     placeholder_time_us,
@@ -51,10 +52,14 @@ const placeholder_entry placeholder_table[] = {
     {"PID", placeholder_pid},
     {"HOME", placeholder_home},
     {"CACHE_DIR", placeholder_cache_dir},
+    {"EXE_DIR", placeholder_exe_dir},
     {"RANDOM", placeholder_random},
     {"TIME_US", placeholder_time_us},
     {"TIME", placeholder_time},
 };
+
+// The argument 0 that the {PROGRAM} placeholders take; NULL: the runtime's.
+const wchar_t* program_argument;
 
 wchar_t ascii_upper(wchar_t unit) { return unit >= L'a' && unit <= L'z' ? unit - (L'a' - L'A') : unit; }
 
@@ -161,9 +166,46 @@ void append_pid(wchar_t* out, size_t size)
 
 void append_program(wchar_t* out, size_t size)
 {
+    if (program_argument != NULL) {
+        append_wide_bounded(out, program_argument, size);
+        return;
+    }
     // The runtime's wide argument vector, as handed to run_code; not GetCommandLineW re-split.
     if (__argc < 1 || __wargv == NULL || __wargv[0] == NULL) abort_bound();
     append_wide_bounded(out, __wargv[0], size);
+}
+
+// The folder of the running executable: its plain path, as the system reports it, cut at the last
+// backslash (a path without one whole). The same in both instances, which run one file.
+void append_executable_folder(wchar_t* out, size_t size)
+{
+    const wchar_t* path = own_executable_path(false);
+    const wchar_t* last_backslash = wcsrchr(path, L'\\');
+    const size_t length = last_backslash != NULL ? static_cast<size_t>(last_backslash - path) : wcslen(path);
+    size_t used = wcslen(out);
+    if (used + length + 1 > size) abort_bound();
+    wmemcpy(out + used, path, length);
+    out[used + length] = 0;
+}
+
+bool is_root_placeholder(placeholder_id id)
+{
+    return id == placeholder_temp || id == placeholder_home || id == placeholder_cache_dir || id == placeholder_exe_dir;
+}
+
+// The placeholder `spec` starts with, placeholder_unknown when it starts with none.
+placeholder_id first_placeholder(const wchar_t* spec)
+{
+    if (spec[0] != L'{') return placeholder_unknown;
+    wchar_t name[placeholder_name_capacity];
+    size_t length = 0;
+    for (const wchar_t* unit = spec + 1; *unit != L'}'; ++unit) {
+        if (*unit == 0 || *unit == L'{' || length + 1 == placeholder_name_capacity) return placeholder_unknown;
+        name[length++] = *unit;
+    }
+    name[length] = 0;
+    const version_placeholder* version = NULL;
+    return find_placeholder(name, &version);
 }
 
 // Removes backslashes from the end of the output (never before its start); each gives its unit back.
@@ -214,6 +256,9 @@ bool append_placeholder(wchar_t* out, size_t used, size_t size, placeholder_id i
     case placeholder_cache_dir:
         if (!append_known_folder(out, CSIDL_LOCAL_APPDATA, size)) return false;
         break;
+    case placeholder_exe_dir:
+        append_executable_folder(out, size);
+        break;
     case placeholder_version_text:
         // The image's version block, as tavrin-pack wrote it; the built-in texts without one.
         append_version_value(out, *version, size);
@@ -230,8 +275,7 @@ bool append_placeholder(wchar_t* out, size_t used, size_t size, placeholder_id i
     case placeholder_unknown:
         return false;
     }
-    if (id == placeholder_temp || id == placeholder_home || id == placeholder_cache_dir)
-        strip_trailing_backslashes(out, used + wcslen(value));
+    if (is_root_placeholder(id)) strip_trailing_backslashes(out, used + wcslen(value));
     return true;
 }
 
@@ -274,4 +318,40 @@ bool expand_spec(wchar_t* out, const wchar_t* spec, size_t size)
     // A placeholder still open here is dropped: abc{TEMP gives abc.
     out[used] = 0;
     return true;
+}
+
+void set_program_argument(const wchar_t* argument) { program_argument = argument; }
+
+size_t spec_root_length(const wchar_t* spec, const wchar_t* path)
+{
+    const placeholder_id first = first_placeholder(spec);
+    if (is_root_placeholder(first)) {
+        // The value again: the same in one process ({TEMP} from its environment, the others from
+        // the system), so where `path` starts with it, that is where the spec's root ends.
+        static wchar_t root[wide_path_capacity];
+        size_t name_length = static_cast<size_t>(wcschr(spec, L'}') - spec) + 1;
+        wchar_t name[placeholder_name_capacity + 2];
+        wmemcpy(name, spec, name_length);
+        name[name_length] = 0;
+        if (expand_spec(root, name, wide_path_capacity)) {
+            size_t length = wcslen(root);
+            if (_wcsnicmp(root, path, length) == 0 && (path[length] == L'\\' || path[length] == 0)) return length;
+        }
+    }
+    if (path[0] == L'\\' && path[1] == L'\\') {
+        const wchar_t* share = wcschr(path + 2, L'\\');
+        const wchar_t* end = share != NULL ? wcschr(share + 1, L'\\') : NULL;
+        return end != NULL ? static_cast<size_t>(end - path) : wcslen(path);
+    }
+    const wchar_t drive = ascii_upper(path[0]);
+    return drive >= L'A' && drive <= L'Z' && path[1] == L':' ? 2 : 0;
+}
+
+void refuse_unwritable_executable_folder(const wchar_t* spec, uint32_t error)
+{
+    if (first_placeholder(spec) != placeholder_exe_dir) return;
+    static wchar_t folder[wide_path_capacity];
+    folder[0] = 0;
+    append_executable_folder(folder, wide_path_capacity);
+    exit_folder_not_writable(folder, error);
 }

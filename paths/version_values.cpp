@@ -2,8 +2,11 @@
 #include "paths/version_values.h"
 
 #include <windows.h>
+#include <wchar.h>
 
+#include "launcher/errors.h"
 #include "paths/bounded.h"
+#include "payload/entry_names.h"
 
 namespace {
 
@@ -30,8 +33,13 @@ void append_version_value(wchar_t* out, const version_placeholder& placeholder, 
 {
     const unsigned char* block = NULL;
     size_t block_size = 0;
-    if (own_version_block(&block, &block_size) && find_version_text(block, block_size, placeholder.key, version_value))
-        append_wide_bounded(out, version_value, size);
-    else
+    if (!own_version_block(&block, &block_size) || !find_version_text(block, block_size, placeholder.key, version_value)) {
         append_ascii_widened(out, placeholder.fallback, size);
+        return;
+    }
+    // The packer refuses such a text; a block patched after packing must not make the path leave
+    // its place, gain a level, or lose a trailing dot that `tavrin-pack cache-dir` would show.
+    const name_fault fault = component_name_fault(version_value, wcslen(version_value));
+    if (fault != name_ok) exit_unusable_version_value(placeholder.name, version_value, fault);
+    append_wide_bounded(out, version_value, size);
 }

@@ -197,8 +197,10 @@ bool create_containing_directories(const wchar_t* path)
 
     // `walk` is the highest level that failed, or the existing one right above it.
     if (stopped_on_existing) walk[wcslen(walk)] = L'\\';
+    // The first level that still cannot be made ends the walk, its reason left in GetLastError:
+    // no level below it can be made either.
     bool exists = ensure_directory(walk);
-    while (--failed > 0) {
+    while (exists && --failed > 0) {
         walk[wcslen(walk)] = L'\\';
         exists = ensure_directory(walk);
     }

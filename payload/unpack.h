@@ -26,7 +26,8 @@ bool attached_data_matches_files(uint64_t* entries);
 void close_unpack_output();
 
 // Makes sure every directory above the file `path` exists, outermost missing level first. True when
-// the immediate parent exists at the end.
+// the immediate parent exists at the end; false with the system's reason for the first level that
+// could not be made in GetLastError.
 bool create_containing_directories(const wchar_t* path);
 
 // Makes sure the directory `path` exists (remembered in a list seeded with the home directory).

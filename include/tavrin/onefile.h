@@ -70,7 +70,8 @@ typedef int (*tavrin_run_code_function)(int argc, wchar_t** argv, const wchar_t*
 #define TAVRIN_ENV_ONEFILE_DIRECTORY_W L"TAVRIN_ONEFILE_DIRECTORY"
 
 /* Argument 0 exactly as the user's command line gave it to the first instance (the child's own
- * argv[0] is the executable's full path instead): the name the program was invoked by. */
+ * argv[0] is the executable's full path instead): the name the program was invoked by. The
+ * launcher's child instance expands {PROGRAM}, {PROGRAM_BASE} and {PROGRAM_DIR} from it. */
 #define TAVRIN_ENV_ORIGINAL_ARGV0 "TAVRIN_ORIGINAL_ARGV0"
 #define TAVRIN_ENV_ORIGINAL_ARGV0_W L"TAVRIN_ORIGINAL_ARGV0"
 

@@ -486,3 +486,83 @@ TEST(Identity, PlaceholdersGiveTheVersionBlocksValues)
     EXPECT_TRUE(unpacked_under(L"X \u00e9_Y_2.3.4.5_2.3.4.5_2.3.4.5", identity));
     EXPECT_TRUE(unpacked_under(L"VX BENCH_VX BENCH_1.4.2.0_1.4.2.0_1.4.2.0", {}));
 }
+
+// A text of the version block patched after packing: the launcher refuses it as a name rather than
+// let it lead the unpack directory elsewhere (or fail on every run with a system error).
+TEST(Identity, AVersionTextPatchedAfterPackingStopsTheRun)
+{
+    temp_directory dir, temp;
+    tavrin::identity_options identity;
+    identity.company = "PatchMeCo";
+    const std::pair<std::u16string, const char*> patches[] = {
+        {u"..", "it is '.' or '..'"}, {u"a\\b", "it holds a '/' or '\\'"}, {u"Acme.", "it ends in a dot or a space, which Windows drops"}};
+    for (const auto& [patch, reason] : patches) {
+        SCOPED_TRACE(reason);
+        const auto exe = pack_probe(dir.path(), launcher_image, L"patched.exe", identity, u"{TEMP}\\{COMPANY}_{RANDOM}");
+        patch_version_text(exe, u"PatchMeCo", patch);
+        auto result = start(exe, {}, hardening::with_temp(temp.wstr()));
+        EXPECT_EQ(result.process.exit_code, 2u);
+        EXPECT_EQ(result.process.err, "Error, {COMPANY} '" + tavrin::to_utf8(patch) +
+                                          "' of the version block cannot be used in the unpack directory: " + reason + ".\r\n");
+        EXPECT_TRUE(result.facts.empty());
+        EXPECT_TRUE(hardening::names_in(temp.path()).empty());
+    }
+}
+
+// {PROGRAM_BASE} means the parent's argument 0 in both instances, whatever the user typed; a full
+// path there puts a drive below the root, and the run stops before it makes anything.
+TEST(SpecPlaceholders, ProgramPlaceholdersTakeTheParentsArgumentZero)
+{
+    temp_directory dir, temp;
+    const fs::path exe = dir.path() / L"progtest.exe";
+    make_package(exe);
+    set_launch_settings(exe, {false, u"{TEMP}\\{PROGRAM_BASE}_{PID}", ""});
+    auto typed = start(exe, {L"--exit", L"7"}, hardening::with_temp(temp.wstr()), L"progtest");
+    EXPECT_EQ(typed.process.exit_code, 7u) << typed.process.out << typed.process.err;
+    EXPECT_EQ(one(typed.facts, "first_file_path"),
+              temp.wstr() + L"\\progtest_" + one(typed.facts, "env.TAVRIN_ONEFILE_PARENT") + L"\\probe.dll");
+
+    auto full = start(exe, {}, hardening::with_temp(temp.wstr()));
+    EXPECT_EQ(full.process.exit_code, 2u);
+    const std::string expected = "Error, unpack directory '" + narrow(temp.wstr()) + "\\" + narrow(dir.wstr()) + "\\progtest_";
+    EXPECT_EQ(full.process.err.rfind(expected, 0), 0u) << full.process.err;
+    EXPECT_NE(full.process.err.find("' cannot be used: a component below its root holds a ':' (a drive or a stream).\r\n"),
+              std::string::npos) << full.process.err;
+    EXPECT_TRUE(full.facts.empty());
+    EXPECT_TRUE(hardening::names_in(temp.path()).empty());
+}
+
+// {EXE_DIR}: beside the package, in both modes; a folder where nothing can be made is named.
+TEST(SpecPlaceholders, ExeDirUnpacksBesideThePackage)
+{
+    temp_directory dir;
+    const fs::path temporary = dir.path() / L"temporary.exe", cached = dir.path() / L"cached.exe";
+    make_package(temporary);
+    set_launch_settings(temporary, {false, u"{EXE_DIR}\\run_{RANDOM}", ""});
+    make_package(cached);
+    const auto settings = set_launch_settings(cached, {true, u"{EXE_DIR}\\cache", ""});
+
+    auto first = start(temporary, {L"--exit", L"4"});
+    EXPECT_EQ(first.process.exit_code, 4u) << first.process.out << first.process.err;
+    EXPECT_EQ(one(first.facts, "first_file_path"), dir.wstr() + L"\\run_" + one(first.facts, "env.TAVRIN_ONEFILE_RANDOM") + L"\\probe.dll");
+    auto kept = start(cached, {});
+    EXPECT_EQ(kept.process.exit_code, 0u) << kept.process.out << kept.process.err;
+    EXPECT_EQ(one(kept.facts, "first_file_path"), dir.wstr() + L"\\cache\\" + widen(settings.archive_identity) + L"\\probe.dll");
+    EXPECT_EQ(hardening::names_in(dir.path()), (std::vector<std::wstring>{L"cache", L"cached.exe", L"temporary.exe"}));
+
+    // Wine 8 has no ACLs, and root writes anywhere: the folder is made immutable for Linux instead.
+    const fs::path folder = dir.path() / L"locked";
+    fs::create_directory(folder);
+    fs::copy_file(temporary, folder / L"temporary.exe");
+    fs::copy_file(cached, folder / L"cached.exe");
+    immutable_directory locked(folder.wstring());
+    if (!locked.took()) GTEST_SKIP() << "chattr +i did not take here";
+    for (const wchar_t* name : {L"temporary.exe", L"cached.exe"}) {
+        auto refused = start(folder / name, {});
+        EXPECT_EQ(refused.process.exit_code, 2u) << narrow(name);
+        EXPECT_EQ(refused.process.err.rfind("Error, the executable's folder '" + narrow(folder.wstring()) + "' is not writable. ([Error ", 0), 0u)
+            << refused.process.err;
+        EXPECT_TRUE(refused.facts.empty());
+    }
+    EXPECT_EQ(hardening::names_in(folder), (std::vector<std::wstring>{L"cached.exe", L"temporary.exe"}));
+}

@@ -496,6 +496,8 @@ TEST_F(PackTest, UnpackDirectorySpecsAreChecked)
         {u"\\\\server\\share\\{TIME}", false, nullptr},
         {u"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}", true, nullptr},
         {u"{HOME}\\.cache\\{PRODUCT}-{VERSION}", true, nullptr},
+        {u"{EXE_DIR}\\cache", true, nullptr},
+        {u"{TEMP}\\nul_{PID}", false, nullptr},
         {u"{TEMP}\\app", false, "same for every run"},
         {u"{TEMP}\\app_{RANDOM}", true, "changes from run to run"},
         {u"{TEMP}\\{NOPE}{PID}", false, "unknown placeholder {NOPE}"},
@@ -512,6 +514,13 @@ TEST_F(PackTest, UnpackDirectorySpecsAreChecked)
         {u"{TEMP}\\a?{PID}", false, "cannot hold"},
         {u"{TEMP}\\a:b{PID}", false, "':' after its root"},
         {u"{TEMP}\\{PID}" + std::u16string(600, u'a'), false, "longer than 511"},
+        // Components Windows would not keep as written, a placeholder counting as a name character.
+        {u"{TEMP}\\CON\\{PID}", false, "for a device"},
+        {u"{TEMP}\\nul.txt_{PID}", false, "for a device"},
+        {u"{TEMP}\\a.\\{PID}", false, "ending in '.' or ' '"},
+        {u"{TEMP}\\{PID}.", false, "ending in '.' or ' '"},
+        {u"{TEMP}\\{PID} ", false, "ending in '.' or ' '"},
+        {u"{TEMP}\\{HOME}{PID}", false, "can only start a spec"},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(tavrin::to_utf8(each.spec));
@@ -531,6 +540,84 @@ TEST_F(PackTest, UnpackDirectorySpecsAreChecked)
     EXPECT_NE(refused.err.find("same for every run"), std::string::npos) << refused.err;
     EXPECT_FALSE(fs::exists(output_));
 }
+
+// The values a spec takes from the version block are checked as the names they become, and the
+// whole unpack path against the launcher's buffer; refusals are usage errors naming the option.
+TEST_F(PackTest, VersionTextsAndTheLengthOfTheUnpackDirectoryAreChecked)
+{
+    add("app.dll", entry_dll());
+    const std::string thousand(1000, 'a');
+    const std::vector<std::vector<std::string>> refused = {
+        {"--company", "..\\..\\..\\..\\..", "--product", "Public", "--cached"},
+        {"--product", "..", "--cached"},
+        {"--product", "a\\b", "--cached"},
+        {"--product", "What? <Pro>", "--cached"},
+        {"--company", "Acme Inc.", "--cached"},
+        {"--product", "", "--cached"},
+        {"--company", thousand, "--unpack-dir", "{TEMP}\\{COMPANY}{COMPANY}{COMPANY}{COMPANY}{COMPANY}_{RANDOM}"},
+    };
+    for (const auto& extra : refused) {
+        SCOPED_TRACE(extra[0] + " " + extra[1].substr(0, 20));
+        std::vector<std::string> arguments = {arg(app_), "-o", arg(output_), "--launcher", arg(launcher_), "-q"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        tool_run run = run_tool(scratch_.path(), arguments);
+        EXPECT_EQ(run.code, 2) << run.err;
+        EXPECT_EQ(run.err.rfind("tavrin-pack: " + extra[0], 0), 0u) << run.err;
+        EXPECT_FALSE(fs::exists(output_));
+    }
+
+    // The bound: "C:\", the value, "\" and a one-unit name within 4095 units; cached mode adds 60.
+    for (bool cached : {false, true}) {
+        const std::size_t fitting = cached ? 4030 : 4090;
+        for (std::size_t length : {fitting, fitting + 1}) {
+            const tavrin::known_value company{"COMPANY", std::u16string(length, u'c'), "--company"};
+            try {
+                tavrin::check_unpack_directory({cached, u"C:\\{COMPANY}", ""}, {company}, {u"n"});
+                EXPECT_EQ(length, fitting) << cached;
+            } catch (const tavrin::spec_error& error) {
+                EXPECT_EQ(length, fitting + 1) << cached << error.what();
+            }
+        }
+    }
+}
+
+TEST_F(PackTest, SpecsThatRunsCanTripOverDrawWarnings)
+{
+    add("app.dll", entry_dll());
+    auto warnings_for = [&](const std::u16string& spec) {
+        auto opts = options();
+        opts.settings.unpack_spec = spec;
+        std::string all;
+        for (const auto& warning : tavrin::pack_application(opts).warnings) all += warning + "\n";
+        return all;
+    };
+    EXPECT_EQ(warnings_for(u"{TEMP}\\app_{RANDOM}"), "");
+    EXPECT_NE(warnings_for(u"{TEMP}\\app_{PID}").find("has no {RANDOM}"), std::string::npos);
+    EXPECT_NE(warnings_for(u"{TEMP}\\{PROGRAM_BASE}_{RANDOM}").find("started by a full path"), std::string::npos);
+}
+
+#ifndef _WIN32
+// Text options reach UTF-16 (names, the version block): bytes that are not UTF-8, an encoded
+// surrogate and an overlong form are usage errors naming the option. (On Windows the command line
+// is UTF-16 already.)
+TEST_F(PackTest, TextOptionsMustBeUtf8)
+{
+    add("app.dll", entry_dll());
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"--unpack-dir", "{TEMP}\\\xff{RANDOM}"},
+        {"--unpack-dir", "{TEMP}\\\xed\xa0\x80{RANDOM}"},
+        {"--unpack-dir", "{TEMP}\\\xc0\xae{RANDOM}"},
+        {"--company", "\xed\xa0\x80"},
+        {"--entry", "\xc0\xae.dll"},
+    };
+    for (const auto& [option, text] : cases) {
+        tool_run run = run_tool(scratch_.path(), {arg(app_), "-o", arg(output_), "--launcher", arg(launcher_), option, text});
+        EXPECT_EQ(run.code, 2) << run.err;
+        EXPECT_EQ(run.err.rfind("tavrin-pack: " + option + ": the text is not valid UTF-8", 0), 0u) << run.err;
+        EXPECT_FALSE(fs::exists(output_));
+    }
+}
+#endif
 
 TEST_F(PackTest, CachedModeNamesItsDirectoryByTheArchive)
 {
@@ -570,6 +657,11 @@ TEST_F(PackTest, CachedModeNamesItsDirectoryByTheArchive)
     // A spec of its own, and the temporary mode, which has no cache directory.
     pack(first, {"--cached", "--unpack-dir", "D:\\Apps\\{PRODUCT}", "--product", "Road Runner"});
     EXPECT_EQ(cache_dir(first).out, "D:\\Apps\\Road Runner" + changed_dir.substr(changed_dir.rfind('\\')));
+    // {EXE_DIR}: where the package will stand is not known, so it stays, with a note.
+    pack(again, {"--cached", "--unpack-dir", "{EXE_DIR}\\cache"});
+    tool_run beside = cache_dir(again);
+    EXPECT_EQ(beside.out, "{EXE_DIR}\\cache" + changed_dir.substr(changed_dir.rfind('\\')));
+    EXPECT_NE(beside.err.find("{EXE_DIR} stays as written"), std::string::npos) << beside.err;
     pack(again, {"--unpack-dir", "{TEMP}\\mine_{RANDOM}"});
     tool_run temporary = cache_dir(again);
     EXPECT_EQ(temporary.code, 1);
