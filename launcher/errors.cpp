@@ -19,6 +19,53 @@ void run_fatal_exit_hook()
     if (hook != NULL) hook();
 }
 
+// One piece of a message: the narrow `text`, or, when `wide` is set, that wide text (a path or a
+// spec) converted as write_wide_text converts it.
+struct message_piece {
+    const char* text;
+    const wchar_t* wide;
+};
+
+// FormatMessageA's US-English text for `code` without its trailing CR/LF, or our stand-in. The
+// system's buffer is never released: the process ends right after it is printed.
+const char* system_text(uint32_t code)
+{
+    char* text = NULL;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                  NULL, code, 0x0409, reinterpret_cast<LPSTR>(&text), 0, NULL);
+    if (length == 0 || text == NULL) return no_system_text;
+    // Line ends at the back only; those inside the text stay.
+    DWORD end = length;
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) text[--end] = 0;
+    return text;
+}
+
+// Writes the `count` pieces, " ([Error <code as signed 32-bit>] <system text>)" when `with_code`,
+// and a newline to `stream`. True when the stream took all of it.
+bool write_message(FILE* stream, const message_piece* pieces, size_t count, bool with_code, uint32_t code)
+{
+    clearerr(stream);
+    for (size_t i = 0; i < count; ++i) {
+        if (pieces[i].wide != NULL) write_wide_text(stream, pieces[i].wide);
+        else fputs(pieces[i].text, stream);
+    }
+    if (with_code)
+        fprintf(stream, " ([Error %ld] %s)", static_cast<long>(static_cast<int32_t>(code)), system_text(code));
+    fputc('\n', stream);
+    return fflush(stream) == 0 && !ferror(stream);
+}
+
+// The message on `preferred`, or, when that stream cannot take it, on the other standard stream: a
+// program started with one stream only (a windowed program run as "app.exe > log.txt", a stream
+// closed by the caller) would otherwise end with exit code 2 and no word of why. The C runtime's
+// write fails for a stream whose handle is missing, closed or invalid.
+void deliver_message(FILE* preferred, const message_piece* pieces, size_t count, bool with_code, uint32_t code)
+{
+    if (write_message(preferred, pieces, count, with_code, code)) return;
+    write_message(preferred == stdout ? stderr : stdout, pieces, count, with_code, code);
+}
+
 }  // namespace
 
 void set_fatal_exit_hook(void (*hook)())
@@ -28,26 +75,15 @@ void set_fatal_exit_hook(void (*hook)())
 
 void report_system_error(const char* message, uint32_t code)
 {
-    char* text = NULL;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                      FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                  NULL, code, 0x0409, reinterpret_cast<LPSTR>(&text), 0, NULL);
-    const char* shown = no_system_text;
-    if (length > 0 && text != NULL) {
-        // Line ends at the back only; those inside the text stay. The buffer is never released: the
-        // process ends right after it is printed.
-        DWORD end = length;
-        while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) text[--end] = 0;
-        shown = text;
-    }
-    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(static_cast<int32_t>(code)), shown);
-    fflush(stderr);
+    const message_piece pieces[] = {{message, NULL}};
+    deliver_message(stderr, pieces, 1, true, code);
 }
 
 void exit_with_message(const char* message)
 {
     run_fatal_exit_hook();
-    puts(message);
+    const message_piece pieces[] = {{message, NULL}};
+    deliver_message(stdout, pieces, 1, false, 0);
     exit(2);
 }
 
@@ -110,28 +146,37 @@ void write_wide_text(void* stream, const wchar_t* text)
 void exit_cannot_open_output(const wchar_t* path)
 {
     run_fatal_exit_hook();
-    fputs("Error, failed to open '", stderr);
-    write_wide_text(stderr, path);
-    fputs("' for writing.\n", stderr);
+    const message_piece pieces[] = {{"Error, failed to open '", NULL}, {NULL, path}, {"' for writing.", NULL}};
+    deliver_message(stderr, pieces, 3, false, 0);
     exit(2);
 }
 
 void exit_cache_refused(const wchar_t* path, const char* reason)
 {
     run_fatal_exit_hook();
-    fputs("Error, refusing cached unpack directory '", stderr);
-    write_wide_text(stderr, path);
-    fprintf(stderr, "': %s\n", reason);
+    const message_piece pieces[] = {
+        {"Error, refusing cached unpack directory '", NULL}, {NULL, path}, {"': ", NULL}, {reason, NULL}};
+    deliver_message(stderr, pieces, 4, false, 0);
+    exit(2);
+}
+
+void exit_not_own_image(const wchar_t* image, const wchar_t* own)
+{
+    run_fatal_exit_hook();
+    const message_piece pieces[] = {{"Error, couldn't launch child: this process's image '", NULL},
+                                    {NULL, image},
+                                    {"' is not its own executable '", NULL},
+                                    {NULL, own},
+                                    {"'", NULL}};
+    deliver_message(stderr, pieces, 5, false, 0);
     exit(2);
 }
 
 void abort_spec_expansion(const wchar_t* spec)
 {
     run_fatal_exit_hook();
-    fputs("Error, couldn't runtime expand spec '", stderr);
-    write_wide_text(stderr, spec);
-    fputs("'.\n", stderr);
-    fflush(stderr);
+    const message_piece pieces[] = {{"Error, couldn't runtime expand spec '", NULL}, {NULL, spec}, {"'.", NULL}};
+    deliver_message(stderr, pieces, 3, false, 0);
     abort_bound();
 }
 

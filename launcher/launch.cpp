@@ -179,8 +179,7 @@ int run_launcher()
 
     // A child that would not recognise this instance would take the parent role and start another
     // instance, which would do the same: refuse to start one unless this instance recognises itself.
-    uint32_t not_recognised = recognise_own_executable(GetCurrentProcessId());
-    if (not_recognised != 0) exit_launch_failed(not_recognised);
+    require_self_recognition();
 
     wchar_t* command_line = const_cast<wchar_t*>(build_child_command_line(application_path));
     PROCESS_INFORMATION child;
