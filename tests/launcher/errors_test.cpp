@@ -39,6 +39,7 @@ TAVRIN_SCENARIO(report_then_return)
     return 7;
 }
 TAVRIN_SCENARIO(cannot_open) { exit_cannot_open_output(argv[1]); }
+TAVRIN_SCENARIO(not_own_image) { exit_not_own_image(argv[1], argv[2]); }
 TAVRIN_SCENARIO(spec_abort) { abort_spec_expansion(argv[1]); }
 TAVRIN_SCENARIO(bound_abort)
 {
@@ -132,6 +133,12 @@ TEST(ErrorMessages, PathMessagesArePrintedWhole)
     ASSERT_GE(unusual.err.size(), prefix.size() + suffix.size() + 3);
     EXPECT_EQ(unusual.err.substr(0, prefix.size()), prefix);
     EXPECT_EQ(unusual.err.substr(unusual.err.size() - suffix.size()), suffix);
+
+    // The parent's check of itself shows both paths (Wine 8 cannot make them differ end to end).
+    auto image = run_scenario(L"not_own_image", {L"C:\\a\\x.exe", L"C:\\b\\x.exe"});
+    EXPECT_EQ(image.exit_code, 2u);
+    EXPECT_EQ(image.err, "Error, couldn't launch child: this process's image 'C:\\a\\x.exe' is not its own executable "
+                         "'C:\\b\\x.exe'\r\n");
 
     // A long path is not truncated.
     std::wstring long_path = L"C:\\" + std::wstring(4000, L'a');
