@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The launcher as a non-root user: a package of the probe run RUNS times (default 1,000), two at a
-# time, then TRACED times (default 20) under `strace -f`, as the user tavrin-test in a Wine prefix and
+# time, then TRACED times (default 10) under `strace -f`, as the user tavrin-test in a Wine prefix and
 # wineserver of its own. Every run's full exit code and both streams are checked by a Windows-side
 # starter (launcher_e2e_tests.exe --scenario repeated_runs), which prints each run that differs.
 # Usage: runs_as_user.sh TESTS_EXE [RUNS [TRACED]]. Exit code 77 (skipped) when this user can act as
@@ -32,21 +32,23 @@ if [ "${1:-}" = --as-user ]; then
     wine cmd /c exit 0 </dev/null >>"$log" 2>&1 || true
     package=$(windows_path "$work/probe.exe")
     status=0
+    SECONDS=0
     wine "$work/tests.exe" --scenario repeated_runs "$package" "$runs" 2 </dev/null >"$work/runs.txt" 2>&1 || status=1
-    echo "as $USER: $(tail -n 1 "$work/runs.txt")"
+    echo "as $USER: $(tail -n 1 "$work/runs.txt") (${SECONDS} s)"
     [ "$status" = 0 ] || cat "$work/runs.txt"
     # Traced, a process's memory cannot be read through ptrace (Wine's server attaches to read it).
     traced_status=0
+    SECONDS=0
     strace -f -qq -e trace=none -o "$work/strace.log" \
         wine "$work/tests.exe" --scenario repeated_runs "$package" "$traced" 2 </dev/null >"$work/traced.txt" 2>&1 \
         || traced_status=1
-    echo "as $USER under strace -f: $(tail -n 1 "$work/traced.txt")"
+    echo "as $USER under strace -f: $(tail -n 1 "$work/traced.txt") (${SECONDS} s)"
     [ "$traced_status" = 0 ] || cat "$work/traced.txt"
     [ "$status" = 0 ] && [ "$traced_status" = 0 ]
     exit
 fi
 
-tests_exe=$1 runs=${2:-1000} traced=${3:-20}
+tests_exe=$1 runs=${2:-1000} traced=${3:-10}
 root=$(cd "$here/../.." && pwd)
 . "$root/scripts/test-user.sh"
 if ! test_user_can_switch; then
