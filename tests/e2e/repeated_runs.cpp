@@ -2,6 +2,7 @@
 // run's full exit code and output are checked, and the runs that differ are printed whole.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
