@@ -19,23 +19,51 @@ void run_fatal_exit_hook()
     if (hook != NULL) hook();
 }
 
-// " ([Error <code>] <system text>)\n" on standard error: the end of every line with a system error.
-void write_system_error_tail(uint32_t code)
+// One piece of a message: the narrow `text`, or, when `wide` is set, that wide text (a path or a
+// spec) converted as write_wide_text converts it.
+struct message_piece {
+    const char* text;
+    const wchar_t* wide;
+};
+
+// FormatMessageA's US-English text for `code` without its trailing CR/LF, or our stand-in. The
+// system's buffer is never released: the process ends right after it is printed.
+const char* system_text(uint32_t code)
 {
     char* text = NULL;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
                                       FORMAT_MESSAGE_ALLOCATE_BUFFER,
                                   NULL, code, 0x0409, reinterpret_cast<LPSTR>(&text), 0, NULL);
-    const char* shown = no_system_text;
-    if (length > 0 && text != NULL) {
-        // Line ends at the back only; those inside the text stay. The buffer is never released: the
-        // process ends right after it is printed.
-        DWORD end = length;
-        while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) text[--end] = 0;
-        shown = text;
+    if (length == 0 || text == NULL) return no_system_text;
+    // Line ends at the back only; those inside the text stay.
+    DWORD end = length;
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) text[--end] = 0;
+    return text;
+}
+
+// Writes the `count` pieces, " ([Error <code as signed 32-bit>] <system text>)" when `with_code`,
+// and a newline to `stream`. True when the stream took all of it.
+bool write_message(FILE* stream, const message_piece* pieces, size_t count, bool with_code, uint32_t code)
+{
+    clearerr(stream);
+    for (size_t i = 0; i < count; ++i) {
+        if (pieces[i].wide != NULL) write_wide_text(stream, pieces[i].wide);
+        else fputs(pieces[i].text, stream);
     }
-    fprintf(stderr, " ([Error %ld] %s)\n", static_cast<long>(static_cast<int32_t>(code)), shown);
-    fflush(stderr);
+    if (with_code)
+        fprintf(stream, " ([Error %ld] %s)", static_cast<long>(static_cast<int32_t>(code)), system_text(code));
+    fputc('\n', stream);
+    return fflush(stream) == 0 && !ferror(stream);
+}
+
+// The message on `preferred`, or, when that stream cannot take it, on the other standard stream: a
+// program started with one stream only (a windowed program run as "app.exe > log.txt", a stream
+// closed by the caller) would otherwise end with exit code 2 and no word of why. The C runtime's
+// write fails for a stream whose handle is missing, closed or invalid.
+void deliver_message(FILE* preferred, const message_piece* pieces, size_t count, bool with_code, uint32_t code)
+{
+    if (write_message(preferred, pieces, count, with_code, code)) return;
+    write_message(preferred == stdout ? stderr : stdout, pieces, count, with_code, code);
 }
 
 // What makes a name unusable, after "it " or "a component below its root ".
@@ -74,14 +102,15 @@ void set_fatal_exit_hook(void (*hook)())
 
 void report_system_error(const char* message, uint32_t code)
 {
-    fputs(message, stderr);
-    write_system_error_tail(code);
+    const message_piece pieces[] = {{message, NULL}};
+    deliver_message(stderr, pieces, 1, true, code);
 }
 
 void exit_with_message(const char* message)
 {
     run_fatal_exit_hook();
-    puts(message);
+    const message_piece pieces[] = {{message, NULL}};
+    deliver_message(stdout, pieces, 1, false, 0);
     exit(2);
 }
 
@@ -144,56 +173,72 @@ void write_wide_text(void* stream, const wchar_t* text)
 void exit_cannot_open_output(const wchar_t* path)
 {
     run_fatal_exit_hook();
-    fputs("Error, failed to open '", stderr);
-    write_wide_text(stderr, path);
-    fputs("' for writing.\n", stderr);
+    const message_piece pieces[] = {{"Error, failed to open '", NULL}, {NULL, path}, {"' for writing.", NULL}};
+    deliver_message(stderr, pieces, 3, false, 0);
     exit(2);
 }
 
 void exit_cache_refused(const wchar_t* path, const char* reason)
 {
     run_fatal_exit_hook();
-    fputs("Error, refusing cached unpack directory '", stderr);
-    write_wide_text(stderr, path);
-    fprintf(stderr, "': %s\n", reason);
+    const message_piece pieces[] = {
+        {"Error, refusing cached unpack directory '", NULL}, {NULL, path}, {"': ", NULL}, {reason, NULL}};
+    deliver_message(stderr, pieces, 4, false, 0);
+    exit(2);
+}
+
+void exit_not_own_image(const wchar_t* image, const wchar_t* own)
+{
+    run_fatal_exit_hook();
+    const message_piece pieces[] = {{"Error, couldn't launch child: this process's image '", NULL},
+                                    {NULL, image},
+                                    {"' is not its own executable '", NULL},
+                                    {NULL, own},
+                                    {"'", NULL}};
+    deliver_message(stderr, pieces, 5, false, 0);
     exit(2);
 }
 
 void exit_unusable_unpack_directory(const wchar_t* path, name_fault fault)
 {
     run_fatal_exit_hook();
-    fputs("Error, unpack directory '", stderr);
-    write_wide_text(stderr, path);
-    fprintf(stderr, "' cannot be used: a component below its root %s.\n", name_fault_reason(fault));
+    const message_piece pieces[] = {{"Error, unpack directory '", NULL},
+                                    {NULL, path},
+                                    {"' cannot be used: a component below its root ", NULL},
+                                    {name_fault_reason(fault), NULL},
+                                    {".", NULL}};
+    deliver_message(stderr, pieces, 5, false, 0);
     exit(2);
 }
 
 void exit_unusable_version_value(const char* placeholder, const wchar_t* value, name_fault fault)
 {
     run_fatal_exit_hook();
-    fprintf(stderr, "Error, {%s} '", placeholder);
-    write_wide_text(stderr, value);
-    fprintf(stderr, "' of the version block cannot be used in the unpack directory: it %s.\n", name_fault_reason(fault));
+    const message_piece pieces[] = {{"Error, {", NULL},
+                                    {placeholder, NULL},
+                                    {"} '", NULL},
+                                    {NULL, value},
+                                    {"' of the version block cannot be used in the unpack directory: it ", NULL},
+                                    {name_fault_reason(fault), NULL},
+                                    {".", NULL}};
+    deliver_message(stderr, pieces, 7, false, 0);
     exit(2);
 }
 
 void exit_folder_not_writable(const wchar_t* folder, uint32_t code)
 {
     run_fatal_exit_hook();
-    fputs("Error, the executable's folder '", stderr);
-    write_wide_text(stderr, folder);
-    fputs("' is not writable.", stderr);
-    write_system_error_tail(code);
+    const message_piece pieces[] = {
+        {"Error, the executable's folder '", NULL}, {NULL, folder}, {"' is not writable.", NULL}};
+    deliver_message(stderr, pieces, 3, true, code);
     exit(2);
 }
 
 void abort_spec_expansion(const wchar_t* spec)
 {
     run_fatal_exit_hook();
-    fputs("Error, couldn't runtime expand spec '", stderr);
-    write_wide_text(stderr, spec);
-    fputs("'.\n", stderr);
-    fflush(stderr);
+    const message_piece pieces[] = {{"Error, couldn't runtime expand spec '", NULL}, {NULL, spec}, {"'.", NULL}};
+    deliver_message(stderr, pieces, 3, false, 0);
     abort_bound();
 }
 

@@ -1,6 +1,8 @@
 // Error reporting: the launcher's fixed messages, the streams they go to and how the process ends.
 // Every operation but report_system_error ends the process. Messages go through the C runtime's
-// standard streams in text mode, so each newline reaches the handle as CR LF.
+// standard streams in text mode, so each newline reaches the handle as CR LF. A message whose stream
+// cannot take it (the process has no such handle, or it is closed or invalid) goes to the other
+// standard stream instead.
 #ifndef TAVRIN_LAUNCHER_ERRORS_H
 #define TAVRIN_LAUNCHER_ERRORS_H
 
@@ -32,6 +34,9 @@ void report_system_error(const char* message, uint32_t code);
 [[noreturn]] void exit_out_of_memory();
 // "Error, couldn't launch child" with `code`, as exit_with_system_error.
 [[noreturn]] void exit_launch_failed(uint32_t code);
+// "Error, couldn't launch child: this process's image '<image>' is not its own executable '<own>'\n"
+// on standard error, exit code 2: the parent's check of itself found another path.
+[[noreturn]] void exit_not_own_image(const wchar_t* image, const wchar_t* own);
 // "Error, failed to open '<path>' for writing.\n" on standard error, exit code 2.
 [[noreturn]] void exit_cannot_open_output(const wchar_t* path);
 // "Error, refusing cached unpack directory '<path>': <reason>\n" on standard error, exit code 2.

@@ -3,7 +3,6 @@
 #include "launcher/instance_role.h"
 
 #include <windows.h>
-#include <psapi.h>
 #include <tlhelp32.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -84,19 +83,42 @@ DWORD parent_in_snapshot(HANDLE snapshot, DWORD process_id)
 
 }  // namespace
 
-uint32_t recognise_own_executable(uint32_t process_id)
+recognition recognise_own_executable(uint32_t process_id, uint32_t* error)
 {
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id);
-    if (process == NULL) return GetLastError();
-    DWORD length = K32GetModuleFileNameExW(process, NULL, candidate_path, own_path_capacity);
-    DWORD error = length == 0 ? GetLastError() : 0;
+    // The image's path from the system's record of the process, not K32GetModuleFileNameExW: that
+    // reads the process's memory, which Wine 8's server does by attaching with ptrace, and fails
+    // (error 5) for a process that is already traced (strace -f, a debugger) or where ptrace is
+    // restricted. PROCESS_QUERY_LIMITED_INFORMATION is also granted across integrity levels.
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
+    if (process == NULL) {
+        *error = GetLastError();
+        return open_failed;
+    }
+    DWORD length = own_path_capacity;
+    BOOL read = QueryFullProcessImageNameW(process, 0, candidate_path, &length);
+    *error = read ? 0 : GetLastError();
     CloseHandle(process);
-    if (length == 0) return error != 0 ? error : ERROR_BAD_PATHNAME;
-    // A path that fills the buffer may have been cut: compared, a cut path would send the child
-    // role to the parent, which would then start another instance, and so on without end.
-    if (length >= own_path_capacity - 1) abort_bound();
+    // A path that does not fit is not cut but refused; it aborts like every other overflow.
+    if (!read && *error == ERROR_INSUFFICIENT_BUFFER) abort_bound();
+    if (!read) return query_failed;
     normalise_executable_path(candidate_path, own_path_capacity);
-    return wcscmp(candidate_path, own_executable_path(true)) == 0 ? 0 : ERROR_BAD_PATHNAME;
+    return wcscmp(candidate_path, own_executable_path(true)) == 0 ? recognised : other_executable;
+}
+
+void require_self_recognition()
+{
+    uint32_t error = 0;
+    switch (recognise_own_executable(GetCurrentProcessId(), &error)) {
+    case recognised:
+        return;
+    case other_executable:
+        exit_not_own_image(candidate_path, own_executable_path(true));
+    case open_failed:
+        exit_with_system_error("Error, couldn't launch child: OpenProcess on this process failed", error);
+    case query_failed:
+        exit_with_system_error("Error, couldn't launch child: QueryFullProcessImageNameW on this process failed",
+                               error);
+    }
 }
 
 bool is_ancestor_process(uint32_t process_id)
@@ -124,7 +146,22 @@ instance_role detect_child_instance()
         !cached_value_well_formed(TAVRIN_ENV_ONEFILE_TIME_US, time_us_digits, time_us_digits, is_digit) ||
         !cached_value_well_formed(TAVRIN_ENV_ONEFILE_START, 1, start_digits_max, is_digit))
         return role_parent;
-    if (recognise_own_executable(id) != 0) return role_parent;
+    uint32_t error = 0;
+    const recognition found = recognise_own_executable(id, &error);
+    if (found == other_executable || (found == open_failed && error == ERROR_INVALID_PARAMETER))
+        return role_parent;
+    if (found != recognised) {
+        // The process exists but we cannot tell what it runs. Any other process may carry the
+        // marker, so one that did not start us is passed by; but an ancestor is most likely the
+        // parent instance, and a second parent would unpack again and start a child of its own,
+        // which might fail where the reason could no longer be told.
+        if (!is_ancestor_process(id)) return role_parent;
+        exit_with_system_error(found == open_failed
+                                   ? "Error, couldn't read the parent instance's image path: OpenProcess failed"
+                                   : "Error, couldn't read the parent instance's image path: "
+                                     "QueryFullProcessImageNameW failed",
+                               error);
+    }
     // An elevated process may have inherited an environment that an unelevated process of the same
     // user wrote: the marker counts only for a process that started us (directly, or through the
     // application, which may start this executable again).

@@ -59,6 +59,11 @@ void check_unpack_directory_names(const wchar_t* spec)
     if (fault != name_ok) exit_unusable_unpack_directory(unpack_directory, fault);
 }
 
+// Creations of the child before the parent gives up. Wine 8 now and then fails one with
+// ERROR_INTERNAL_ERROR when the new process dies in its start-up, before any code of the image runs
+// (seen once in 1,000 runs two at a time on a loaded machine); asked again, it starts.
+enum { child_creation_tries = 3, child_creation_pause_ms = 100 };
+
 // Tries at a directory of our own before the parent gives up: a try meets an existing directory only
 // when someone prepared one under the very name that the system's random token chose.
 enum { unpack_directory_tries = 4 };
@@ -203,16 +208,20 @@ int run_launcher()
 
     // A child that would not recognise this instance would take the parent role and start another
     // instance, which would do the same: refuse to start one unless this instance recognises itself.
-    uint32_t not_recognised = recognise_own_executable(GetCurrentProcessId());
-    if (not_recognised != 0) exit_launch_failed(not_recognised);
+    require_self_recognition();
 
     wchar_t* command_line = const_cast<wchar_t*>(build_child_command_line(application_path));
     PROCESS_INFORMATION child;
     ZeroMemory(&child, sizeof child);
     mark_child_starting();
-    if (!CreateProcessW(application_path, command_line, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS, NULL,
-                        NULL, &startup, &child))
-        exit_launch_failed(GetLastError());
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(application_path, command_line, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS, NULL, NULL,
+                           &startup, &child))
+            break;
+        DWORD error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt == child_creation_tries) exit_launch_failed(error);
+        Sleep(child_creation_pause_ms);
+    }
     CloseHandle(child.hThread);
 
     HANDLE waited = hand_over_child(child.hProcess);

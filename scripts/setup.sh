@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the builds need on a Debian machine, idempotently and without questions:
 # the mingw-w64 posix toolchain, Wine, CMake, host zstd and GoogleTest, clang with libFuzzer (the fuzz
-# test), pefile, icoutils and osslsigncode (the identity checks read and sign packages), and Debian's
-# zstd source.
+# test), pefile, icoutils and osslsigncode (the identity checks read and sign packages), strace (runs
+# under a tracer), and Debian's zstd source; then the user tavrin-test that the tests run packages as.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,7 +12,7 @@ die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }
 packages=(cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
           wine wine64 libzstd-dev zstd googletest python3 xz-utils ca-certificates
           clang libclang-rt-14-dev libfuzzer-14-dev
-          python3-pefile icoutils osslsigncode openssl)
+          python3-pefile icoutils osslsigncode openssl strace)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -76,5 +76,10 @@ if [ ! -f "$src_cache/src/lib/zstd.h" ]; then
     tar -xf "$tarball" -C "$src_cache/unpack"
     mv "$src_cache"/unpack/* "$src_cache/src"
     rmdir "$src_cache/unpack"
+fi
+# The non-root user of tests/e2e/runs_as_user.sh; without root the test skips.
+. "$root/scripts/test-user.sh"
+if test_user_can_switch; then ensure_test_user setup
+else say "not root and no password-less sudo: no user $tavrin_test_user, the runs as another user are skipped"
 fi
 say "ready"

@@ -3,6 +3,7 @@
 // and the launcher's own failures.
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
 #include <shlobj.h>
 
 #include <fstream>
@@ -152,6 +153,49 @@ TEST_F(Launcher, AnEnvironmentWrittenByAnotherProcessGivesTheParentRole)
     holder.finish();
 }
 
+namespace {
+
+// Gives `process` an empty DACL: nobody may open it any more (Wine 8 checks it, as Windows does).
+void seal(HANDLE process)
+{
+    ACL empty;
+    InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+    SetSecurityInfo(process, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                    nullptr, nullptr, &empty, nullptr);
+}
+
+}  // namespace
+
+// Arguments: PACKAGE. Seals this process, names it in the parent marker and runs PACKAGE, passing its
+// output and exit code on.
+TAVRIN_SCENARIO(run_below_sealed_marker)
+{
+    seal(GetCurrentProcess());
+    SetEnvironmentVariableW(L"TAVRIN_ONEFILE_PARENT", std::to_wstring(GetCurrentProcessId()).c_str());
+    auto result = start(argv[1], {L"--exit", L"5"});
+    DWORD written = 0;  // byte for byte, past the C runtime's text mode
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), result.process.out.data(), static_cast<DWORD>(result.process.out.size()), &written, nullptr);
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), result.process.err.data(), static_cast<DWORD>(result.process.err.size()), &written, nullptr);
+    return static_cast<int>(result.process.exit_code);
+}
+
+TEST_F(Launcher, AnImagePathThatCannotBeReadIsReportedWithTheFailedCall)
+{
+    // The parent cannot open itself as its child would open it.
+    run_options sealed;
+    sealed.before_start = seal;
+    auto parent = start(exe_, {L"--exit", L"5"}, sealed);
+    EXPECT_EQ(parent.process.exit_code, 2u);
+    EXPECT_EQ(parent.process.err, "Error, couldn't launch child: OpenProcess on this process failed ([Error 5] Access denied.)\r\n");
+    EXPECT_TRUE(parent.facts.empty());
+
+    // The marker names an ancestor whose image cannot be read: no second parent, but the reason.
+    auto child = run_scenario(L"run_below_sealed_marker", {exe_.wstring()});
+    EXPECT_EQ(child.exit_code, 2u);
+    EXPECT_EQ(child.err, "Error, couldn't read the parent instance's image path: OpenProcess failed ([Error 5] Access denied.)\r\n");
+    EXPECT_EQ(child.out, "");
+}
+
 TEST_F(Launcher, APackagedDllLoadedByNameFindsItsImportBesideIt)
 {
     make_package(exe_, {tavrin::archive_entry::from_file(u"plugin.dll", std::filesystem::path(L"Z:" + widen(TAVRIN_PLUGIN_DLL))),
@@ -189,6 +233,12 @@ TEST_F(Launcher, LauncherFailures)
     EXPECT_EQ(bare.exit_code, 2u);
     EXPECT_EQ(bare.out, "Error, couldn't find attached data header.\r\n");
     EXPECT_EQ(bare.err, "");
+    // Started without standard output, it says so on standard error.
+    run_options no_stdout;
+    no_stdout.without_stdout = true;
+    auto unseen = run_process(launcher_image, quote_argument(launcher_image), no_stdout);
+    EXPECT_EQ(unseen.exit_code, 2u);
+    EXPECT_EQ(unseen.err, "Error, couldn't find attached data header.\r\n");
 
     // A first file without run_code: the child fails, the parent passes 2 on and cleans up.
     auto no_entry = dir_.path() / L"no-entry.exe";

@@ -39,6 +39,7 @@ TAVRIN_SCENARIO(report_then_return)
     return 7;
 }
 TAVRIN_SCENARIO(cannot_open) { exit_cannot_open_output(argv[1]); }
+TAVRIN_SCENARIO(not_own_image) { exit_not_own_image(argv[1], argv[2]); }
 TAVRIN_SCENARIO(spec_abort) { abort_spec_expansion(argv[1]); }
 TAVRIN_SCENARIO(bound_abort)
 {
@@ -99,6 +100,23 @@ TEST(ErrorMessages, SystemErrorLineForms)
     EXPECT_EQ(returned.err, "first ([Error 2] File not found.)\r\nafter\r\n");
 }
 
+TEST(ErrorMessages, AMessageWhoseStreamIsMissingGoesToTheOther)
+{
+    // A program started with one stream only (a windowed program run as "app.exe > log.txt"): the
+    // one it has still says why the run failed.
+    testing_support::run_options no_stderr, no_stdout;
+    no_stderr.without_stderr = true;
+    no_stdout.without_stdout = true;
+    auto launch = run_scenario(L"launch_failed", {}, no_stderr);
+    EXPECT_EQ(launch.exit_code, 2u);
+    EXPECT_EQ(launch.out, "Error, couldn't launch child ([Error 2] File not found.)\r\n");
+    auto path = run_scenario(L"cannot_open", {L"C:\\x"}, no_stderr);
+    EXPECT_EQ(path.out, "Error, failed to open 'C:\\x' for writing.\r\n");
+    auto header = run_scenario(L"header_missing", {}, no_stdout);
+    EXPECT_EQ(header.exit_code, 2u);
+    EXPECT_EQ(header.err, "Error, couldn't find attached data header.\r\n");
+}
+
 TEST(ErrorMessages, PathMessagesArePrintedWhole)
 {
     auto plain = run_scenario(L"cannot_open", {L"C:\\Temp\\onefile_1\\app.dll"});
@@ -115,6 +133,12 @@ TEST(ErrorMessages, PathMessagesArePrintedWhole)
     ASSERT_GE(unusual.err.size(), prefix.size() + suffix.size() + 3);
     EXPECT_EQ(unusual.err.substr(0, prefix.size()), prefix);
     EXPECT_EQ(unusual.err.substr(unusual.err.size() - suffix.size()), suffix);
+
+    // The parent's check of itself shows both paths (Wine 8 cannot make them differ end to end).
+    auto image = run_scenario(L"not_own_image", {L"C:\\a\\x.exe", L"C:\\b\\x.exe"});
+    EXPECT_EQ(image.exit_code, 2u);
+    EXPECT_EQ(image.err, "Error, couldn't launch child: this process's image 'C:\\a\\x.exe' is not its own executable "
+                         "'C:\\b\\x.exe'\r\n");
 
     // A long path is not truncated.
     std::wstring long_path = L"C:\\" + std::wstring(4000, L'a');

@@ -27,8 +27,10 @@ TAVRIN_SCENARIO(ancestors)
 
 TEST(InstanceRole, AnInstanceRecognisesItsOwnExecutableOnly)
 {
-    EXPECT_EQ(recognise_own_executable(GetCurrentProcessId()), 0u);
-    EXPECT_NE(recognise_own_executable(0x7FFFFFF0u), 0u);  // no such process
+    uint32_t error = 0;
+    EXPECT_EQ(recognise_own_executable(GetCurrentProcessId(), &error), recognised);
+    EXPECT_EQ(recognise_own_executable(0x7FFFFFF0u, &error), open_failed);  // no such process
+    EXPECT_EQ(error, static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
 
     // Another executable, held suspended so that it is there to be asked.
     wchar_t line[] = L"C:\\windows\\system32\\cmd.exe /c exit";
@@ -37,7 +39,7 @@ TEST(InstanceRole, AnInstanceRecognisesItsOwnExecutableOnly)
     PROCESS_INFORMATION other = {};
     ASSERT_TRUE(CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
                                &other));
-    EXPECT_NE(recognise_own_executable(other.dwProcessId), 0u);
+    EXPECT_EQ(recognise_own_executable(other.dwProcessId, &error), other_executable);
     TerminateProcess(other.hProcess, 0);
     CloseHandle(other.hThread);
     CloseHandle(other.hProcess);

@@ -124,12 +124,12 @@ process_result run_process(const std::wstring& application, const std::wstring& 
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = in;
-    startup.hStdOutput = out;
-    startup.hStdError = err;
+    startup.hStdOutput = options.without_stdout ? nullptr : out;
+    startup.hStdError = options.without_stderr ? nullptr : err;
     PROCESS_INFORMATION info = {};
     std::wstring line = command_line;
     std::wstring env;
-    DWORD flags = options.creation_flags;
+    DWORD flags = options.creation_flags | (options.before_start ? CREATE_SUSPENDED : 0);
     if (!options.env.empty()) {
         env = environment_block(options.env);
         flags |= CREATE_UNICODE_ENVIRONMENT;
@@ -154,6 +154,10 @@ process_result run_process(const std::wstring& application, const std::wstring& 
     if (!created)
         throw std::runtime_error("CreateProcessW failed for " + narrow(application) + ": " +
                                  std::to_string(create_error));
+    if (options.before_start) {
+        options.before_start(info.hProcess);
+        ResumeThread(info.hThread);
+    }
     CloseHandle(info.hThread);
     process_result result;
     if (WaitForSingleObject(info.hProcess, options.timeout_ms) != WAIT_OBJECT_0) {

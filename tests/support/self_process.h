@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -42,6 +43,8 @@ struct run_options {
     std::optional<std::wstring> current_directory;
     std::uint32_t timeout_ms = 60000;                           // then terminated, timed_out set
     std::uint32_t creation_flags = 0;                           // added to CreateProcessW's flags
+    bool without_stdout = false, without_stderr = false;       // that stream's handle is NULL
+    std::function<void(HANDLE process)> before_start;           // runs while the process is suspended
 };
 
 // Starts `application` with the full command line `command_line` (argument 0 included), standard
