@@ -140,10 +140,12 @@ process_result run_process(const std::wstring& application, const std::wstring& 
     // the process exists; that is no result of the program under test, so it is asked again.
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (attempt > 0) Sleep(200);
-        created = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
-                                 env.empty() ? nullptr : env.data(),
-                                 options.current_directory ? options.current_directory->c_str() : nullptr,
-                                 &startup, &info);
+        void* environment = env.empty() ? nullptr : env.data();
+        const wchar_t* directory = options.current_directory ? options.current_directory->c_str() : nullptr;
+        created = options.limited ? CreateProcessAsUserW(limited_token(), application.c_str(), line.data(), nullptr, nullptr,
+                                                         TRUE, flags, environment, directory, &startup, &info)
+                                  : CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
+                                                   environment, directory, &startup, &info);
         create_error = GetLastError();
         if (created || create_error != ERROR_INTERNAL_ERROR) break;
     }
@@ -168,6 +170,23 @@ process_result run_process(const std::wstring& application, const std::wstring& 
     result.out = read_file(out_path);
     result.err = read_file(err_path);
     return result;
+}
+
+HANDLE limited_token()
+{
+    static HANDLE limited = [] {
+        HANDLE own = nullptr, primary = nullptr;
+        TOKEN_LINKED_TOKEN linked = {};
+        DWORD size = 0;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own) ||
+            !GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked, &size) ||
+            !DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &primary))
+            throw std::runtime_error("no limited token: " + std::to_string(GetLastError()));
+        CloseHandle(linked.LinkedToken);
+        CloseHandle(own);
+        return primary;
+    }();
+    return limited;
 }
 
 process_result run_scenario(const std::wstring& name, const std::vector<std::wstring>& arguments,
