@@ -103,9 +103,8 @@ TEST(SealedTree, OnlyATreeOfTheAdministratorsThatOthersMayOnlyReadIsSealed)
         {L"O:" + user + dacl, false},  // the owner may always change the DACL
         {L"O:BU" + dacl, false},
         {L"O:BA" + dacl + L"(A;OICIIO;FA;;;" + user + L")", false},  // what is made below may be written
-        {L"O:BAD:AI(A;OICI;FA;;;BA)(A;OICIID;FA;;;" + user + L")", false},  // not protected, inherits the user's
-        {L"O:BAD:NO_ACCESS_CONTROL", false},  // a NULL DACL: everyone full
-        {L"O:BA", false},                     // no DACL
+        {L"O:BAD:AI(A;OICI;FA;;;BA)(A;OICIID;0x1200a9;;;" + user + L")", false},  // not protected: takes in what is above
+        {L"O:BA", false},                                                           // no DACL
     };
     // Writing, appending or adding, extended attributes or attributes, deleting, deleting children,
     // the DACL, the owner, generic writing and all: to the user, Everyone, Authenticated Users, Users.
@@ -123,6 +122,15 @@ TEST(SealedTree, OnlyATreeOfTheAdministratorsThatOthersMayOnlyReadIsSealed)
         LocalFree(descriptor);
     }
     EXPECT_FALSE(descriptor_is_sealed(nullptr));
+    // A NULL DACL lets everyone do everything, protected or not.
+    SECURITY_DESCRIPTOR null_dacl;
+    PSID administrators = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(L"BA", &administrators));
+    ASSERT_TRUE(InitializeSecurityDescriptor(&null_dacl, SECURITY_DESCRIPTOR_REVISION) &&
+                SetSecurityDescriptorOwner(&null_dacl, administrators, FALSE) && SetSecurityDescriptorDacl(&null_dacl, TRUE, nullptr, FALSE) &&
+                SetSecurityDescriptorControl(&null_dacl, SE_DACL_PROTECTED, SE_DACL_PROTECTED));
+    EXPECT_FALSE(descriptor_is_sealed(&null_dacl));
+    LocalFree(administrators);
 }
 
 TEST(PrivateDirectory, RandomBytesComeFromTheSystem)
