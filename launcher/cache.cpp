@@ -305,7 +305,7 @@ HANDLE unpack_into_sibling()
     create_containing_directories(sibling);
     uint32_t error = 0;
     void* made = NULL;
-    if (!(elevated ? create_held_private_directory(sibling, &error, &made) : create_private_directory(sibling, &error))) {
+    if (!(elevated ? create_held_private_directory(sibling, &error, &made, true) : create_private_directory(sibling, &error))) {
         SetLastError(error);
         exit_cannot_open_output(sibling);
     }

@@ -208,8 +208,9 @@ void nt_path_form(const wchar_t* path, wchar_t* nt, size_t capacity)
 }
 
 // One attempt at making the directory with `security` (NULL: the default security): through
-// CreateDirectoryW, or with `held` through NtCreateFile, which makes and opens it in one step.
-bool create_directory_once(const wchar_t* path, void* security, void** held, uint32_t* error)
+// CreateDirectoryW, or with `held` through NtCreateFile, which makes and opens it in one step (with
+// DELETE access when `renamable`).
+bool create_directory_once(const wchar_t* path, void* security, void** held, bool renamable, uint32_t* error)
 {
     if (held == NULL) {
         SECURITY_ATTRIBUTES attributes;
@@ -239,7 +240,8 @@ bool create_directory_once(const wchar_t* path, void* security, void** held, uin
     InitializeObjectAttributes(&object, &name, OBJ_CASE_INSENSITIVE, NULL, security);
     IO_STATUS_BLOCK status_block;
     HANDLE directory = NULL;
-    const ACCESS_MASK access = DELETE | READ_CONTROL | FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    const ACCESS_MASK access = (renamable ? DELETE : 0) | READ_CONTROL | FILE_LIST_DIRECTORY | FILE_TRAVERSE |
+                               FILE_READ_ATTRIBUTES | SYNCHRONIZE;
     NTSTATUS status = create(&directory, access, &object, &status_block, NULL, FILE_ATTRIBUTE_NORMAL,
                              FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE, FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT,
                              NULL, 0);
@@ -251,27 +253,27 @@ bool create_directory_once(const wchar_t* path, void* security, void** held, uin
     return false;
 }
 
-bool create_directory(const wchar_t* path, uint32_t* error, void** held)
+bool create_directory(const wchar_t* path, uint32_t* error, void** held, bool renamable)
 {
     private_security security;
     bool sealed = own_token_elevated();
-    if (!make_private_security(&security, sealed)) return create_directory_once(path, NULL, held, error);
-    if (create_directory_once(path, security.descriptor, held, error)) return true;
+    if (!make_private_security(&security, sealed)) return create_directory_once(path, NULL, held, renamable, error);
+    if (create_directory_once(path, security.descriptor, held, renamable, error)) return true;
     // A token that may not make the administrators the owner (an elevated token without them):
     // the token's default owner, and the DACL as it is.
     if (!sealed || *error != ERROR_INVALID_OWNER) return false;
     set_owner_function set_owner = lookup<set_owner_function>("SetSecurityDescriptorOwner");
     return set_owner != NULL && set_owner(security.descriptor, NULL, FALSE) &&
-           create_directory_once(path, security.descriptor, held, error);
+           create_directory_once(path, security.descriptor, held, renamable, error);
 }
 
 }  // namespace
 
-bool create_private_directory(const wchar_t* path, uint32_t* error) { return create_directory(path, error, NULL); }
+bool create_private_directory(const wchar_t* path, uint32_t* error) { return create_directory(path, error, NULL, false); }
 
-bool create_held_private_directory(const wchar_t* path, uint32_t* error, void** held)
+bool create_held_private_directory(const wchar_t* path, uint32_t* error, void** held, bool renamable)
 {
-    return create_directory(path, error, held);
+    return create_directory(path, error, held, renamable);
 }
 
 bool is_own_owner(const void* owner_sid)

@@ -46,10 +46,10 @@ bool create_private_directory(const wchar_t* path, uint32_t* error);
 
 // The same for the fully qualified `path` (at most wide_path_capacity units), but made and opened
 // in one step, so that nothing else can be put under its name in between: `*held` is then a handle
-// with DELETE, listing and read access, shared for reading and writing but never for deletion, so
-// that nobody else renames the directory while it is open (the handle itself may rename it). The
-// caller closes it.
-bool create_held_private_directory(const wchar_t* path, uint32_t* error, void** held);
+// with listing and read access (and DELETE with `renamable`), shared for reading and writing but
+// never for deletion, so that nobody else renames the directory while it is open (only the handle
+// itself, when `renamable`). The caller closes it.
+bool create_held_private_directory(const wchar_t* path, uint32_t* error, void** held, bool renamable);
 
 // Whether `descriptor` (a SECURITY_DESCRIPTOR, absolute or self-relative) seals a tree against
 // every process below the administrators' level: its owner is the administrators or SYSTEM; its

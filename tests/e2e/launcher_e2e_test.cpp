@@ -42,6 +42,15 @@ protected:
     std::vector<std::wstring> before_;
 };
 
+// Ends the application (the probe, sleeping) that reported `facts`, with exit code 0.
+void end_application(const report& facts)
+{
+    HANDLE application = OpenProcess(PROCESS_TERMINATE, FALSE, std::stoul(one(facts, "pid")));
+    ASSERT_NE(application, nullptr);
+    TerminateProcess(application, 0);
+    CloseHandle(application);
+}
+
 }  // namespace
 
 TEST_F(Launcher, ExitCodesPassThroughUnchanged)
@@ -145,11 +154,22 @@ TEST_F(Launcher, AnEnvironmentWrittenByAnotherProcessGivesTheParentRole)
         EXPECT_NE(one(result.facts, "env.TAVRIN_ONEFILE_PARENT"), marker);
         EXPECT_NE(one(result.facts, "first_file_path"), one(held, "first_file_path"));
     }
-    HANDLE application = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(narrow(one(held, "pid"))));
-    ASSERT_NE(application, nullptr);
-    TerminateProcess(application, 0);
-    CloseHandle(application);
+    end_application(held);
     holder.finish();
+}
+
+TEST_F(Launcher, AnElevatedRunsDirectoryCannotBeRenamedWhileItRuns)
+{
+    // Wine 8 starts every process elevated. Renamed, a lesser process could put a directory of its
+    // own in its place before the child loads from it.
+    hardening::running_package running(exe_, {L"--sleep", L"600000"});
+    auto facts = running.wait_for("ready");
+    ASSERT_FALSE(facts.empty()) << "the application never started";
+    const std::wstring first = one(facts, "first_file_path"), directory = first.substr(0, first.rfind(L'\\'));
+    EXPECT_FALSE(MoveFileExW(directory.c_str(), (directory + L".old").c_str(), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    end_application(facts);
+    EXPECT_EQ(running.finish().process.exit_code, 0u);
 }
 
 TEST_F(Launcher, APackagedDllLoadedByNameFindsItsImportBesideIt)
@@ -393,10 +413,7 @@ TEST_F(CachedMode, WhileAnElevatedRunRunsNothingInItsTreeCanBeReplaced)
         EXPECT_FALSE(MoveFileExW(directory.c_str(), (directory + L".old").c_str(), 0)) << narrow(directory);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     }
-    HANDLE application = OpenProcess(PROCESS_TERMINATE, FALSE, std::stoul(one(facts, "pid")));
-    ASSERT_NE(application, nullptr);
-    TerminateProcess(application, 0);
-    CloseHandle(application);
+    end_application(facts);
     EXPECT_EQ(running.finish().process.exit_code, 0u);
     EXPECT_TRUE(MoveFileExW(planted.c_str(), (tree() + L"\\probe.dll").c_str(), MOVEFILE_REPLACE_EXISTING))
         << "the tree is held no longer";
