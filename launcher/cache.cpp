@@ -138,7 +138,7 @@ void write_marker(const wchar_t* tree, HANDLE made)
     tree_summary summary;
     // Listed through the handle where there is one: by path, Wine 8 opens the directory without
     // delete sharing, which fails while the handle (with DELETE access) is open.
-    bool walked = made != NULL ? walk_held_tree(made, tree, false, &summary, NULL, 0) : summarize_tree(tree, &summary);
+    bool walked = made != NULL ? walk_held_tree(made, false, &summary, NULL, 0) : summarize_tree(tree, &summary);
     if (!walked) exit_unpack_failed();
     format_marker(written_text, &summary);
     wchar_t path[wide_path_capacity];
@@ -169,7 +169,7 @@ bool verify_requested()
 bool held_tree_complete(HANDLE tree, bool verify)
 {
     tree_summary summary;
-    if (!walk_held_tree(tree, cache_tree, true, &summary, marker_text, marker_capacity)) return false;
+    if (!walk_held_tree(tree, true, &summary, marker_text, marker_capacity)) return false;
     format_marker(expected_text, &summary);
     bool complete = strcmp(marker_text, expected_text) == 0;
     if (complete && verify) {

@@ -2,11 +2,11 @@
 // entry; the content comparison through the held files.
 #include "launcher/held_tree.h"
 
+#include <winternl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 
-#include "launcher/cleanup.h"
 #include "launcher/errors.h"
 #include "payload/format.h"
 #include "payload/launch_settings.h"
@@ -15,7 +15,7 @@
 namespace {
 
 enum {
-    long_capacity = 32768,  // a long ("\\?\") path and its terminator
+    relative_capacity = 32768,  // a path below the tree and its terminator: as long as a path gets
     // Each level holds one listing buffer: room for several entries of the longest name (255
     // units), and no more than some 1 MiB of stack at the deepest level.
     listing_bytes = 2048,
@@ -35,12 +35,23 @@ struct held_entry {
 };
 
 // Process-wide, written by the walk only: the held handles and the names of the held files, grown
-// by doubling; the walk's path in the long form.
+// by doubling; the walk's path below the tree.
 held_entry* held;
 size_t held_count, held_room;
 wchar_t* held_names;
 size_t names_used, names_room;
-wchar_t walk_path[long_capacity];
+wchar_t relative[relative_capacity];
+
+typedef NTSTATUS(NTAPI* open_file_function)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*, ULONG, ULONG);
+typedef NTSTATUS(NTAPI* query_file_function)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
+enum { file_internal_information = 6, file_open_reparse_point = 0x00200000 };
+
+// ntdll's function `name`, looked up once per name by the caller; NULL when it is missing.
+FARPROC ntdll_function(const char* name)
+{
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != NULL ? GetProcAddress(ntdll, name) : NULL;
+}
 
 // `block` with room for at least `needed` items of `unit` bytes, `*room` updated.
 void* grow(void* block, size_t* room, size_t needed, size_t unit)
@@ -72,23 +83,39 @@ void hold(HANDLE handle, const wchar_t* relative)
     ++held_count;
 }
 
-// Opens the entry at walk_path, which its directory listed with `id`: a directory without delete
-// sharing, a file (with `file`) for reading with read sharing only. NULL when it cannot be opened
-// or is not that entry: another file id, another kind, a link.
-HANDLE open_listed(bool file, LONGLONG id, BY_HANDLE_FILE_INFORMATION* info)
+// Opens the entry `name` (`units` code units) of the open directory `directory`, which listed it
+// with `id`: relative to that handle, so that it is the entry of the directory this walk holds,
+// whatever is renamed above; a directory without delete sharing, a file (with `file`) for reading
+// with read sharing only; a link as the link. Its size into `*size`. NULL when it cannot be opened
+// or is not that entry: another file id, another kind, a link. (GetFileInformationByHandle would
+// do, but under Wine 8 it costs about 1 ms a file, most of it for the volume's serial number.)
+HANDLE open_listed(HANDLE directory, const wchar_t* name, size_t units, bool file, LONGLONG id, uint64_t* size)
 {
-    const DWORD access = file ? GENERIC_READ : FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-    const DWORD share = file ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
-    HANDLE entry = CreateFileW(walk_path, access, share, NULL, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (entry == INVALID_HANDLE_VALUE) return NULL;
-    const DWORD kind = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    if (!GetFileInformationByHandle(entry, info) ||
-        ((static_cast<ULONGLONG>(info->nFileIndexHigh) << 32) | info->nFileIndexLow) != static_cast<ULONGLONG>(id) ||
-        (info->dwFileAttributes & kind) != (file ? 0u : static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY))) {
+    static open_file_function open_file = reinterpret_cast<open_file_function>(reinterpret_cast<void*>(ntdll_function("NtOpenFile")));
+    static query_file_function query_file =
+        reinterpret_cast<query_file_function>(reinterpret_cast<void*>(ntdll_function("NtQueryInformationFile")));
+    if (open_file == NULL || query_file == NULL) return NULL;
+    UNICODE_STRING path;
+    path.Buffer = const_cast<wchar_t*>(name);
+    path.Length = path.MaximumLength = static_cast<USHORT>(units * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &path, OBJ_CASE_INSENSITIVE, directory, NULL);
+    IO_STATUS_BLOCK status;
+    HANDLE entry = NULL;
+    const ACCESS_MASK access = file ? FILE_GENERIC_READ : FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    const ULONG share = file ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | file_open_reparse_point | (file ? FILE_NON_DIRECTORY_FILE : FILE_DIRECTORY_FILE);
+    if (open_file(&entry, access, &object, &status, share, options) < 0) return NULL;
+    LARGE_INTEGER index, length;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    length.QuadPart = 0;
+    if (query_file(entry, &status, &index, sizeof index, file_internal_information) < 0 || index.QuadPart != id ||
+        !GetFileInformationByHandleEx(entry, FileAttributeTagInfo, &tag, sizeof tag) ||
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (file && !GetFileSizeEx(entry, &length))) {
         CloseHandle(entry);
         return NULL;
     }
+    *size = static_cast<uint64_t>(length.QuadPart);
     return entry;
 }
 
@@ -98,10 +125,9 @@ bool is_marker_name(const wchar_t* name, size_t units)
     return units == wcslen(marker) && wmemcmp(name, marker, units) == 0;
 }
 
-// Walks the open directory `directory` at walk_path (`length` units; the tree's own path is
-// `root` units long). The marker at the top is left out, its id kept in `*marker_id`.
-bool walk_level(HANDLE directory, size_t length, size_t root, int level, bool keep, tree_summary* summary,
-                LONGLONG* marker_id)
+// Walks the open directory `directory`, whose path below the tree is `relative` (`length` units,
+// 0 at the top). The marker at the top is left out, its id kept in `*marker_id`.
+bool walk_level(HANDLE directory, size_t length, int level, bool keep, tree_summary* summary, LONGLONG* marker_id)
 {
     if (level >= deepest_level) return false;
     union {
@@ -123,24 +149,23 @@ bool walk_level(HANDLE directory, size_t length, size_t root, int level, bool ke
                 *marker_id = entry->FileId.QuadPart;
             } else {
                 // The name is not terminated in the listing; it is copied with its room checked.
-                if ((entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || length + 1 + units + 1 > long_capacity)
+                size_t start = length == 0 ? 0 : length + 1;
+                if ((entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || start + units + 1 > relative_capacity)
                     return false;
-                walk_path[length] = L'\\';
-                wmemcpy(walk_path + length + 1, name, units);
-                walk_path[length + 1 + units] = 0;
+                if (length != 0) relative[length] = L'\\';
+                wmemcpy(relative + start, name, units);
+                relative[start + units] = 0;
                 uint64_t size = static_cast<uint64_t>(entry->EndOfFile.QuadPart);
                 if (!file || keep) {
-                    BY_HANDLE_FILE_INFORMATION info;
-                    HANDLE opened = open_listed(file, entry->FileId.QuadPart, &info);
+                    HANDLE opened = open_listed(directory, name, units, file, entry->FileId.QuadPart, &size);
                     if (opened == NULL) return false;
-                    if (keep) hold(opened, file ? walk_path + root + 1 : NULL);
-                    bool sound = file || walk_level(opened, length + 1 + units, root, level + 1, keep, summary, marker_id);
+                    if (keep) hold(opened, file ? relative : NULL);
+                    bool sound = file || walk_level(opened, start + units, level + 1, keep, summary, marker_id);
                     if (!keep) CloseHandle(opened);
                     if (!sound) return false;
-                    size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
                 }
-                if (file) add_to_summary(summary, walk_path + root + 1, size);
-                walk_path[length] = 0;
+                if (file) add_to_summary(summary, relative, size);
+                relative[length] = 0;
             }
             if (entry->NextEntryOffset == 0) break;
         }
@@ -148,16 +173,13 @@ bool walk_level(HANDLE directory, size_t length, size_t root, int level, bool ke
     return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
-// Opens, checks against its listed `id`, holds and reads the marker at the top of the tree at
-// walk_path (`length` units) into `marker` (`capacity` bytes); false when it cannot be.
-bool hold_marker(size_t length, LONGLONG id, char* marker, size_t capacity)
+// Opens through the open `root`, checks against its listed `id`, holds and reads the marker into
+// `marker` (`capacity` bytes); false when it cannot be.
+bool hold_marker(HANDLE root, LONGLONG id, char* marker, size_t capacity)
 {
-    const wchar_t name[] = L"\\" TAVRIN_CACHE_MARKER_NAME;
-    if (length + wcslen(name) + 1 > long_capacity) return false;
-    wmemcpy(walk_path + length, name, wcslen(name) + 1);
-    BY_HANDLE_FILE_INFORMATION info;
-    HANDLE file = open_listed(true, id, &info);
-    walk_path[length] = 0;
+    const wchar_t name[] = L"" TAVRIN_CACHE_MARKER_NAME;
+    uint64_t size = 0;
+    HANDLE file = open_listed(root, name, wcslen(name), true, id, &size);
     if (file == NULL) return false;
     hold(file, NULL);
     DWORD got = 0;
@@ -197,15 +219,14 @@ void add_to_summary(tree_summary* summary, const wchar_t* relative, uint64_t siz
     summary->fingerprint += hash ^ (hash >> 31);
 }
 
-bool walk_held_tree(HANDLE root, const wchar_t* tree, bool keep, tree_summary* summary, char* marker, size_t capacity)
+bool walk_held_tree(HANDLE root, bool keep, tree_summary* summary, char* marker, size_t capacity)
 {
     summary->files = summary->bytes = summary->fingerprint = 0;
     if (marker != NULL) marker[0] = 0;
-    size_t length = long_path_form(tree, walk_path, long_capacity);
+    relative[0] = 0;
     LONGLONG marker_id = -1;
-    bool sound = length > 0 && walk_level(root, length, length, 0, keep, summary, &marker_id);
-    if (sound && keep && marker != NULL && marker_id != -1 && !hold_marker(length, marker_id, marker, capacity))
-        marker[0] = 0;
+    bool sound = walk_level(root, 0, 0, keep, summary, &marker_id);
+    if (sound && keep && marker != NULL && marker_id != -1 && !hold_marker(root, marker_id, marker, capacity)) marker[0] = 0;
     if (!sound) release_held_tree();
     return sound;
 }

@@ -17,10 +17,11 @@ struct tree_summary {
 // Adds the file `relative` (its path below the tree, backslashes between levels) of `size` bytes.
 void add_to_summary(tree_summary* summary, const wchar_t* relative, uint64_t size);
 
-// Walks the tree below the open directory `root`, whose fully qualified path is `tree`, listing
-// each directory through its own handle (never by path), and fills `summary`. Every directory is
-// opened without delete sharing; each opened entry must be the one its directory listed (same file
-// id, same kind), so that the walk never leaves the tree whatever is renamed above it.
+// Walks the tree below the open directory `root`, listing each directory through its own handle
+// and opening each entry relative to its directory's handle (never by path, so that the walk never
+// leaves the tree whatever is renamed above it), and fills `summary`. Every directory is opened
+// without delete sharing; each opened entry must be the one its directory listed (same file id,
+// same kind, no link).
 //  - `keep` false: files are not opened (their sizes are the listing's), directories are closed
 //    again, `marker` is not read (may be NULL);
 //  - `keep` true: every file is opened for reading with read sharing only (nobody may write,
@@ -29,9 +30,9 @@ void add_to_summary(tree_summary* summary, const wchar_t* relative, uint64_t siz
 //    bytes, terminated; empty when there is none or it fills the buffer), and everything stays
 //    open (held) until release_held_tree.
 // False on a link (reparse point) anywhere, an entry that cannot be opened or is not the one
-// listed, a path beyond 32768 units, a level deeper than an entry name reaches, a listing that
+// listed, a path beyond 32767 units, a level deeper than an entry name reaches, a listing that
 // fails; nothing is held then. Grows its lists on the heap; no memory ends the process.
-bool walk_held_tree(HANDLE root, const wchar_t* tree, bool keep, tree_summary* summary, char* marker, size_t capacity);
+bool walk_held_tree(HANDLE root, bool keep, tree_summary* summary, char* marker, size_t capacity);
 
 // With the attached data opened: whether every entry is a held file of its name with exactly its
 // content, compared through the held handles (read from the start), and every held file an entry.
