@@ -50,6 +50,7 @@
 #include "launcher/cleanup.h"
 #include "launcher/process_state.h"
 #include "payload/format.h"
+#include "tests/support/limited_token.h"
 
 namespace {
 
@@ -244,19 +245,11 @@ DWORD processes_started_in_job()
     return accounting.TotalProcesses;
 }
 
-// The limited token linked to this process's elevated one, as a primary token.
+// The limited token linked to this process's elevated one, opened once.
 HANDLE limited_token()
 {
-    static HANDLE limited = [] {
-        HANDLE own = nullptr, primary = nullptr;
-        TOKEN_LINKED_TOKEN linked = {};
-        DWORD size = 0;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own) ||
-            !GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked, &size) ||
-            !DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &primary))
-            fail("no limited token: error " + std::to_string(GetLastError()));
-        return primary;
-    }();
+    static HANDLE limited = open_limited_token();
+    if (limited == nullptr) fail("no limited token: error " + std::to_string(GetLastError()));
     return limited;
 }
 

@@ -7,6 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/support/limited_token.h"
+
 namespace testing_support {
 namespace {
 
@@ -174,18 +176,8 @@ process_result run_process(const std::wstring& application, const std::wstring& 
 
 HANDLE limited_token()
 {
-    static HANDLE limited = [] {
-        HANDLE own = nullptr, primary = nullptr;
-        TOKEN_LINKED_TOKEN linked = {};
-        DWORD size = 0;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own) ||
-            !GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked, &size) ||
-            !DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &primary))
-            throw std::runtime_error("no limited token: " + std::to_string(GetLastError()));
-        CloseHandle(linked.LinkedToken);
-        CloseHandle(own);
-        return primary;
-    }();
+    static HANDLE limited = open_limited_token();
+    if (limited == nullptr) throw std::runtime_error("no limited token: " + std::to_string(GetLastError()));
     return limited;
 }
 
