@@ -65,15 +65,16 @@ void* grow(void* block, size_t* room, size_t needed, size_t unit)
     return bigger;
 }
 
-// Keeps `handle` open until release_held_tree; `relative` names a file, NULL anything else.
-void hold(HANDLE handle, const wchar_t* relative)
+// Keeps `handle` open until release_held_tree; `name_below` names a file below the tree, NULL
+// anything else.
+void hold(HANDLE handle, const wchar_t* name_below)
 {
     held = static_cast<held_entry*>(grow(held, &held_room, held_count + 1, sizeof *held));
     size_t name = no_name;
-    if (relative != NULL) {
-        size_t units = wcslen(relative) + 1;
+    if (name_below != NULL) {
+        size_t units = wcslen(name_below) + 1;
         held_names = static_cast<wchar_t*>(grow(held_names, &names_room, names_used + units, sizeof(wchar_t)));
-        wmemcpy(held_names + names_used, relative, units);
+        wmemcpy(held_names + names_used, name_below, units);
         name = names_used;
         names_used += units;
     }

@@ -1,5 +1,6 @@
-// The process's own token, the system's random generator and private directories, through calls
-// looked up at run time (advapi32), so that the image imports only KERNEL32, SHELL32 and msvcrt.
+// The process's own token, the system's random generator, private and sealed directories, through
+// calls looked up at run time (advapi32, ntdll), so that the image imports only KERNEL32, SHELL32
+// and msvcrt.
 #include "paths/security.h"
 
 #include <windows.h>

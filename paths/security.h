@@ -1,6 +1,7 @@
 // The process's own security facts and the private unpack directory: the token queried, the
-// system's random generator, a directory only this user, SYSTEM and the administrators may enter.
-// Every call beyond KERNEL32 is looked up at run time, so the image's import list stays as it is.
+// system's random generator, a directory only this user, SYSTEM and the administrators may enter
+// (sealed against lesser processes for an elevated one), and the rule for a sealed tree. Every call
+// beyond KERNEL32 is looked up at run time, so the image's import list stays as it is.
 #ifndef TAVRIN_PATHS_SECURITY_H
 #define TAVRIN_PATHS_SECURITY_H
 
