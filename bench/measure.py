@@ -294,11 +294,14 @@ def windows_measurements(runner, window_logs):
             (f"run_report_{shape}", start + ["--report", report, "--", package]),
             (f"child_{shape}", ["child-start", "--runs", few, "--report-runs", few, package]),
         ]
-    # Cached mode: a first run (no kept tree), then later runs that find it.
+    # Cached mode: a first run (no kept tree), then later runs that find it, started as a user
+    # normally starts them (Wine starts every process elevated); then an elevated later run, which
+    # under Wine finds no tree sealed and makes its own each time.
     cached = w(runner.cached_package())
     measurements += [
-        ("cached_first_large", start + ["--", cached]),
-        ("cached_later_large", start_few + ["--", cached]),
+        ("cached_first_large", start + ["--limited", "--", cached]),
+        ("cached_later_large", start_few + ["--limited", "--", cached]),
+        ("cached_later_elevated_large", start + ["--", cached]),
     ]
     for window_log in window_logs:
         package = w(runner.window_package(window_log))

@@ -4,10 +4,12 @@
 // every run did what it should, 1 when one did not (the lines printed so far say which), 2 for a
 // wrong command line.
 //
-//   start [--runs N] [--expect CODE] [--report FILE] [--set NAME=VALUE | --unset NAME]... -- PROGRAM [ARG]...
+//   start [--runs N] [--expect CODE] [--report FILE] [--limited] [--set NAME=VALUE | --unset NAME]... -- PROGRAM [ARG]...
 //       Starts PROGRAM N times and waits for it: wall time from CreateProcessW to the end of the wait,
 //       exit code, memory counters when the system still gives them for an ended process. With
-//       --report, the file that the benchmark application appends to is read after each run.
+//       --report, the file that the benchmark application appends to is read after each run. With
+//       --limited, PROGRAM runs with the limited token linked to this process's (Wine starts every
+//       process elevated; a user's normal start is not).
 //   child-start [--runs N] [--report-runs M] PACKAGE
 //       Runs PACKAGE's parent instance with the benchmark application holding (so the parent stays
 //       alive with its unpack directory in place), then starts PACKAGE N + M times in the child role,
@@ -48,6 +50,7 @@
 #include "launcher/cleanup.h"
 #include "launcher/process_state.h"
 #include "payload/format.h"
+#include "tests/support/limited_token.h"
 
 namespace {
 
@@ -242,13 +245,22 @@ DWORD processes_started_in_job()
     return accounting.TotalProcesses;
 }
 
+// The limited token linked to this process's elevated one, opened once.
+HANDLE limited_token()
+{
+    static HANDLE limited = open_limited_token();
+    if (limited == nullptr) fail("no limited token: error " + std::to_string(GetLastError()));
+    return limited;
+}
+
 // Starts `program` with `arguments` and the environment changed by `changes`; the standard streams
 // are the null device, inherited as the launcher passes its own on. With `as_child_of`, the process
 // is started as that process's child instead (and then with no standard handles, which would have to
-// be that process's own): an elevated launcher trusts a parent marker only from its ancestors. The
-// process joins the job before it runs; the clock starts at CreateProcessW all the same.
+// be that process's own): an elevated launcher trusts a parent marker only from its ancestors. With
+// `limited`, it runs with limited_token(). The process joins the job before it runs; the clock
+// starts at CreateProcessW all the same.
 started_process start_process(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                              const environment_changes& changes, HANDLE as_child_of = nullptr)
+                              const environment_changes& changes, HANDLE as_child_of = nullptr, bool limited = false)
 {
     std::wstring line = quote_argument(program);
     for (const auto& argument : arguments) line += L" " + quote_argument(argument);
@@ -282,8 +294,11 @@ started_process start_process(const std::wstring& program, const std::vector<std
     HANDLE job = process_job();
     started.job_processes_before = processes_started_in_job();
     started.created_at = now();
-    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, as_child_of == nullptr, flags,
-                        environment.data(), nullptr, &extended.StartupInfo, &info))
+    BOOL created = limited ? CreateProcessAsUserW(limited_token(), program.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
+                                                  environment.data(), nullptr, &extended.StartupInfo, &info)
+                           : CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, as_child_of == nullptr, flags,
+                                            environment.data(), nullptr, &extended.StartupInfo, &info);
+    if (!created)
         fail("CreateProcessW failed for " + narrow(program) + " with error " + std::to_string(GetLastError()));
     if (!AssignProcessToJobObject(job, info.hProcess)) {
         TerminateProcess(info.hProcess, 0xDEAD);
@@ -406,12 +421,17 @@ int mode_start(int argc, wchar_t** argv)
     std::wstring report;
     std::string label = "start";
     environment_changes changes;
+    bool limited = false;
     int i = 0;
     for (; i < argc; ++i) {
         std::wstring a = argv[i];
         if (a == L"--") {
             ++i;
             break;
+        }
+        if (a == L"--limited") {
+            limited = true;
+            continue;
         }
         if (i + 1 >= argc) return exit_usage;
         if (a == L"--runs") runs = _wtoi(argv[++i]);
@@ -438,7 +458,7 @@ int mode_start(int argc, wchar_t** argv)
 
     int status = exit_ok;
     for (int run = 1; run <= runs; ++run) {
-        started_process started = start_process(program, arguments, changes);
+        started_process started = start_process(program, arguments, changes, nullptr, limited);
         finished_process finished = wait_process(started);
         std::map<std::string, std::string> words;
         // run_code runs in a grandchild when PROGRAM is a package's parent instance.

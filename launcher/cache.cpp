@@ -1,5 +1,6 @@
-// Cached mode: the kept tree checked through its marker and one walk, a fresh tree unpacked into a
-// private sibling and moved into place, damaged trees and leftovers of ended runs deleted.
+// Cached mode: the kept tree checked through its marker and one walk (an elevated run's also sealed
+// and held), a fresh tree unpacked into a private sibling and moved into place, damaged trees and
+// leftovers of ended runs deleted.
 #include "launcher/cache.h"
 
 #include <inttypes.h>
@@ -11,6 +12,7 @@
 #include "include/tavrin/onefile.h"
 #include "launcher/cleanup.h"
 #include "launcher/errors.h"
+#include "launcher/held_tree.h"
 #include "launcher/process_state.h"
 #include "paths/bounded.h"
 #include "paths/directory_spec.h"
@@ -40,40 +42,20 @@ const char marker_format[] = "tavrin-onefile cache 1\nidentity %s\nfiles %" PRIu
 // sibling      the private directory a run unpacks into, or a damaged tree is renamed to;
 // walk_path    the walk's path, in the long form;
 // held_tree    the tree in use, open until the process ends (never closed);
+// checked      the identity of the tree open_tree opened last;
+// elevated     whether this process's token is elevated, read once;
 // the block    the attached data, for unpacking and for TAVRIN_ONEFILE_VERIFY.
 wchar_t cache_tree[wide_path_capacity];
 wchar_t sibling[wide_path_capacity];
 wchar_t walk_path[long_capacity];
 char marker_text[marker_capacity];
 char expected_text[marker_capacity];
+char written_text[marker_capacity];
 HANDLE held_tree;
+directory_identity checked;
+bool elevated;
 const unsigned char* archive_block;
 uint64_t archive_length;
-
-// What a walk found: the files, their bytes, and the sum of a hash of each file's path below the
-// tree and its size (so the order of the listing does not matter).
-struct tree_summary {
-    uint64_t files, bytes, fingerprint;
-};
-
-uint64_t mix_bits(uint64_t value)
-{
-    value ^= value >> 30;
-    value *= 0xbf58476d1ce4e5b9ull;
-    value ^= value >> 27;
-    value *= 0x94d049bb133111ebull;
-    return value ^ (value >> 31);
-}
-
-void add_file(tree_summary* summary, const wchar_t* relative, uint64_t size)
-{
-    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a over the code units, then the size
-    for (const wchar_t* unit = relative; *unit != 0; ++unit) hash = (hash ^ static_cast<uint16_t>(*unit)) * 0x100000001b3ull;
-    hash = (hash ^ size) * 0x100000001b3ull;
-    summary->files += 1;
-    summary->bytes += size;
-    summary->fingerprint += mix_bits(hash);
-}
 
 bool is_dots(const wchar_t* name) { return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0)); }
 
@@ -103,7 +85,7 @@ bool walk_level(size_t length, size_t root, int level, tree_summary* summary)
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
             sound = walk_level(length + 1 + units, root, level + 1, summary);
         else
-            add_file(summary, walk_path + root + 1,
+            add_to_summary(summary, walk_path + root + 1,
                      (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow);
         walk_path[length] = 0;
     } while (sound && FindNextFileW(search, &found));
@@ -148,19 +130,24 @@ bool read_marker(const wchar_t* tree)
     return true;
 }
 
-// Writes the marker of the freshly unpacked `tree`, last of all; a failure ends the process.
-void write_marker(const wchar_t* tree)
+// Writes the marker of the freshly unpacked `tree`, last of all, and keeps its text in
+// written_text; `made` is the tree's handle when this run holds it (an elevated run), NULL
+// otherwise. A failure ends the process.
+void write_marker(const wchar_t* tree, HANDLE made)
 {
     tree_summary summary;
-    if (!summarize_tree(tree, &summary)) exit_unpack_failed();
-    format_marker(expected_text, &summary);
+    // Listed through the handle where there is one: by path, Wine 8 opens the directory without
+    // delete sharing, which fails while the handle (with DELETE access) is open.
+    bool walked = made != NULL ? walk_held_tree(made, false, &summary, NULL, 0) : summarize_tree(tree, &summary);
+    if (!walked) exit_unpack_failed();
+    format_marker(written_text, &summary);
     wchar_t path[wide_path_capacity];
     marker_path(path, tree);
     HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) exit_cannot_open_output(path);
-    DWORD size = static_cast<DWORD>(strlen(expected_text)), written = 0;
+    DWORD size = static_cast<DWORD>(strlen(written_text)), written = 0;
     // Flushed, so that a tree moved into place has its marker on disk.
-    BOOL done = WriteFile(file, expected_text, size, &written, NULL) && written == size && FlushFileBuffers(file);
+    BOOL done = WriteFile(file, written_text, size, &written, NULL) && written == size && FlushFileBuffers(file);
     DWORD error = GetLastError();
     CloseHandle(file);
     if (!done) {
@@ -177,9 +164,27 @@ bool verify_requested()
     return requested;
 }
 
-// Whether the tree at cache_tree is complete for this archive (see cache.h).
-bool tree_complete()
+// Whether the tree below the open `tree` is complete for this archive by its marker and, with
+// `verify`, its content, all of it held (walk_held_tree); nothing is held when it is not.
+bool held_tree_complete(HANDLE tree, bool verify)
 {
+    tree_summary summary;
+    if (!walk_held_tree(tree, true, &summary, marker_text, marker_capacity)) return false;
+    format_marker(expected_text, &summary);
+    bool complete = strcmp(marker_text, expected_text) == 0;
+    if (complete && verify) {
+        open_attached_data(archive_block, archive_length);
+        complete = held_files_match_attached_data();
+    }
+    if (!complete) release_held_tree();
+    return complete;
+}
+
+// Whether the tree at cache_tree, open as `tree`, may be used as it is (see cache.h).
+bool tree_complete(HANDLE tree)
+{
+    // Elevated, only a tree that no lesser process can have written, held from the check on.
+    if (elevated) return handle_is_sealed(tree) && held_tree_complete(tree, verify_requested());
     tree_summary summary;
     if (!read_marker(cache_tree) || !summarize_tree(cache_tree, &summary)) return false;
     format_marker(expected_text, &summary);
@@ -261,36 +266,94 @@ void remove_stale_leftovers()
         copy_wide_bounded(path, cache_tree, wide_path_capacity);
         path[parent_length] = 0;
         append_wide_bounded(path, found.cFileName, wide_path_capacity);
-        delete_directory_tree(path);
+        delete_directory_tree(path, NULL);
     } while (FindNextFileW(search, &found));
     FindClose(search);
 }
 
 // Unpacks the archive into a new private sibling and writes its marker. The sibling is the unpack
-// directory meanwhile, so that a fatal exit or an interrupt deletes it.
-void unpack_into_sibling()
+// directory meanwhile, so that a fatal exit or an interrupt deletes it. An elevated run's sibling
+// is sealed and held from the moment it is made (nobody can put another directory in its place
+// while files are written into it by path): its handle is returned, NULL for any other run.
+HANDLE unpack_into_sibling()
 {
     make_sibling_name(sibling);
     uint32_t error = 0;
+    void* made = NULL;
     if (!create_containing_directories(sibling)) error = GetLastError();
-    if (error != 0 || !create_private_directory(sibling, &error)) {
+    if (error != 0 ||
+        !(elevated ? create_held_private_directory(sibling, &error, &made, true) : create_private_directory(sibling, &error))) {
         refuse_unwritable_executable_folder(launch_unpack_spec(), error);
         SetLastError(error);
         exit_cannot_open_output(sibling);
     }
     copy_wide_bounded(unpack_directory, sibling, wide_path_capacity);
     record_unpack_directory_identity();
+    if (made != NULL) hold_unpack_directory(made);
     unpack_started = 1;
     open_attached_data(archive_block, archive_length);
     unpack_attached_data(role_parent);
-    write_marker(sibling);
+    write_marker(sibling, made);
     // From here on nothing is deleted by the clean-up: the sibling is complete.
     unpack_started = 0;
+    if (made != NULL && take_unpack_directory_hold() == NULL) {
+        // An interrupt's clean-up took the handle and deletes the sibling; the process is ending.
+        SetLastError(ERROR_OPERATION_ABORTED);
+        exit_unpack_failed();
+    }
     copy_wide_bounded(unpack_directory, cache_tree, wide_path_capacity);
+    return made;
 }
 
-// Opens the tree at cache_tree for checking; NULL when there is none. Refuses one that is a link,
-// no directory or not this user's.
+// Renames the directory open as `directory` (with DELETE access) to cache_tree, never replacing.
+bool rename_into_place(HANDLE directory)
+{
+    static union {
+        FILE_RENAME_INFO info;
+        unsigned char bytes[sizeof(FILE_RENAME_INFO) + long_capacity * sizeof(wchar_t)];
+    } rename;
+    ZeroMemory(&rename.info, sizeof rename.info);
+    rename.info.ReplaceIfExists = FALSE;
+    rename.info.RootDirectory = NULL;
+    size_t units = long_path_form(cache_tree, rename.info.FileName, long_capacity);
+    if (units == 0) return false;
+    rename.info.FileNameLength = static_cast<DWORD>(units * sizeof(wchar_t));
+    return SetFileInformationByHandle(directory, FileRenameInfo, &rename, sizeof rename) != 0;
+}
+
+// An elevated run's tree `made`, just renamed into place through that handle, taken as the tree in
+// use without its descriptor being read (Wine 8 reads back none that it was given): `made` is
+// closed (while a handle with DELETE access is open, no other run can open the tree without
+// sharing deletion), the tree opened again without DELETE access, and it must be the same
+// directory; then it is held whole and complete by the marker this run wrote.
+bool take_made_tree(HANDLE made)
+{
+    BY_HANDLE_FILE_INFORMATION made_info, tree_info;
+    bool known = GetFileInformationByHandle(made, &made_info) != 0;
+    CloseHandle(made);
+    const DWORD access = READ_CONTROL | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    HANDLE tree = CreateFileW(cache_tree, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (tree == INVALID_HANDLE_VALUE) return false;
+    // Something else put in its place in between is not used (a later check repairs it). The tree
+    // itself renamed away and back is: nobody below the administrators can have changed it.
+    bool same = known && GetFileInformationByHandle(tree, &tree_info) && cache_level_acceptable(tree_info.dwFileAttributes) &&
+                made_info.dwVolumeSerialNumber == tree_info.dwVolumeSerialNumber &&
+                made_info.nFileIndexHigh == tree_info.nFileIndexHigh && made_info.nFileIndexLow == tree_info.nFileIndexLow;
+    if (same && held_tree_complete(tree, false)) {
+        if (strcmp(marker_text, written_text) == 0) {
+            held_tree = tree;
+            return true;
+        }
+        release_held_tree();
+    }
+    CloseHandle(tree);
+    return false;
+}
+
+// Opens the tree at cache_tree for checking and records its identity in `checked`; NULL when there
+// is none. Refuses one that is a link or no directory, and, for a run that is not elevated, one
+// whose owner it does not trust (an elevated run repairs instead whatever is not sealed).
 HANDLE open_tree()
 {
     const DWORD access = READ_CONTROL | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -304,7 +367,8 @@ HANDLE open_tree()
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(tree, &info) || !cache_level_acceptable(info.dwFileAttributes))
         exit_cache_refused(cache_tree, "a link or not a directory");
-    if (!handle_has_own_owner(tree)) exit_cache_refused(cache_tree, "its owner is not this user");
+    checked = identity_of(&info);
+    if (!elevated && !handle_has_trusted_owner(tree)) exit_cache_refused(cache_tree, "its owner is not this user");
     return tree;
 }
 
@@ -338,17 +402,23 @@ bool leftover_is_stale(uint32_t process_id, FILETIME made)
     return stale;
 }
 
+bool retire_tree(const wchar_t* tree, const wchar_t* away, const directory_identity* identity)
+{
+    return MoveFileExW(tree, away, 0) && delete_directory_tree(away, identity);
+}
+
 void prepare_cached_tree(const unsigned char* block, uint64_t length)
 {
     archive_block = block;
     archive_length = length;
+    elevated = own_token_elevated();
     copy_wide_bounded(cache_tree, unpack_directory, wide_path_capacity);
     check_levels();
     DWORD last_error = ERROR_ALREADY_EXISTS;
     for (int attempt = 1;; ++attempt) {
         HANDLE tree = open_tree();
         if (tree != NULL) {
-            if (tree_complete()) {
+            if (tree_complete(tree)) {
                 held_tree = tree;
                 return;
             }
@@ -356,7 +426,7 @@ void prepare_cached_tree(const unsigned char* block, uint64_t length)
         }
         if (attempt > tree_tries) break;
         remove_stale_leftovers();
-        unpack_into_sibling();
+        HANDLE made = unpack_into_sibling();
         if (tree != NULL) {
             // The damaged tree goes first, under a sibling's name, then is deleted (what cannot be
             // deleted now, a later run deletes once this process has ended). It fails while
@@ -364,12 +434,17 @@ void prepare_cached_tree(const unsigned char* block, uint64_t length)
             // again.
             wchar_t away[wide_path_capacity];
             make_sibling_name(away);
-            if (MoveFileExW(cache_tree, away, 0)) delete_directory_tree(away);
+            retire_tree(cache_tree, away, &checked);
         }
         // Never replacing: when another run moved its tree in first, that one is checked next.
-        if (MoveFileExW(sibling, cache_tree, 0)) continue;
+        // An elevated run moves the sibling it holds and uses it; it is never checked as found.
+        if (made != NULL ? rename_into_place(made) : MoveFileExW(sibling, cache_tree, 0) != 0) {
+            if (made != NULL && take_made_tree(made)) return;
+            continue;
+        }
         last_error = GetLastError();
-        delete_directory_tree(sibling);
+        if (made != NULL) CloseHandle(made);
+        delete_directory_tree(sibling, NULL);
     }
     exit_with_system_error("Error, couldn't prepare cached unpack directory.", last_error);
 }

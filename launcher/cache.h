@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include "launcher/cleanup.h"
+
 // Appends a backslash and the archive identity to the unpack directory (both roles, cached mode).
 // An identity that is missing or holds anything but hex digits ends the process ("Error, cached
 // mode without archive identity.").
@@ -15,19 +17,32 @@ void append_archive_identity();
 // expansion and the identity). Leaves it a tree that this run checked and holds open until the
 // process ends (without delete sharing, so that nobody renames or replaces it meanwhile):
 //  - the levels of the path below the spec's root that exist must be directories and no links, and
-//    the tree itself must be a directory, no link, owned by this user (handle_has_own_owner);
-//    otherwise exit_cache_refused;
-//  - a tree is used when its marker (TAVRIN_CACHE_MARKER_NAME) equals what this run writes for
-//    this archive and the files it finds (one walk: count, bytes, a fingerprint of names and sizes,
-//    no link anywhere); with TAVRIN_ONEFILE_VERIFY=1 every file's content is also compared with the
-//    archive (`block`, `length`);
-//  - otherwise the archive is unpacked into a private sibling "<identity>.tmp-<pid>-<token>", the
-//    marker written last, a damaged tree renamed away to such a sibling and deleted, and the new
-//    one moved into place with one rename that never replaces; a run whose rename finds the place
-//    taken deletes its own sibling and checks the winner's tree. Siblings of that pattern whose
-//    process has ended are deleted first; those of running processes are left alone.
+//    the tree itself must be a directory and no link; otherwise exit_cache_refused;
+//  - a run that is not elevated (own_token_elevated) uses a tree owned by this user, the
+//    administrators or SYSTEM (handle_has_trusted_owner; another owner: exit_cache_refused) when
+//    its marker (TAVRIN_CACHE_MARKER_NAME) equals what this run writes for this archive and the
+//    files it finds (one walk: count, bytes, a fingerprint of names and sizes, no link anywhere);
+//    with TAVRIN_ONEFILE_VERIFY=1 every file's content is also compared with the archive (`block`,
+//    `length`);
+//  - an elevated run uses only a sealed tree (handle_is_sealed), holds every directory of it
+//    without delete sharing and every file with read sharing only from the check on, until the
+//    process ends (walk_held_tree), and compares the marker, and the content, through those
+//    handles; any other tree it repairs;
+//  - otherwise the archive is unpacked into a private sibling "<identity>.tmp-<pid>-<token>" (an
+//    elevated run's sealed, and held from its making), the marker written last, a damaged tree
+//    renamed away to such a sibling and deleted there only while it is the directory that was
+//    checked (retire_tree), and the new one moved into place with one rename that never replaces;
+//    a run whose rename finds the place taken deletes its own sibling and checks the winner's
+//    tree. An elevated run renames its sibling through the handle that held it all along and uses
+//    it as it made it. Siblings of that pattern whose process has ended are deleted first; those
+//    of running processes are left alone.
 // Every failure ends the process; a fatal exit while unpacking deletes the sibling.
 void prepare_cached_tree(const unsigned char* block, uint64_t length);
+
+// Moves the tree at `tree` (fully qualified) to `away` (never replacing) and deletes it there,
+// provided it still is the directory of `identity` (opened without following a link); anything
+// else that moved is left at `away`. True when it was moved and deleted.
+bool retire_tree(const wchar_t* tree, const wchar_t* away, const directory_identity* identity);
 
 // Whether a level of the cache directory's path, or the tree itself, with these attributes may be
 // used: a directory that is no reparse point (junction, symbolic link, mount point).

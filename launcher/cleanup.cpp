@@ -11,6 +11,8 @@ namespace {
 
 // The child's process handle, NULL when there is none; see cleanup.h for who owns it.
 void* volatile child_process_handle;
+// The handle that holds the unpack directory, NULL when there is none; see cleanup.h.
+void* volatile unpack_directory_hold;
 // 1 from just before the child is created: interrupts are then the application's to answer.
 volatile LONG child_starting;
 
@@ -35,11 +37,6 @@ bool extend_path(wchar_t* path, size_t length, const wchar_t* name)
     for (size_t i = 0; i <= units; ++i) path[length + i] = name[i];
     return true;
 }
-
-// A directory's identity: its volume serial number and file id.
-struct directory_identity {
-    DWORD serial, index_high, index_low;
-};
 
 // The unpack directory's identity, as record_unpack_directory_identity found it. The fields are
 // written before `identity_recorded` is set, and read only after it was seen set.
@@ -201,7 +198,7 @@ bool read_directory_identity(const wchar_t* path, directory_identity* identity)
     bool found = GetFileInformationByHandle(directory, &info) &&
                  choose_cleanup_action(info.dwFileAttributes, info.nNumberOfLinks) == cleanup_descend;
     CloseHandle(directory);
-    if (found) *identity = directory_identity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    if (found) *identity = identity_of(&info);
     return found;
 }
 
@@ -257,15 +254,27 @@ void record_unpack_directory_identity()
     if (read_directory_identity(path, &recorded)) InterlockedExchange(&identity_recorded, 1);
 }
 
-bool delete_directory_tree(const wchar_t* path)
+directory_identity identity_of(const BY_HANDLE_FILE_INFORMATION* info)
+{
+    return directory_identity{info->dwVolumeSerialNumber, info->nFileIndexHigh, info->nFileIndexLow};
+}
+
+bool delete_directory_tree(const wchar_t* path, const directory_identity* expected)
 {
     wchar_t long_path[long_path_capacity];
     size_t length = long_path_form(path, long_path, long_path_capacity);
     directory_identity top;
-    if (length == 0 || !read_directory_identity(long_path, &top)) return false;
+    if (length == 0) return false;
+    // delete_entry opens the top itself and deletes nothing unless it has this identity.
+    if (expected != NULL) top = *expected;
+    else if (!read_directory_identity(long_path, &top)) return false;
     delete_entry(long_path, length, true, 0, &top);
     return GetFileAttributesW(long_path) == INVALID_FILE_ATTRIBUTES;
 }
+
+void hold_unpack_directory(HANDLE directory) { unpack_directory_hold = directory; }
+
+HANDLE take_unpack_directory_hold() { return InterlockedExchangePointer(&unpack_directory_hold, NULL); }
 
 void mark_child_starting() { InterlockedExchange(&child_starting, 1); }
 
@@ -302,6 +311,8 @@ void cleanup_child_and_directory()
     }
 
     if (unpack_started == 0) return;
+    HANDLE hold = take_unpack_directory_hold();
+    if (hold != NULL) CloseHandle(hold);
 
     if (!request_delete()) return;
     // Files still held open (by a child that is only now going away, a virus scanner, an indexer)

@@ -26,14 +26,31 @@ void release_child();
 // link (a reparse point) or cannot be opened, nothing is recorded, and the clean-up deletes nothing.
 void record_unpack_directory_identity();
 
+// A handle that holds the unpack directory open without delete sharing (cached mode, elevated), in
+// a slot like the child's: hold_unpack_directory puts it there before unpacking starts; the
+// clean-up takes it out and closes it before it deletes the directory (which it could not open
+// otherwise); take_unpack_directory_hold takes it back once unpacking is done and returns it, or
+// NULL when the clean-up took it first. Whoever takes it out owns it.
+void hold_unpack_directory(HANDLE directory);
+HANDLE take_unpack_directory_hold();
+
 // Writes the long ("\\?\") form of the fully qualified `path` into `out` (`capacity` code units,
 // at most 32768) without a trailing backslash and returns its length; 0 when it does not fit.
 size_t long_path_form(const wchar_t* path, wchar_t* out, size_t capacity);
 
+// A directory's identity: its volume serial number and file id.
+struct directory_identity {
+    DWORD serial, index_high, index_low;
+};
+
+// The identity in what GetFileInformationByHandle read.
+directory_identity identity_of(const BY_HANDLE_FILE_INFORMATION* info);
+
 // Deletes the fully qualified directory `path` and its tree as the clean-up deletes the unpack
 // directory (links inside removed, never followed; one attempt, no retries), provided `path` is a
-// directory and no link. True when nothing is left under `path`.
-bool delete_directory_tree(const wchar_t* path);
+// directory and no link, and, when `expected` is not NULL, the directory of that identity (opened
+// without following a link); otherwise nothing is deleted. True when nothing is left under `path`.
+bool delete_directory_tree(const wchar_t* path, const directory_identity* expected);
 
 // Takes the child's handle out of its slot (if any): waits up to 5 s, ends the child with exit code
 // 1 if it still runs, closes the handle. Then, when unpack_started is 1, deletes the unpack

@@ -21,7 +21,6 @@ wchar_t candidate_path[own_path_capacity];
 
 enum { marker_digits_max = 10, start_digits_max = 20, time_us_digits = 6, token_length = 11 };
 enum { ancestors_max = 64 };
-enum { token_elevation_class = 20 };  // TokenElevation
 
 bool is_digit(wchar_t unit) { return unit >= L'0' && unit <= L'9'; }
 
@@ -60,15 +59,6 @@ bool read_marker(uint32_t* id)
     if (!good || value > 0xFFFFFFFFu) return false;
     *id = static_cast<uint32_t>(value);
     return true;
-}
-
-// Whether this process runs with an elevated token; one whose token cannot be read counts as
-// elevated, which only makes the role test stricter.
-bool process_is_elevated()
-{
-    DWORD elevated = 1;
-    if (!query_own_token(token_elevation_class, &elevated, sizeof elevated)) return true;
-    return elevated != 0;
 }
 
 // The parent process id of `process_id` in `snapshot`, 0 when it is not listed.
@@ -165,6 +155,6 @@ instance_role detect_child_instance()
     // An elevated process may have inherited an environment that an unelevated process of the same
     // user wrote: the marker counts only for a process that started us (directly, or through the
     // application, which may start this executable again).
-    if (process_is_elevated() && !is_ancestor_process(id)) return role_parent;
+    if (own_token_elevated() && !is_ancestor_process(id)) return role_parent;
     return role_child;
 }

@@ -81,6 +81,18 @@ void expand_unpack_directory()
     if (launch_cached()) append_archive_identity();
 }
 
+// Makes the unpack directory, private: true when this call made it. An elevated parent's is sealed
+// and held open without delete sharing from the moment it exists until the clean-up (no lesser
+// process can rename it and put a directory of its own, with a DLL of its own, in its place).
+bool make_unpack_directory(uint32_t* error)
+{
+    if (!own_token_elevated()) return create_private_directory(unpack_directory, error);
+    void* held = NULL;
+    if (!create_held_private_directory(unpack_directory, error, &held, false)) return false;
+    hold_unpack_directory(held);
+    return true;
+}
+
 // The parent makes the unpack directory itself, private, and never takes over one that exists: a
 // directory that another process prepared under our name could hand the child files it never
 // wrote. An existing name gets a new token and a new expansion; after the last try the failure is
@@ -89,11 +101,11 @@ void create_unpack_directory()
 {
     for (int attempt = 1;; ++attempt) {
         uint32_t error = 0;
-        if (create_private_directory(unpack_directory, &error)) return;
+        if (make_unpack_directory(&error)) return;
         if (error == ERROR_PATH_NOT_FOUND) {
             // The temporary directory itself is missing: its levels are made as for any entry.
             if (!create_containing_directories(unpack_directory)) error = GetLastError();
-            else if (create_private_directory(unpack_directory, &error)) return;
+            else if (make_unpack_directory(&error)) return;
         }
         if (error != ERROR_ALREADY_EXISTS) {
             // Beside the executable, the folder is named with the system's reason. Elsewhere any

@@ -121,22 +121,36 @@ bool entry_content_matches(HANDLE file, uint64_t size)
 
 }  // namespace
 
+const wchar_t* read_compared_entry(uint64_t* size)
+{
+    if (!read_entry_name()) return NULL;
+    if (entry_name_fault(entry_name, wcslen(entry_name)) != name_ok) exit_decode_failed();
+    *size = read_entry_size();
+    return entry_name;
+}
+
+bool compared_entry_matches(void* file, uint64_t size) { return entry_content_matches(file, size); }
+
+bool end_comparison(bool same)
+{
+    if (same) confirm_attached_data_complete();
+    close_attached_data();
+    return same;
+}
+
 bool attached_data_matches_files(uint64_t* entries)
 {
-    uint64_t count = 0;
+    uint64_t count = 0, size = 0;
     bool same = true;
-    while (same && read_entry_name()) {
+    while (same && read_compared_entry(&size) != NULL) {
         join_entry_path();
-        uint64_t size = read_entry_size();
         HANDLE file = CreateFileW(output_path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
         same = file != INVALID_HANDLE_VALUE && entry_content_matches(file, size);
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
         ++count;
     }
-    if (same) confirm_attached_data_complete();
-    close_attached_data();
     *entries = count;
-    return same;
+    return end_comparison(same);
 }
 
 void unpack_attached_data(instance_role role)

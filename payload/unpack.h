@@ -22,6 +22,18 @@ void unpack_attached_data(instance_role role);
 // the reader either way. Damage ends the process as unpacking does.
 bool attached_data_matches_files(uint64_t* entries);
 
+// The same comparison against files the caller has open, one entry at a time:
+// read_compared_entry reads the next entry of the opened attached data and returns its name (the
+// one buffer, valid until the next call; checked as unpacking checks names) and size, or NULL at
+// the end marker. compared_entry_matches then reads its content and tells whether `file` (a
+// handle with read access, read from its current position) holds exactly those `size` bytes. After
+// the last entry, or at the first difference, end_comparison: when `same`, it confirms the frame
+// complete with its checksum; it closes the reader either way and returns `same`. Damage ends the
+// process as unpacking does.
+const wchar_t* read_compared_entry(uint64_t* size);
+bool compared_entry_matches(void* file, uint64_t size);
+bool end_comparison(bool same);
+
 // Closes the file being written, if any, so that a clean-up after a fatal error can delete it.
 void close_unpack_output();
 

@@ -43,6 +43,15 @@ protected:
     std::vector<std::wstring> before_;
 };
 
+// Ends the application (the probe, sleeping) that reported `facts`, with exit code 0.
+void end_application(const report& facts)
+{
+    HANDLE application = OpenProcess(PROCESS_TERMINATE, FALSE, std::stoul(one(facts, "pid")));
+    ASSERT_NE(application, nullptr);
+    TerminateProcess(application, 0);
+    CloseHandle(application);
+}
+
 }  // namespace
 
 TEST_F(Launcher, ExitCodesPassThroughUnchanged)
@@ -146,10 +155,7 @@ TEST_F(Launcher, AnEnvironmentWrittenByAnotherProcessGivesTheParentRole)
         EXPECT_NE(one(result.facts, "env.TAVRIN_ONEFILE_PARENT"), marker);
         EXPECT_NE(one(result.facts, "first_file_path"), one(held, "first_file_path"));
     }
-    HANDLE application = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(narrow(one(held, "pid"))));
-    ASSERT_NE(application, nullptr);
-    TerminateProcess(application, 0);
-    CloseHandle(application);
+    end_application(held);
     holder.finish();
 }
 
@@ -194,6 +200,20 @@ TEST_F(Launcher, AnImagePathThatCannotBeReadIsReportedWithTheFailedCall)
     EXPECT_EQ(child.exit_code, 2u);
     EXPECT_EQ(child.err, "Error, couldn't read the parent instance's image path: OpenProcess failed ([Error 5] Access denied.)\r\n");
     EXPECT_EQ(child.out, "");
+}
+
+TEST_F(Launcher, AnElevatedRunsDirectoryCannotBeRenamedWhileItRuns)
+{
+    // Wine 8 starts every process elevated. Renamed, a lesser process could put a directory of its
+    // own in its place before the child loads from it.
+    hardening::running_package running(exe_, {L"--sleep", L"600000"});
+    auto facts = running.wait_for("ready");
+    ASSERT_FALSE(facts.empty()) << "the application never started";
+    const std::wstring first = one(facts, "first_file_path"), directory = first.substr(0, first.rfind(L'\\'));
+    EXPECT_FALSE(MoveFileExW(directory.c_str(), (directory + L".old").c_str(), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    end_application(facts);
+    EXPECT_EQ(running.finish().process.exit_code, 0u);
 }
 
 TEST_F(Launcher, APackagedDllLoadedByNameFindsItsImportBesideIt)
@@ -280,7 +300,9 @@ namespace {
 
 const std::wstring marker_name = L"" TAVRIN_CACHE_MARKER_NAME;
 
-// Packages in cached mode, kept below {TEMP}\cache with a temporary directory of the test's own.
+// Packages in cached mode, kept below {TEMP}\cache with a temporary directory of the test's own,
+// started at the user's level (Wine 8 starts every process elevated, and an elevated run uses no
+// tree that it did not seal) unless a test says otherwise.
 class CachedMode : public testing::Test {
 protected:
     void SetUp() override
@@ -309,7 +331,11 @@ protected:
         settings_ = set_launch_settings(exe_, {true, u"{TEMP}\\cache", ""});
     }
 
-    run go(const fs::path& exe, run_options options = {}) { return start(exe, {}, hardening::with_temp(temp_, options)); }
+    run go(const fs::path& exe, run_options options = {})
+    {
+        options.limited = !elevated_;
+        return start(exe, {}, hardening::with_temp(temp_, options));
+    }
     run go(run_options options = {}) { return go(exe_, options); }
 
     std::wstring cache() const { return temp_ + L"\\cache"; }
@@ -331,6 +357,7 @@ protected:
         return ids;
     }
 
+    bool elevated_ = false;
     temp_directory dir_;
     std::wstring temp_ = dir_.wstr() + L"\\tmp";
     fs::path exe_ = dir_.path() / L"cached.exe";
@@ -394,6 +421,52 @@ TEST_F(CachedMode, ADamagedTreeIsUnpackedAgainNeverRun)
     verify.env[TAVRIN_ENV_ONEFILE_VERIFY_W] = L"1";
     ASSERT_EQ(go(verify).process.exit_code, 0u);
     EXPECT_EQ(read_file(readme), "first");
+}
+
+TEST_F(CachedMode, AnElevatedRunReplacesATreeThatALesserRunMade)
+{
+    // Under Wine 8 no tree reads back sealed: an elevated run always makes its own.
+    ASSERT_EQ(go().process.exit_code, 0u);
+    const auto lesser = file_ids();
+    elevated_ = true;
+    auto result = go();
+    ASSERT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
+    EXPECT_EQ(one(result.facts, "first_file_path"), tree() + L"\\probe.dll");
+    const auto made = file_ids();
+    for (const auto& [name, id] : lesser) EXPECT_NE(made.at(name), id) << narrow(name) << " was used as the lesser run left it";
+    EXPECT_EQ(hardening::names_in(cache()), std::vector<std::wstring>{widen(settings_.archive_identity)})
+        << "the old tree renamed away and deleted";
+    elevated_ = false;
+    ASSERT_EQ(go().process.exit_code, 0u);
+    EXPECT_EQ(file_ids(), made) << "a run of the user's level uses the elevated run's tree";
+}
+
+TEST_F(CachedMode, WhileAnElevatedRunRunsNothingInItsTreeCanBeReplaced)
+{
+    hardening::running_package running(exe_, {L"--sleep", L"600000"}, hardening::with_temp(temp_));
+    auto facts = running.wait_for("ready");
+    ASSERT_FALSE(facts.empty()) << "the application never started";
+    EXPECT_EQ(one(facts, "first_file_path"), tree() + L"\\probe.dll") << "the child loaded the entry while it was held";
+    const std::wstring planted = dir_.wstr() + L"\\planted";
+    write_file(planted, std::string(fs::file_size(tree() + L"\\probe.dll"), 'E'));
+    for (const wchar_t* name : {L"probe.dll", L"top.txt", L"data\\readme.txt", marker_name.c_str()}) {
+        SCOPED_TRACE(narrow(name));
+        const std::wstring path = tree() + L"\\" + name;
+        EXPECT_FALSE(MoveFileExW(planted.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) << "renamed over";
+        EXPECT_FALSE(MoveFileExW(path.c_str(), (path + L".old").c_str(), 0)) << "renamed away";
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                  OPEN_EXISTING, 0, NULL);
+        EXPECT_EQ(file, INVALID_HANDLE_VALUE) << "opened for writing";
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    }
+    for (const std::wstring& directory : {tree(), tree() + L"\\data"}) {
+        EXPECT_FALSE(MoveFileExW(directory.c_str(), (directory + L".old").c_str(), 0)) << narrow(directory);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    }
+    end_application(facts);
+    EXPECT_EQ(running.finish().process.exit_code, 0u);
+    EXPECT_TRUE(MoveFileExW(planted.c_str(), (tree() + L"\\probe.dll").c_str(), MOVEFILE_REPLACE_EXISTING))
+        << "the tree is held no longer";
 }
 
 TEST_F(CachedMode, ConcurrentFirstRunsShareOneTree)

@@ -5,11 +5,17 @@
 
 #include <chrono>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "launcher/cache.h"
 #include "launcher/cleanup.h"
+#include "launcher/held_tree.h"
 #include "launcher/process_state.h"
+#include "packer/block_writer.h"
+#include "payload/launch_settings.h"
+#include "payload/reader.h"
+#include "tests/support/packer_fixtures.h"
 #include "tests/support/self_process.h"
 
 namespace fs = std::filesystem;
@@ -314,4 +320,62 @@ TEST(CachedTree, OnlyLeftoversOfEndedRunsAreStale)
     WaitForSingleObject(running.hProcess, INFINITE);
     EXPECT_TRUE(leftover_is_stale(running.dwProcessId, now)) << "ended";
     CloseHandle(running.hProcess);
+}
+
+TEST(CachedTree, ARetiredTreeIsDeletedOnlyWhenItIsTheOneChecked)
+{
+    temp_directory temp;
+    const std::wstring tree = temp.wstr() + L"\\tree", checked_away = temp.wstr() + L"\\checked";
+    fs::create_directory(tree);
+    HANDLE open = CreateFileW(tree.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    BY_HANDLE_FILE_INFORMATION info = {};
+    ASSERT_TRUE(GetFileInformationByHandle(open, &info));
+    CloseHandle(open);
+    const directory_identity checked = identity_of(&info);
+    // Between the check and the rename another directory took the tree's place: moved, never deleted.
+    ASSERT_TRUE(MoveFileExW(tree.c_str(), checked_away.c_str(), 0));
+    fs::create_directory(tree);
+    write_file(tree + L"\\other.txt", "other");
+    EXPECT_FALSE(retire_tree(tree.c_str(), (temp.wstr() + L"\\away1").c_str(), &checked));
+    EXPECT_EQ(read_file(temp.path() / L"away1" / L"other.txt"), "other");
+    ASSERT_TRUE(MoveFileExW(checked_away.c_str(), tree.c_str(), 0));
+    EXPECT_TRUE(retire_tree(tree.c_str(), (temp.wstr() + L"\\away2").c_str(), &checked));
+    EXPECT_FALSE(fs::exists(temp.path() / L"away2"));
+}
+
+TEST(CachedTree, TheContentIsComparedThroughTheHeldFiles)
+{
+    // An elevated run compares a sealed tree this way; Wine 8 shows no tree sealed, so the launcher
+    // never gets there under Wine.
+    temp_directory temp;
+    const std::wstring tree = temp.wstr() + L"\\tree";
+    fs::create_directories(tree + L"\\sub");
+    write_file(tree + L"\\app.dll", "application");
+    write_file(tree + L"\\sub\\data.txt", "data");
+    write_file(tree + L"\\" + std::wstring(L"" TAVRIN_CACHE_MARKER_NAME), "marker text");
+    HANDLE root = CreateFileW(tree.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ASSERT_NE(root, INVALID_HANDLE_VALUE);
+    using packer_test::memory_entry;
+    const std::pair<std::vector<tavrin::archive_entry>, bool> cases[] = {
+        {{memory_entry(u"app.dll", "application"), memory_entry(u"sub\\data.txt", "data")}, true},
+        {{memory_entry(u"app.dll", "application"), memory_entry(u"sub\\data.txt", "DATA")}, false},
+        {{memory_entry(u"app.dll", "application")}, false},  // a file that no entry names
+        {{memory_entry(u"app.dll", "application"), memory_entry(u"sub\\data.txt", "data"), memory_entry(u"sub\\more", "")}, false},
+    };
+    for (const auto& [entries, same] : cases) {
+        tree_summary summary;
+        char marker[64];
+        ASSERT_TRUE(walk_held_tree(root, true, &summary, marker, sizeof marker));
+        EXPECT_EQ(summary.files, 2u);
+        EXPECT_STREQ(marker, "marker text");
+        std::ostringstream block;
+        tavrin::write_block(entries, block);
+        const std::string bytes = block.str();
+        open_attached_data(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+        EXPECT_EQ(held_files_match_attached_data(), same) << entries.size() << " entries";
+        release_held_tree();
+    }
+    CloseHandle(root);
 }

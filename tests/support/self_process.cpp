@@ -7,6 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/support/limited_token.h"
+
 namespace testing_support {
 namespace {
 
@@ -140,10 +142,12 @@ process_result run_process(const std::wstring& application, const std::wstring& 
     // the process exists; that is no result of the program under test, so it is asked again.
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (attempt > 0) Sleep(200);
-        created = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
-                                 env.empty() ? nullptr : env.data(),
-                                 options.current_directory ? options.current_directory->c_str() : nullptr,
-                                 &startup, &info);
+        void* environment = env.empty() ? nullptr : env.data();
+        const wchar_t* directory = options.current_directory ? options.current_directory->c_str() : nullptr;
+        created = options.limited ? CreateProcessAsUserW(limited_token(), application.c_str(), line.data(), nullptr, nullptr,
+                                                         TRUE, flags, environment, directory, &startup, &info)
+                                  : CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
+                                                   environment, directory, &startup, &info);
         create_error = GetLastError();
         if (created || create_error != ERROR_INTERNAL_ERROR) break;
     }
@@ -172,6 +176,13 @@ process_result run_process(const std::wstring& application, const std::wstring& 
     result.out = read_file(out_path);
     result.err = read_file(err_path);
     return result;
+}
+
+HANDLE limited_token()
+{
+    static HANDLE limited = open_limited_token();
+    if (limited == nullptr) throw std::runtime_error("no limited token: " + std::to_string(GetLastError()));
+    return limited;
 }
 
 process_result run_scenario(const std::wstring& name, const std::vector<std::wstring>& arguments,

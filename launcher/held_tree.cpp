@@ -1,0 +1,261 @@
+// A cached tree walked through directory handles and, for an elevated parent, held open entry by
+// entry; the content comparison through the held files.
+#include "launcher/held_tree.h"
+
+#include <winternl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "launcher/errors.h"
+#include "payload/format.h"
+#include "payload/launch_settings.h"
+#include "payload/unpack.h"
+
+namespace {
+
+enum {
+    relative_capacity = 32768,  // a path below the tree and its terminator: as long as a path gets
+    // Each level holds one listing buffer: room for several entries of the longest name (255
+    // units), and no more than some 1 MiB of stack at the deepest level.
+    listing_bytes = 2048,
+    // An entry name (at most entry_name_capacity - 1 units) has at most this many levels; a deeper
+    // tree is none that this archive made.
+    deepest_level = entry_name_capacity / 2
+};
+
+const size_t no_name = static_cast<size_t>(-1);
+
+// One held handle: a directory or the marker (name no_name), or a file and the offset of its path
+// below the tree in held_names; `compared` once the content comparison has met it.
+struct held_entry {
+    HANDLE handle;
+    size_t name;
+    bool compared;
+};
+
+// Process-wide, written by the walk only: the held handles and the names of the held files, grown
+// by doubling; the walk's path below the tree.
+held_entry* held;
+size_t held_count, held_room;
+wchar_t* held_names;
+size_t names_used, names_room;
+wchar_t relative[relative_capacity];
+
+typedef NTSTATUS(NTAPI* open_file_function)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*, ULONG, ULONG);
+typedef NTSTATUS(NTAPI* query_file_function)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
+enum { file_internal_information = 6, file_open_reparse_point = 0x00200000 };
+
+// ntdll's function `name`, looked up once per name by the caller; NULL when it is missing.
+FARPROC ntdll_function(const char* name)
+{
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != NULL ? GetProcAddress(ntdll, name) : NULL;
+}
+
+// `block` with room for at least `needed` items of `unit` bytes, `*room` updated.
+void* grow(void* block, size_t* room, size_t needed, size_t unit)
+{
+    if (needed <= *room) return block;
+    size_t wanted = *room < 256 ? 256 : *room;
+    while (wanted < needed) wanted *= 2;
+    void* bigger = realloc(block, wanted * unit);
+    if (bigger == NULL) exit_out_of_memory();
+    *room = wanted;
+    return bigger;
+}
+
+// Keeps `handle` open until release_held_tree; `name_below` names a file below the tree, NULL
+// anything else.
+void hold(HANDLE handle, const wchar_t* name_below)
+{
+    held = static_cast<held_entry*>(grow(held, &held_room, held_count + 1, sizeof *held));
+    size_t name = no_name;
+    if (name_below != NULL) {
+        size_t units = wcslen(name_below) + 1;
+        held_names = static_cast<wchar_t*>(grow(held_names, &names_room, names_used + units, sizeof(wchar_t)));
+        wmemcpy(held_names + names_used, name_below, units);
+        name = names_used;
+        names_used += units;
+    }
+    held[held_count].handle = handle;
+    held[held_count].name = name;
+    held[held_count].compared = false;
+    ++held_count;
+}
+
+// Opens the entry `name` (`units` code units) of the open directory `directory`, which listed it
+// with `id`: relative to that handle, so that it is the entry of the directory this walk holds,
+// whatever is renamed above; a directory without delete sharing, a file (with `file`) for reading
+// with read sharing only; a link as the link. Its size into `*size`. NULL when it cannot be opened
+// or is not that entry: another file id, another kind, a link. (GetFileInformationByHandle would
+// do, but under Wine 8 it costs about 1 ms a file, most of it for the volume's serial number.)
+HANDLE open_listed(HANDLE directory, const wchar_t* name, size_t units, bool file, LONGLONG id, uint64_t* size)
+{
+    static open_file_function open_file = reinterpret_cast<open_file_function>(reinterpret_cast<void*>(ntdll_function("NtOpenFile")));
+    static query_file_function query_file =
+        reinterpret_cast<query_file_function>(reinterpret_cast<void*>(ntdll_function("NtQueryInformationFile")));
+    if (open_file == NULL || query_file == NULL) return NULL;
+    UNICODE_STRING path;
+    path.Buffer = const_cast<wchar_t*>(name);
+    path.Length = path.MaximumLength = static_cast<USHORT>(units * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &path, OBJ_CASE_INSENSITIVE, directory, NULL);
+    IO_STATUS_BLOCK status;
+    HANDLE entry = NULL;
+    const ACCESS_MASK access = file ? FILE_GENERIC_READ : FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    const ULONG share = file ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | file_open_reparse_point | (file ? FILE_NON_DIRECTORY_FILE : FILE_DIRECTORY_FILE);
+    if (open_file(&entry, access, &object, &status, share, options) < 0) return NULL;
+    LARGE_INTEGER index, length;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    length.QuadPart = 0;
+    if (query_file(entry, &status, &index, sizeof index, file_internal_information) < 0 || index.QuadPart != id ||
+        !GetFileInformationByHandleEx(entry, FileAttributeTagInfo, &tag, sizeof tag) ||
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (file && !GetFileSizeEx(entry, &length))) {
+        CloseHandle(entry);
+        return NULL;
+    }
+    *size = static_cast<uint64_t>(length.QuadPart);
+    return entry;
+}
+
+bool is_marker_name(const wchar_t* name, size_t units)
+{
+    const wchar_t marker[] = L"" TAVRIN_CACHE_MARKER_NAME;
+    return units == wcslen(marker) && wmemcmp(name, marker, units) == 0;
+}
+
+// Walks the open directory `directory`, whose path below the tree is `relative` (`length` units,
+// 0 at the top). The marker at the top is left out, its id kept in `*marker_id`.
+bool walk_level(HANDLE directory, size_t length, int level, bool keep, tree_summary* summary, LONGLONG* marker_id)
+{
+    if (level >= deepest_level) return false;
+    union {
+        FILE_ID_BOTH_DIR_INFO aligned;  // the entries' alignment
+        unsigned char bytes[listing_bytes];
+    } listing;
+    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(directory, kind, &listing, sizeof listing)) {
+        kind = FileIdBothDirectoryInfo;
+        for (const unsigned char* at = listing.bytes;; at += reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at)->NextEntryOffset) {
+            const FILE_ID_BOTH_DIR_INFO* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+            size_t units = entry->FileNameLength / sizeof(wchar_t);
+            const wchar_t* name = entry->FileName;
+            bool dots = (units == 1 && name[0] == L'.') || (units == 2 && name[0] == L'.' && name[1] == L'.');
+            bool file = (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+            if (dots) {
+                // nothing to count
+            } else if (level == 0 && file && is_marker_name(name, units)) {
+                *marker_id = entry->FileId.QuadPart;
+            } else {
+                // The name is not terminated in the listing; it is copied with its room checked.
+                size_t start = length == 0 ? 0 : length + 1;
+                if ((entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || start + units + 1 > relative_capacity)
+                    return false;
+                if (length != 0) relative[length] = L'\\';
+                wmemcpy(relative + start, name, units);
+                relative[start + units] = 0;
+                uint64_t size = static_cast<uint64_t>(entry->EndOfFile.QuadPart);
+                if (!file || keep) {
+                    HANDLE opened = open_listed(directory, name, units, file, entry->FileId.QuadPart, &size);
+                    if (opened == NULL) return false;
+                    if (keep) hold(opened, file ? relative : NULL);
+                    bool sound = file || walk_level(opened, start + units, level + 1, keep, summary, marker_id);
+                    if (!keep) CloseHandle(opened);
+                    if (!sound) return false;
+                }
+                if (file) add_to_summary(summary, relative, size);
+                relative[length] = 0;
+            }
+            if (entry->NextEntryOffset == 0) break;
+        }
+    }
+    return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+// Opens through the open `root`, checks against its listed `id`, holds and reads the marker into
+// `marker` (`capacity` bytes); false when it cannot be.
+bool hold_marker(HANDLE root, LONGLONG id, char* marker, size_t capacity)
+{
+    const wchar_t name[] = L"" TAVRIN_CACHE_MARKER_NAME;
+    uint64_t size = 0;
+    HANDLE file = open_listed(root, name, wcslen(name), true, id, &size);
+    if (file == NULL) return false;
+    hold(file, NULL);
+    DWORD got = 0;
+    if (!ReadFile(file, marker, static_cast<DWORD>(capacity - 1), &got, NULL) || got == capacity - 1) return false;
+    marker[got] = 0;
+    return true;
+}
+
+int compare_held(const void* left, const void* right)
+{
+    const held_entry* a = static_cast<const held_entry*>(left);
+    const held_entry* b = static_cast<const held_entry*>(right);
+    // The files by name, then everything else.
+    if (a->name == no_name || b->name == no_name) return (a->name == no_name) - (b->name == no_name);
+    return wcscmp(held_names + a->name, held_names + b->name);
+}
+
+int compare_name(const void* key, const void* item)
+{
+    return wcscmp(static_cast<const wchar_t*>(key), held_names + static_cast<const held_entry*>(item)->name);
+}
+
+}  // namespace
+
+void add_to_summary(tree_summary* summary, const wchar_t* relative, uint64_t size)
+{
+    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a over the code units, then the size
+    for (const wchar_t* unit = relative; *unit != 0; ++unit) hash = (hash ^ static_cast<uint16_t>(*unit)) * 0x100000001b3ull;
+    hash = (hash ^ size) * 0x100000001b3ull;
+    // Mixed, so that the sum over the files does not let hashes cancel out easily.
+    hash ^= hash >> 30;
+    hash *= 0xbf58476d1ce4e5b9ull;
+    hash ^= hash >> 27;
+    hash *= 0x94d049bb133111ebull;
+    summary->files += 1;
+    summary->bytes += size;
+    summary->fingerprint += hash ^ (hash >> 31);
+}
+
+bool walk_held_tree(HANDLE root, bool keep, tree_summary* summary, char* marker, size_t capacity)
+{
+    summary->files = summary->bytes = summary->fingerprint = 0;
+    if (marker != NULL) marker[0] = 0;
+    relative[0] = 0;
+    LONGLONG marker_id = -1;
+    bool sound = walk_level(root, 0, 0, keep, summary, &marker_id);
+    if (sound && keep && marker != NULL && marker_id != -1 && !hold_marker(root, marker_id, marker, capacity)) marker[0] = 0;
+    if (!sound) release_held_tree();
+    return sound;
+}
+
+bool held_files_match_attached_data()
+{
+    qsort(held, held_count, sizeof *held, compare_held);
+    size_t files = 0, compared = 0;
+    while (files < held_count && held[files].name != no_name) ++files;
+    bool same = true;
+    uint64_t size = 0;
+    for (const wchar_t* name; same && (name = read_compared_entry(&size)) != NULL;) {
+        held_entry* found = static_cast<held_entry*>(bsearch(name, held, files, sizeof *held, compare_name));
+        LARGE_INTEGER start;
+        start.QuadPart = 0;
+        same = found != NULL && !found->compared && SetFilePointerEx(found->handle, start, NULL, FILE_BEGIN) &&
+               compared_entry_matches(found->handle, size);
+        if (same) {
+            found->compared = true;
+            ++compared;
+        }
+    }
+    return end_comparison(same && compared == files);
+}
+
+void release_held_tree()
+{
+    for (size_t i = 0; i < held_count; ++i) CloseHandle(held[i].handle);
+    held_count = 0;
+    names_used = 0;
+}
