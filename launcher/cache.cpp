@@ -31,7 +31,9 @@ enum {
     deepest_level = 4096,      // levels the walk enters below the tree
     marker_capacity = 256,     // the marker's text and its terminator
     long_capacity = 32768,     // a long ("\\?\") path and its terminator
-    pid_digits_max = 10
+    pid_digits_max = 10,
+    busy_pauses = 5,           // waits for a tree that another run holds with delete access
+    busy_pause_ms = 20
 };
 
 const wchar_t leftover_infix[] = L".tmp-";
@@ -351,17 +353,37 @@ bool take_made_tree(HANDLE made)
     return false;
 }
 
+// This run's complete sibling as its unpack directory for this run only: held as it was made (an
+// elevated run's), deleted by the clean-up at the end, on an interrupt or a fatal exit (its identity
+// was recorded when it was made), and named to the child through the sibling's token in
+// TAVRIN_ONEFILE_RANDOM, which cached mode's spec never uses (append_parent_copy).
+void run_from_own_copy(HANDLE made)
+{
+    copy_wide_bounded(unpack_directory, sibling, wide_path_capacity);
+    if (made != NULL) hold_unpack_directory(made);
+    unpack_started = 1;
+    set_env_var(TAVRIN_ENV_ONEFILE_RANDOM, sibling + wcslen(sibling) - random_token_length);
+}
+
 // Opens the tree at cache_tree for checking and records its identity in `checked`; NULL when there
-// is none. Refuses one that is a link or no directory, and, for a run that is not elevated, one
-// whose owner it does not trust (an elevated run repairs instead whatever is not sealed).
+// is none, or only one that another run holds with delete access. Refuses one that is a link or no
+// directory, and, for a run that is not elevated, one whose owner it does not trust (an elevated
+// run repairs instead whatever is not sealed).
 HANDLE open_tree()
 {
     const DWORD access = READ_CONTROL | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-    HANDLE tree = CreateFileW(cache_tree, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    HANDLE tree = INVALID_HANDLE_VALUE;
+    for (int pause = 0;; ++pause) {
+        tree = CreateFileW(cache_tree, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        if (tree != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION || pause == busy_pauses) break;
+        Sleep(busy_pause_ms);
+    }
     if (tree == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return NULL;
+        // A tree that another run holds with delete access (an elevated run renaming its own into
+        // place, for a moment) is none that this run could use or replace.
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_SHARING_VIOLATION) return NULL;
         exit_with_system_error("Error, couldn't open cached unpack directory.", error);
     }
     BY_HANDLE_FILE_INFORMATION info;
@@ -414,7 +436,6 @@ void prepare_cached_tree(const unsigned char* block, uint64_t length)
     elevated = own_token_elevated();
     copy_wide_bounded(cache_tree, unpack_directory, wide_path_capacity);
     check_levels();
-    DWORD last_error = ERROR_ALREADY_EXISTS;
     for (int attempt = 1;; ++attempt) {
         HANDLE tree = open_tree();
         if (tree != NULL) {
@@ -442,9 +463,34 @@ void prepare_cached_tree(const unsigned char* block, uint64_t length)
             if (made != NULL && take_made_tree(made)) return;
             continue;
         }
-        last_error = GetLastError();
-        if (made != NULL) CloseHandle(made);
-        delete_directory_tree(sibling, NULL);
+        // The place is taken. By a tree another run moved in first: that one is used when it passes
+        // the checks. Otherwise by a tree this run can neither use nor replace (another run holds
+        // it; to an elevated run under Wine 8 no tree reads back sealed): unpacking again would meet
+        // it again, so this run uses the copy it has, deleted at its end as a temporary one is.
+        HANDLE winner = open_tree();
+        if (winner != NULL && tree_complete(winner)) {
+            held_tree = winner;
+            if (made != NULL) CloseHandle(made);
+            delete_directory_tree(sibling, NULL);
+            return;
+        }
+        if (winner != NULL) CloseHandle(winner);
+        run_from_own_copy(made);
+        return;
     }
-    exit_with_system_error("Error, couldn't prepare cached unpack directory.", last_error);
+    exit_with_system_error("Error, couldn't prepare cached unpack directory.", ERROR_ALREADY_EXISTS);
+}
+
+void append_parent_copy()
+{
+    wchar_t* token = get_env_var(TAVRIN_ENV_ONEFILE_RANDOM);
+    if (token == NULL) return;
+    wchar_t* parent = get_env_var(TAVRIN_ENV_ONEFILE_PARENT);
+    if (parent == NULL) abort_bound();  // the child role is never taken without it
+    append_wide_bounded(unpack_directory, leftover_infix, wide_path_capacity);
+    append_wide_bounded(unpack_directory, parent, wide_path_capacity);
+    append_wide_bounded(unpack_directory, L"-", wide_path_capacity);
+    append_wide_bounded(unpack_directory, token, wide_path_capacity);
+    free(parent);
+    free(token);
 }

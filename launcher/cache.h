@@ -31,13 +31,21 @@ void append_archive_identity();
 //  - otherwise the archive is unpacked into a private sibling "<identity>.tmp-<pid>-<token>" (an
 //    elevated run's sealed, and held from its making), the marker written last, a damaged tree
 //    renamed away to such a sibling and deleted there only while it is the directory that was
-//    checked (retire_tree), and the new one moved into place with one rename that never replaces;
-//    a run whose rename finds the place taken deletes its own sibling and checks the winner's
-//    tree. An elevated run renames its sibling through the handle that held it all along and uses
-//    it as it made it. Siblings of that pattern whose process has ended are deleted first; those
-//    of running processes are left alone.
+//    checked (retire_tree), and the new one moved into place with one rename that never replaces.
+//    An elevated run renames its sibling through the handle that held it all along and uses it as
+//    it made it. A run whose rename finds the place taken checks the tree there and uses it when it
+//    passes (deleting its own sibling); otherwise (a tree that another run holds, or, to an
+//    elevated run, one that is not sealed) it runs from its own sibling, which the clean-up then
+//    deletes at the end as in temporary mode, and names it to the child (append_parent_copy).
+//    Siblings of that pattern whose process has ended are deleted first; those of running
+//    processes are left alone.
 // Every failure ends the process; a fatal exit while unpacking deletes the sibling.
 void prepare_cached_tree(const unsigned char* block, uint64_t length);
+
+// The child in cached mode, after the identity: when the parent runs from its own sibling
+// (TAVRIN_ONEFILE_RANDOM set, its token), appends ".tmp-<TAVRIN_ONEFILE_PARENT>-<token>" to the
+// unpack directory; otherwise nothing. The role check has seen both values' forms.
+void append_parent_copy();
 
 // Moves the tree at `tree` (fully qualified) to `away` (never replacing) and deletes it there,
 // provided it still is the directory of `identity` (opened without following a link); anything

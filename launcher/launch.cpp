@@ -176,6 +176,7 @@ int run_launcher()
     }
 
     expand_unpack_directory();
+    if (role == role_child && launch_cached()) append_parent_copy();
 
     if (role == role_parent) {
         if (!SetConsoleCtrlHandler(console_ctrl_handler, TRUE))
