@@ -6,19 +6,15 @@
 // full size.
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "packer/icons.h"
 #include "packer/identity.h"
 #include "packer/imports.h"
 #include "packer/pe_image.h"
 #include "packer/resource_section.h"
-#include "tests/support/crafted_inputs.h"
+#include "tests/support/packer_fixtures.h"
 
 #ifndef TAVRIN_FUZZ_SEEDS
 
@@ -56,26 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 #else
 
-namespace {
-
-// An image whose resource section holds what a package's does: version block, manifest, icon.
-std::string image_with_resources()
-{
-    std::vector<tavrin::resource_entry> resources = tavrin::icon_resources(tavrin::parse_icon_file(crafted::png_image(16, 16), "icon"));
-    resources.push_back({tavrin::rt_version, 1, 0, tavrin::write_version_block(tavrin::default_version_identity())});
-    resources.push_back({tavrin::rt_manifest, 1, 0, "<requestedExecutionLevel level=\"asInvoker\"/>"});
-    return crafted::image_with_section(false, tavrin::pe_resource_directory,
-                                       tavrin::write_resource_section(resources, crafted::section_rva));
-}
-
-void write_seed(const std::filesystem::path& file, const std::string& bytes)
-{
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-}  // namespace
+using namespace packer_test;
 
 // image_fuzz_seeds SMALL_DIR CRAFTED_DIR: small seeds to fuzz from, a few bytes to 64 KiB each, and
 // the crafted inputs at full size (up to 4 MB), which a parser holding memory out of proportion
@@ -86,28 +63,32 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s SMALL_DIR CRAFTED_DIR\n", argv[0]);
         return 2;
     }
-    auto shared_resources = [](std::uint32_t data_size) {
-        std::string content = crafted::shared_resource_tree(crafted::section_rva, data_size);
-        content.resize(data_size, '\0');
-        return crafted::image_with_section(false, tavrin::pe_resource_directory, content);
+    // A resource section as a package's holds: icons, version block, manifest.
+    std::vector<tavrin::resource_entry> resources = tavrin::icon_resources(tavrin::parse_icon_file(png_image(16, 16), "icon"));
+    resources.push_back({tavrin::rt_version, 1, 0, tavrin::write_version_block(tavrin::default_version_identity())});
+    resources.push_back({tavrin::rt_manifest, 1, 0, "<requestedExecutionLevel level=\"asInvoker\"/>"});
+    auto shared_resources = [](std::uint32_t size) {
+        std::string tree = shared_resource_tree(data_rva, size);
+        tree.resize(size, '\0');
+        return image_with_data(false, tree, tavrin::pe_resource_directory);
     };
     const std::pair<const char*, std::string> small[] = {
-        {"exports.dll", crafted::export_names_dll(3)},
-        {"imports.dll", crafted::import_descriptors_dll(3)},
-        {"resources.exe", image_with_resources()},
+        {"exports.dll", export_names_dll(3)},
+        {"imports.dll", import_descriptors_dll(3)},
+        {"resources.exe", image_with_data(false, tavrin::write_resource_section(resources, data_rva), tavrin::pe_resource_directory)},
         {"resources-shared.exe", shared_resources(4 << 10)},
-        {"icon.png", crafted::png_image(48, 48)},
-        {"icon.ico", crafted::ico_file({crafted::png_image(32, 32), crafted::png_image(16, 16)})},
-        {"icon-overlapping.ico", crafted::overlapping_icon(64 << 10)},
+        {"icon.png", png_image(48, 48)},
+        {"icon.ico", ico_file({png_image(32, 32), png_image(16, 16)})},
+        {"icon-overlapping.ico", overlapping_icon(64 << 10)},
     };
     const std::pair<const char*, std::string> full_size[] = {
-        {"exports-million.dll", crafted::export_names_dll()},
-        {"imports-2mb.dll", crafted::import_descriptors_dll()},
+        {"exports-million.dll", export_names_dll()},
+        {"imports-2mb.dll", import_descriptors_dll()},
         {"resources-shared.exe", shared_resources(64 << 10)},
-        {"icon-overlapping.ico", crafted::overlapping_icon()},
+        {"icon-overlapping.ico", overlapping_icon()},
     };
-    for (const auto& [name, bytes] : small) write_seed(std::filesystem::path(argv[1]) / name, bytes);
-    for (const auto& [name, bytes] : full_size) write_seed(std::filesystem::path(argv[2]) / name, bytes);
+    for (const auto& [name, bytes] : small) write_file(std::string(argv[1]) + "/" + name, bytes);
+    for (const auto& [name, bytes] : full_size) write_file(std::string(argv[2]) + "/" + name, bytes);
     return 0;
 }
 

@@ -1,5 +1,5 @@
-// Support for the packer's tests: minimal PE32+ images laid out in memory as a linker would, blocks
-// made to measure and taken apart again, scratch directories, the tavrin-pack command run.
+// Support for the packer's tests: minimal PE32+ images laid out in memory as a linker would, crafted
+// images and icons, blocks made to measure and taken apart again, scratch directories, tool runs.
 #ifndef TAVRIN_TESTS_PACKER_FIXTURES_H
 #define TAVRIN_TESTS_PACKER_FIXTURES_H
 
@@ -42,6 +42,7 @@ struct image_spec {
     bool certificate = false;                  // a certificate directory pointing at the overlay
     bool bound_imports_after_table = false;    // non-zero bytes right after the section table
     bool settings_record = false;              // an executable's ".rdata" with the launcher's settings record
+    std::string data;                          // a ".data" section after the others
 };
 
 // The image `spec` describes; its header checksum is fixture_checksum.
@@ -90,6 +91,34 @@ std::string read_attached_block(const std::filesystem::path& file);
 std::string image_with_block(const std::string& block);
 // A DLL for x86-64 that exports `exports` (make_image).
 std::string entry_dll(std::vector<std::string> exports = {"run_code"});
+
+// Inputs for the image and icon parsers (no test framework needed, so the fuzz seeds use them too):
+// small sound icons, and inputs crafted to make a careless parser hold far more memory than their
+// size: huge counts in small files, tables pointing many entries at the same bytes.
+//
+// An image (a DLL when `dll`) whose only section after the code holds `content` at data_rva; data
+// directory `directory` points `at` bytes into it, up to its end.
+constexpr std::uint32_t data_rva = 2 * section_alignment;
+std::string image_with_data(bool dll, std::string content, int directory, std::uint32_t at = 0);
+// A DLL of about 4 MB whose export name table has `names` entries (a million by default), all
+// pointing at one name of 4,000 characters that 4 KiB of file follow.
+std::string export_names_dll(std::uint32_t names = 1000000);
+// A DLL with `descriptors` import descriptors (2 MB of them by default) that all name one DLL, whose
+// name has `name_length` characters ("x.dll" by default, else "xxx...x.dll").
+std::string import_descriptors_dll(std::uint32_t descriptors = 2 * 1024 * 1024 / 20, std::size_t name_length = 5);
+// A resource tree of 1,032 bytes, its offsets relative to its start: 41 type entries share one name
+// table of 40 entries, which share one language table of 40 entries, whose entries all name one
+// data entry of `data_size` bytes at the RVA `data_at`: 65,600 resources pointing at the same bytes.
+std::string shared_resource_tree(std::uint32_t data_at, std::uint32_t data_size);
+// A PNG image `width` by `height` pixels as far as the packer reads one: signature, header chunk
+// (8-bit RGBA), end chunk; no pixels and no checksums.
+std::string png_image(std::uint32_t width, std::uint32_t height);
+// An .ico file holding `images` (PNG images or bitmaps) in order, each after the directory and
+// apart from the others; the directory says 32x32 at 32 bits for each.
+std::string ico_file(const std::vector<std::string>& images);
+// An .ico file of `size` bytes whose directory lists `images` 32x32 images, each covering the whole
+// file.
+std::string overlapping_icon(std::size_t size = 1 << 20, std::uint16_t images = 256);
 
 // A fresh directory, removed with everything in it at the end of the scope.
 class scratch_directory {
