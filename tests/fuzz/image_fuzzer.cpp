@@ -1,11 +1,7 @@
 // libFuzzer target over the packer's image and icon parsers: arbitrary bytes read as a PE32+ image
-// (headers, the export name check, the import tables and the imports check, the resource tree, the
-// identity read from it and the resource section written from it) and as an icon file (.ico or PNG,
-// and the icon resources made of it). Built with TAVRIN_FUZZ_SEEDS, the same file is a small
-// program that writes seed inputs instead: small ones, sound and crafted, and the crafted ones at
-// full size.
+// (headers, export names, imports, resources, the identity, the resource section written anew) and as
+// an icon file. Built with TAVRIN_FUZZ_SEEDS, the same file is a program that writes seed inputs.
 #include <cstdint>
-#include <cstdio>
 #include <sstream>
 #include <string>
 
@@ -59,10 +55,7 @@ using namespace packer_test;
 // turns into hundreds of megabytes to gigabytes.
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s SMALL_DIR CRAFTED_DIR\n", argv[0]);
-        return 2;
-    }
+    if (argc != 3) return 2;
     // A resource section as a package's holds: icons, version block, manifest.
     std::vector<tavrin::resource_entry> resources = tavrin::icon_resources(tavrin::parse_icon_file(png_image(16, 16), "icon"));
     resources.push_back({tavrin::rt_version, 1, 0, tavrin::write_version_block(tavrin::default_version_identity())});

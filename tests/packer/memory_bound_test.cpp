@@ -5,7 +5,6 @@
 // exec, so this program keeps to itself and holds no large buffer when it starts the tool.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <random>
 #include <sstream>
 
@@ -17,22 +16,6 @@ using namespace packer_test;
 namespace fs = std::filesystem;
 
 constexpr std::uint64_t mib = 1 << 20;
-
-// `image` with shared_resource_tree written over its resource directory (1,032 bytes, which it must
-// have), naming the image's largest section as the resources' data.
-std::string with_shared_resources(std::string image)
-{
-    std::istringstream in(image);
-    const tavrin::pe_headers headers = tavrin::read_pe_headers(in, "image");
-    const tavrin::pe_section* largest = &headers.sections.front();
-    for (const auto& section : headers.sections)
-        if (section.raw_size > largest->raw_size) largest = &section;
-    const std::uint32_t size = std::min(largest->raw_size, largest->virtual_size ? largest->virtual_size : largest->raw_size);
-    const auto tree_at = headers.file_offset(headers.directories[tavrin::pe_resource_directory].address, 1);
-    const std::string tree = shared_resource_tree(largest->virtual_address, size);
-    image.replace(static_cast<std::size_t>(*tree_at), tree.size(), tree);
-    return image;
-}
 
 TEST(MemoryBound, EachCraftedInputCostsMemoryInProportionToItsSize)
 {
@@ -64,8 +47,13 @@ TEST(MemoryBound, EachCraftedInputCostsMemoryInProportionToItsSize)
     write_file(dir / "app" / "app.dll", entry_dll());
     write_file(dir / "app" / "noise.bin", noise);
     ASSERT_EQ(run_tool(dir, pack("app", {"--cached", "--description", std::string(600, 'd')})).code, 0);
+    std::string package = read_file(dir / "out.exe");
+    std::istringstream in(package);
+    const tavrin::pe_headers headers = tavrin::read_pe_headers(in, "package");
+    const std::string tree = shared_resource_tree(headers.sections.back().virtual_address, headers.sections.back().virtual_size);
+    package.replace(*headers.file_offset(headers.directories[tavrin::pe_resource_directory].address, 1), tree.size(), tree);
     const fs::path shared = dir / "shared.exe";
-    write_file(shared, with_shared_resources(read_file(dir / "out.exe")));
+    write_file(shared, package);
 
     const struct {
         std::vector<std::string> arguments;

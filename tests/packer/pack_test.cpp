@@ -20,7 +20,6 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -964,10 +963,8 @@ TEST_F(PackTest, IconsBeyondWhatWindowsUsesAreRefused)
     fs::create_directories(directory);
     refused(directory, "is a directory, not an icon file");
 #ifndef _WIN32
-    const fs::path fifo = scratch_.path() / "fifo.ico", device = scratch_.path() / "zero.ico";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    refused(fifo, "is a FIFO, not an icon file");
-    if (mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0) refused(device, "is a character device, not an icon file");
+    for (const auto& [kind, what] : {std::pair(node_kind::fifo, "a FIFO"), std::pair(node_kind::character_device, "a character device")})
+        if (make_node(kind, scratch_.path() / what).empty()) refused(scratch_.path() / what, std::string("is ") + what + ", not an icon file");
 #endif
     const fs::path huge = scratch_.path() / "huge.ico";
     write_file(huge, ico_file({png}));

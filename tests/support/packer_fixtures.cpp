@@ -442,12 +442,10 @@ std::string shared_resource_tree(std::uint32_t data_at, std::uint32_t data_size)
 
 std::string png_image(std::uint32_t width, std::uint32_t height)
 {
-    std::string png = std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + std::string(8, '\0') + std::string("\x08\x06\0\0\0", 5);
-    for (int i = 0; i < 4; ++i) {
-        png[16 + i] = static_cast<char>(width >> (24 - 8 * i));
-        png[20 + i] = static_cast<char>(height >> (24 - 8 * i));
-    }
-    return png + std::string(4, '\0') + std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12);
+    std::string png("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
+    for (std::uint32_t side : {width, height})
+        for (int shift : {24, 16, 8, 0}) png += static_cast<char>(side >> shift);  // big-endian
+    return png + std::string("\x08\x06\0\0\0\0\0\0\0\0\0\0\0IEND\xae\x42\x60\x82", 21);
 }
 
 std::string ico_file(const std::vector<std::string>& images)

@@ -92,32 +92,27 @@ std::string image_with_block(const std::string& block);
 // A DLL for x86-64 that exports `exports` (make_image).
 std::string entry_dll(std::vector<std::string> exports = {"run_code"});
 
-// Inputs for the image and icon parsers (no test framework needed, so the fuzz seeds use them too):
-// small sound icons, and inputs crafted to make a careless parser hold far more memory than their
-// size: huge counts in small files, tables pointing many entries at the same bytes.
+// Inputs for the image and icon parsers' tests and fuzz seeds: small sound icons, and inputs crafted
+// to make a careless parser hold far more memory than their size.
 //
-// An image (a DLL when `dll`) whose only section after the code holds `content` at data_rva; data
-// directory `directory` points `at` bytes into it, up to its end.
+// An image (a DLL when `dll`) whose only section after the code holds `content` at data_rva, data
+// directory `directory` pointing `at` bytes into it.
 constexpr std::uint32_t data_rva = 2 * section_alignment;
 std::string image_with_data(bool dll, std::string content, int directory, std::uint32_t at = 0);
-// A DLL of about 4 MB whose export name table has `names` entries (a million by default), all
-// pointing at one name of 4,000 characters that 4 KiB of file follow.
+// A DLL of about 4 MB with `names` export names (a million by default), all one name of 4,000
+// characters that 4 KiB of file follow.
 std::string export_names_dll(std::uint32_t names = 1000000);
-// A DLL with `descriptors` import descriptors (2 MB of them by default) that all name one DLL, whose
-// name has `name_length` characters ("x.dll" by default, else "xxx...x.dll").
+// A DLL with `descriptors` import descriptors (2 MB of them by default), all naming one DLL whose
+// name has `name_length` characters ("x.dll" by default).
 std::string import_descriptors_dll(std::uint32_t descriptors = 2 * 1024 * 1024 / 20, std::size_t name_length = 5);
-// A resource tree of 1,032 bytes, its offsets relative to its start: 41 type entries share one name
-// table of 40 entries, which share one language table of 40 entries, whose entries all name one
-// data entry of `data_size` bytes at the RVA `data_at`: 65,600 resources pointing at the same bytes.
+// A resource tree of 1,032 bytes (offsets from its start): 41 types share one table of 40 names,
+// which share one of 40 languages, all naming `data_size` bytes at the RVA `data_at`.
 std::string shared_resource_tree(std::uint32_t data_at, std::uint32_t data_size);
-// A PNG image `width` by `height` pixels as far as the packer reads one: signature, header chunk
-// (8-bit RGBA), end chunk; no pixels and no checksums.
+// A PNG image as far as the packer reads one: signature, header chunk (8-bit RGBA), end chunk.
 std::string png_image(std::uint32_t width, std::uint32_t height);
-// An .ico file holding `images` (PNG images or bitmaps) in order, each after the directory and
-// apart from the others; the directory says 32x32 at 32 bits for each.
+// An .ico file of `images` in order, apart, after the directory (which says 32x32, 32 bits each).
 std::string ico_file(const std::vector<std::string>& images);
-// An .ico file of `size` bytes whose directory lists `images` 32x32 images, each covering the whole
-// file.
+// An .ico file of `size` bytes listing `images` 32x32 images, each covering the whole file.
 std::string overlapping_icon(std::size_t size = 1 << 20, std::uint16_t images = 256);
 
 // A fresh directory, removed with everything in it at the end of the scope.
