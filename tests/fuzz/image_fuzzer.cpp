@@ -14,35 +14,31 @@
 
 #ifndef TAVRIN_FUZZ_SEEDS
 
-// Damage and refusals end in pack_error; anything else that escapes, every sanitizer report and
-// every input that takes more memory than the run allows is a finding.
+// Runs `step`: damage and refusals end in pack_error; anything else that escapes, every sanitizer
+// report and every input that takes more memory than the run allows is a finding.
+template <typename Step>
+void refused_or_done(Step step)
+{
+    try {
+        step();
+    } catch (const tavrin::pack_error&) {
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
-    try {
+    refused_or_done([&] {
         std::istringstream in(bytes);
         const tavrin::pe_headers headers = tavrin::read_pe_headers(in, "image");
-        try {
-            (void)tavrin::exports_name(in, headers, "image", "run_code");
-        } catch (const tavrin::image_error&) {
-        }
-        try {
-            // As packing takes the launcher's resources into the package.
-            (void)tavrin::write_resource_section(tavrin::read_resources(in, headers, "image"), 0x10000);
-        } catch (const tavrin::image_error&) {
-        }
+        refused_or_done([&] { (void)tavrin::exports_name(in, headers, "image", "run_code"); });
+        // As packing takes the launcher's resources into the package.
+        refused_or_done([&] { (void)tavrin::write_resource_section(tavrin::read_resources(in, headers, "image"), 0x10000); });
         (void)tavrin::read_package_identity(in, "image");
-    } catch (const tavrin::pack_error&) {
-    }
-    try {
-        // Reads the import tables as packing does, for an image among the application's files.
-        (void)tavrin::check_imports({{u"app.dll", {}, bytes}}, {});
-    } catch (const tavrin::pack_error&) {
-    }
-    try {
-        (void)tavrin::icon_resources(tavrin::parse_icon_file(bytes, "icon"));
-    } catch (const tavrin::pack_error&) {
-    }
+    });
+    // Reads the import tables as packing does, for an image among the application's files.
+    refused_or_done([&] { (void)tavrin::check_imports({{u"app.dll", {}, bytes}}, {}); });
+    refused_or_done([&] { (void)tavrin::icon_resources(tavrin::parse_icon_file(bytes, "icon")); });
     return 0;
 }
 

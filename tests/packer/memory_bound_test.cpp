@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <sstream>
 
 #include "packer/pe_image.h"
 #include "tests/support/packer_fixtures.h"
@@ -48,8 +47,7 @@ TEST(MemoryBound, EachCraftedInputCostsMemoryInProportionToItsSize)
     write_file(dir / "app" / "noise.bin", noise);
     ASSERT_EQ(run_tool(dir, pack("app", {"--cached", "--description", std::string(600, 'd')})).code, 0);
     std::string package = read_file(dir / "out.exe");
-    std::istringstream in(package);
-    const tavrin::pe_headers headers = tavrin::read_pe_headers(in, "package");
+    const tavrin::pe_headers headers = tavrin::read_pe_headers(dir / "out.exe");
     const std::string tree = shared_resource_tree(headers.sections.back().virtual_address, headers.sections.back().virtual_size);
     package.replace(*headers.file_offset(headers.directories[tavrin::pe_resource_directory].address, 1), tree.size(), tree);
     const fs::path shared = dir / "shared.exe";

@@ -557,7 +557,6 @@ TEST_F(PackTest, UnpackDirectorySpecsAreChecked)
     std::vector<std::pair<std::vector<std::string>, std::string>> usage_errors = {
         {{"--company", "..\\..\\..\\..\\..", "--product", "Public", "--cached"}, ""},
         {{"--product", "..", "--cached"}, ""},
-        {{"--product", "a\\b", "--cached"}, ""},
         {{"--product", "What? <Pro>", "--cached"}, ""},
         {{"--company", "Acme Inc.", "--cached"}, ""},
         {{"--product", "", "--cached"}, ""},
@@ -945,10 +944,8 @@ TEST_F(PackTest, IconsBeyondWhatWindowsUsesAreRefused)
     shared.replace(6 + 16 + 12, 4, shared, 6 + 12, 4);  // the second image at the first one's offset
     std::string over_directory = ico_file({png});
     over_directory[6 + 12] = 6;
-    std::string bitmap(40 + 64, '\0');  // BITMAPINFOHEADER: 512 wide, 1,024 high with its mask
-    bitmap[0] = 40;
-    bitmap[5] = 2;
-    bitmap[9] = 4;
+    // A BITMAPINFOHEADER: 512 wide, 1,024 high with its mask.
+    const std::string bitmap = std::string("\x28\0\0\0\0\x02\0\0\0\x04\0\0", 12) + std::string(92, '\0');
     for (const auto& [name, bytes, reason] : std::vector<std::tuple<std::string, std::string, std::string>>{
              {"many.ico", ico_file(std::vector<std::string>(65, png)), "65 images; an icon file may hold at most 64"},
              {"shared.ico", shared, "images 1 and 2 share bytes"},

@@ -83,20 +83,15 @@ tavrin::launch_settings set_launch_settings(const std::filesystem::path& exe, ta
 
 void patch_version_text(const std::filesystem::path& exe, const std::u16string& old, const std::u16string& replacement)
 {
-    auto utf16le = [](const std::u16string& text) {
-        std::string bytes;
-        for (char16_t unit : text) bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
-        return bytes;
-    };
-    std::string image = read_file(exe);
-    const std::string found = utf16le(old);
+    // The bytes of UTF-16 text as x86-64 holds it: little-endian.
+    auto bytes = [](const std::u16string& text) { return std::string(reinterpret_cast<const char*>(text.data()), 2 * text.size()); };
+    std::string image = read_file(exe), patched = bytes(replacement);
+    const std::string found = bytes(old);
     const std::size_t at = image.find(found);
     ASSERT_NE(at, std::string::npos);
     ASSERT_EQ(image.find(found, at + 1), std::string::npos) << "the text stands more than once";
-    std::string patched = utf16le(replacement);
     patched.resize(found.size(), '\0');
-    image.replace(at, found.size(), patched);
-    write_file(exe, image);
+    write_file(exe, image.replace(at, found.size(), patched));
 }
 
 bool set_immutable(const std::wstring& path, bool immutable)

@@ -497,8 +497,7 @@ std::string node_identity(const std::filesystem::path& path)
 #else
     struct stat status {};
     if (lstat(path.c_str(), &status) != 0) return std::strerror(errno);
-    return "mode " + std::to_string(status.st_mode) + ", device " + std::to_string(major(status.st_rdev)) + ":" +
-           std::to_string(minor(status.st_rdev)) + ", inode " + std::to_string(status.st_ino);
+    return "mode " + std::to_string(status.st_mode) + ", device " + std::to_string(status.st_rdev) + ", inode " + std::to_string(status.st_ino);
 #endif
 }
 
