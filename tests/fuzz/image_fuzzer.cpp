@@ -1,113 +1,83 @@
 // libFuzzer target over the packer's image and icon parsers: arbitrary bytes read as a PE32+ image
-// (headers, the export name check, the import tables and the imports check, the resource tree, the
-// identity read from it and the resource section written from it) and as an icon file (.ico or PNG,
-// and the icon resources made of it). Built with TAVRIN_FUZZ_SEEDS, the same file is a small
-// program that writes seed inputs instead: small ones, sound and crafted, and the crafted ones at
-// full size.
+// (headers, export names, imports, resources, the identity, the resource section written anew) and as
+// an icon file. Built with TAVRIN_FUZZ_SEEDS, the same file is a program that writes seed inputs.
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "packer/icons.h"
 #include "packer/identity.h"
 #include "packer/imports.h"
 #include "packer/pe_image.h"
 #include "packer/resource_section.h"
-#include "tests/support/crafted_inputs.h"
+#include "tests/support/packer_fixtures.h"
 
 #ifndef TAVRIN_FUZZ_SEEDS
 
-// Damage and refusals end in pack_error; anything else that escapes, every sanitizer report and
-// every input that takes more memory than the run allows is a finding.
+// Runs `step`: damage and refusals end in pack_error; anything else that escapes, every sanitizer
+// report and every input that takes more memory than the run allows is a finding.
+template <typename Step>
+void refused_or_done(Step step)
+{
+    try {
+        step();
+    } catch (const tavrin::pack_error&) {
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
-    try {
+    refused_or_done([&] {
         std::istringstream in(bytes);
         const tavrin::pe_headers headers = tavrin::read_pe_headers(in, "image");
-        try {
-            (void)tavrin::exports_name(in, headers, "image", "run_code");
-        } catch (const tavrin::image_error&) {
-        }
-        try {
-            // As packing takes the launcher's resources into the package.
-            (void)tavrin::write_resource_section(tavrin::read_resources(in, headers, "image"), 0x10000);
-        } catch (const tavrin::image_error&) {
-        }
+        refused_or_done([&] { (void)tavrin::exports_name(in, headers, "image", "run_code"); });
+        // As packing takes the launcher's resources into the package.
+        refused_or_done([&] { (void)tavrin::write_resource_section(tavrin::read_resources(in, headers, "image"), 0x10000); });
         (void)tavrin::read_package_identity(in, "image");
-    } catch (const tavrin::pack_error&) {
-    }
-    try {
-        // Reads the import tables as packing does, for an image among the application's files.
-        (void)tavrin::check_imports({{u"app.dll", {}, bytes}}, {});
-    } catch (const tavrin::pack_error&) {
-    }
-    try {
-        (void)tavrin::icon_resources(tavrin::parse_icon_file(bytes, "icon"));
-    } catch (const tavrin::pack_error&) {
-    }
+    });
+    // Reads the import tables as packing does, for an image among the application's files.
+    refused_or_done([&] { (void)tavrin::check_imports({{u"app.dll", {}, bytes}}, {}); });
+    refused_or_done([&] { (void)tavrin::icon_resources(tavrin::parse_icon_file(bytes, "icon")); });
     return 0;
 }
 
 #else
 
-namespace {
-
-// An image whose resource section holds what a package's does: version block, manifest, icon.
-std::string image_with_resources()
-{
-    std::vector<tavrin::resource_entry> resources = tavrin::icon_resources(tavrin::parse_icon_file(crafted::png_image(16, 16), "icon"));
-    resources.push_back({tavrin::rt_version, 1, 0, tavrin::write_version_block(tavrin::default_version_identity())});
-    resources.push_back({tavrin::rt_manifest, 1, 0, "<requestedExecutionLevel level=\"asInvoker\"/>"});
-    return crafted::image_with_section(false, tavrin::pe_resource_directory,
-                                       tavrin::write_resource_section(resources, crafted::section_rva));
-}
-
-void write_seed(const std::filesystem::path& file, const std::string& bytes)
-{
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-}  // namespace
+using namespace packer_test;
 
 // image_fuzz_seeds SMALL_DIR CRAFTED_DIR: small seeds to fuzz from, a few bytes to 64 KiB each, and
 // the crafted inputs at full size (up to 4 MB), which a parser holding memory out of proportion
 // turns into hundreds of megabytes to gigabytes.
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s SMALL_DIR CRAFTED_DIR\n", argv[0]);
-        return 2;
-    }
-    auto shared_resources = [](std::uint32_t data_size) {
-        std::string content = crafted::shared_resource_tree(crafted::section_rva, data_size);
-        content.resize(data_size, '\0');
-        return crafted::image_with_section(false, tavrin::pe_resource_directory, content);
+    if (argc != 3) return 2;
+    // A resource section as a package's holds: icons, version block, manifest.
+    std::vector<tavrin::resource_entry> resources = tavrin::icon_resources(tavrin::parse_icon_file(png_image(16, 16), "icon"));
+    resources.push_back({tavrin::rt_version, 1, 0, tavrin::write_version_block(tavrin::default_version_identity())});
+    resources.push_back({tavrin::rt_manifest, 1, 0, "<requestedExecutionLevel level=\"asInvoker\"/>"});
+    auto shared_resources = [](std::uint32_t size) {
+        std::string tree = shared_resource_tree(data_rva, size);
+        tree.resize(size, '\0');
+        return image_with_data(false, tree, tavrin::pe_resource_directory);
     };
     const std::pair<const char*, std::string> small[] = {
-        {"exports.dll", crafted::export_names_dll(3)},
-        {"imports.dll", crafted::import_descriptors_dll(3)},
-        {"resources.exe", image_with_resources()},
+        {"exports.dll", export_names_dll(3)},
+        {"imports.dll", import_descriptors_dll(3)},
+        {"resources.exe", image_with_data(false, tavrin::write_resource_section(resources, data_rva), tavrin::pe_resource_directory)},
         {"resources-shared.exe", shared_resources(4 << 10)},
-        {"icon.png", crafted::png_image(48, 48)},
-        {"icon.ico", crafted::ico_file({crafted::png_image(32, 32), crafted::png_image(16, 16)})},
-        {"icon-overlapping.ico", crafted::overlapping_icon(64 << 10)},
+        {"icon.png", png_image(48, 48)},
+        {"icon.ico", ico_file({png_image(32, 32), png_image(16, 16)})},
+        {"icon-overlapping.ico", overlapping_icon(64 << 10)},
     };
     const std::pair<const char*, std::string> full_size[] = {
-        {"exports-million.dll", crafted::export_names_dll()},
-        {"imports-2mb.dll", crafted::import_descriptors_dll()},
+        {"exports-million.dll", export_names_dll()},
+        {"imports-2mb.dll", import_descriptors_dll()},
         {"resources-shared.exe", shared_resources(64 << 10)},
-        {"icon-overlapping.ico", crafted::overlapping_icon()},
+        {"icon-overlapping.ico", overlapping_icon()},
     };
-    for (const auto& [name, bytes] : small) write_seed(std::filesystem::path(argv[1]) / name, bytes);
-    for (const auto& [name, bytes] : full_size) write_seed(std::filesystem::path(argv[2]) / name, bytes);
+    for (const auto& [name, bytes] : small) write_file(std::string(argv[1]) + "/" + name, bytes);
+    for (const auto& [name, bytes] : full_size) write_file(std::string(argv[2]) + "/" + name, bytes);
     return 0;
 }
 

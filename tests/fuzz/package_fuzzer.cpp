@@ -12,30 +12,13 @@
 #include "packer/inspect.h"
 #include "packer/pe_image.h"
 #include "packer/report.h"
-#include "tests/support/crafted_inputs.h"
+#include "tests/support/packer_fixtures.h"
 
 namespace {
 namespace fs = std::filesystem;
 
 // An input's first byte picks what the rest is: even, an attached-data block; odd, a whole file.
 enum : std::uint8_t { as_block = 0, as_file = 1 };
-
-// A minimal executable with `block` as its attached-data section; `block` must not be empty.
-std::string package_around(const std::string& block)
-{
-    // An executable with room for more section headers: enough to carry a block.
-    static const std::string stub = crafted::image_with_section(false, -1, "\xC3");
-    static const tavrin::pe_headers headers = [] {
-        std::istringstream in(stub);
-        return tavrin::read_pe_headers(in, "stub");
-    }();
-    std::istringstream launcher(stub);
-    std::ostringstream out;
-    tavrin::write_image_with_section(launcher, headers, out, [&](std::ostream& section) {
-        section.write(block.data(), static_cast<std::streamsize>(block.size()));
-    });
-    return out.str();
-}
 
 void write_bytes(const fs::path& file, const std::string& bytes)
 {
@@ -71,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } scratch;
     const fs::path& file = scratch.path;
     std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
-    write_bytes(file, (data[0] & 1) == as_file ? rest : package_around(rest));
+    write_bytes(file, (data[0] & 1) == as_file ? rest : packer_test::image_with_block(rest));
 
     try {
         // verify_package reads the package through read_package, and keeps what it read when damaged.
@@ -101,7 +84,7 @@ int main(int argc, char** argv)
         if (block.empty()) continue;
         std::string stem = block_file.stem().string();
         write_bytes(out / (stem + ".block"), std::string(1, char(as_block)) + block);
-        write_bytes(out / (stem + ".exe"), std::string(1, char(as_file)) + package_around(block));
+        write_bytes(out / (stem + ".exe"), std::string(1, char(as_file)) + packer_test::image_with_block(block));
     }
     return 0;
 }

@@ -16,12 +16,10 @@
 #include "packer/pe_image.h"
 #include "packer/report.h"
 #include "payload/launch_settings.h"
-#include "tests/support/crafted_inputs.h"
 #include "tests/support/packer_fixtures.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -435,7 +433,7 @@ TEST_F(PackTest, SameFilesSameBytes)
         opts.block.window_log = window_log;
         opts.block.threads = 1;
         // With every identity option too: they add nothing that changes from run to run.
-        write_file(scratch_.path() / "icon.png", crafted::png_image(48, 48));
+        write_file(scratch_.path() / "icon.png", png_image(48, 48));
         opts.identity.console = true;
         opts.identity.icons = {scratch_.path() / "icon.png", scratch_.path() / "icon.png"};
         opts.identity.company = "Acme";
@@ -533,40 +531,8 @@ TEST_F(PackTest, UnpackDirectorySpecsAreChecked)
         }
     }
 
-    // On the command line a refused spec is a usage error, and nothing is written.
-    add("app.dll", entry_dll());
-    tool_run refused = run_tool(scratch_.path(), {arg(app_), "-o", arg(output_), "--launcher", arg(launcher_), "--unpack-dir", "{TEMP}\\x"});
-    EXPECT_EQ(refused.code, 2) << refused.err;
-    EXPECT_NE(refused.err.find("same for every run"), std::string::npos) << refused.err;
-    EXPECT_FALSE(fs::exists(output_));
-}
-
-// The values a spec takes from the version block are checked as the names they become, and the
-// whole unpack path against the launcher's buffer; refusals are usage errors naming the option.
-TEST_F(PackTest, VersionTextsAndTheLengthOfTheUnpackDirectoryAreChecked)
-{
-    add("app.dll", entry_dll());
-    const std::string thousand(1000, 'a');
-    const std::vector<std::vector<std::string>> refused = {
-        {"--company", "..\\..\\..\\..\\..", "--product", "Public", "--cached"},
-        {"--product", "..", "--cached"},
-        {"--product", "a\\b", "--cached"},
-        {"--product", "What? <Pro>", "--cached"},
-        {"--company", "Acme Inc.", "--cached"},
-        {"--product", "", "--cached"},
-        {"--company", thousand, "--unpack-dir", "{TEMP}\\{COMPANY}{COMPANY}{COMPANY}{COMPANY}{COMPANY}_{RANDOM}"},
-    };
-    for (const auto& extra : refused) {
-        SCOPED_TRACE(extra[0] + " " + extra[1].substr(0, 20));
-        std::vector<std::string> arguments = {arg(app_), "-o", arg(output_), "--launcher", arg(launcher_), "-q"};
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        tool_run run = run_tool(scratch_.path(), arguments);
-        EXPECT_EQ(run.code, 2) << run.err;
-        EXPECT_EQ(run.err.rfind("tavrin-pack: " + extra[0], 0), 0u) << run.err;
-        EXPECT_FALSE(fs::exists(output_));
-    }
-
-    // The bound: "C:\", the value, "\" and a one-unit name within 4095 units; cached mode adds 60.
+    // The whole unpack path within the launcher's buffer: "C:\", the value, "\" and a one-unit name
+    // within 4095 units; cached mode adds 60.
     for (bool cached : {false, true}) {
         const std::size_t fitting = cached ? 4030 : 4090;
         for (std::size_t length : {fitting, fitting + 1}) {
@@ -578,6 +544,38 @@ TEST_F(PackTest, VersionTextsAndTheLengthOfTheUnpackDirectoryAreChecked)
                 EXPECT_EQ(length, fitting + 1) << cached << error.what();
             }
         }
+    }
+
+    // On the command line a refused spec is a usage error, and nothing is written.
+    add("app.dll", entry_dll());
+    tool_run refused = run_tool(scratch_.path(), {arg(app_), "-o", arg(output_), "--launcher", arg(launcher_), "--unpack-dir", "{TEMP}\\x"});
+    EXPECT_EQ(refused.code, 2) << refused.err;
+    EXPECT_NE(refused.err.find("same for every run"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(output_));
+    // So are a version text that is no name in the spec or makes the path too long, and text that
+    // is not UTF-8 (on Windows the command line is UTF-16 already); the message names the option.
+    std::vector<std::pair<std::vector<std::string>, std::string>> usage_errors = {
+        {{"--company", "..\\..\\..\\..\\..", "--product", "Public", "--cached"}, ""},
+        {{"--product", "..", "--cached"}, ""},
+        {{"--product", "What? <Pro>", "--cached"}, ""},
+        {{"--company", "Acme Inc.", "--cached"}, ""},
+        {{"--product", "", "--cached"}, ""},
+        {{"--company", std::string(1000, 'a'), "--unpack-dir", "{TEMP}\\{COMPANY}{COMPANY}{COMPANY}{COMPANY}{COMPANY}_{RANDOM}"}, ""},
+    };
+#ifndef _WIN32
+    for (const char* text : {"{TEMP}\\\xff{RANDOM}", "{TEMP}\\\xed\xa0\x80{RANDOM}", "{TEMP}\\\xc0\xae{RANDOM}"})
+        usage_errors.push_back({{"--unpack-dir", text}, ": the text is not valid UTF-8"});
+    usage_errors.push_back({{"--company", "\xed\xa0\x80"}, ": the text is not valid UTF-8"});
+    usage_errors.push_back({{"--entry", "\xc0\xae.dll"}, ": the text is not valid UTF-8"});
+#endif
+    for (const auto& [extra, says] : usage_errors) {
+        SCOPED_TRACE(extra[0] + " " + extra[1].substr(0, 20));
+        std::vector<std::string> arguments = {arg(app_), "-o", arg(output_), "--launcher", arg(launcher_), "-q"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        tool_run run = run_tool(scratch_.path(), arguments);
+        EXPECT_EQ(run.code, 2) << run.err;
+        EXPECT_EQ(run.err.rfind("tavrin-pack: " + extra[0] + says, 0), 0u) << run.err;
+        EXPECT_FALSE(fs::exists(output_));
     }
 }
 
@@ -595,29 +593,6 @@ TEST_F(PackTest, SpecsThatRunsCanTripOverDrawWarnings)
     EXPECT_NE(warnings_for(u"{TEMP}\\app_{PID}").find("has no {RANDOM}"), std::string::npos);
     EXPECT_NE(warnings_for(u"{TEMP}\\{PROGRAM_BASE}_{RANDOM}").find("started by a full path"), std::string::npos);
 }
-
-#ifndef _WIN32
-// Text options reach UTF-16 (names, the version block): bytes that are not UTF-8, an encoded
-// surrogate and an overlong form are usage errors naming the option. (On Windows the command line
-// is UTF-16 already.)
-TEST_F(PackTest, TextOptionsMustBeUtf8)
-{
-    add("app.dll", entry_dll());
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"--unpack-dir", "{TEMP}\\\xff{RANDOM}"},
-        {"--unpack-dir", "{TEMP}\\\xed\xa0\x80{RANDOM}"},
-        {"--unpack-dir", "{TEMP}\\\xc0\xae{RANDOM}"},
-        {"--company", "\xed\xa0\x80"},
-        {"--entry", "\xc0\xae.dll"},
-    };
-    for (const auto& [option, text] : cases) {
-        tool_run run = run_tool(scratch_.path(), {arg(app_), "-o", arg(output_), "--launcher", arg(launcher_), option, text});
-        EXPECT_EQ(run.code, 2) << run.err;
-        EXPECT_EQ(run.err.rfind("tavrin-pack: " + option + ": the text is not valid UTF-8", 0), 0u) << run.err;
-        EXPECT_FALSE(fs::exists(output_));
-    }
-}
-#endif
 
 TEST_F(PackTest, CachedModeNamesItsDirectoryByTheArchive)
 {
@@ -876,8 +851,8 @@ TEST_F(PackTest, CommandLineExitCodes)
     EXPECT_FALSE(fs::exists(output_));
 
     // Icons that are none, or cut short: refused by name before the output is written.
-    const std::string good_png = crafted::png_image(32, 32);
-    const std::string ico = crafted::ico_file({good_png});
+    const std::string good_png = png_image(32, 32);
+    const std::string ico = ico_file({good_png});
     for (const auto& [name, bytes] : std::vector<std::pair<std::string, std::string>>{
              {"text.ico", "not an icon"},
              {"cut.png", good_png.substr(0, good_png.size() - 5)},
@@ -964,22 +939,20 @@ TEST_F(PackTest, IconsBeyondWhatWindowsUsesAreRefused)
         EXPECT_NE(run.err.find(reason), std::string::npos) << run.err;
         EXPECT_FALSE(fs::exists(output_)) << icon;
     };
-    const std::string png = crafted::png_image(32, 32);
-    std::string shared = crafted::ico_file({png, png});
+    const std::string png = png_image(32, 32);
+    std::string shared = ico_file({png, png});
     shared.replace(6 + 16 + 12, 4, shared, 6 + 12, 4);  // the second image at the first one's offset
-    std::string over_directory = crafted::ico_file({png});
+    std::string over_directory = ico_file({png});
     over_directory[6 + 12] = 6;
-    std::string bitmap(40 + 64, '\0');  // BITMAPINFOHEADER: 512 wide, 1,024 high with its mask
-    bitmap[0] = 40;
-    bitmap[5] = 2;
-    bitmap[9] = 4;
+    // A BITMAPINFOHEADER: 512 wide, 1,024 high with its mask.
+    const std::string bitmap = std::string("\x28\0\0\0\0\x02\0\0\0\x04\0\0", 12) + std::string(92, '\0');
     for (const auto& [name, bytes, reason] : std::vector<std::tuple<std::string, std::string, std::string>>{
-             {"many.ico", crafted::ico_file(std::vector<std::string>(65, png)), "65 images; an icon file may hold at most 64"},
+             {"many.ico", ico_file(std::vector<std::string>(65, png)), "65 images; an icon file may hold at most 64"},
              {"shared.ico", shared, "images 1 and 2 share bytes"},
              {"over.ico", over_directory, "image 1 overlaps the icon directory"},
-             {"large.png", crafted::png_image(512, 256), "the PNG image is 512x256 pixels; Windows' icons have at most 256x256"},
-             {"tall.ico", crafted::ico_file({crafted::png_image(256, 257)}), "image 1: the PNG image is 256x257 pixels"},
-             {"bitmap.ico", crafted::ico_file({bitmap}), "image 1 is 512x512 pixels"}}) {
+             {"large.png", png_image(512, 256), "the PNG image is 512x256 pixels; Windows' icons have at most 256x256"},
+             {"tall.ico", ico_file({png_image(256, 257)}), "image 1: the PNG image is 256x257 pixels"},
+             {"bitmap.ico", ico_file({bitmap}), "image 1 is 512x512 pixels"}}) {
         write_file(scratch_.path() / name, bytes);
         refused(scratch_.path() / name, reason);
     }
@@ -987,17 +960,15 @@ TEST_F(PackTest, IconsBeyondWhatWindowsUsesAreRefused)
     fs::create_directories(directory);
     refused(directory, "is a directory, not an icon file");
 #ifndef _WIN32
-    const fs::path fifo = scratch_.path() / "fifo.ico", device = scratch_.path() / "zero.ico";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    refused(fifo, "is a FIFO, not an icon file");
-    if (mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0) refused(device, "is a character device, not an icon file");
+    for (const auto& [kind, what] : {std::pair(node_kind::fifo, "a FIFO"), std::pair(node_kind::character_device, "a character device")})
+        if (make_node(kind, scratch_.path() / what).empty()) refused(scratch_.path() / what, std::string("is ") + what + ", not an icon file");
 #endif
     const fs::path huge = scratch_.path() / "huge.ico";
-    write_file(huge, crafted::ico_file({png}));
+    write_file(huge, ico_file({png}));
     fs::resize_file(huge, (16 << 20) + 1);
     refused(huge, "is 16777217 bytes; an icon file may have at most 16 MiB");
 
-    write_file(scratch_.path() / "full.ico", crafted::ico_file(std::vector<std::string>(64, crafted::png_image(256, 256))));
+    write_file(scratch_.path() / "full.ico", ico_file(std::vector<std::string>(64, png_image(256, 256))));
     tool_run full = pack_with(scratch_.path() / "full.ico");
     EXPECT_EQ(full.code, 0) << full.err;
 }

@@ -11,7 +11,6 @@
 #include "packer/resource_section.h"
 #include "packer/version_block.h"
 #include "resources/version_strings.h"
-#include "tests/support/crafted_inputs.h"
 #include "tests/support/packer_fixtures.h"
 
 namespace {
@@ -158,8 +157,8 @@ TEST(PeImports, ListsBothTablesAsTheLoaderWalksThem)
 
     // Names are kept as long as they are, and never more of them than the file holds, whatever
     // number of descriptors points at one.
-    EXPECT_EQ(imports_of(crafted::import_descriptors_dll(300, 10)).load_time.size(), 300u);
-    EXPECT_NE(image_error_of([&] { imports_of(crafted::import_descriptors_dll(300, 1000)); })
+    EXPECT_EQ(imports_of(import_descriptors_dll(300, 10)).load_time.size(), 300u);
+    EXPECT_NE(image_error_of([&] { imports_of(import_descriptors_dll(300, 1000)); })
                   .find("its imported DLL names add up to more bytes than the file holds"),
               std::string::npos);
 

@@ -25,11 +25,8 @@ TEST(WindowsNames, ReservedDeviceNamesInAnyCaseAndWithAnyExtension)
         u"CONSOLE", u"icon", u"com10", u"LPT", u"COMA", u"null", u"x.con", u"aux_file", u".nul", u"COM\u2074", u"con-1.txt",
     };
     for (auto name : allowed) EXPECT_EQ(problem(name), "") << tavrin::to_utf8(std::u16string(name));
-}
 
-// tavrin-pack.exe's output: a path Windows takes for a device is refused by its form alone.
-TEST(WindowsNames, OutputPathsThatNameADevice)
-{
+    // tavrin-pack.exe's output: a path Windows takes for a device is refused by its form alone.
     for (std::u16string_view device : {u"NUL", u"con.exe", u"C:\\out\\Com1", u"out/lpt\u00b9.log", u"aux .txt", u"C:nul",
                                        u"x\\CONOUT$:stream", u"\\\\.\\pipe\\x", u"//./C:", u"\\\\?\\GLOBALROOT\\Device\\Null"})
         EXPECT_NE(tavrin::windows_device_problem(device), "") << tavrin::to_utf8(std::u16string(device));

@@ -50,44 +50,50 @@ TEST(PrivateDirectory, IsMadeOnlyWhenItDidNotExist)
     EXPECT_EQ(error, static_cast<uint32_t>(ERROR_ALREADY_EXISTS));
 }
 
+// The descriptor make_private_security gives (`sealed` or not): protected, owned by the
+// administrators when sealed, and each ACE inherited, allowing what it grants whom.
+static void expect_private_security(bool sealed)
+{
+    private_security security;
+    ASSERT_TRUE(make_private_security(&security, sealed));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(security.descriptor, &control, &revision));
+    EXPECT_NE(control & SE_DACL_PROTECTED, 0);
+    BOOL present = FALSE, defaulted = TRUE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(security.descriptor, &present, &dacl, &defaulted));
+    ASSERT_TRUE(present && dacl != nullptr);
+    PSID owner = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(security.descriptor, &owner, &defaulted));
+    EXPECT_EQ(owner == nullptr ? L"<default>" : sid_text(owner), sealed ? L"S-1-5-32-544" : L"<default>");
+    EXPECT_EQ(descriptor_is_sealed(security.descriptor), sealed);
+
+    const std::vector<unsigned char> user = token_user();
+    ASSERT_FALSE(user.empty());
+
+    std::map<std::wstring, DWORD> granted;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_EQ(ace->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+        granted[sid_text(&ace->SidStart)] = ace->Mask;
+    }
+    const DWORD all = FILE_ALL_ACCESS, read_execute = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+    std::map<std::wstring, DWORD> expected = {{sid_text(user_sid(user)), sealed ? read_execute : all}, {L"S-1-5-18", all},
+                                              {L"S-1-5-32-544", all}};
+    if (sealed) expected[L"S-1-3-4"] = read_execute;  // OWNER RIGHTS
+    EXPECT_EQ(granted, expected);
+}
+
 TEST(PrivateDirectory, DaclIsProtectedAndAdmitsTheUserSystemAndAdministratorsOnly)
 {
     // Wine 8 neither keeps nor enforces a directory's DACL (it reads back one made from the Unix
     // permissions), so the descriptor is read as the directory is given it. Sealed (an elevated
     // run's), the user and whoever owns what is made below may only read and execute.
-    const std::vector<unsigned char> user = token_user();
-    ASSERT_FALSE(user.empty());
-    const std::wstring user_text = sid_text(user_sid(user));
-    const DWORD read_execute = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, all = FILE_ALL_ACCESS;
-    for (bool sealed : {false, true}) {
-        SCOPED_TRACE(sealed ? "sealed" : "plain");
-        private_security security;
-        ASSERT_TRUE(make_private_security(&security, sealed));
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0;
-        ASSERT_TRUE(GetSecurityDescriptorControl(security.descriptor, &control, &revision));
-        EXPECT_NE(control & SE_DACL_PROTECTED, 0);
-        BOOL present = FALSE, defaulted = TRUE;
-        PACL dacl = nullptr;
-        ASSERT_TRUE(GetSecurityDescriptorDacl(security.descriptor, &present, &dacl, &defaulted));
-        ASSERT_TRUE(present && dacl != nullptr);
-        PSID owner = nullptr;
-        ASSERT_TRUE(GetSecurityDescriptorOwner(security.descriptor, &owner, &defaulted));
-        EXPECT_EQ(owner == nullptr ? L"<default>" : sid_text(owner), sealed ? L"S-1-5-32-544" : L"<default>");
-
-        std::map<std::wstring, DWORD> granted;
-        for (DWORD i = 0; i < dacl->AceCount; ++i) {
-            ACCESS_ALLOWED_ACE* ace = nullptr;
-            ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
-            EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-            EXPECT_EQ(ace->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
-            granted[sid_text(&ace->SidStart)] = ace->Mask;
-        }
-        std::map<std::wstring, DWORD> expected = {{user_text, sealed ? read_execute : all}, {L"S-1-5-18", all}, {L"S-1-5-32-544", all}};
-        if (sealed) expected[L"S-1-3-4"] = read_execute;  // OWNER RIGHTS
-        EXPECT_EQ(granted, expected);
-        EXPECT_EQ(descriptor_is_sealed(security.descriptor), sealed);
-    }
+    expect_private_security(false);
+    expect_private_security(true);
 }
 
 // The rule an elevated run applies to a kept tree, on descriptors made from their text: Wine 8 keeps

@@ -83,51 +83,31 @@ tavrin::launch_settings set_launch_settings(const std::filesystem::path& exe, ta
 
 void patch_version_text(const std::filesystem::path& exe, const std::u16string& old, const std::u16string& replacement)
 {
-    auto utf16le = [](const std::u16string& text) {
-        std::string bytes;
-        for (char16_t unit : text) bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
-        return bytes;
-    };
-    std::string image = read_file(exe);
-    const std::string found = utf16le(old);
+    // The bytes of UTF-16 text as x86-64 holds it: little-endian.
+    auto bytes = [](const std::u16string& text) { return std::string(reinterpret_cast<const char*>(text.data()), 2 * text.size()); };
+    std::string image = read_file(exe), patched = bytes(replacement);
+    const std::string found = bytes(old);
     const std::size_t at = image.find(found);
     ASSERT_NE(at, std::string::npos);
     ASSERT_EQ(image.find(found, at + 1), std::string::npos) << "the text stands more than once";
-    std::string patched = utf16le(replacement);
     patched.resize(found.size(), '\0');
-    image.replace(at, found.size(), patched);
-    write_file(exe, image);
+    write_file(exe, image.replace(at, found.size(), patched));
 }
 
-namespace {
-
-// Runs chattr with `flag` on `unix_path` and waits. Wine hands no Unix exit code back.
-void run_chattr(const char* flag, const std::wstring& unix_path)
-{
-    run_process(L"Z:\\usr\\bin\\chattr", L"chattr " + widen(flag) + L" " + quote_argument(unix_path));
-}
-
-}  // namespace
-
-immutable_directory::immutable_directory(const std::wstring& path)
+bool set_immutable(const std::wstring& path, bool immutable)
 {
     using unix_name_function = char* (*)(const wchar_t*);
     auto unix_name = reinterpret_cast<unix_name_function>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
     char* name = unix_name != nullptr ? unix_name(path.c_str()) : nullptr;
-    if (name == nullptr) return;
-    unix_path_ = widen(name);
+    if (name == nullptr) return false;
+    // Wine hands no Unix exit code back: whether a directory can be made there tells.
+    run_process(L"Z:\\usr\\bin\\chattr", std::wstring(immutable ? L"chattr +i " : L"chattr -i ") + quote_argument(widen(name)));
     HeapFree(GetProcessHeap(), 0, name);
-    run_chattr("+i", unix_path_);
-    // It took when nothing can be made there any more.
     const std::wstring trial = path + L"\\trial";
-    took_ = !CreateDirectoryW(trial.c_str(), NULL);
-    if (!took_) RemoveDirectoryW(trial.c_str());
-}
-
-immutable_directory::~immutable_directory()
-{
-    if (!unix_path_.empty()) run_chattr("-i", unix_path_);
+    const bool made = CreateDirectoryW(trial.c_str(), NULL);
+    if (made) RemoveDirectoryW(trial.c_str());
+    return made != immutable;
 }
 
 // One report line per fact; values decoded from hexadecimal UTF-16. A last line without its newline

@@ -44,21 +44,10 @@ tavrin::launch_settings set_launch_settings(const std::filesystem::path& exe, ta
 // file) with `replacement` (no longer), NULs after it: a block patched after packing.
 void patch_version_text(const std::filesystem::path& exe, const std::u16string& old, const std::u16string& replacement);
 
-// While it lives, the directory `path` (a Windows path of Wine's) is immutable for Linux (chattr +i,
-// a Unix program that Wine 8 starts through CreateProcessW): nothing can be made in it, not even by
-// root. `took()` is false where that could not be done.
-class immutable_directory {
-public:
-    explicit immutable_directory(const std::wstring& path);
-    ~immutable_directory();
-    immutable_directory(const immutable_directory&) = delete;
-    immutable_directory& operator=(const immutable_directory&) = delete;
-    bool took() const { return took_; }
-
-private:
-    std::wstring unix_path_;
-    bool took_ = false;
-};
+// Makes the directory `path` (a Windows path of Wine's) immutable for Linux, so that nothing can be
+// made in it, not even by root, or mutable again (chattr, a Unix program that Wine 8 starts through
+// CreateProcessW). False where that did not take.
+bool set_immutable(const std::wstring& path, bool immutable);
 
 // What the probe reported: key to values in report order.
 using report = std::multimap<std::string, std::wstring>;

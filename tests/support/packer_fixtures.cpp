@@ -111,6 +111,13 @@ std::string delay_import_section(std::uint32_t rva, const std::vector<std::strin
     });
 }
 
+// The icon directory's entry for image `i`: 32x32 at 32 bits, `size` bytes at `offset`.
+void put_icon_entry(std::string& icon, std::size_t i, std::uint64_t size, std::uint64_t offset)
+{
+    put(icon, 6 + 16 * i, 0x0020000100002020, 8);  // width, height, colours, reserved, planes, bits
+    put(icon, 6 + 16 * i + 8, size | offset << 32, 8);
+}
+
 }  // namespace
 
 std::string make_image(const image_spec& spec)
@@ -137,6 +144,7 @@ std::string make_image(const image_spec& spec)
         record.resize(launch_settings_size, '\0');
         plans.push_back({".rdata", record, 0x40000040});
     }
+    if (!spec.data.empty()) plans.push_back({".data", spec.data, 0xC0000040});
 
     const std::uint32_t table_end = section_table_at + 40 * static_cast<std::uint32_t>(plans.size());
     const std::uint32_t size_of_headers = align(table_end, file_alignment);
@@ -382,6 +390,83 @@ std::string entry_dll(std::vector<std::string> exports)
     return make_image(spec);
 }
 
+std::string image_with_data(bool dll, std::string content, int directory, std::uint32_t at)
+{
+    image_spec spec;
+    spec.dll = dll;
+    spec.data = std::move(content);
+    std::string image = make_image(spec);
+    put(image, optional_at + 112 + 8 * directory, data_rva + at, 4);
+    put(image, optional_at + 116 + 8 * directory, spec.data.size() - at, 4);
+    return image;
+}
+
+std::string export_names_dll(std::uint32_t names)
+{
+    // The name first, so that the rest of the file lies behind it; then the directory and the table.
+    std::string content = std::string(4000, 'e') + '\0';
+    const std::uint32_t directory_at = align(static_cast<std::uint32_t>(content.size()), 8), table_at = directory_at + 40;
+    put(content, directory_at + 24, names, 4);                // NumberOfNames
+    put(content, directory_at + 32, data_rva + table_at, 4);  // AddressOfNames
+    content.resize(table_at + std::size_t{names} * 4, '\0');
+    for (std::uint32_t i = 0; i < names; ++i) put(content, table_at + 4 * i, data_rva, 4);
+    return image_with_data(true, content, 0, directory_at);
+}
+
+std::string import_descriptors_dll(std::uint32_t descriptors, std::size_t name_length)
+{
+    std::string content = std::string(name_length - 4, 'x') + ".dll";
+    const std::uint32_t table_at = align(static_cast<std::uint32_t>(content.size() + 1), 8);
+    content.resize(table_at + (std::size_t{descriptors} + 1) * 20, '\0');  // the last one ends the table
+    for (std::uint32_t i = 0; i < descriptors; ++i) {
+        put(content, table_at + 20 * i + 12, data_rva, 4);  // Name
+        put(content, table_at + 20 * i + 16, data_rva, 4);  // FirstThunk: any non-zero value
+    }
+    return image_with_data(true, content, 1, table_at);
+}
+
+std::string shared_resource_tree(std::uint32_t data_at, std::uint32_t data_size)
+{
+    constexpr std::uint32_t types = 41, names = 40, languages = 40;
+    auto table = [](std::uint32_t count, std::uint32_t target) {
+        std::string bytes(16, '\0');
+        put(bytes, 14, count, 2);  // entries named by number
+        for (std::uint32_t i = 0; i < count; ++i) bytes += tavrin::little_endian_bytes(i + 1, 4) + tavrin::little_endian_bytes(target, 4);
+        return bytes;
+    };
+    const std::uint32_t name_table = 16 + 8 * types, language_table = name_table + 16 + 8 * names;
+    const std::uint32_t data_entry = language_table + 16 + 8 * languages;
+    return table(types, 0x80000000u | name_table) + table(names, 0x80000000u | language_table) + table(languages, data_entry) +
+           tavrin::little_endian_bytes(data_at, 4) + tavrin::little_endian_bytes(data_size, 4) + std::string(8, '\0');
+}
+
+std::string png_image(std::uint32_t width, std::uint32_t height)
+{
+    std::string png("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
+    for (std::uint32_t side : {width, height})
+        for (int shift : {24, 16, 8, 0}) png += static_cast<char>(side >> shift);  // big-endian
+    return png + std::string("\x08\x06\0\0\0\0\0\0\0\0\0\0\0IEND\xae\x42\x60\x82", 21);
+}
+
+std::string ico_file(const std::vector<std::string>& images)
+{
+    std::string icon(6 + 16 * images.size(), '\0');
+    put(icon, 2, 1 | images.size() << 16, 4);  // an icon file of that many images
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        put_icon_entry(icon, i, images[i].size(), icon.size());
+        icon += images[i];
+    }
+    return icon;
+}
+
+std::string overlapping_icon(std::size_t size, std::uint16_t images)
+{
+    std::string icon = ico_file(std::vector<std::string>(images));
+    for (std::size_t i = 0; i < images; ++i) put_icon_entry(icon, i, size, 0);
+    icon.resize(size, '\0');
+    return icon;
+}
+
 std::string arg(const std::filesystem::path& path) { return path.u8string(); }
 
 std::filesystem::path pack_tool() { return std::filesystem::u8path(TAVRIN_PACK_TOOL); }
@@ -412,8 +497,7 @@ std::string node_identity(const std::filesystem::path& path)
 #else
     struct stat status {};
     if (lstat(path.c_str(), &status) != 0) return std::strerror(errno);
-    return "mode " + std::to_string(status.st_mode) + ", device " + std::to_string(major(status.st_rdev)) + ":" +
-           std::to_string(minor(status.st_rdev)) + ", inode " + std::to_string(status.st_ino);
+    return "mode " + std::to_string(status.st_mode) + ", device " + std::to_string(status.st_rdev) + ", inode " + std::to_string(status.st_ino);
 #endif
 }
 

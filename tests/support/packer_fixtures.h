@@ -1,5 +1,5 @@
-// Support for the packer's tests: minimal PE32+ images laid out in memory as a linker would, blocks
-// made to measure and taken apart again, scratch directories, the tavrin-pack command run.
+// Support for the packer's tests: minimal PE32+ images laid out in memory as a linker would, crafted
+// images and icons, blocks made to measure and taken apart again, scratch directories, tool runs.
 #ifndef TAVRIN_TESTS_PACKER_FIXTURES_H
 #define TAVRIN_TESTS_PACKER_FIXTURES_H
 
@@ -42,6 +42,7 @@ struct image_spec {
     bool certificate = false;                  // a certificate directory pointing at the overlay
     bool bound_imports_after_table = false;    // non-zero bytes right after the section table
     bool settings_record = false;              // an executable's ".rdata" with the launcher's settings record
+    std::string data;                          // a ".data" section after the others
 };
 
 // The image `spec` describes; its header checksum is fixture_checksum.
@@ -90,6 +91,29 @@ std::string read_attached_block(const std::filesystem::path& file);
 std::string image_with_block(const std::string& block);
 // A DLL for x86-64 that exports `exports` (make_image).
 std::string entry_dll(std::vector<std::string> exports = {"run_code"});
+
+// Inputs for the image and icon parsers' tests and fuzz seeds: small sound icons, and inputs crafted
+// to make a careless parser hold far more memory than their size.
+//
+// An image (a DLL when `dll`) whose only section after the code holds `content` at data_rva, data
+// directory `directory` pointing `at` bytes into it.
+constexpr std::uint32_t data_rva = 2 * section_alignment;
+std::string image_with_data(bool dll, std::string content, int directory, std::uint32_t at = 0);
+// A DLL of about 4 MB with `names` export names (a million by default), all one name of 4,000
+// characters that 4 KiB of file follow.
+std::string export_names_dll(std::uint32_t names = 1000000);
+// A DLL with `descriptors` import descriptors (2 MB of them by default), all naming one DLL whose
+// name has `name_length` characters ("x.dll" by default).
+std::string import_descriptors_dll(std::uint32_t descriptors = 2 * 1024 * 1024 / 20, std::size_t name_length = 5);
+// A resource tree of 1,032 bytes (offsets from its start): 41 types share one table of 40 names,
+// which share one of 40 languages, all naming `data_size` bytes at the RVA `data_at`.
+std::string shared_resource_tree(std::uint32_t data_at, std::uint32_t data_size);
+// A PNG image as far as the packer reads one: signature, header chunk (8-bit RGBA), end chunk.
+std::string png_image(std::uint32_t width, std::uint32_t height);
+// An .ico file of `images` in order, apart, after the directory (which says 32x32, 32 bits each).
+std::string ico_file(const std::vector<std::string>& images);
+// An .ico file of `size` bytes listing `images` 32x32 images, each covering the whole file.
+std::string overlapping_icon(std::size_t size = 1 << 20, std::uint16_t images = 256);
 
 // A fresh directory, removed with everything in it at the end of the scope.
 class scratch_directory {

@@ -28,6 +28,13 @@ HANDLE open_for_child(const std::wstring& path, bool write)
     return handle;
 }
 
+HANDLE limited_token()
+{
+    static HANDLE limited = open_limited_token();  // kept for the process's life
+    if (limited == nullptr) throw std::runtime_error("no limited token: " + std::to_string(GetLastError()));
+    return limited;
+}
+
 // An environment block: the current one with the requested changes.
 std::wstring environment_block(const std::map<std::wstring, std::optional<std::wstring>>& changes)
 {
@@ -176,13 +183,6 @@ process_result run_process(const std::wstring& application, const std::wstring& 
     result.out = read_file(out_path);
     result.err = read_file(err_path);
     return result;
-}
-
-HANDLE limited_token()
-{
-    static HANDLE limited = open_limited_token();
-    if (limited == nullptr) throw std::runtime_error("no limited token: " + std::to_string(GetLastError()));
-    return limited;
 }
 
 process_result run_scenario(const std::wstring& name, const std::vector<std::wstring>& arguments,

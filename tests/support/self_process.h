@@ -45,13 +45,8 @@ struct run_options {
     std::uint32_t creation_flags = 0;                           // added to CreateProcessW's flags
     bool without_stdout = false, without_stderr = false;       // that stream's handle is NULL
     std::function<void(HANDLE process)> before_start;           // runs while the process is suspended
-    bool limited = false;                                       // with limited_token(), not elevated
+    bool limited = false;                                       // the limited token (limited_token.h)
 };
-
-// The limited token linked to this process's elevated one, as a primary token for
-// CreateProcessAsUserW (a process started with it reports TokenElevation 0). Under Wine 8 every
-// process started from the Unix side is elevated; this is how a test starts one that is not.
-HANDLE limited_token();
 
 // Starts `application` with the full command line `command_line` (argument 0 included), standard
 // streams on files, and waits for it.
