@@ -426,7 +426,24 @@ bool leftover_is_stale(uint32_t process_id, FILETIME made)
 
 bool retire_tree(const wchar_t* tree, const wchar_t* away, const directory_identity* identity)
 {
-    return MoveFileExW(tree, away, 0) && delete_directory_tree(away, identity);
+    if (!MoveFileExW(tree, away, 0)) return false;
+    // Another directory took the tree's place after the check: a run that has just renamed its own
+    // tree in and not yet opened it again, say. It goes back while the place is free, never deleted.
+    HANDLE moved = CreateFileW(away, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    BY_HANDLE_FILE_INFORMATION info;
+    bool checked_one = moved != INVALID_HANDLE_VALUE && GetFileInformationByHandle(moved, &info);
+    if (moved != INVALID_HANDLE_VALUE) CloseHandle(moved);
+    if (checked_one) {
+        const directory_identity found = identity_of(&info);
+        checked_one = found.serial == identity->serial && found.index_high == identity->index_high &&
+                      found.index_low == identity->index_low;
+    }
+    if (!checked_one) {
+        MoveFileExW(away, tree, 0);
+        return false;
+    }
+    return delete_directory_tree(away, identity);
 }
 
 void prepare_cached_tree(const unsigned char* block, uint64_t length)

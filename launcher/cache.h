@@ -49,7 +49,8 @@ void append_parent_copy();
 
 // Moves the tree at `tree` (fully qualified) to `away` (never replacing) and deletes it there,
 // provided it still is the directory of `identity` (opened without following a link); anything
-// else that moved is left at `away`. True when it was moved and deleted.
+// else that moved goes back to `tree` while that place is free (else it stays at `away`), and is
+// never deleted. True when it was moved and deleted.
 bool retire_tree(const wchar_t* tree, const wchar_t* away, const directory_identity* identity);
 
 // Whether a level of the cache directory's path, or the tree itself, with these attributes may be

@@ -333,12 +333,14 @@ TEST(CachedTree, ARetiredTreeIsDeletedOnlyWhenItIsTheOneChecked)
     ASSERT_TRUE(GetFileInformationByHandle(open, &info));
     CloseHandle(open);
     const directory_identity checked = identity_of(&info);
-    // Between the check and the rename another directory took the tree's place: moved, never deleted.
+    // Between the check and the rename another directory took the tree's place: never deleted.
     ASSERT_TRUE(MoveFileExW(tree.c_str(), checked_away.c_str(), 0));
     fs::create_directory(tree);
     write_file(tree + L"\\other.txt", "other");
     EXPECT_FALSE(retire_tree(tree.c_str(), (temp.wstr() + L"\\away1").c_str(), &checked));
-    EXPECT_EQ(read_file(temp.path() / L"away1" / L"other.txt"), "other");
+    EXPECT_EQ(read_file(tree + L"\\other.txt"), "other") << "moved back, never deleted";
+    EXPECT_FALSE(fs::exists(temp.path() / L"away1"));
+    fs::rename(tree, temp.path() / L"other");
     ASSERT_TRUE(MoveFileExW(checked_away.c_str(), tree.c_str(), 0));
     EXPECT_TRUE(retire_tree(tree.c_str(), (temp.wstr() + L"\\away2").c_str(), &checked));
     EXPECT_FALSE(fs::exists(temp.path() / L"away2"));
