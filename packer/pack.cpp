@@ -15,12 +15,12 @@
 #include <random>
 #include <system_error>
 
-#include "packer/file_places.h"
-#include "packer/imports.h"
-#include "packer/interrupt_cleanup.h"
-#include "packer/names.h"
-#include "packer/pe_image.h"
-#include "packer/resource_section.h"
+#include "packer/base/file_places.h"
+#include "packer/base/interrupt_cleanup.h"
+#include "packer/base/names.h"
+#include "packer/deps/imports.h"
+#include "packer/image/pe_image.h"
+#include "packer/image/resource_section.h"
 
 // Where the installed layout keeps the launcher image, relative to the tool's directory; set by
 // packer/CMakeLists.txt from the install destinations.

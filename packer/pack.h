@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "include/tavrin/onefile.h"
-#include "packer/block_writer.h"
-#include "packer/launch_settings.h"
-#include "packer/identity.h"
+#include "packer/archive/block_writer.h"
+#include "packer/archive/launch_settings.h"
+#include "packer/image/identity.h"
 
 namespace tavrin {
 

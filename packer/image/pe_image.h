@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "packer/errors.h"
+#include "packer/base/errors.h"
 
 namespace tavrin {
 

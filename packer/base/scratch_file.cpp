@@ -1,6 +1,6 @@
 // The scratch file: created exclusively in the temporary directory and made to vanish by itself
 // (unlinked on POSIX, delete-on-close on Windows), read and written through a stdio_filebuf.
-#include "packer/scratch_file.h"
+#include "packer/base/scratch_file.h"
 
 #include <ext/stdio_filebuf.h>
 
@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "packer/errors.h"
+#include "packer/base/errors.h"
 
 #ifdef _WIN32
 #include <fcntl.h>

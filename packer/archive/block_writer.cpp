@@ -1,5 +1,5 @@
 // The attached-data block writer: names checked, content streamed through one Zstandard frame.
-#include "packer/block_writer.h"
+#include "packer/archive/block_writer.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getCParams, ZSTD_getFrameHeader, ZSTD_getFrameProgression
 #include <zstd.h>
@@ -10,7 +10,7 @@
 #include <memory>
 #include <set>
 
-#include "packer/names.h"
+#include "packer/base/names.h"
 #include "payload/format.h"
 
 namespace tavrin {

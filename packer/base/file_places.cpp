@@ -1,13 +1,13 @@
 // What stands at a path (lstat or stat on POSIX; the name, the attributes and the handle's type on
 // Windows), the checks of the output and of a package to read, and extract's file writer.
-#include "packer/file_places.h"
+#include "packer/base/file_places.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "packer/errors.h"
-#include "packer/names.h"
+#include "packer/base/errors.h"
+#include "packer/base/names.h"
 
 #ifdef _WIN32
 #include <windows.h>

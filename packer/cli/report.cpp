@@ -1,10 +1,10 @@
 // tavrin-pack's texts: numbers for people, the progress bar and lines, summaries and listings.
-#include "packer/report.h"
+#include "packer/cli/report.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "packer/names.h"
+#include "packer/base/names.h"
 
 namespace tavrin {
 namespace {

@@ -1,10 +1,10 @@
 // SHA-256 (FIPS 180-4) over a stream, and the archive identity taken from it.
-#include "packer/archive_identity.h"
+#include "packer/archive/archive_identity.h"
 
 #include <array>
 #include <vector>
 
-#include "packer/errors.h"
+#include "packer/base/errors.h"
 
 namespace tavrin {
 namespace {

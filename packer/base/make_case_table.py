@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-# Prints the upper-case table of packer/names.cpp: the one-to-one upper-case mappings of the Basic
+# Prints the upper-case table of packer/base/names.cpp: the one-to-one upper-case mappings of the Basic
 # Multilingual Plane from Python's Unicode database, as runs {first, last, delta, step}.
 import sys
 import unicodedata

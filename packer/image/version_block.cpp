@@ -1,8 +1,8 @@
 // Writing and reading the version block of a package.
-#include "packer/version_block.h"
+#include "packer/image/version_block.h"
 
-#include "packer/errors.h"
-#include "packer/helpers.h"
+#include "packer/base/errors.h"
+#include "packer/base/helpers.h"
 #include "resources/product.h"
 #include "resources/version_strings.h"
 

@@ -8,8 +8,8 @@
 #include <ostream>
 #include <string>
 
-#include "packer/block_writer.h"
-#include "packer/inspect.h"
+#include "packer/archive/block_writer.h"
+#include "packer/archive/inspect.h"
 #include "packer/pack.h"
 
 namespace tavrin {

@@ -1,5 +1,5 @@
 // Finding, writing and reading the launcher image's settings record.
-#include "packer/launch_settings.h"
+#include "packer/archive/launch_settings.h"
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -14,10 +14,10 @@
 #include <string_view>
 #include <vector>
 
-#include "packer/archive_identity.h"
-#include "packer/errors.h"
-#include "packer/helpers.h"
-#include "packer/names.h"
+#include "packer/archive/archive_identity.h"
+#include "packer/base/errors.h"
+#include "packer/base/helpers.h"
+#include "packer/base/names.h"
 #include "payload/entry_names.h"
 #include "payload/format.h"
 #include "payload/launch_settings.h"

@@ -19,12 +19,12 @@
 #include <unistd.h>
 #endif
 
-#include "packer/file_places.h"
-#include "packer/helpers.h"
-#include "packer/inspect.h"
-#include "packer/interrupt_cleanup.h"
+#include "packer/archive/inspect.h"
+#include "packer/base/file_places.h"
+#include "packer/base/helpers.h"
+#include "packer/base/interrupt_cleanup.h"
+#include "packer/cli/report.h"
 #include "packer/pack.h"
-#include "packer/report.h"
 #include "payload/format.h"
 #include "resources/product.h"
 #include "resources/version_strings.h"

@@ -7,12 +7,12 @@
 #include <string_view>
 #include <vector>
 
-#include "packer/block_writer.h"
+#include "packer/archive/block_writer.h"
 
 namespace tavrin {
 
 // Whether Windows provides the DLL `name`, a name as an import table gives it (letter case ignored;
-// ".dll" added when it has no extension): one that packer/system_dlls.txt lists, or an API-set
+// ".dll" added when it has no extension): one that packer/deps/system_dlls.txt lists, or an API-set
 // contract (api-ms-win-*, ext-ms-*).
 bool is_system_dll(std::string_view name);
 

@@ -1,14 +1,14 @@
 // The package's resources made from the identity options, and the identity read back and checked.
-#include "packer/identity.h"
+#include "packer/image/identity.h"
 
 #include <algorithm>
 #include <fstream>
 #include <map>
 
-#include "packer/errors.h"
-#include "packer/file_places.h"
-#include "packer/helpers.h"
-#include "packer/pe_image.h"
+#include "packer/base/errors.h"
+#include "packer/base/file_places.h"
+#include "packer/base/helpers.h"
+#include "packer/image/pe_image.h"
 #include "resources/version_strings.h"
 
 namespace tavrin {

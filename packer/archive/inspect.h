@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "packer/block_writer.h"
-#include "packer/errors.h"
-#include "packer/identity.h"
+#include "packer/archive/block_writer.h"
+#include "packer/base/errors.h"
+#include "packer/image/identity.h"
 #include "payload/format.h"
 
 namespace tavrin {

@@ -1,11 +1,11 @@
 // Reading .ico and .png files into icon images, and the icon resources made of them.
-#include "packer/icons.h"
+#include "packer/image/icons.h"
 
 #include <algorithm>
 #include <fstream>
 
-#include "packer/errors.h"
-#include "packer/helpers.h"
+#include "packer/base/errors.h"
+#include "packer/base/helpers.h"
 
 namespace tavrin {
 namespace {

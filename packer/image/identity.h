@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "packer/icons.h"
-#include "packer/launch_settings.h"
-#include "packer/resource_section.h"
-#include "packer/version_block.h"
+#include "packer/archive/launch_settings.h"
+#include "packer/image/icons.h"
+#include "packer/image/resource_section.h"
+#include "packer/image/version_block.h"
 
 namespace tavrin {
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "packer/errors.h"
-#include "packer/pe_image.h"
+#include "packer/base/errors.h"
+#include "packer/image/pe_image.h"
 #include "payload/launch_settings.h"
 
 namespace tavrin {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "packer/errors.h"
-#include "packer/helpers.h"
+#include "packer/base/errors.h"
+#include "packer/base/helpers.h"
 
 namespace tavrin {
 

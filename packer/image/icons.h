@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/resource_section.h"
+#include "packer/image/resource_section.h"
 
 namespace tavrin {
 

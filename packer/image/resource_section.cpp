@@ -1,10 +1,10 @@
 // The resource directory tree read with bounds checks, and written in a stable layout.
-#include "packer/resource_section.h"
+#include "packer/image/resource_section.h"
 
 #include <algorithm>
 #include <tuple>
 
-#include "packer/helpers.h"
+#include "packer/base/helpers.h"
 
 namespace tavrin {
 namespace {

@@ -1,11 +1,11 @@
 // Removing the half-written output on interruption: the registered path kept as a ready C string
 // for the handlers, the POSIX signal handlers and the Windows console control handler.
-#include "packer/interrupt_cleanup.h"
+#include "packer/base/interrupt_cleanup.h"
 
 #include <atomic>
 #include <string>
 
-#include "packer/errors.h"
+#include "packer/base/errors.h"
 
 #ifdef _WIN32
 #include <fcntl.h>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/pe_image.h"
+#include "packer/image/pe_image.h"
 
 namespace tavrin {
 

@@ -1,13 +1,13 @@
 // Small helpers of the packer library: text for messages, the compressor's worker count, the
 // format's little-endian integers over byte strings.
-#include "packer/helpers.h"
+#include "packer/base/helpers.h"
 
 #include <zstd.h>
 
 #include <algorithm>
 #include <thread>
 
-#include "packer/errors.h"
+#include "packer/base/errors.h"
 #include "payload/format.h"
 
 namespace tavrin {

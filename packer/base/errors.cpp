@@ -1,5 +1,5 @@
 // The packer library's error types: the names of the kinds of damage a package can have.
-#include "packer/errors.h"
+#include "packer/base/errors.h"
 
 namespace tavrin {
 

@@ -1,6 +1,6 @@
 // Reading packages back: the block's layout, the frame decoded with the launcher's limits, the
 // content stream taken apart; listing, verification and extraction on top.
-#include "packer/inspect.h"
+#include "packer/archive/inspect.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader, ZSTD_FRAMEHEADERSIZE_MAX
 #include <zstd.h>
@@ -13,11 +13,11 @@
 #include <optional>
 #include <sstream>
 
-#include "packer/file_places.h"
-#include "packer/names.h"
+#include "packer/base/file_places.h"
+#include "packer/base/names.h"
+#include "packer/base/scratch_file.h"
+#include "packer/image/pe_image.h"
 #include "packer/pack.h"
-#include "packer/pe_image.h"
-#include "packer/scratch_file.h"
 #include "payload/format.h"
 
 namespace tavrin {

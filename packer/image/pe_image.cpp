@@ -1,13 +1,13 @@
 // PE32+ header reading, export names, imported DLLs, and the launcher image extended by the
 // attached-data section.
-#include "packer/pe_image.h"
+#include "packer/image/pe_image.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <fstream>
 
-#include "packer/helpers.h"
+#include "packer/base/helpers.h"
 #include "payload/format.h"
 
 namespace tavrin {
