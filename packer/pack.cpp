@@ -282,25 +282,6 @@ std::vector<archive_entry> collect_application_files(const fs::path& app_dir)
     return files;
 }
 
-void check_entry_dll(const fs::path& file, const std::string& name)
-{
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw entry_error("entry '" + name + "': cannot open " + in_quotes(file));
-    check_entry_dll(in, name);
-}
-
-void check_entry_dll(std::istream& in, const std::string& name)
-{
-    std::string what = "entry '" + name + "'";
-    try {
-        pe_headers headers = read_pe_headers(in, what);
-        if (!headers.is_dll()) throw entry_error(what + ": not a DLL");
-        if (!exports_name(in, headers, what, entry_point_name)) throw entry_error(what + ": does not export " + entry_point_name);
-    } catch (const image_error& error) {
-        throw entry_error(error.what());
-    }
-}
-
 std::u16string choose_entry(const std::vector<archive_entry>& files, const std::optional<std::u16string>& requested)
 {
     if (requested) {

@@ -6,11 +6,11 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
 #include <fstream>
 #include <memory>
-#include <set>
+#include <thread>
 
-#include "packer/base/names.h"
 #include "payload/format.h"
 
 namespace tavrin {
@@ -151,12 +151,15 @@ private:
 
 }  // namespace
 
-archive_entry archive_entry::from_file(std::u16string name, std::filesystem::path file)
+unsigned resolved_threads(unsigned requested)
 {
-    archive_entry entry;
-    entry.name = std::move(name);
-    entry.file = std::move(file);
-    return entry;
+    return requested ? requested : std::min(max_threads(), std::max(1u, std::thread::hardware_concurrency()));
+}
+
+unsigned max_threads()
+{
+    ZSTD_bounds bounds = ZSTD_cParam_getBounds(ZSTD_c_nbWorkers);
+    return ZSTD_isError(bounds.error) ? 1u : static_cast<unsigned>(bounds.upperBound);
 }
 
 level_window default_level_window(int level)
@@ -177,29 +180,6 @@ level_window block_window(const block_options& options)
     }
     window.long_distance = window.long_distance && window.window_log > own_window_log(options.level);
     return window;
-}
-
-void check_entry_name(const std::u16string& name)
-{
-    auto refuse = [&](const std::string& why) {
-        throw name_error("refused name '" + to_utf8(name) + "': " + why);
-    };
-    if (name.empty()) throw name_error("refused name: a name must not be empty");
-    if (name.size() > entry_name_capacity - 1)
-        refuse("longer than " + std::to_string(entry_name_capacity - 1) + " UTF-16 code units (" +
-               std::to_string(name.size()) + ")");
-    std::string problem = entry_name_problem(name);
-    if (!problem.empty()) refuse(problem);
-}
-
-void check_entry_names(const std::vector<archive_entry>& entries)
-{
-    std::set<std::u16string> seen;
-    for (const auto& entry : entries) {
-        check_entry_name(entry.name);
-        if (!seen.insert(entry.name).second)
-            throw name_error("refused name '" + to_utf8(entry.name) + "': it occurs twice");
-    }
 }
 
 std::uint64_t write_block(const std::vector<archive_entry>& entries, std::ostream& out,

@@ -4,27 +4,16 @@
 #define TAVRIN_PACKER_BLOCK_WRITER_H
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
-#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "packer/base/archive_entry.h"
 #include "packer/base/errors.h"
 #include "packer/base/helpers.h"
 
 namespace tavrin {
-
-// One file of the archive: its name relative to the unpack directory (UTF-16, components separated
-// by backslashes) and its content: `data` when set, else the file, read while the block is written.
-struct archive_entry {
-    std::u16string name;
-    std::filesystem::path file;       // used when `data` is empty
-    std::optional<std::string> data;  // the content itself
-
-    static archive_entry from_file(std::u16string name, std::filesystem::path file);
-};
 
 // The default level was chosen by measurement; see "Choosing the compression level and the window"
 // in README.md.
@@ -40,6 +29,12 @@ struct block_options {
     unsigned threads = 0;        // compression workers; 0 = one per core
     unsigned window_log = 0;     // a limit on the window, min_window_log..max_window_log; 0 = none
 };
+
+// The number of compression workers for `requested` (0: one per core). The output does not
+// depend on it.
+unsigned resolved_threads(unsigned requested);
+// The largest number of workers the compressor accepts.
+unsigned max_threads();
 
 // The window a level reaches for on a large content, as a log, and whether it matches over long
 // distances there (Zstandard's long-distance matcher, as `zstd --long=27` uses it). Every level
@@ -76,13 +71,6 @@ struct block_progress {
                                     // most the limit; the content's size when that is smaller)
 };
 using progress_callback = std::function<void(const block_progress&)>;
-
-// Throws name_error when `name` is longer than 1023 code units or the launcher would take it for
-// damage (entry_name_problem): empty, absolute, a drive, an empty, "." or ".." component, a slash,
-// a character or ending Windows cannot keep, a reserved device name.
-void check_entry_name(const std::u16string& name);
-// check_entry_name on every entry, and no name twice.
-void check_entry_names(const std::vector<archive_entry>& entries);
 
 // Writes the block for `entries` to `out` and returns its length N. The content is streamed: files
 // are read in pieces while compressing; the content size is pledged up front, the frame carries a

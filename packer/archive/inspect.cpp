@@ -16,8 +16,8 @@
 #include "packer/base/file_places.h"
 #include "packer/base/names.h"
 #include "packer/base/scratch_file.h"
+#include "packer/image/entry_dll.h"
 #include "packer/image/pe_image.h"
-#include "packer/pack.h"
 #include "payload/format.h"
 
 namespace tavrin {

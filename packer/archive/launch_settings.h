@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "packer/base/errors.h"
+#include "packer/image/identity.h"
 #include "packer/image/pe_image.h"
 #include "payload/launch_settings.h"
 
@@ -50,14 +51,6 @@ struct launch_settings {
     bool cached = false;            // keep and reuse the unpack directory
     std::u16string unpack_spec;     // empty: the launcher's built-in spec
     std::string archive_identity;   // ASCII hex digits; empty: none
-};
-
-// A placeholder's value that is known when packing (the texts of the version block the output will
-// carry) and where it comes from, for messages ("--company", "the default company (no --company)").
-struct known_value {
-    std::string placeholder;  // upper case, without braces: "COMPANY"
-    std::u16string text;
-    std::string source;
 };
 
 // Throws spec_error unless the unpack directory of `settings` (its spec, else its mode's default)

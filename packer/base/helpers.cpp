@@ -1,27 +1,11 @@
-// Small helpers of the packer library: text for messages, the compressor's worker count, the
-// format's little-endian integers over byte strings.
+// Small helpers of the packer library: text for messages, the format's little-endian integers over
+// byte strings.
 #include "packer/base/helpers.h"
-
-#include <zstd.h>
-
-#include <algorithm>
-#include <thread>
 
 #include "packer/base/errors.h"
 #include "payload/format.h"
 
 namespace tavrin {
-
-unsigned resolved_threads(unsigned requested)
-{
-    return requested ? requested : std::min(max_threads(), std::max(1u, std::thread::hardware_concurrency()));
-}
-
-unsigned max_threads()
-{
-    ZSTD_bounds bounds = ZSTD_cParam_getBounds(ZSTD_c_nbWorkers);
-    return ZSTD_isError(bounds.error) ? 1u : static_cast<unsigned>(bounds.upperBound);
-}
 
 std::string to_utf8(const std::u16string& text)
 {

@@ -1,5 +1,5 @@
-// Small helpers of the packer library: text for messages, the compressor's worker count, the
-// format's little-endian integers over byte strings.
+// Small helpers of the packer library: text for messages, the format's little-endian integers over
+// byte strings.
 #ifndef TAVRIN_PACKER_HELPERS_H
 #define TAVRIN_PACKER_HELPERS_H
 
@@ -18,12 +18,6 @@ std::string to_utf8(const std::u16string& text);
 std::u16string from_utf8(std::string_view text);
 // The name as UTF-8 in single quotes.
 std::string in_quotes(const std::u16string& name);
-
-// The number of compression workers for `requested` (0: one per core). The output does not
-// depend on it.
-unsigned resolved_threads(unsigned requested);
-// The largest number of workers the compressor accepts.
-unsigned max_threads();
 
 // The unsigned little-endian integer of `count` bytes (at most 8) at `at`; the caller has checked
 // that they lie inside `bytes`.

@@ -6,7 +6,8 @@
 #include <map>
 #include <set>
 
-#include "packer/archive/block_writer.h"
+#include "packer/base/archive_entry.h"
+#include "packer/base/helpers.h"
 #include "payload/entry_names.h"
 
 namespace tavrin {

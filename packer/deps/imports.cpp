@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "packer/base/helpers.h"
 #include "packer/base/names.h"
 #include "packer/image/pe_image.h"
 

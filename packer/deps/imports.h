@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "packer/archive/block_writer.h"
+#include "packer/base/archive_entry.h"
 
 namespace tavrin {
 

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "packer/archive/launch_settings.h"
 #include "packer/image/icons.h"
 #include "packer/image/resource_section.h"
 #include "packer/image/version_block.h"
@@ -37,6 +36,14 @@ struct identity_options {
 // own value (default_version_identity) for each one not given, `output_name` as the original file
 // name's default.
 version_identity resolved_version_identity(const identity_options& options, const std::string& output_name);
+
+// A placeholder's value that is known when packing (the texts of the version block the output will
+// carry) and where it comes from, for messages ("--company", "the default company (no --company)").
+struct known_value {
+    std::string placeholder;  // upper case, without braces: "COMPANY"
+    std::u16string text;
+    std::string source;
+};
 
 // The values that the version-text placeholders ({COMPANY}, {PRODUCT}, {VERSION}, {FILE_VERSION},
 // {PRODUCT_VERSION}) take in a package of `identity`, each with its source: the option of `options`
