@@ -15,12 +15,12 @@
 #include <random>
 #include <system_error>
 
-#include "packer/file_places.h"
-#include "packer/imports.h"
-#include "packer/interrupt_cleanup.h"
-#include "packer/names.h"
-#include "packer/pe_image.h"
-#include "packer/resource_section.h"
+#include "packer/base/file_places.h"
+#include "packer/base/interrupt_cleanup.h"
+#include "packer/base/names.h"
+#include "packer/deps/imports.h"
+#include "packer/image/pe_image.h"
+#include "packer/image/resource_section.h"
 
 // Where the installed layout keeps the launcher image, relative to the tool's directory; set by
 // packer/CMakeLists.txt from the install destinations.
@@ -280,25 +280,6 @@ std::vector<archive_entry> collect_application_files(const fs::path& app_dir)
     for (const auto& clash : find_name_clashes(names)) refused.add("refused names: " + describe(clash), true);
     refused.raise();
     return files;
-}
-
-void check_entry_dll(const fs::path& file, const std::string& name)
-{
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw entry_error("entry '" + name + "': cannot open " + in_quotes(file));
-    check_entry_dll(in, name);
-}
-
-void check_entry_dll(std::istream& in, const std::string& name)
-{
-    std::string what = "entry '" + name + "'";
-    try {
-        pe_headers headers = read_pe_headers(in, what);
-        if (!headers.is_dll()) throw entry_error(what + ": not a DLL");
-        if (!exports_name(in, headers, what, entry_point_name)) throw entry_error(what + ": does not export " + entry_point_name);
-    } catch (const image_error& error) {
-        throw entry_error(error.what());
-    }
 }
 
 std::u16string choose_entry(const std::vector<archive_entry>& files, const std::optional<std::u16string>& requested)

@@ -11,15 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "include/tavrin/onefile.h"
-#include "packer/block_writer.h"
-#include "packer/launch_settings.h"
-#include "packer/identity.h"
+#include "packer/archive/block_writer.h"
+#include "packer/archive/launch_settings.h"
+#include "packer/image/entry_dll.h"
+#include "packer/image/identity.h"
 
 namespace tavrin {
-
-// The export that the launcher calls in the entry DLL.
-inline constexpr const char entry_point_name[] = TAVRIN_RUN_CODE_NAME;
 
 // The environment variable that names the launcher image when no path is given.
 inline constexpr const char launcher_variable[] = "TAVRIN_LAUNCHER";
@@ -69,11 +66,6 @@ std::u16string archive_name(const std::filesystem::path& relative);
 // that Windows would take for the same file (find_name_clashes). Every refusal names the file.
 // Throws pack_error, name_error.
 std::vector<archive_entry> collect_application_files(const std::filesystem::path& app_dir);
-
-// Throws entry_error unless `file` is an x86-64 PE32+ DLL that exports run_code. `name` is how
-// messages call it.
-void check_entry_dll(const std::filesystem::path& file, const std::string& name);
-void check_entry_dll(std::istream& image, const std::string& name);
 
 // The entry of `files`: `requested` when given (it must be one of them and pass check_entry_dll),
 // else the only top-level ".dll" that passes check_entry_dll. Throws entry_error.

@@ -5,7 +5,7 @@
 
 #include <fstream>
 
-#include "packer/pe_image.h"
+#include "packer/image/pe_image.h"
 #include "tests/support/damaged_index.h"
 #include "tests/support/hardening_support.h"
 

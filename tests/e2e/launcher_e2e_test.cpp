@@ -13,10 +13,10 @@
 #include <thread>
 
 #include "include/tavrin/onefile.h"
-#include "packer/block_writer.h"
-#include "packer/launch_settings.h"
+#include "packer/archive/block_writer.h"
+#include "packer/archive/launch_settings.h"
+#include "packer/image/pe_image.h"
 #include "packer/pack.h"
-#include "packer/pe_image.h"
 #include "payload/launch_settings.h"
 #include "tests/support/hardening_support.h"
 #include "tests/support/package_support.h"

@@ -5,11 +5,11 @@
 #include <sstream>
 #include <string>
 
-#include "packer/icons.h"
-#include "packer/identity.h"
-#include "packer/imports.h"
-#include "packer/pe_image.h"
-#include "packer/resource_section.h"
+#include "packer/deps/imports.h"
+#include "packer/image/icons.h"
+#include "packer/image/identity.h"
+#include "packer/image/pe_image.h"
+#include "packer/image/resource_section.h"
 #include "tests/support/packer_fixtures.h"
 
 #ifndef TAVRIN_FUZZ_SEEDS

@@ -9,9 +9,9 @@
 #include <sstream>
 #include <string>
 
-#include "packer/inspect.h"
-#include "packer/pe_image.h"
-#include "packer/report.h"
+#include "packer/archive/inspect.h"
+#include "packer/cli/report.h"
+#include "packer/image/pe_image.h"
 #include "tests/support/packer_fixtures.h"
 
 namespace {

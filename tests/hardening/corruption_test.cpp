@@ -18,8 +18,8 @@
 #include <random>
 #include <set>
 
-#include "packer/helpers.h"
-#include "packer/pe_image.h"
+#include "packer/base/helpers.h"
+#include "packer/image/pe_image.h"
 #include "payload/format.h"
 #include "tests/support/hardening_support.h"
 #include "tests/support/packer_fixtures.h"

@@ -12,7 +12,7 @@
 #include "launcher/cleanup.h"
 #include "launcher/held_tree.h"
 #include "launcher/process_state.h"
-#include "packer/block_writer.h"
+#include "packer/archive/block_writer.h"
 #include "payload/launch_settings.h"
 #include "payload/reader.h"
 #include "tests/support/packer_fixtures.h"

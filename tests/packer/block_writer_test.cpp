@@ -7,7 +7,7 @@
 #include <random>
 #include <sstream>
 
-#include "packer/block_writer.h"
+#include "packer/archive/block_writer.h"
 #include "payload/format.h"
 #include "tests/support/packer_fixtures.h"
 

@@ -7,9 +7,9 @@
 
 #include <functional>
 
-#include "packer/inspect.h"
+#include "packer/archive/inspect.h"
+#include "packer/cli/report.h"
 #include "packer/pack.h"
-#include "packer/report.h"
 #include "payload/format.h"
 #include "tests/support/packer_fixtures.h"
 

@@ -7,7 +7,7 @@
 
 #include <random>
 
-#include "packer/pe_image.h"
+#include "packer/image/pe_image.h"
 #include "tests/support/packer_fixtures.h"
 
 namespace {

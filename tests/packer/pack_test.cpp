@@ -9,12 +9,12 @@
 #include <random>
 #include <tuple>
 
-#include "packer/archive_identity.h"
-#include "packer/imports.h"
-#include "packer/names.h"
+#include "packer/archive/archive_identity.h"
+#include "packer/base/names.h"
+#include "packer/cli/report.h"
+#include "packer/deps/imports.h"
+#include "packer/image/pe_image.h"
 #include "packer/pack.h"
-#include "packer/pe_image.h"
-#include "packer/report.h"
 #include "payload/launch_settings.h"
 #include "tests/support/packer_fixtures.h"
 

@@ -6,10 +6,10 @@
 #include <regex>
 #include <sstream>
 
-#include "packer/helpers.h"
-#include "packer/pe_image.h"
-#include "packer/resource_section.h"
-#include "packer/version_block.h"
+#include "packer/base/helpers.h"
+#include "packer/image/pe_image.h"
+#include "packer/image/resource_section.h"
+#include "packer/image/version_block.h"
 #include "resources/version_strings.h"
 #include "tests/support/packer_fixtures.h"
 

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "packer/report.h"
+#include "packer/cli/report.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // beyond ASCII, clashes between names, and the long-path warning's threshold.
 #include <gtest/gtest.h>
 
-#include "packer/block_writer.h"
-#include "packer/names.h"
+#include "packer/archive/block_writer.h"
+#include "packer/base/names.h"
 #include "payload/entry_names.h"
 
 namespace {

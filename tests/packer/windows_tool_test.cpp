@@ -4,7 +4,7 @@
 // writing.
 #include <gtest/gtest.h>
 
-#include "packer/interrupt_cleanup.h"
+#include "packer/base/interrupt_cleanup.h"
 #include "tests/support/packer_fixtures.h"
 #include "tests/support/self_process.h"
 

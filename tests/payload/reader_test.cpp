@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <random>
 
-#include "packer/block_writer.h"
+#include "packer/archive/block_writer.h"
 #include "payload/format.h"
 #include "payload/reader.h"
 #include "tests/support/packer_fixtures.h"

@@ -11,12 +11,12 @@
 #include <thread>
 
 #include "launcher/process_state.h"
-#include "packer/block_writer.h"
+#include "packer/archive/block_writer.h"
+#include "paths/bounded.h"
+#include "paths/directory_spec.h"
 #include "payload/format.h"
 #include "payload/reader.h"
-#include "paths/bounded.h"
 #include "payload/unpack.h"
-#include "paths/directory_spec.h"
 #include "tests/support/packer_fixtures.h"
 #include "tests/support/self_process.h"
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "packer/block_writer.h"
+#include "packer/archive/block_writer.h"
 #include "tests/support/package_support.h"
 #include "tests/support/self_process.h"
 

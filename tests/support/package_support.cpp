@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "packer/pe_image.h"
+#include "packer/image/pe_image.h"
 
 using namespace testing_support;
 

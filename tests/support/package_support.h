@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "packer/block_writer.h"
-#include "packer/launch_settings.h"
+#include "packer/archive/block_writer.h"
+#include "packer/archive/launch_settings.h"
 #include "tests/support/packer_fixtures.h"
 #include "tests/support/self_process.h"
 

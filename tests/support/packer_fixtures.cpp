@@ -12,8 +12,8 @@
 #include <random>
 #include <sstream>
 
-#include "packer/helpers.h"
-#include "packer/pe_image.h"
+#include "packer/base/helpers.h"
+#include "packer/image/pe_image.h"
 #include "payload/format.h"
 #include "payload/launch_settings.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/block_writer.h"
+#include "packer/archive/block_writer.h"
 
 #ifndef _WIN32
 #include <sys/types.h>

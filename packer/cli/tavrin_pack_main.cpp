@@ -1,0 +1,650 @@
+// tavrin-pack: the command line over the packer library: pack, list, verify, extract. Exit codes:
+// 0 done, 1 failed (or the package is damaged), 2 the command line is wrong.
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "packer/archive/inspect.h"
+#include "packer/base/file_places.h"
+#include "packer/base/helpers.h"
+#include "packer/base/interrupt_cleanup.h"
+#include "packer/cli/report.h"
+#include "packer/pack.h"
+#include "payload/format.h"
+#include "resources/product.h"
+#include "resources/version_strings.h"
+
+namespace {
+namespace fs = std::filesystem;
+
+enum exit_code { exit_done = 0, exit_failed = 1, exit_usage = 2 };
+
+const char tool_name[] = "tavrin-pack";
+
+// A command line that cannot be carried out as written.
+class usage_error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+std::string help_text()
+{
+    const std::string levels = "1.." + std::to_string(tavrin::max_compression_level());
+    return std::string("Usage: ") + tool_name + " [pack] APP_DIR -o OUT.exe [--entry NAME] [--level N] [--window N]\n" +
+           "                   [--threads N] [--unpack-dir SPEC] [--cached] [--launcher PATH] [--allow-missing DLL]...\n"
+           "                   [--quiet] [--console | --windows] [--icon FILE]...\n"
+           "                   [--company TEXT] [--product TEXT] [--app-version A.B.C.D] [--description TEXT]\n"
+           "                   [--copyright TEXT] [--original-filename NAME] [--manifest-level LEVEL]\n"
+           "       " + tool_name + " list OUT.exe\n"
+           "       " + tool_name + " cache-dir OUT.exe\n"
+           "       " + tool_name + " verify OUT.exe [--quiet]\n"
+           "       " + tool_name + " extract OUT.exe DIR\n"
+           "       " + tool_name + " --help | --version\n"
+           "\n"
+           "pack (the command when none is named): packs every file below APP_DIR into one executable\n"
+           "for 64-bit Windows, a copy of the launcher image that carries the files in its " TAVRIN_ATTACHED_SECTION_NAME "\n"
+           "section. Started, OUT.exe unpacks them into a private directory under %TEMP%, loads the entry\n"
+           "DLL from there and calls its run_code; it removes the directory at the end (with --cached it\n"
+           "keeps it and reuses it in later runs). The same files and\n"
+           "options give the same bytes, whatever the file times, listing order or number of threads.\n"
+           "Refused, each named: names Windows cannot create (reserved device names such as CON or\n"
+           "NUL.txt, < > : \" | ? * and control characters, a trailing dot or space), names Windows takes\n"
+           "for one file (differing only in letter case), unreadable files, symbolic links to directories\n"
+           "or to nothing (links to files are followed: the file is packed under the link's name), and\n"
+           "anything else that is not a file or a directory. A name whose unpack path would reach 260\n"
+           "characters under a typical %TEMP% draws a warning.\n"
+           "Every x86-64 image among the files (known by its content, whatever its name) has its imports\n"
+           "checked: a DLL it imports must be a top-level file of APP_DIR, a file in the image's own\n"
+           "directory (letter case ignored, as Windows does), or a DLL that Windows provides (System32's\n"
+           "DLLs that programs link against, api-ms-win-* and ext-ms-*). Other imports are refused, all\n"
+           "named at once; the Visual C++ runtime (vcruntime140.dll, msvcp140.dll) is not part of\n"
+           "Windows, and mingw-w64's (libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll) goes\n"
+           "away with -static. A missing delay-loaded DLL draws a warning only. Progress goes to standard\n"
+           "error (a bar on a terminal, else a line per tenth once packing takes over a second), a\n"
+           "summary to standard output.\n"
+           "\n"
+           "  -o, --output OUT.exe   the executable to write; replaced only once it is complete, and only\n"
+           "                         a file or a symbolic link (the link, never its target)\n"
+           "  --entry NAME           the entry DLL, relative to APP_DIR (default: the only top-level .dll\n"
+           "                         that exports run_code); it is archived and unpacked first\n"
+           "  --level N              Zstandard compression level, " + levels + " (default " +
+           std::to_string(tavrin::default_compression_level) + ")\n"
+           "  --window N             the largest window, which OUT.exe allocates at each start to unpack:\n"
+           "                         a power of two from 1K to 128M, in bytes or with K/KiB or M/MiB\n"
+           "                         (1024, 64K, 8M, 128MiB); default 128M, with long-distance matching.\n"
+           "                         The window never exceeds the content's size.\n"
+           "  --threads N            compression threads, 1.." + std::to_string(tavrin::max_threads()) +
+           ", or 0 for one per core (default 0,\n"
+           "                         here " + std::to_string(tavrin::resolved_threads(0)) + "); the output does not depend on it\n"
+           "  --unpack-dir SPEC      where OUT.exe unpacks, as a directory spec: literal text and the\n"
+           "                         placeholders {TEMP} {HOME} {CACHE_DIR} {EXE_DIR} {PROGRAM}\n"
+           "                         {PROGRAM_BASE} {PROGRAM_DIR} {PID} {COMPANY} {PRODUCT} {VERSION}\n"
+           "                         {FILE_VERSION} {PRODUCT_VERSION} {RANDOM} {TIME} {TIME_US}; it must\n"
+           "                         start with {TEMP}, {HOME}, {CACHE_DIR}, {EXE_DIR} (the folder that holds\n"
+           "                         OUT.exe), C:\\ or \\\\server\\share. Each component below that must be\n"
+           "                         a name Windows keeps as it is (not CON or nul.txt, no trailing dot or\n"
+           "                         space), and so must each --company, --product and version it uses;\n"
+           "                         with the longest file name it must fit the launcher's 4095 units\n"
+           "                         (run-time values counted at 260 for a folder or {PROGRAM*}, 10 {PID},\n"
+           "                         11 {RANDOM}, 6 {TIME_US}, 20 {TIME}). Without --cached it must hold\n"
+           "                         {RANDOM}, {PID}, {TIME} or {TIME_US} (default:\n"
+           "                         {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}; one without {RANDOM} draws a\n"
+           "                         warning); with --cached it may hold none of them (default:\n"
+           "                         {CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}). {PROGRAM*} take argument 0,\n"
+           "                         and a run started by a full path stops: prefer {EXE_DIR}\n"
+           "  --cached               unpack once and reuse: the files stay in the unpack directory, below\n"
+           "                         which OUT.exe adds the archive identity (a hash of its attached data),\n"
+           "                         and later runs check and use them instead of unpacking again\n"
+           "  --launcher PATH        the launcher image (default: the file that " + tavrin::launcher_variable + " names,\n"
+           "                         else " + tavrin::launcher_file_name + " beside " + tool_name + ", else in\n"
+           "                         ../share/tavrin-onefile from it, as installed)\n"
+           "  --allow-missing DLL    accept the imported DLL although the package lacks it (the system\n"
+           "                         provides it, or the application makes do without); letter case\n"
+           "                         ignored; may be given more than once\n"
+           "  -q, --quiet            no progress and no summary; warnings and errors still show\n"
+           "\n"
+           "The application's identity (written into OUT.exe's resources and header):\n"
+           "  --windows              a windowed (GUI) program, subsystem 2 (the default): started from a\n"
+           "                         console, the console does not wait for it\n"
+           "  --console              a console program, subsystem 3: a console waits for it and gets its exit\n"
+           "                         code; started from Explorer, it opens a console window\n"
+           "  --icon FILE            the icon: an .ico file (all its sizes) or a PNG image; repeat to add\n"
+           "                         images (default: the launcher's icon). A regular file of at most\n"
+           "                         16 MiB; an .ico of at most 64 images; no image above 256x256\n"
+           "  --company TEXT         CompanyName (default \"" TAVRIN_COMPANY_NAME "\")\n"
+           "  --product TEXT         ProductName (default \"" TAVRIN_PRODUCT_NAME "\")\n"
+           "  --app-version A.B.C.D  file and product version, numbers and text (default " TAVRIN_FILE_VERSION_TEXT ");\n"
+           "                         --version is the tool's own\n"
+           "  --description TEXT     FileDescription (default \"" TAVRIN_FILE_DESCRIPTION "\")\n"
+           "  --copyright TEXT       LegalCopyright (default \"" TAVRIN_LEGAL_COPYRIGHT "\")\n"
+           "  --original-filename NAME  OriginalFilename (default: OUT.exe's file name); InternalName is\n"
+           "                         the same without .exe\n"
+           "  --manifest-level LEVEL asInvoker (default), highestAvailable or requireAdministrator: the\n"
+           "                         manifest's requestedExecutionLevel\n"
+           "The directory spec placeholders {COMPANY}, {PRODUCT}, {VERSION}, {FILE_VERSION} and\n"
+           "{PRODUCT_VERSION} give these values at run time.\n"
+           "\n"
+           "list: the files of OUT.exe in archive order with their sizes, then the totals, where it\n"
+           "unpacks (the spec and the mode), the subsystem and the identity (texts and version numbers,\n"
+           "manifest level, icon images).\n"
+           "\n"
+           "cache-dir: where a package in cached mode keeps its files: its spec with {COMPANY}, {PRODUCT}\n"
+           "and the versions taken from its version block, and {TEMP}, {HOME} and {CACHE_DIR} resolved\n"
+           "for the user running the tool (on Windows; elsewhere they stay as written; {EXE_DIR} always\n"
+           "does, with a note), then the archive identity. Exit 1 for a package that is not in cached\n"
+           "mode, whose resources are damaged, or whose version texts the launcher would refuse.\n"
+           "\n"
+           "list, verify and extract say \"not a package\" for a directory, a device, a FIFO, a text file\n"
+           "or a program without the " TAVRIN_ATTACHED_SECTION_NAME " section, and \"damaged\" for a package whose\n"
+           "attached data is bad.\n"
+           "\n"
+           "verify: decodes all of OUT.exe's attached data and checks it: the magic, exactly one\n"
+           "Zstandard frame with a content checksum that matches, the four zero bytes and the trailer,\n"
+           "the window within the launcher's limit, every name valid for Windows and distinct, the end\n"
+           "marker with nothing after it, a first file that is an x86-64 DLL exporting run_code, and sound\n"
+           "resources (the directory inside its section, one version block that parses, icon group\n"
+           "entries naming icons of their sizes, a manifest with an execution level).\n"
+           "Each problem is named (bad-magic, checksum-mismatch, stream-cut-short, ...).\n"
+           "  -q, --quiet            print nothing when the package is sound\n"
+           "\n"
+           "extract: writes the files of OUT.exe below DIR as the launcher writes them into its unpack\n"
+           "directory (missing directories created, existing files and links replaced), to look at a\n"
+           "package without running it. Names that could escape DIR are refused, and so are links among\n"
+           "the directories below DIR and a directory, device or FIFO where a file goes. When damage or a\n"
+           "write error stops it, the file it was writing is removed and the files written whole are listed.\n"
+           "\n"
+           "  -h, --help             show this help and exit\n"
+           "  --version              show the version and exit\n"
+           "\n"
+           "Exit codes:\n"
+           "  0  done: packed, listed, verified sound, extracted, cache directory shown\n"
+           "  1  failed: packing refused or failed (OUT.exe left as it was), the package is damaged or\n"
+           "     fails verification, the file is not a package, a file cannot be read or written\n"
+           "  2  wrong command line\n";
+}
+
+// The directory of the running tool, where the launcher image is looked for last; empty if unknown.
+fs::path tool_directory(const std::string& argv0)
+{
+    std::error_code error;
+#ifdef _WIN32
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) break;
+        if (length < buffer.size()) return fs::path(buffer.substr(0, length)).parent_path();
+        buffer.resize(buffer.size() * 2);
+    }
+#else
+    fs::path self = fs::read_symlink("/proc/self/exe", error);
+    if (!error) return self.parent_path();
+#endif
+    fs::path given = fs::u8path(argv0);
+    if (!given.has_parent_path()) return {};
+    return fs::absolute(given, error).parent_path();
+}
+
+// Hands out the arguments of one command in order.
+class argument_reader {
+public:
+    explicit argument_reader(std::vector<std::string> arguments) : arguments_(std::move(arguments)) {}
+
+    bool done() const { return next_ == arguments_.size(); }
+    const std::string& take() { return arguments_[next_++]; }
+
+    // The value of `option`: the text after '=' when it was given as --name=value, else the next argument.
+    std::string value(const std::string& option, const std::string* inline_value)
+    {
+        if (inline_value) return *inline_value;
+        if (done()) throw usage_error("option " + option + " needs a value");
+        return take();
+    }
+
+private:
+    std::vector<std::string> arguments_;
+    std::size_t next_ = 0;
+};
+
+unsigned parse_number(const std::string& option, const std::string& text, unsigned low, unsigned high)
+{
+    bool digits = !text.empty() && text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos;
+    unsigned value = digits ? static_cast<unsigned>(std::stoul(text)) : high + 1;
+    if (value < low || value > high)
+        throw usage_error(option + " takes a number from " + std::to_string(low) + " to " + std::to_string(high) + ", not '" +
+                          text + "'");
+    return value;
+}
+
+// --window: a power of two from 2^min_window_log to 2^max_window_log bytes, in bytes or with a
+// binary unit (K or KiB = 1024 bytes, M or MiB = 1024 K); returns its log.
+unsigned parse_window(const std::string& text)
+{
+    const std::string limits = "--window takes a power of two from 1K to 128M bytes (1024, 64K, 64KiB, 8M, 8MiB, 128M)";
+    std::size_t digits = text.find_first_not_of("0123456789");
+    if (digits == std::string::npos) digits = text.size();
+    const std::string unit = text.substr(digits);
+    int shift = unit.empty() ? 0 : unit == "K" || unit == "KiB" ? 10 : unit == "M" || unit == "MiB" ? 20 : -1;
+    if (digits == 0 || digits > 9 || shift < 0) throw usage_error(limits + ", not '" + text + "'");
+    std::uint64_t bytes = std::stoull(text.substr(0, digits)) << shift;
+    for (unsigned log = tavrin::min_window_log; log <= tavrin::max_window_log; ++log)
+        if (bytes == (std::uint64_t{1} << log)) return log;
+    throw usage_error(limits + ", not '" + text + "'");
+}
+
+// The text of option `option` as UTF-16, for texts that end up in the package's UTF-16 names and
+// version block; text that is not UTF-8 is a usage error naming the option.
+std::u16string utf8_option(const std::string& option, const std::string& text)
+{
+    try {
+        return tavrin::from_utf8(text);
+    } catch (const tavrin::utf8_error& error) {
+        throw usage_error(option + ": the text " + error.what());
+    }
+}
+
+std::u16string parse_entry(std::string text)
+{
+    utf8_option("--entry", text);
+    for (char& c : text)
+        if (c == '\\') c = '/';  // the archive's separator, accepted on every system
+    fs::path relative = fs::u8path(text).lexically_normal();
+    if (text.empty() || relative.is_absolute() || relative.has_root_name() || *relative.begin() == "..")
+        throw usage_error("--entry takes a file name relative to APP_DIR, not '" + text + "'");
+    return tavrin::archive_name(relative);
+}
+
+std::string parse_dll_name(const std::string& text)
+{
+    if (text.empty() || text.find_first_of("/\\") != std::string::npos)
+        throw usage_error("--allow-missing takes a DLL's file name as imports name it, not '" + text + "'");
+    return text;
+}
+
+std::u16string parse_unpack_spec(const std::string& text)
+{
+    if (text.empty()) throw usage_error("--unpack-dir takes a directory spec, not an empty text");
+    return utf8_option("--unpack-dir", text);
+}
+
+// The launch settings of the package `file`; nothing when its record is malformed. Throws
+// image_error for a file that is no launcher image.
+std::optional<tavrin::launch_settings> package_settings(const fs::path& file)
+{
+    tavrin::check_package_place(file);
+    std::ifstream image(file, std::ios::binary);
+    if (!image) throw tavrin::pack_error("cannot open " + file.u8string());
+    const std::string what = file.u8string();
+    const std::uint64_t at = tavrin::find_launch_settings(image, tavrin::read_pe_headers(image, what), what);
+    return tavrin::read_launch_settings(image, at);
+}
+
+// Whether standard error is a terminal, where the progress bar may redraw its line.
+bool stderr_is_terminal()
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+// The operands of one command and the options that every command shares.
+struct parsed_command {
+    std::vector<std::string> operands;
+    bool quiet = false;
+};
+
+// Walks `arguments`: "--" ends the options, "-h"/"--help" shows the help and returns nothing,
+// "-q"/"--quiet" is accepted when `quiet_allowed`; every other option goes to `option` (its name
+// and a reader of its value), which returns false for an option it does not know.
+template <typename OptionHandler>
+std::optional<parsed_command> parse_command(std::vector<std::string> arguments, bool quiet_allowed, OptionHandler option)
+{
+    parsed_command parsed;
+    argument_reader reader(std::move(arguments));
+    bool options_ended = false;
+    while (!reader.done()) {
+        std::string argument = reader.take();
+        if (options_ended || argument.size() < 2 || argument[0] != '-') {
+            parsed.operands.push_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            options_ended = true;
+            continue;
+        }
+        if (argument == "-h" || argument == "--help") {
+            std::cout << help_text();
+            return std::nullopt;
+        }
+        if (quiet_allowed && (argument == "-q" || argument == "--quiet")) {
+            parsed.quiet = true;
+            continue;
+        }
+        std::string name = argument;
+        std::string attached;
+        const std::string* inline_value = nullptr;
+        if (auto equals = argument.find('='); argument.rfind("--", 0) == 0 && equals != std::string::npos) {
+            name = argument.substr(0, equals);
+            attached = argument.substr(equals + 1);
+            inline_value = &attached;
+        }
+        auto value = [&]() { return reader.value(name, inline_value); };
+        if (!option(name, value)) throw usage_error("unknown option '" + argument + "'");
+    }
+    return parsed;
+}
+
+// One operand for each entry of `what`, which names them for messages.
+void expect_operands(const parsed_command& parsed, const std::vector<const char*>& what)
+{
+    if (parsed.operands.size() < what.size()) throw usage_error(std::string("no ") + what[parsed.operands.size()] + " given");
+    if (parsed.operands.size() > what.size())
+        throw usage_error("'" + parsed.operands[what.size()] + "' is one operand too many");
+}
+
+// Takes the identity option `name` into `identity`; false for any other option.
+template <typename Value>
+bool identity_option(const std::string& name, Value value, tavrin::identity_options& identity)
+{
+    if (name == "--console" || name == "--windows") {
+        identity.console = name == "--console";
+    } else if (name == "--icon") {
+        identity.icons.push_back(fs::u8path(value()));
+    } else if (name == "--company" || name == "--product" || name == "--description" || name == "--copyright" ||
+               name == "--original-filename") {
+        std::optional<std::string>& field = name == "--company"       ? identity.company
+                                            : name == "--product"     ? identity.product
+                                            : name == "--description" ? identity.description
+                                            : name == "--copyright"   ? identity.copyright
+                                                                      : identity.original_filename;
+        field = value();
+        utf8_option(name, *field);
+    } else if (name == "--app-version") {
+        try {
+            identity.version = tavrin::parse_version_numbers(value());
+        } catch (const tavrin::pack_error& error) {
+            throw usage_error(std::string("--app-version: ") + error.what());
+        }
+    } else if (name == "--manifest-level") {
+        std::string text = value();
+        auto level = tavrin::parse_execution_level(text);
+        if (!level) throw usage_error("--manifest-level takes asInvoker, highestAvailable or requireAdministrator, not '" + text + "'");
+        identity.level = *level;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
+{
+    // An interruption removes the temporary output (see pack_application) before the process ends.
+    tavrin::install_interrupt_cleanup();
+    tavrin::pack_options options;
+    fs::path launcher;
+    auto parsed = parse_command(std::move(arguments), true, [&](const std::string& name, auto value) {
+        if (name == "-o" || name == "--output")
+            options.output = fs::u8path(value());
+        else if (name == "--entry")
+            options.entry = parse_entry(value());
+        else if (name == "--level")
+            options.block.level = static_cast<int>(
+                parse_number(name, value(), 1, static_cast<unsigned>(tavrin::max_compression_level())));
+        else if (name == "--window")
+            options.block.window_log = parse_window(value());
+        else if (name == "--threads")
+            options.block.threads = parse_number(name, value(), 0, tavrin::max_threads());
+        else if (name == "--launcher")
+            launcher = fs::u8path(value());
+        else if (name == "--allow-missing")
+            options.allowed_missing.push_back(parse_dll_name(value()));
+        else if (name == "--unpack-dir")
+            options.settings.unpack_spec = parse_unpack_spec(value());
+        else if (name == "--cached")
+            options.settings.cached = true;
+        else if (!identity_option(name, value, options.identity))
+            return false;
+        return true;
+    });
+    if (!parsed) return exit_done;
+    if (parsed->operands.empty()) throw usage_error("no application directory given");
+    if (parsed->operands.size() > 1)
+        throw usage_error("one application directory only; '" + parsed->operands[1] + "' is one too many");
+    if (options.output.empty()) throw usage_error("no output given (-o OUT.exe)");
+    // Without --original-filename the output's name goes into the version block.
+    if (!options.identity.original_filename) utf8_option("-o (its file name, the OriginalFilename)", options.output.filename().u8string());
+    if (!options.settings.unpack_spec.empty()) {
+        try {
+            tavrin::check_unpack_spec(options.settings.unpack_spec, options.settings.cached);
+        } catch (const tavrin::spec_error& error) {
+            throw usage_error(error.what());
+        }
+    }
+    options.app_dir = fs::u8path(parsed->operands.front());
+    options.launcher = tavrin::find_launcher_image(launcher, tool_dir);
+
+    options.warning = [](const std::string& warning) { std::cerr << tool_name << ": warning: " << warning << "\n"; };
+    std::optional<tavrin::progress_display> display;
+    if (!parsed->quiet) display.emplace(std::cerr, stderr_is_terminal());
+    const auto start = std::chrono::steady_clock::now();
+    if (display)
+        options.progress = [&](const tavrin::block_progress& state) {
+            display->update(state, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        };
+    tavrin::pack_result result;
+    try {
+        result = tavrin::pack_application(options);
+    } catch (const tavrin::spec_error& error) {
+        // The unpack directory with the version texts and the names: a matter of the options given.
+        if (display) display->finish();
+        throw usage_error(error.what());
+    } catch (...) {
+        if (display) display->finish();
+        throw;
+    }
+    if (display) display->finish();
+    if (!parsed->quiet) std::cout << tavrin::pack_summary(result, options.output);
+    return exit_done;
+}
+
+// Says that the package's resources are damaged (their first problem); exit_failed.
+int resources_damaged(const std::string& package, const tavrin::package_identity& identity)
+{
+    std::cerr << tool_name << ": " << package << " is damaged: " << tavrin::damage_name(tavrin::damage::bad_resources) << ": "
+              << identity.problems.front() << "\n";
+    return exit_failed;
+}
+
+int run_list(std::vector<std::string> arguments, const fs::path&)
+{
+    auto parsed = parse_command(std::move(arguments), false, [](const std::string&, auto) { return false; });
+    if (!parsed) return exit_done;
+    expect_operands(*parsed, {"packed executable"});
+    tavrin::package_contents contents;
+    try {
+        tavrin::read_package(fs::u8path(parsed->operands[0]), nullptr, &contents);
+    } catch (const tavrin::package_error& error) {
+        if (!contents.entries.empty()) std::cout << tavrin::package_listing(contents, false);
+        std::cerr << tool_name << ": " << parsed->operands[0] << " is damaged: " << error.what() << "\n";
+        return exit_failed;
+    }
+    std::cout << tavrin::package_listing(contents, true);
+    // An image without a settings record (made by hand) still lists; it has no line on unpacking.
+    std::optional<tavrin::launch_settings> settings;
+    try {
+        settings = package_settings(fs::u8path(parsed->operands[0]));
+    } catch (const tavrin::image_error&) {
+    }
+    if (settings) std::cout << tavrin::unpack_settings_line(*settings);
+    tavrin::package_identity identity = tavrin::read_package_identity(fs::u8path(parsed->operands[0]));
+    std::cout << tavrin::identity_listing(identity);
+    if (!identity.problems.empty()) return resources_damaged(parsed->operands[0], identity);
+    return exit_done;
+}
+
+int run_cache_dir(std::vector<std::string> arguments, const fs::path&)
+{
+    auto parsed = parse_command(std::move(arguments), false, [](const std::string&, auto) { return false; });
+    if (!parsed) return exit_done;
+    expect_operands(*parsed, {"packed executable"});
+    auto settings = package_settings(fs::u8path(parsed->operands[0]));
+    if (!settings) throw tavrin::pack_error(parsed->operands[0] + ": its launch settings record is damaged");
+    if (!settings->cached) {
+        std::cerr << tool_name << ": " << parsed->operands[0]
+                  << " is not in cached mode: it unpacks into a new directory on every run and deletes it at the end\n";
+        return exit_failed;
+    }
+    // The values the launcher reads from the package's version block (the built-in ones without it),
+    // refused as the launcher refuses them.
+    const tavrin::package_identity identity = tavrin::read_package_identity(fs::u8path(parsed->operands[0]));
+    // With the resource tree damaged, its version texts and so the directory cannot be known.
+    if (identity.unreadable) return resources_damaged(parsed->operands[0], identity);
+    std::vector<tavrin::known_value> known;
+    tavrin::image_values values;
+    for (const version_placeholder& placeholder : version_placeholders) {
+        std::string value = placeholder.fallback;
+        if (identity.version)
+            for (const auto& [key, text] : identity.version->texts)
+                if (key == placeholder.key) value = text;
+        known.push_back({placeholder.name, tavrin::from_utf8(value), std::string("its version block's ") + placeholder.key});
+        values.emplace_back(placeholder.name, known.back().text);
+    }
+    tavrin::check_unpack_directory(*settings, known, {});
+    const std::u16string directory = tavrin::cache_directory(*settings, values);
+    std::string start = tavrin::to_utf8(directory.substr(0, 9));
+    for (char& unit : start) unit = static_cast<char>(std::toupper(static_cast<unsigned char>(unit)));
+    if (start == "{EXE_DIR}")
+        std::cerr << tool_name << ": {EXE_DIR} stays as written: it is the folder the package is started from\n";
+    std::cout << tavrin::to_utf8(directory) << "\n";
+    return exit_done;
+}
+
+int run_verify(std::vector<std::string> arguments, const fs::path&)
+{
+    auto parsed = parse_command(std::move(arguments), true, [](const std::string&, auto) { return false; });
+    if (!parsed) return exit_done;
+    expect_operands(*parsed, {"packed executable"});
+    const fs::path file = fs::u8path(parsed->operands[0]);
+    tavrin::verify_report report = tavrin::verify_package(file);
+    if (!report.ok()) {
+        std::cerr << tool_name << ": " << parsed->operands[0] << " fails verification:\n";
+        for (const auto& problem : report.problems) std::cerr << "  " << problem.what() << "\n";
+        return exit_failed;
+    }
+    if (!parsed->quiet) std::cout << tavrin::verify_summary(file, report);
+    return exit_done;
+}
+
+int run_extract(std::vector<std::string> arguments, const fs::path&)
+{
+    auto parsed = parse_command(std::move(arguments), false, [](const std::string&, auto) { return false; });
+    if (!parsed) return exit_done;
+    expect_operands(*parsed, {"packed executable", "directory"});
+    tavrin::extract_result result, written;
+    try {
+        result = tavrin::extract_package(fs::u8path(parsed->operands[0]), fs::u8path(parsed->operands[1]), &written);
+    } catch (const tavrin::not_a_package_error&) {
+        throw;
+    } catch (const tavrin::pack_error& error) {
+        const bool damaged = dynamic_cast<const tavrin::package_error*>(&error) != nullptr;
+        std::cerr << tool_name << ": " << parsed->operands[0] << (damaged ? " is damaged: " : ": ") << error.what() << "\n";
+        if (!written.removed.empty())
+            std::cerr << tool_name << ": removed the partly written " << tavrin::in_quotes(written.removed) << "\n";
+        std::cerr << tool_name << ": " << tavrin::format_count(written.files) << (written.files == 1 ? " file" : " files")
+                  << " written whole into " << parsed->operands[1] << (written.files == 0 ? "" : ":") << "\n";
+        for (const auto& name : written.names) std::cerr << "  " << tavrin::to_utf8(name) << "\n";
+        return exit_failed;
+    }
+    std::cout << "Extracted " << tavrin::format_count(result.files) << (result.files == 1 ? " file" : " files") << " ("
+              << tavrin::format_count(result.bytes) << " bytes) into " << parsed->operands[1] << "\n";
+    return exit_done;
+}
+
+// The commands; the first is also taken when the first argument names none.
+struct command {
+    const char* name;
+    int (*run)(std::vector<std::string> arguments, const fs::path& tool_dir);
+};
+const command commands[] = {
+    {"pack", run_pack},
+    {"list", run_list},
+    {"verify", run_verify},
+    {"extract", run_extract},
+    {"cache-dir", run_cache_dir},
+};
+
+int run(std::vector<std::string> arguments, const fs::path& tool_dir)
+{
+    if (!arguments.empty() && (arguments[0] == "-h" || arguments[0] == "--help")) {
+        std::cout << help_text();
+        return exit_done;
+    }
+    if (!arguments.empty() && arguments[0] == "--version") {
+        std::cout << tool_name << " " << TAVRIN_PRODUCT_VERSION_TEXT << "\n";
+        return exit_done;
+    }
+    for (const auto& command : commands) {
+        if (!arguments.empty() && arguments[0] == command.name) {
+            arguments.erase(arguments.begin());
+            return command.run(std::move(arguments), tool_dir);
+        }
+    }
+    return commands[0].run(std::move(arguments), tool_dir);
+}
+
+int guarded_main(std::vector<std::string> arguments)
+{
+    std::string argv0 = arguments.empty() ? std::string() : arguments.front();
+    if (!arguments.empty()) arguments.erase(arguments.begin());
+    try {
+        return run(std::move(arguments), tool_directory(argv0));
+    } catch (const usage_error& error) {
+        std::cerr << tool_name << ": " << error.what() << "\nTry '" << tool_name << " --help'.\n";
+        return exit_usage;
+    } catch (const std::exception& error) {
+        std::cerr << tool_name << ": error: " << error.what() << "\n";
+        return exit_failed;
+    }
+}
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv)
+{
+    // Names and paths are printed as UTF-8; a console shows them right only in that code page,
+    // which is the console's own and so is given back at the end.
+    struct console_code_page {
+        UINT previous = GetConsoleOutputCP();
+        console_code_page() { SetConsoleOutputCP(CP_UTF8); }
+        ~console_code_page() { SetConsoleOutputCP(previous); }
+    } utf8_console;
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i) {
+        std::wstring wide(argv[i]);
+        arguments.push_back(tavrin::to_utf8(std::u16string(wide.begin(), wide.end())));
+    }
+    return guarded_main(std::move(arguments));
+}
+#else
+int main(int argc, char** argv)
+{
+    return guarded_main(std::vector<std::string>(argv, argv + argc));
+}
+#endif

@@ -1,0 +1,87 @@
+// The application's identity in its package: console or windowed subsystem, icon, version block and
+// the manifest's execution level, made into the package's resources and read back from a package.
+#ifndef TAVRIN_PACKER_IDENTITY_H
+#define TAVRIN_PACKER_IDENTITY_H
+
+#include <cstdint>
+#include <filesystem>
+#include <istream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "packer/image/icons.h"
+#include "packer/image/resource_section.h"
+#include "packer/image/version_block.h"
+
+namespace tavrin {
+
+// The manifest's requestedExecutionLevel.
+enum class execution_level { as_invoker, highest_available, require_administrator };
+const char* execution_level_name(execution_level level);  // "asInvoker", ...
+// The level named `text` exactly as the manifest spells it, or nothing.
+std::optional<execution_level> parse_execution_level(const std::string& text);
+
+// What the packer sets; an empty value keeps the default (the launcher's own, see
+// default_version_identity), the original file name's default being the output's name.
+struct identity_options {
+    bool console = false;                         // subsystem 3 rather than 2
+    std::vector<std::filesystem::path> icons;     // .ico or .png files; none: the launcher's icons
+    std::optional<std::string> company, product, description, copyright, original_filename;
+    std::optional<version_numbers> version;
+    execution_level level = execution_level::as_invoker;
+};
+
+// What the package's version block says for `options`: each text or number given, the launcher's
+// own value (default_version_identity) for each one not given, `output_name` as the original file
+// name's default.
+version_identity resolved_version_identity(const identity_options& options, const std::string& output_name);
+
+// A placeholder's value that is known when packing (the texts of the version block the output will
+// carry) and where it comes from, for messages ("--company", "the default company (no --company)").
+struct known_value {
+    std::string placeholder;  // upper case, without braces: "COMPANY"
+    std::u16string text;
+    std::string source;
+};
+
+// The values that the version-text placeholders ({COMPANY}, {PRODUCT}, {VERSION}, {FILE_VERSION},
+// {PRODUCT_VERSION}) take in a package of `identity`, each with its source: the option of `options`
+// that gave it, or the default it is when that option was not given.
+std::vector<known_value> version_placeholder_values(const identity_options& options, const version_identity& identity);
+
+// `manifest` with the level attribute of its requestedExecutionLevel element replaced. Throws
+// pack_error when there is no such element with a level.
+std::string with_execution_level(const std::string& manifest, execution_level level);
+
+// The package's resources: the launcher's (`launcher`), its icons replaced by `icons` when there
+// are any, its version block written anew from `options` (`output_name` as the default original
+// file name), and its manifest's level set. Resources of other kinds stay as they are. Throws
+// pack_error (a text the version block cannot hold, a level for a launcher without manifest).
+std::vector<resource_entry> package_resources(const std::vector<resource_entry>& launcher, const identity_options& options,
+                                              const std::vector<icon_image>& icons, const std::string& output_name);
+
+// The identity a package shows, read back from its image.
+struct package_identity {
+    std::uint16_t subsystem = 0;
+    std::optional<version_contents> version;
+    std::optional<std::string> level;              // of the manifest, when it has one
+    std::vector<icon_group_entry> icons;           // of icon group 1
+    std::vector<std::string> problems;             // what makes the resources unsound; empty: sound
+    bool unreadable = false;                       // the resource tree itself is damaged: nothing else was read
+};
+// Reads the image `file`'s resources and checks them: the directory tree inside its section, one
+// version block that parses, every icon group entry naming an icon of its size, a manifest with an
+// execution level. An image without any resources has no identity and no problems. Memory stays
+// within a few times the file's size (read_resources). Throws pack_error when the file cannot be
+// read or is not a PE32+ image (not_a_package_error when it is no file to read, check_package_place).
+package_identity read_package_identity(const std::filesystem::path& file);
+// The same for the image in `in` (seeked as needed), named `what` in messages.
+package_identity read_package_identity(std::istream& in, const std::string& what);
+
+// "windowed (subsystem 2)" or "console (subsystem 3)", else "subsystem N".
+std::string describe_subsystem(std::uint16_t subsystem);
+
+}  // namespace tavrin
+
+#endif
