@@ -282,20 +282,28 @@ std::vector<archive_entry> collect_application_files(const fs::path& app_dir)
     return files;
 }
 
-std::u16string choose_entry(const std::vector<archive_entry>& files, const std::optional<std::u16string>& requested)
+chosen_entry choose_entry(const std::vector<archive_entry>& files, const std::optional<std::u16string>& requested)
 {
+    auto checked = [](const archive_entry& file) {
+        if (!is_program_name(file.name)) {
+            check_entry_dll(file.file, to_utf8(file.name));
+            return chosen_entry{file.name, {}};
+        }
+        return chosen_entry{file.name, {true, check_entry_program(file.file, to_utf8(file.name))}};
+    };
     if (requested) {
         auto found = std::find_if(files.begin(), files.end(), [&](const archive_entry& file) { return file.name == *requested; });
         if (found == files.end())
             throw entry_error("entry " + in_quotes(*requested) + " is not a file of the application directory");
-        check_entry_dll(found->file, to_utf8(found->name));
-        return found->name;
+        return checked(*found);
     }
 
-    std::vector<std::u16string> usable;
+    std::vector<std::u16string> usable, programs;
     std::string refused;
     for (const auto& file : files) {
-        if (!is_top_level(file.name) || !has_dll_extension(file.name)) continue;
+        if (!is_top_level(file.name)) continue;
+        if (is_program_name(file.name)) programs.push_back(file.name);
+        if (!has_dll_extension(file.name)) continue;
         try {
             check_entry_dll(file.file, to_utf8(file.name));
             usable.push_back(file.name);
@@ -303,14 +311,22 @@ std::u16string choose_entry(const std::vector<archive_entry>& files, const std::
             refused += std::string("\n  ") + error.what();
         }
     }
-    if (usable.size() == 1) return usable.front();
-    if (usable.empty())
-        throw entry_error(std::string("no entry: no top-level DLL of the application directory exports ") +
-                          entry_point_name + refused);
-    std::string list;
-    for (const auto& name : usable) list += (list.empty() ? "" : ", ") + in_quotes(name);
-    throw entry_error("several top-level DLLs export " + std::string(entry_point_name) + " (" + list +
-                      "); choose the entry with --entry");
+    auto listed = [](const std::vector<std::u16string>& names) {
+        std::string list;
+        for (const auto& name : names) list += (list.empty() ? "" : ", ") + in_quotes(name);
+        return list;
+    };
+    if (usable.size() > 1)
+        throw entry_error("several top-level DLLs export " + std::string(entry_point_name) + " (" + listed(usable) +
+                          "); choose the entry with --entry");
+    if (usable.size() == 1) return {usable.front(), {}};
+    if (programs.size() == 1)
+        return checked(*std::find_if(files.begin(), files.end(), [&](const archive_entry& file) { return file.name == programs.front(); }));
+    if (programs.size() > 1)
+        throw entry_error("several top-level programs (" + listed(programs) + ") and no top-level DLL that exports " +
+                          entry_point_name + "; choose the entry with --entry" + refused);
+    throw entry_error(std::string("no entry: no top-level DLL of the application directory exports ") + entry_point_name +
+                      ", and there is no top-level .exe" + refused);
 }
 
 void order_entries(std::vector<archive_entry>& files, const std::u16string& entry)
@@ -361,26 +377,45 @@ pack_result pack_application(const pack_options& options)
     pe_headers headers = read_pe_headers(launcher, launcher_what);
     check_launcher_image(headers, launcher_what);
     const std::uint64_t settings_rva = record_address(headers, find_launch_settings(launcher, headers, launcher_what));
-    launch_settings chosen = options.settings;
-    if (chosen.cached && chosen.unpack_spec.empty()) chosen.unpack_spec = cached_unpack_spec;
-    if (!chosen.unpack_spec.empty()) check_unpack_spec(chosen.unpack_spec, chosen.cached);
-    launch_settings_bytes(chosen);  // refuses a spec or an identity too long for the record
     std::vector<icon_image> icons;
     for (const auto& file : options.identity.icons) {
         auto images = read_icon_file(file);
         icons.insert(icons.end(), std::make_move_iterator(images.begin()), std::make_move_iterator(images.end()));
     }
-    const std::string output_name = options.output.filename().u8string();
-    const std::vector<resource_entry> resources =
-        package_resources(read_resources(launcher, headers, launcher_what), options.identity, icons, output_name);
-    const version_identity version = resolved_version_identity(options.identity, output_name);
-    image_edits edits;
-    edits.subsystem = options.identity.console ? pe_subsystem_console : pe_subsystem_windows;
-    edits.resources = [&](std::uint32_t rva) { return write_resource_section(resources, rva); };
+    const std::vector<resource_entry> launcher_resources = read_resources(launcher, headers, launcher_what);
 
     std::vector<archive_entry> files = collect_application_files(options.app_dir);
     check_output_location(options.app_dir, options.output);
     check_output_is_not_launcher(options.output, options.launcher);
+    const chosen_entry entry = choose_entry(files, options.entry);
+    order_entries(files, entry.name);
+
+    pack_result result;
+    auto warn = [&](const std::string& warning) {
+        result.warnings.push_back(warning);
+        if (options.warning) options.warning(warning);
+    };
+    std::optional<program_identity> program;
+    if (entry.kind.program) {
+        std::ifstream image(files.front().file, std::ios::binary);
+        program = read_program_identity(image, "the program " + in_quotes(entry.name));
+        for (const auto& warning : program->warnings) warn(warning);
+    }
+    const identity_base base = make_identity_base(options.output.filename().u8string(), program ? &*program : nullptr);
+    const std::vector<resource_entry> resources = package_resources(launcher_resources, options.identity, icons, base);
+    const version_identity version = resolved_version_identity(options.identity, base.version);
+    image_edits edits;
+    edits.subsystem = base.subsystem;
+    if (options.identity.console) edits.subsystem = *options.identity.console ? pe_subsystem_console : pe_subsystem_windows;
+    edits.resources = [&](std::uint32_t rva) { return write_resource_section(resources, rva); };
+    result.entry = entry.kind;
+    result.subsystem = edits.subsystem;
+
+    launch_settings chosen = options.settings;
+    chosen.exe_entry = entry.kind.program;
+    if (chosen.cached && chosen.unpack_spec.empty()) chosen.unpack_spec = default_cached_spec(version.company);
+    if (!chosen.unpack_spec.empty()) check_unpack_spec(chosen.unpack_spec, chosen.cached);
+    launch_settings_bytes(chosen);  // refuses a spec or an identity too long for the record
     if (chosen.cached) {
         const std::u16string marker = u"" TAVRIN_CACHE_MARKER_NAME;
         for (const auto& file : files)
@@ -388,14 +423,7 @@ pack_result pack_application(const pack_options& options)
                 throw name_error(in_quotes(file.name) + ": in cached mode this name is the launcher's own (its "
                                  "completion marker)");
     }
-    std::u16string entry = choose_entry(files, options.entry);
-    order_entries(files, entry);
 
-    pack_result result;
-    auto warn = [&](const std::string& warning) {
-        result.warnings.push_back(warning);
-        if (options.warning) options.warning(warning);
-    };
     if (!options.settings.unpack_spec.empty())
         for (const auto& warning : unpack_spec_warnings(options.settings.unpack_spec, chosen.cached)) warn(warning);
     for (const auto& file : files) {
@@ -403,7 +431,7 @@ pack_result pack_application(const pack_options& options)
         std::string warning = long_path_warning(file.name);
         if (!warning.empty()) warn(warning);
     }
-    check_unpack_directory(chosen, version_placeholder_values(options.identity, version), result.names);
+    check_unpack_directory(chosen, version_placeholder_values(options.identity, version, base.source), result.names);
     import_check imports = check_imports(files, options.allowed_missing);
     for (const auto& warning : imports.warnings) warn(warning);
     for (const auto& missing : imports.missing)

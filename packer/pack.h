@@ -29,7 +29,7 @@ struct pack_options {
     std::filesystem::path app_dir;
     std::filesystem::path output;
     std::filesystem::path launcher;           // the launcher image (see find_launcher_image)
-    std::optional<std::u16string> entry;      // archive name of the entry DLL; chosen when absent
+    std::optional<std::u16string> entry;      // archive name of the entry (DLL or program); chosen when absent
     std::vector<std::string> allowed_missing; // imported DLLs accepted although missing (check_imports)
     block_options block;
     launch_settings settings;                 // written into the output's settings record
@@ -50,6 +50,8 @@ struct pack_result {
     std::uint64_t window_size = 0;      // the window the frame declares (at most 2^window_log)
     double seconds = 0;                 // from the start of the packing to the output in place
     std::vector<std::string> warnings;
+    entry_kind entry;                   // the first name's kind
+    std::uint16_t subsystem = 0;        // the package's
 };
 
 // The archive name of `relative` (a path relative to the application directory): its components
@@ -67,9 +69,16 @@ std::u16string archive_name(const std::filesystem::path& relative);
 // Throws pack_error, name_error.
 std::vector<archive_entry> collect_application_files(const std::filesystem::path& app_dir);
 
-// The entry of `files`: `requested` when given (it must be one of them and pass check_entry_dll),
-// else the only top-level ".dll" that passes check_entry_dll. Throws entry_error.
-std::u16string choose_entry(const std::vector<archive_entry>& files, const std::optional<std::u16string>& requested);
+// The entry of `files`: `requested` when given (it must be one of them and pass check_entry_program
+// when its name ends in ".exe", else check_entry_dll); else the only top-level ".dll" that passes
+// check_entry_dll; else, when none does, the only top-level ".exe", which must pass
+// check_entry_program. Several candidates of the kind taken are refused, listed, with a pointer to
+// --entry. Throws entry_error.
+struct chosen_entry {
+    std::u16string name;
+    entry_kind kind;
+};
+chosen_entry choose_entry(const std::vector<archive_entry>& files, const std::optional<std::u16string>& requested);
 
 // Puts `files` in archive order: the entry, then the top-level files, then the others, each group
 // sorted by name in code unit order.
@@ -90,14 +99,18 @@ int max_compression_level();
 // output may not lie inside the application directory, nor be the launcher image (the same file
 // under any name). It replaces only a regular file or a symbolic link (the link itself, never its
 // target); a directory, device, FIFO or socket there (check_output_place), found before packing
-// starts or again before the rename, refuses the packing and stays as it was. The output always gets a new resource section (package_resources; icons read
-// before the output is touched) and the subsystem that options.identity names. The same files,
+// starts or again before the rename, refuses the packing and stays as it was. The output always
+// gets a new resource section (package_resources; icons read before the output is touched) and the
+// subsystem that options.identity names. A program entry sets the settings' exe_entry flag and gives
+// the package its subsystem, icon group and version block where options.identity does not
+// (identity_base); otherwise the identity's defaults are neutral, made of the output's name. In
+// cached mode without a spec, the spec leaves {COMPANY} out when the company is empty. The same files,
 // entry, level, window, identity and settings give the same bytes (see write_block).
 // Refuses (import_error) an image that imports a DLL which is neither in the package where the
 // loader looks nor a DLL of Windows, unless options.allowed_missing names it (check_imports). Warns
 // (options.warning and result.warnings) about names whose unpack path would be long
 // (long_path_warning), delay-loaded DLLs that are missing, and images whose imports cannot be read.
-// Settings: in cached mode an empty spec becomes cached_unpack_spec, the archive identity (when not
+// Settings: in cached mode an empty spec becomes default_cached_spec, the archive identity (when not
 // given) is computed from the written attached data (archive_identity), and a top-level file named
 // like the launcher's completion marker is refused (name_error); a spec that is given is checked
 // (check_unpack_spec, spec_error) and draws its warnings (unpack_spec_warnings); the unpack

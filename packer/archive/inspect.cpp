@@ -250,43 +250,6 @@ std::uint64_t decode_frame(block_input& input, std::uint64_t region, stream_pars
     }
 }
 
-// Keeps the first entry's content for the check of the entry DLL: in memory up to
-// first_entry_memory_max bytes, in a scratch file beyond. Its size is the package's word, and a
-// small frame can stand for gigabytes of content.
-class first_entry_capture : public entry_sink {
-public:
-    void begin_entry(const std::u16string&, std::uint64_t size) override
-    {
-        if (++entries_ != 1) return;
-        if (size > first_entry_memory_max) {
-            spilled_ = std::make_unique<scratch_file>();
-            content_ = &spilled_->stream();
-        } else {
-            content_ = &in_memory_;
-        }
-    }
-    void content(const char* data, std::size_t size) override
-    {
-        if (entries_ != 1) return;
-        content_->write(data, static_cast<std::streamsize>(size));
-        if (!*content_) throw pack_error("cannot keep the entry's content in a temporary file");
-    }
-    void end_entry() override { complete_ = complete_ || entries_ == 1; }
-
-    bool complete() const { return complete_; }
-    // The whole first entry, once complete.
-    std::istream& content() const { return *content_; }
-
-private:
-    static constexpr std::uint64_t first_entry_memory_max = std::uint64_t{8} << 20;
-
-    std::size_t entries_ = 0;
-    std::stringstream in_memory_;
-    std::unique_ptr<scratch_file> spilled_;
-    std::iostream* content_ = nullptr;
-    bool complete_ = false;
-};
-
 // Writes each entry below a directory as the launcher would.
 class extract_sink : public entry_sink {
 public:
@@ -432,6 +395,52 @@ bool names_attached_section(std::istream& in)
 
 }  // namespace
 
+void first_entry_capture::begin_entry(const std::u16string&, std::uint64_t size)
+{
+    if (++entries_ != 1) return;
+    if (size > first_entry_memory_max) {
+        spilled_ = std::make_unique<scratch_file>();
+        content_ = &spilled_->stream();
+    } else {
+        content_ = &in_memory_;
+    }
+}
+
+void first_entry_capture::content(const char* data, std::size_t size)
+{
+    if (entries_ != 1) return;
+    content_->write(data, static_cast<std::streamsize>(size));
+    if (!*content_) throw pack_error("cannot keep the entry's content in a temporary file");
+}
+
+std::string check_package_entry(std::istream& first, const std::string& name, bool program)
+{
+    // Whether the entry is an x86-64 image, and a DLL, for a message that says how it disagrees.
+    std::optional<bool> dll;
+    try {
+        dll = read_pe_headers(first, name).is_dll();
+    } catch (const image_error&) {
+    }
+    if (program && dll == true)
+        throw entry_error("entry '" + name + "': the launch settings say the entry is a program, but it is a DLL");
+    if (program) return describe_entry({true, check_entry_program(first, name)});
+    if (dll == false)
+        throw entry_error("entry '" + name + "': a program, but the launch settings say the entry is a DLL that exports " +
+                          entry_point_name);
+    check_entry_dll(first, name);
+    return describe_entry({});
+}
+
+std::optional<launch_settings> package_settings(const fs::path& file)
+{
+    check_package_place(file);
+    std::ifstream image(file, std::ios::binary);
+    if (!image) throw pack_error("cannot open " + file.u8string());
+    const std::string what = file.u8string();
+    const std::uint64_t at = find_launch_settings(image, read_pe_headers(image, what), what);
+    return read_launch_settings(image, at);
+}
+
 package_contents read_package(const fs::path& file, entry_sink* sink, package_contents* partial)
 {
     package_contents contents;
@@ -524,9 +533,15 @@ verify_report verify_package(const fs::path& file)
     if (complete && contents.entries.empty())
         report.problems.emplace_back(damage::no_entries, "the package holds no files, so there is no DLL to run");
     if (first.complete()) {
+        // An image without a readable record (made by hand) has its entry checked as a DLL.
+        std::optional<launch_settings> settings;
         try {
-            check_entry_dll(first.content(), to_utf8(contents.entries.front().name));
-        } catch (const entry_error& error) {
+            settings = package_settings(file);
+        } catch (const pack_error&) {
+        }
+        try {
+            report.entry = check_package_entry(first.content(), to_utf8(contents.entries.front().name), settings && settings->exe_entry);
+        } catch (const pack_error& error) {
             report.problems.emplace_back(damage::bad_entry, error.what());
         }
     }

@@ -6,12 +6,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "packer/archive/block_writer.h"
+#include "packer/archive/launch_settings.h"
 #include "packer/base/errors.h"
+#include "packer/base/scratch_file.h"
 #include "packer/image/identity.h"
 #include "payload/format.h"
 
@@ -43,6 +47,39 @@ public:
     virtual void end_entry() {}
 };
 
+// Keeps the first entry's content for the check of the entry: in memory up to
+// first_entry_memory_max bytes, in a scratch file beyond. Its size is the package's word, and a
+// small frame can stand for gigabytes of content.
+class first_entry_capture : public entry_sink {
+public:
+    void begin_entry(const std::u16string& name, std::uint64_t size) override;
+    void content(const char* data, std::size_t size) override;
+    void end_entry() override { complete_ = complete_ || entries_ == 1; }
+
+    bool complete() const { return complete_; }
+    // The whole first entry, once complete.
+    std::istream& content() const { return *content_; }
+
+private:
+    static constexpr std::uint64_t first_entry_memory_max = std::uint64_t{8} << 20;
+
+    std::size_t entries_ = 0;
+    std::stringstream in_memory_;
+    std::unique_ptr<scratch_file> spilled_;
+    std::iostream* content_ = nullptr;
+    bool complete_ = false;
+};
+
+// What the package's first entry `first` (named `name`) is (describe_entry), checked against its
+// launch settings' flag `program`: a DLL that exports run_code without the flag, an x86-64 program
+// of the console or windowed subsystem with it. Throws entry_error (bad-entry) saying how they
+// disagree; image_error passes through.
+std::string check_package_entry(std::istream& first, const std::string& name, bool program);
+
+// The launch settings of the package `file`; nothing when its record is malformed. Throws
+// image_error for a file that is no launcher image, not_a_package_error for no file to read.
+std::optional<launch_settings> package_settings(const std::filesystem::path& file);
+
 struct package_contents {
     package_layout layout;
     std::vector<package_entry> entries;  // in archive order
@@ -65,11 +102,12 @@ package_contents read_package(const std::filesystem::path& file, entry_sink* sin
 
 // Everything that read_package checks, then: the frame carries a checksum; every name is one the
 // launcher can use and Windows can create (check_windows_entry_name); no two names clash
-// (find_name_clashes); there is an entry, and the first is an x86-64 DLL exporting run_code; the
-// image's resources are sound (read_package_identity). Damage goes into the report;
-// not_a_package_error and pack_error pass through.
+// (find_name_clashes); there is an entry, and the first is what the launch settings say
+// (check_package_entry); the image's resources are sound (read_package_identity). Damage goes into
+// the report; not_a_package_error and pack_error pass through.
 struct verify_report {
     package_contents contents;            // as far as it could be read
+    std::string entry;                    // what the first entry is, once checked (describe_entry)
     std::optional<package_identity> identity;  // when the image could be read
     std::vector<package_error> problems;  // none: the package is sound
     bool ok() const { return problems.empty(); }

@@ -21,6 +21,13 @@ namespace tavrin {
 // cached mode when none is given; the launcher adds the archive identity below the latter.
 inline constexpr char16_t builtin_unpack_spec[] = u"" TAVRIN_BUILTIN_UNPACK_SPEC;
 inline constexpr char16_t cached_unpack_spec[] = u"" TAVRIN_CACHED_UNPACK_SPEC;
+// The cached spec of a package without a company: no empty component where {COMPANY} would stand.
+inline constexpr char16_t cached_unpack_spec_without_company[] = u"{CACHE_DIR}\\{PRODUCT}\\{VERSION}";
+// The spec a package in cached mode gets when none is given: one per product (and company) and version.
+inline std::u16string default_cached_spec(const std::string& company)
+{
+    return company.empty() ? cached_unpack_spec_without_company : cached_unpack_spec;
+}
 
 // A directory spec that cannot be used; what() says why.
 class spec_error : public pack_error {

@@ -115,7 +115,8 @@ std::string pack_summary(const pack_result& result, const std::filesystem::path&
 {
     std::string text = "Packed " + output.u8string() + ": " + plural(result.names.size(), "file", "files") + ", " +
                        plural(result.directories, "directory", "directories") +
-                       (result.names.empty() ? "" : "; entry " + to_utf8(result.names.front())) + "\n";
+                       (result.names.empty() ? "" : "; entry " + to_utf8(result.names.front())) +
+                       (result.entry.program ? " (" + describe_entry(result.entry) + ")" : "") + "\n";
     text += "  bytes in   " + format_count(result.content_bytes) + " (" + format_size(result.content_bytes) + ")\n";
     text += "  bytes out  " + format_count(result.block_size) + " (" + format_size(result.block_size) + ") of attached data, ratio " +
             format_ratio(result.content_bytes, result.block_size) + "; executable " + format_count(result.output_size) +
@@ -123,6 +124,10 @@ std::string pack_summary(const pack_result& result, const std::filesystem::path&
     text += "  settings   level " + std::to_string(result.level) + ", window " + format_size(result.window_size) + ", " +
             plural(result.threads, "thread", "threads") + "\n";
     text += "  time       " + fixed(result.seconds, 2) + " s\n";
+    if (result.entry.program && result.entry.subsystem == pe_subsystem_console && result.subsystem == pe_subsystem_windows)
+        text += "  note       the entry is a console program, but the package is windowed (--windows): a console does not "
+                "wait for it, and its output and exit code reach a console only where redirected; pack with --console (or "
+                "without --windows) for a command-line tool\n";
     return text;
 }
 
@@ -156,7 +161,7 @@ std::string identity_listing(const package_identity& identity)
                                                              {"OriginalFilename", "file name  "}};
         for (const auto& [key, label] : shown)
             for (const auto& [text_key, value] : version.texts)
-                if (text_key == key) text += std::string("  ") + label + "  " + value + "\n";
+                if (text_key == key && !value.empty()) text += std::string("  ") + label + "  " + value + "\n";
         text += "  version      " + version_text(version.file_version) + " (file), " + version_text(version.product_version) + " (product)\n";
     }
     if (identity.level) text += "  manifest     execution level " + *identity.level + "\n";
@@ -181,7 +186,7 @@ std::string verify_summary(const std::filesystem::path& file, const verify_repor
            " bytes, all names valid for Windows and distinct\n  attached data " + format_count(contents.layout.block_size) +
            " bytes: magic, one Zstandard frame (window " + format_size(contents.layout.window_size) +
            ", checksum verified), end marker, reserved bytes, trailer\n  entry " + to_utf8(contents.entries.front().name) +
-           ": an x86-64 DLL that exports " + entry_point_name + "\n" +
+           ": " + report.entry + "\n" +
            (report.identity ? "  " + describe_subsystem(report.identity->subsystem) +
                                   (report.identity->version ? "; resources: version block, manifest, icon group of " +
                                                                   plural(report.identity->icons.size(), "image", "images")

@@ -48,7 +48,7 @@ std::string pack_summary(const pack_result& result, const std::filesystem::path&
 std::string package_listing(const package_contents& contents, bool complete);
 
 // The package's identity, one "  key  value" line each: subsystem, then (when the image has
-// resources) the version block's texts and numbers, the manifest's execution level, the icon's images.
+// resources) the version block's texts that are not empty and its numbers, the manifest's execution level, the icon's images.
 std::string identity_listing(const package_identity& identity);
 
 // The verdict on a sound package (verify_report::ok()).

@@ -59,8 +59,8 @@ std::string help_text()
            "pack (the command when none is named): packs every file below APP_DIR into one executable\n"
            "for 64-bit Windows, a copy of the launcher image that carries the files in its " TAVRIN_ATTACHED_SECTION_NAME "\n"
            "section. Started, OUT.exe unpacks them into a private directory under %TEMP%, loads the entry\n"
-           "DLL from there and calls its run_code; it removes the directory at the end (with --cached it\n"
-           "keeps it and reuses it in later runs). The same files and\n"
+           "DLL from there and calls its run_code, or starts the entry program; it removes the directory\n"
+           "at the end (with --cached it keeps it and reuses it in later runs). The same files and\n"
            "options give the same bytes, whatever the file times, listing order or number of threads.\n"
            "Refused, each named: names Windows cannot create (reserved device names such as CON or\n"
            "NUL.txt, < > : \" | ? * and control characters, a trailing dot or space), names Windows takes\n"
@@ -80,8 +80,10 @@ std::string help_text()
            "\n"
            "  -o, --output OUT.exe   the executable to write; replaced only once it is complete, and only\n"
            "                         a file or a symbolic link (the link, never its target)\n"
-           "  --entry NAME           the entry DLL, relative to APP_DIR (default: the only top-level .dll\n"
-           "                         that exports run_code); it is archived and unpacked first\n"
+           "  --entry NAME           the entry, relative to APP_DIR: a DLL that exports run_code, or a program\n"
+           "                         (NAME.exe: an x86-64 console or windowed program, which the launcher\n"
+           "                         starts). Default: the only top-level .dll that exports run_code, else\n"
+           "                         the only top-level .exe. It is archived and unpacked first\n"
            "  --level N              Zstandard compression level, " + levels + " (default " +
            std::to_string(tavrin::default_compression_level) + ")\n"
            "  --window N             the largest window, which OUT.exe allocates at each start to unpack:\n"
@@ -105,7 +107,8 @@ std::string help_text()
            "                         {RANDOM}, {PID}, {TIME} or {TIME_US} (default:\n"
            "                         {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}; one without {RANDOM} draws a\n"
            "                         warning); with --cached it may hold none of them (default:\n"
-           "                         {CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}). {PROGRAM*} take argument 0,\n"
+           "                         {CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}, without {COMPANY}\\ when\n"
+           "                         the company is empty). {PROGRAM*} take argument 0,\n"
            "                         and a run started by a full path stops: prefer {EXE_DIR}\n"
            "  --cached               unpack once and reuse: the files stay in the unpack directory, below\n"
            "                         which OUT.exe adds the archive identity (a hash of its attached data),\n"
@@ -115,33 +118,37 @@ std::string help_text()
            "                         ../share/tavrin-onefile from it, as installed)\n"
            "  --allow-missing DLL    accept the imported DLL although the package lacks it (the system\n"
            "                         provides it, or the application makes do without); letter case\n"
-           "                         ignored; may be given more than once\n"
+           "                         ignored; may be given more than once (one that nothing imports draws\n"
+           "                         a warning)\n"
            "  -q, --quiet            no progress and no summary; warnings and errors still show\n"
            "\n"
-           "The application's identity (written into OUT.exe's resources and header):\n"
-           "  --windows              a windowed (GUI) program, subsystem 2 (the default): started from a\n"
-           "                         console, the console does not wait for it\n"
+           "The application's identity (written into OUT.exe's resources and header). Each option sets its\n"
+           "field alone. Without it, a program entry's own subsystem, icon and version block give the field;\n"
+           "otherwise the defaults below, which hold no word of the launcher's:\n"
+           "  --windows              a windowed (GUI) program, subsystem 2 (the default for a DLL entry):\n"
+           "                         started from a console, the console does not wait for it\n"
            "  --console              a console program, subsystem 3: a console waits for it and gets its exit\n"
-           "                         code; started from Explorer, it opens a console window\n"
+           "                         code; started from Explorer, it opens a console window. Not with --windows\n"
            "  --icon FILE            the icon: an .ico file (all its sizes) or a PNG image; repeat to add\n"
            "                         images (default: the launcher's icon). A regular file of at most\n"
            "                         16 MiB; an .ico of at most 64 images; no image above 256x256\n"
-           "  --company TEXT         CompanyName (default \"" TAVRIN_COMPANY_NAME "\")\n"
-           "  --product TEXT         ProductName (default \"" TAVRIN_PRODUCT_NAME "\")\n"
-           "  --app-version A.B.C.D  file and product version, numbers and text (default " TAVRIN_FILE_VERSION_TEXT ");\n"
+           "  --company TEXT         CompanyName (default: empty)\n"
+           "  --product TEXT         ProductName (default: OUT.exe's file name without .exe)\n"
+           "  --app-version A.B.C.D  file and product version, numbers and text (default 0.0.0.0);\n"
            "                         --version is the tool's own\n"
-           "  --description TEXT     FileDescription (default \"" TAVRIN_FILE_DESCRIPTION "\")\n"
-           "  --copyright TEXT       LegalCopyright (default \"" TAVRIN_LEGAL_COPYRIGHT "\")\n"
+           "  --description TEXT     FileDescription (default: as the product)\n"
+           "  --copyright TEXT       LegalCopyright (default: empty)\n"
            "  --original-filename NAME  OriginalFilename (default: OUT.exe's file name); InternalName is\n"
            "                         the same without .exe\n"
            "  --manifest-level LEVEL asInvoker (default), highestAvailable or requireAdministrator: the\n"
-           "                         manifest's requestedExecutionLevel\n"
+           "                         manifest's requestedExecutionLevel; the manifest is the launcher's,\n"
+           "                         also with a program entry\n"
            "The directory spec placeholders {COMPANY}, {PRODUCT}, {VERSION}, {FILE_VERSION} and\n"
            "{PRODUCT_VERSION} give these values at run time.\n"
            "\n"
            "list: the files of OUT.exe in archive order with their sizes, then the totals, where it\n"
-           "unpacks (the spec and the mode), the subsystem and the identity (texts and version numbers,\n"
-           "manifest level, icon images).\n"
+           "unpacks (the spec and the mode), what the entry is, the subsystem and the identity (texts and\n"
+           "version numbers, manifest level, icon images).\n"
            "\n"
            "cache-dir: where a package in cached mode keeps its files: its spec with {COMPANY}, {PRODUCT}\n"
            "and the versions taken from its version block, and {TEMP}, {HOME} and {CACHE_DIR} resolved\n"
@@ -156,7 +163,8 @@ std::string help_text()
            "verify: decodes all of OUT.exe's attached data and checks it: the magic, exactly one\n"
            "Zstandard frame with a content checksum that matches, the four zero bytes and the trailer,\n"
            "the window within the launcher's limit, every name valid for Windows and distinct, the end\n"
-           "marker with nothing after it, a first file that is an x86-64 DLL exporting run_code, and sound\n"
+           "marker with nothing after it, a first file that is what the launch settings say (an x86-64 DLL\n"
+           "exporting run_code, or with the program flag an x86-64 console or windowed program), and sound\n"
            "resources (the directory inside its section, one version block that parses, icon group\n"
            "entries naming icons of their sizes, a manifest with an execution level).\n"
            "Each problem is named (bad-magic, checksum-mismatch, stream-cut-short, ...).\n"
@@ -281,18 +289,6 @@ std::u16string parse_unpack_spec(const std::string& text)
     return utf8_option("--unpack-dir", text);
 }
 
-// The launch settings of the package `file`; nothing when its record is malformed. Throws
-// image_error for a file that is no launcher image.
-std::optional<tavrin::launch_settings> package_settings(const fs::path& file)
-{
-    tavrin::check_package_place(file);
-    std::ifstream image(file, std::ios::binary);
-    if (!image) throw tavrin::pack_error("cannot open " + file.u8string());
-    const std::string what = file.u8string();
-    const std::uint64_t at = tavrin::find_launch_settings(image, tavrin::read_pe_headers(image, what), what);
-    return tavrin::read_launch_settings(image, at);
-}
-
 // Whether standard error is a terminal, where the progress bar may redraw its line.
 bool stderr_is_terminal()
 {
@@ -363,6 +359,8 @@ template <typename Value>
 bool identity_option(const std::string& name, Value value, tavrin::identity_options& identity)
 {
     if (name == "--console" || name == "--windows") {
+        if (identity.console && *identity.console != (name == "--console"))
+            throw usage_error("--console and --windows exclude each other: give one of them");
         identity.console = name == "--console";
     } else if (name == "--icon") {
         identity.icons.push_back(fs::u8path(value()));
@@ -418,6 +416,9 @@ int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
             options.settings.unpack_spec = parse_unpack_spec(value());
         else if (name == "--cached")
             options.settings.cached = true;
+        else if (name == "--version")
+            throw usage_error("unknown option '--version' for packing: the application's version is --app-version A.B.C.D "
+                              "(tavrin-pack --version alone shows the tool's)");
         else if (!identity_option(name, value, options.identity))
             return false;
         return true;
@@ -477,8 +478,9 @@ int run_list(std::vector<std::string> arguments, const fs::path&)
     if (!parsed) return exit_done;
     expect_operands(*parsed, {"packed executable"});
     tavrin::package_contents contents;
+    tavrin::first_entry_capture first;
     try {
-        tavrin::read_package(fs::u8path(parsed->operands[0]), nullptr, &contents);
+        tavrin::read_package(fs::u8path(parsed->operands[0]), &first, &contents);
     } catch (const tavrin::package_error& error) {
         if (!contents.entries.empty()) std::cout << tavrin::package_listing(contents, false);
         std::cerr << tool_name << ": " << parsed->operands[0] << " is damaged: " << error.what() << "\n";
@@ -488,10 +490,20 @@ int run_list(std::vector<std::string> arguments, const fs::path&)
     // An image without a settings record (made by hand) still lists; it has no line on unpacking.
     std::optional<tavrin::launch_settings> settings;
     try {
-        settings = package_settings(fs::u8path(parsed->operands[0]));
+        settings = tavrin::package_settings(fs::u8path(parsed->operands[0]));
     } catch (const tavrin::image_error&) {
     }
     if (settings) std::cout << tavrin::unpack_settings_line(*settings);
+    if (first.complete()) {
+        // Listed as it is; only verify fails a package for its entry.
+        const std::string name = tavrin::to_utf8(contents.entries.front().name);
+        std::cout << "entry " << name << ": ";
+        try {
+            std::cout << tavrin::check_package_entry(first.content(), name, settings && settings->exe_entry) << "\n";
+        } catch (const tavrin::pack_error& error) {
+            std::cout << tavrin::damage_name(tavrin::damage::bad_entry) << ": " << error.what() << "\n";
+        }
+    }
     tavrin::package_identity identity = tavrin::read_package_identity(fs::u8path(parsed->operands[0]));
     std::cout << tavrin::identity_listing(identity);
     if (!identity.problems.empty()) return resources_damaged(parsed->operands[0], identity);
@@ -503,7 +515,7 @@ int run_cache_dir(std::vector<std::string> arguments, const fs::path&)
     auto parsed = parse_command(std::move(arguments), false, [](const std::string&, auto) { return false; });
     if (!parsed) return exit_done;
     expect_operands(*parsed, {"packed executable"});
-    auto settings = package_settings(fs::u8path(parsed->operands[0]));
+    auto settings = tavrin::package_settings(fs::u8path(parsed->operands[0]));
     if (!settings) throw tavrin::pack_error(parsed->operands[0] + ": its launch settings record is damaged");
     if (!settings->cached) {
         std::cerr << tool_name << ": " << parsed->operands[0]

@@ -126,6 +126,7 @@ import_check check_imports(const std::vector<archive_entry>& files, const std::v
     for (const auto& name : allowed) accepted.insert(ascii_lowercase(loader_name(name)));
 
     import_check result;
+    std::set<std::string> imported_allowed;  // the accepted names that some image imports
     std::vector<std::string> unreadable;  // for each image whose tables cannot be read: why
     for (const auto& file : files) {
         std::unique_ptr<std::istream> in = open_content(file);
@@ -146,6 +147,7 @@ import_check check_imports(const std::vector<archive_entry>& files, const std::v
             const std::string name = loader_name(dll);
             const std::u16string key = windows_case_key(archive_form(name));
             if (!seen.insert(key).second) return;
+            if (accepted.count(ascii_lowercase(name)) != 0) imported_allowed.insert(ascii_lowercase(name));
             if (is_system_dll(name) || accepted.count(ascii_lowercase(name)) != 0) return;
             if (present.count(key) != 0 || present.count(windows_case_key(directory) + key) != 0) return;
             missing_import item{file.name, dll, delay_loaded, {}};
@@ -155,6 +157,9 @@ import_check check_imports(const std::vector<archive_entry>& files, const std::v
         for (const auto& dll : imports.load_time) look_up(dll, false);
         for (const auto& dll : imports.delay_loaded) look_up(dll, true);
     }
+    for (const auto& name : allowed)
+        if (imported_allowed.count(ascii_lowercase(loader_name(name))) == 0)
+            result.warnings.push_back("--allow-missing " + name + ": no image of the package imports it, so it accepts nothing");
     // One warning for them all: a tree of damaged images would otherwise bury every other line.
     if (unreadable.size() == 1) result.warnings.push_back(unreadable.front() + "; its imports are not checked");
     if (unreadable.size() > 1) {

@@ -26,8 +26,9 @@ struct missing_import {
 
 struct import_check {
     std::vector<missing_import> missing;  // by importer in the order of the files, then table order
-    std::vector<std::string> warnings;    // the images whose tables could not be read (one warning
-                                          // for all), so were not checked
+    std::vector<std::string> warnings;    // each allowed name that no image imports; the images whose
+                                          // tables could not be read (one warning for all), so were
+                                          // not checked
 };
 
 // Reads the import and delay-load tables of every x86-64 image among `files`, recognised by their

@@ -1,17 +1,28 @@
-// The entry DLL's check: a PE32+ DLL for x86-64 whose export name table holds run_code.
+// The entry's checks: a PE32+ DLL for x86-64 whose export name table holds run_code, or a PE32+
+// executable for x86-64 of the console or windowed subsystem.
 #include "packer/image/entry_dll.h"
 
 #include <fstream>
+#include <vector>
 
 #include "packer/base/errors.h"
 #include "packer/image/pe_image.h"
 
 namespace tavrin {
+namespace {
 
-void check_entry_dll(const std::filesystem::path& file, const std::string& name)
+std::ifstream open_entry(const std::filesystem::path& file, const std::string& name)
 {
     std::ifstream in(file, std::ios::binary);
     if (!in) throw entry_error("entry '" + name + "': cannot open '" + file.u8string() + "'");
+    return in;
+}
+
+}  // namespace
+
+void check_entry_dll(const std::filesystem::path& file, const std::string& name)
+{
+    std::ifstream in = open_entry(file, name);
     check_entry_dll(in, name);
 }
 
@@ -21,10 +32,55 @@ void check_entry_dll(std::istream& in, const std::string& name)
     try {
         pe_headers headers = read_pe_headers(in, what);
         if (!headers.is_dll()) throw entry_error(what + ": not a DLL");
-        if (!exports_name(in, headers, what, entry_point_name)) throw entry_error(what + ": does not export " + entry_point_name);
+        std::vector<std::string> similar;
+        if (exports_name(in, headers, what, entry_point_name, &similar)) return;
+        std::string message = what + ": does not export " + entry_point_name;
+        if (!similar.empty()) {
+            message += "; it exports";
+            for (std::size_t i = 0; i < similar.size(); ++i) message += (i == 0 ? " '" : ", '") + similar[i] + "'";
+            message += std::string(", the name decorated by a C++ compiler: declare the function extern \"C\", or define it "
+                                   "with TAVRIN_RUN_CODE from <tavrin/onefile.h>");
+        }
+        throw entry_error(message);
     } catch (const image_error& error) {
         throw entry_error(error.what());
     }
+}
+
+std::uint16_t check_entry_program(const std::filesystem::path& file, const std::string& name)
+{
+    std::ifstream in = open_entry(file, name);
+    return check_entry_program(in, name);
+}
+
+std::uint16_t check_entry_program(std::istream& in, const std::string& name)
+{
+    std::string what = "entry '" + name + "'";
+    try {
+        pe_headers headers = read_pe_headers(in, what);
+        if (headers.is_dll()) throw entry_error(what + ": a DLL, not a program (an entry named .exe must be a program)");
+        if (headers.subsystem != pe_subsystem_console && headers.subsystem != pe_subsystem_windows)
+            throw entry_error(what + ": a program for subsystem " + std::to_string(headers.subsystem) +
+                              ", neither a console (3) nor a windowed (2) one");
+        return headers.subsystem;
+    } catch (const image_error& error) {
+        throw entry_error(error.what());
+    }
+}
+
+bool is_program_name(const std::u16string& name)
+{
+    if (name.size() <= 4) return false;
+    std::u16string extension = name.substr(name.size() - 4);
+    for (char16_t& unit : extension)
+        if (unit >= u'A' && unit <= u'Z') unit = static_cast<char16_t>(unit - u'A' + u'a');
+    return extension == u".exe";
+}
+
+std::string describe_entry(const entry_kind& kind)
+{
+    if (!kind.program) return std::string("an x86-64 DLL that exports ") + entry_point_name;
+    return std::string("an x86-64 ") + (kind.subsystem == pe_subsystem_console ? "console" : "windowed") + " program";
 }
 
 }  // namespace tavrin

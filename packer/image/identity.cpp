@@ -47,10 +47,65 @@ std::string with_execution_level(const std::string& manifest, execution_level le
     return manifest.substr(0, value->first) + execution_level_name(level) + manifest.substr(value->second);
 }
 
-version_identity resolved_version_identity(const identity_options& options, const std::string& output_name)
+program_identity read_program_identity(std::istream& in, const std::string& what)
 {
-    version_identity identity = default_version_identity();
-    identity.original_filename = output_name;
+    const pe_headers headers = read_pe_headers(in, what);
+    program_identity program;
+    program.subsystem = headers.subsystem;
+    std::vector<resource_entry> resources;
+    try {
+        resources = read_resources(in, headers, what);
+    } catch (const image_error& error) {
+        program.warnings.push_back(std::string(error.what()) + ": the package takes neither its icon nor its version block");
+        return program;
+    }
+    if (auto versions = find_resources(resources, rt_version); !versions.empty()) {
+        try {
+            program.version = read_version_block(versions.front()->data);
+        } catch (const pack_error& error) {
+            program.warnings.push_back(what + ": " + error.what() + "; the package does not take it");
+        }
+    }
+    auto groups = find_resources(resources, rt_group_icon);
+    if (groups.empty()) return program;
+    std::map<std::uint32_t, const resource_entry*> icons;
+    for (const auto* icon : find_resources(resources, rt_icon)) icons.emplace(icon->name, icon);
+    try {
+        const auto entries = read_icon_group(groups.front()->data);
+        if (entries.size() > 256) throw pack_error("its icon group lists " + std::to_string(entries.size()) + " images");
+        for (const auto& entry : entries) {
+            auto icon = icons.find(entry.id);
+            if (icon == icons.end() || entry.id == 0)
+                throw pack_error("its icon group names icon " + std::to_string(entry.id) + ", which the image does not hold");
+            program.icons.push_back(entry.image);
+            program.icons.back().data = icon->second->data;
+        }
+    } catch (const pack_error& error) {
+        program.icons.clear();
+        program.warnings.push_back(what + ": " + error.what() + "; the package does not take its icon");
+    }
+    return program;
+}
+
+identity_base make_identity_base(const std::string& output_name, const program_identity* program)
+{
+    identity_base base;
+    base.version = neutral_version_identity(output_name);
+    base.subsystem = pe_subsystem_windows;
+    base.source = "made of the output's name";
+    if (!program) return base;
+    base.subsystem = program->subsystem;
+    base.icons = program->icons;
+    if (program->version) {
+        base.version = version_identity_of(*program->version, base.version);
+        base.source = "the program's own";
+    }
+    return base;
+}
+
+version_identity resolved_version_identity(const identity_options& options, const version_identity& base)
+{
+    version_identity identity = base;
     auto take = [](std::string& field, const std::optional<std::string>& given) {
         if (given) field = *given;
     };
@@ -58,29 +113,43 @@ version_identity resolved_version_identity(const identity_options& options, cons
     take(identity.product, options.product);
     take(identity.description, options.description);
     take(identity.copyright, options.copyright);
-    take(identity.original_filename, options.original_filename);
-    if (options.version) identity.version = *options.version;
+    if (options.original_filename) {
+        identity.original_filename = *options.original_filename;
+        identity.internal_name.clear();
+    }
+    if (options.version) {
+        identity.version = identity.product_version = *options.version;
+        identity.file_version_text.clear();
+        identity.product_version_text.clear();
+    }
     return identity;
 }
 
-std::vector<known_value> version_placeholder_values(const identity_options& options, const version_identity& identity)
+std::vector<known_value> version_placeholder_values(const identity_options& options, const version_identity& identity,
+                                                    const std::string& base_source)
 {
     std::vector<known_value> values;
     for (const version_placeholder& placeholder : version_placeholders) {
         const std::string key = placeholder.key;
-        const bool company = key == "CompanyName", product = key == "ProductName";
-        const std::string text = company ? identity.company : product ? identity.product : version_text(identity.version);
+        const bool company = key == "CompanyName", product = key == "ProductName", file = key == "FileVersion";
+        const std::string version = file ? identity.file_version_text : identity.product_version_text;
+        const std::string text = company   ? identity.company
+                                 : product ? identity.product
+                                 : !version.empty() ? version
+                                                    : version_text(file ? identity.version : identity.product_version);
         const bool given = company ? options.company.has_value() : product ? options.product.has_value() : options.version.has_value();
         const std::string option = company ? "--company" : product ? "--product" : "--app-version";
-        values.push_back({placeholder.name, from_utf8(text), given ? option : "the default " + key + " (no " + option + " given)"});
+        values.push_back({placeholder.name, from_utf8(text),
+                          given ? option : "the default " + key + " (" + base_source + "; no " + option + " given)"});
     }
     return values;
 }
 
 std::vector<resource_entry> package_resources(const std::vector<resource_entry>& launcher, const identity_options& options,
-                                              const std::vector<icon_image>& icons, const std::string& output_name)
+                                              const std::vector<icon_image>& given_icons, const identity_base& base)
 {
-    const version_identity identity = resolved_version_identity(options, output_name);
+    const version_identity identity = resolved_version_identity(options, base.version);
+    const std::vector<icon_image>& icons = given_icons.empty() ? base.icons : given_icons;
     std::vector<resource_entry> resources;
     bool manifest = false;
     for (const auto& resource : launcher) {

@@ -22,20 +22,44 @@ const char* execution_level_name(execution_level level);  // "asInvoker", ...
 // The level named `text` exactly as the manifest spells it, or nothing.
 std::optional<execution_level> parse_execution_level(const std::string& text);
 
-// What the packer sets; an empty value keeps the default (the launcher's own, see
-// default_version_identity), the original file name's default being the output's name.
+// What the packer sets; an empty value keeps the package's default (identity_base).
 struct identity_options {
-    bool console = false;                         // subsystem 3 rather than 2
-    std::vector<std::filesystem::path> icons;     // .ico or .png files; none: the launcher's icons
+    std::optional<bool> console;                  // subsystem 3 (true) or 2 (false); none: the default's
+    std::vector<std::filesystem::path> icons;     // .ico or .png files; none: the default's
     std::optional<std::string> company, product, description, copyright, original_filename;
     std::optional<version_numbers> version;
     execution_level level = execution_level::as_invoker;
 };
 
-// What the package's version block says for `options`: each text or number given, the launcher's
-// own value (default_version_identity) for each one not given, `output_name` as the original file
-// name's default.
-version_identity resolved_version_identity(const identity_options& options, const std::string& output_name);
+// What a program entry brings to its package's identity: its subsystem, its version block and the
+// images of its first icon group (as Explorer shows it), each where it has one.
+struct program_identity {
+    std::uint16_t subsystem = 0;
+    std::optional<version_contents> version;
+    std::vector<icon_image> icons;
+    std::vector<std::string> warnings;  // resources that could not be read, and so are not taken
+};
+// Reads the program's resources (read_resources), `what` naming it in messages. A resource tree
+// that cannot be read, a version block that does not parse, or an icon group that names icons the
+// image lacks or more than 256 of them draws a warning and is not taken. Throws image_error when
+// the headers cannot be read.
+program_identity read_program_identity(std::istream& in, const std::string& what);
+
+// What a package's identity is where no option gives a field: the program entry's own (`program`,
+// when the entry is one) field by field, else neutral values made from the output's file name
+// (neutral_version_identity): no word of the launcher's.
+struct identity_base {
+    version_identity version;
+    std::vector<icon_image> icons;  // none: the launcher's icons
+    std::uint16_t subsystem = 0;    // the program's; windowed (2) for a DLL entry
+    std::string source;             // where the texts come from, for messages
+};
+identity_base make_identity_base(const std::string& output_name, const program_identity* program);
+
+// What the package's version block says for `options`: each text or number given, `base`'s for each
+// one not given (--app-version sets file and product version alike, --original-filename the internal
+// name with it).
+version_identity resolved_version_identity(const identity_options& options, const version_identity& base);
 
 // A placeholder's value that is known when packing (the texts of the version block the output will
 // carry) and where it comes from, for messages ("--company", "the default company (no --company)").
@@ -47,19 +71,21 @@ struct known_value {
 
 // The values that the version-text placeholders ({COMPANY}, {PRODUCT}, {VERSION}, {FILE_VERSION},
 // {PRODUCT_VERSION}) take in a package of `identity`, each with its source: the option of `options`
-// that gave it, or the default it is when that option was not given.
-std::vector<known_value> version_placeholder_values(const identity_options& options, const version_identity& identity);
+// that gave it, or the default (`base_source`, identity_base::source) when that option was not given.
+std::vector<known_value> version_placeholder_values(const identity_options& options, const version_identity& identity,
+                                                    const std::string& base_source);
 
 // `manifest` with the level attribute of its requestedExecutionLevel element replaced. Throws
 // pack_error when there is no such element with a level.
 std::string with_execution_level(const std::string& manifest, execution_level level);
 
 // The package's resources: the launcher's (`launcher`), its icons replaced by `icons` when there
-// are any, its version block written anew from `options` (`output_name` as the default original
-// file name), and its manifest's level set. Resources of other kinds stay as they are. Throws
-// pack_error (a text the version block cannot hold, a level for a launcher without manifest).
+// are any (else by the base's), its version block written anew from `options` over `base`, and its
+// manifest's level set: the manifest stays the launcher's, also for a program entry. Resources of
+// other kinds stay as they are. Throws pack_error (a text the version block cannot hold, a level for
+// a launcher without manifest).
 std::vector<resource_entry> package_resources(const std::vector<resource_entry>& launcher, const identity_options& options,
-                                              const std::vector<icon_image>& icons, const std::string& output_name);
+                                              const std::vector<icon_image>& icons, const identity_base& base);
 
 // The identity a package shows, read back from its image.
 struct package_identity {

@@ -249,7 +249,7 @@ pe_headers read_pe_headers(std::istream& in, const std::string& what)
     if (get_u32(nt, 0) != nt_signature) throw image_error(what + ": not a PE image (no PE signature)");
     std::uint16_t machine = get_u16(nt, file_header_offset);
     if (machine != pe_machine_amd64)
-        throw image_error(what + ": built for machine " + hex(machine) + ", not for x86-64 (" + hex(pe_machine_amd64) + ")");
+        throw image_error(what + ": built for " + machine_name(machine) + ", not for x86-64 (" + hex(pe_machine_amd64) + ")");
     std::uint16_t section_count = get_u16(nt, number_of_sections_offset);
     std::uint16_t optional_size = get_u16(nt, file_header_offset + 16);
     headers.characteristics = get_u16(nt, file_header_offset + 18);
@@ -321,7 +321,19 @@ pe_headers read_pe_headers(const std::filesystem::path& file)
     return read_pe_headers(in, "'" + file.u8string() + "'");
 }
 
-bool exports_name(std::istream& in, const pe_headers& headers, const std::string& what, std::string_view wanted)
+std::string machine_name(std::uint16_t machine)
+{
+    const char* name = machine == 0x014C                      ? "32-bit x86"
+                       : machine == 0x01C0 || machine == 0x01C4 ? "32-bit ARM"
+                       : machine == 0x0200                      ? "Itanium"
+                       : machine == pe_machine_amd64            ? "x86-64"
+                       : machine == 0xAA64                      ? "ARM64"
+                                                                : nullptr;
+    return name ? std::string(name) + " (machine " + hex(machine) + ")" : "machine " + hex(machine);
+}
+
+bool exports_name(std::istream& in, const pe_headers& headers, const std::string& what, std::string_view wanted,
+                  std::vector<std::string>* similar)
 {
     const pe_directory* directory = present_directory(headers, pe_export_directory);
     if (!directory) return false;
@@ -338,8 +350,12 @@ bool exports_name(std::istream& in, const pe_headers& headers, const std::string
     // Every name is read, so that a damaged one is found wherever it stands.
     bool found = false;
     std::uint64_t budget = headers.file_size;
-    for (std::uint32_t i = 0; i < count; ++i)
-        found = read_name(in, headers, get_u32(table, std::size_t{i} * 4), budget, what, "export name") == wanted || found;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::string name = read_name(in, headers, get_u32(table, std::size_t{i} * 4), budget, what, "export name");
+        found = found || name == wanted;
+        if (similar && name != wanted && name.find(wanted) != std::string::npos && similar->size() < similar_exports_kept)
+            similar->push_back(name);
+    }
     return found;
 }
 

@@ -106,9 +106,17 @@ struct pe_imports {
 pe_imports read_imports(std::istream& in, const pe_headers& headers, const std::string& what);
 
 // Whether the image's export name table holds `name`; false without an export directory. Every name
-// is read, one at a time, and none is kept. Throws image_error when the directory, the table (4 bytes
-// a name) or a name lies outside the file, or when the names add up to more bytes than the file holds.
-bool exports_name(std::istream& in, const pe_headers& headers, const std::string& what, std::string_view name);
+// is read, one at a time; none is kept but those that hold `name` without being it (a C++ compiler's
+// decoration of it, say), which go to `similar` when given, at most similar_exports_kept of them.
+// Throws image_error when the directory, the table (4 bytes a name) or a name lies outside the file,
+// or when the names add up to more bytes than the file holds.
+inline constexpr std::size_t similar_exports_kept = 4;
+bool exports_name(std::istream& in, const pe_headers& headers, const std::string& what, std::string_view name,
+                  std::vector<std::string>* similar = nullptr);
+
+// "32-bit x86 (machine 0x014c)", "ARM64 (machine 0xaa64)", ...: the COFF machine `machine` as a
+// person calls it, with its number; "machine 0x1234" for one without a name here.
+std::string machine_name(std::uint16_t machine);
 
 // Where the attached-data section's bytes lie in the file: what the launcher maps and reads at run
 // time, min(VirtualSize, SizeOfRawData) bytes from the section's start.

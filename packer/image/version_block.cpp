@@ -54,6 +54,17 @@ std::string node(const std::string& key, const std::string& value, std::size_t v
     return body;
 }
 
+// `name` without a last ".exe" (any case).
+std::string without_exe(std::string name)
+{
+    if (name.size() > 4) {
+        std::string extension = name.substr(name.size() - 4);
+        for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        if (extension == ".exe") name.resize(name.size() - 4);
+    }
+    return name;
+}
+
 std::uint32_t high(const version_numbers& n) { return static_cast<std::uint32_t>(n[0]) << 16 | n[1]; }
 std::uint32_t low(const version_numbers& n) { return static_cast<std::uint32_t>(n[2]) << 16 | n[3]; }
 
@@ -68,7 +79,32 @@ version_identity default_version_identity()
     identity.copyright = TAVRIN_LEGAL_COPYRIGHT;
     identity.original_filename = TAVRIN_ORIGINAL_FILENAME;
     identity.version = version_numbers{TAVRIN_FILE_VERSION_NUMBERS};
+    identity.product_version = version_numbers{TAVRIN_PRODUCT_VERSION_NUMBERS};
     return identity;
+}
+
+version_identity neutral_version_identity(const std::string& output_name)
+{
+    version_identity identity;
+    identity.original_filename = output_name;
+    identity.product = identity.description = without_exe(output_name);
+    return identity;
+}
+
+version_identity version_identity_of(const version_contents& contents, version_identity base)
+{
+    base.version = contents.file_version;
+    base.product_version = contents.product_version;
+    base.file_version_text = base.product_version_text = "";
+    std::pair<const char*, std::string*> fields[] = {
+        {"CompanyName", &base.company},           {"ProductName", &base.product},
+        {"FileDescription", &base.description},   {"LegalCopyright", &base.copyright},
+        {"OriginalFilename", &base.original_filename}, {"InternalName", &base.internal_name},
+        {"FileVersion", &base.file_version_text}, {"ProductVersion", &base.product_version_text}};
+    for (const auto& [key, field] : fields)
+        for (const auto& [text_key, value] : contents.texts)
+            if (text_key == key && !value.empty()) *field = value;
+    return base;
 }
 
 version_numbers parse_version_numbers(const std::string& text)
@@ -95,14 +131,11 @@ std::string version_text(const version_numbers& numbers)
 
 std::string write_version_block(const version_identity& identity)
 {
-    std::string internal = identity.original_filename;
-    if (internal.size() > 4) {
-        std::string extension = internal.substr(internal.size() - 4);
-        for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-        if (extension == ".exe") internal.resize(internal.size() - 4);
-    }
-    const std::string version = version_text(identity.version);
-    const std::string values[] = {identity.company, identity.product, identity.description, version, version,
+    const std::string internal = identity.internal_name.empty() ? without_exe(identity.original_filename) : identity.internal_name;
+    const std::string file_version = identity.file_version_text.empty() ? version_text(identity.version) : identity.file_version_text;
+    const std::string product_version =
+        identity.product_version_text.empty() ? version_text(identity.product_version) : identity.product_version_text;
+    const std::string values[] = {identity.company, identity.product, identity.description, product_version, file_version,
                                   identity.original_filename, internal, identity.copyright};
     std::vector<std::string> strings;
     for (std::size_t i = 0; i < std::size(text_keys); ++i) {
@@ -111,7 +144,7 @@ std::string write_version_block(const version_identity& identity)
     }
     std::string fixed = little_endian_bytes(0xFEEF04BDu, 4) + little_endian_bytes(0, 4) +
                         little_endian_bytes(high(identity.version), 4) + little_endian_bytes(low(identity.version), 4) +
-                        little_endian_bytes(high(identity.version), 4) + little_endian_bytes(low(identity.version), 4) +
+                        little_endian_bytes(high(identity.product_version), 4) + little_endian_bytes(low(identity.product_version), 4) +
                         little_endian_bytes(0x3F, 4) + little_endian_bytes(0, 4) + little_endian_bytes(4, 4) +
                         little_endian_bytes(1, 4) + little_endian_bytes(0, 4) + std::string(8, '\0');
     std::string translation = little_endian_bytes(0x0000, 2) + little_endian_bytes(0x04B0, 2);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -147,13 +148,13 @@ TEST_F(PackTest, RefusedEntries)
     i386.dll = true;
     i386.machine = 0x14C;
     i386.exports = {"run_code"};
-    add("program.exe", make_image({}));
+    add("program.bin", make_image({}));
     add("plain.dll", entry_dll({"something_else"}));
     add("x86.dll", make_image(i386));
     add("notes.dll", "not an image, only text pretending to be one by its name ...........");
 
     const std::pair<std::u16string, std::string> cases[] = {
-        {u"program.exe", "not a DLL"},
+        {u"program.bin", "not a DLL"},
         {u"plain.dll", "does not export run_code"},
         {u"x86.dll", "not for x86-64"},
         {u"notes.dll", "no MZ header"},
@@ -168,6 +169,166 @@ TEST_F(PackTest, RefusedEntries)
     std::string none = refusal<tavrin::entry_error>(options());
     EXPECT_NE(none.find("plain.dll"), std::string::npos) << none;
     EXPECT_NE(none.find("x86.dll"), std::string::npos) << none;
+}
+
+// A console program with a version block and an icon group of its own: group 7 listing icons 5 and 6.
+std::vector<tavrin::resource_entry> program_resources()
+{
+    tavrin::version_identity version;
+    version.company = "Prog Co";
+    version.product = "Prog";
+    version.description = "Does things";
+    version.original_filename = "prog.exe";
+    version.version = {1, 2, 3, 4};
+    version.product_version = {1, 2, 0, 0};
+    std::vector<tavrin::icon_image> images;
+    for (std::uint32_t side : {16, 32}) images.push_back(tavrin::parse_icon_file(png_image(side, side), "png").front());
+    std::vector<tavrin::resource_entry> resources = tavrin::icon_resources(images);
+    for (auto& resource : resources) {
+        if (resource.type == tavrin::rt_icon) resource.name += 4;
+        if (resource.type != tavrin::rt_group_icon) continue;
+        resource.name = 7;
+        for (std::size_t i = 0; i < 2; ++i) resource.data[6 + 14 * i + 12] = static_cast<char>(5 + i);
+    }
+    resources.push_back({tavrin::rt_version, 1, 0x409, tavrin::write_version_block(version)});
+    return resources;
+}
+
+std::string version_text_of(const tavrin::package_identity& identity, const std::string& key)
+{
+    for (const auto& [text_key, value] : identity.version->texts)
+        if (text_key == key) return value;
+    return "<none>";
+}
+
+TEST_F(PackTest, AProgramAsTheEntry)
+{
+    add("prog.exe", program_image(3, program_resources()));
+    add("helper.dll", entry_dll({"helper"}));
+    add("data/x.txt", "x");
+    // The one top-level .exe, since no DLL exports run_code: its subsystem, icon and version block.
+    tavrin::pack_result result = tavrin::pack_application(options());
+    EXPECT_EQ(names_of(packed_entries()).front(), u"prog.exe");
+    EXPECT_TRUE(tavrin::package_settings(output_)->exe_entry);
+    EXPECT_TRUE(result.entry.program);
+    tavrin::package_identity identity = tavrin::read_package_identity(output_);
+    EXPECT_EQ(identity.subsystem, 3);
+    ASSERT_TRUE(identity.version);
+    EXPECT_EQ(version_text_of(identity, "CompanyName"), "Prog Co");
+    EXPECT_EQ(version_text_of(identity, "ProductVersion"), "1.2.0.0");
+    EXPECT_EQ(identity.version->file_version, (tavrin::version_numbers{1, 2, 3, 4}));
+    ASSERT_EQ(identity.icons.size(), 2u);
+    EXPECT_EQ(identity.icons[1].image.width, 32);
+    EXPECT_EQ(tavrin::pack_summary(result, output_).find("note"), std::string::npos);
+
+    // Options override field by field; a windowed package of a console program says what follows.
+    auto opts = options();
+    opts.identity.product = "Other";
+    opts.identity.console = false;
+    result = tavrin::pack_application(opts);
+    identity = tavrin::read_package_identity(output_);
+    EXPECT_EQ(identity.subsystem, 2);
+    EXPECT_EQ(version_text_of(identity, "ProductName"), "Other");
+    EXPECT_EQ(version_text_of(identity, "CompanyName"), "Prog Co");
+    EXPECT_EQ(version_text_of(identity, "FileVersion"), "1.2.3.4");
+    EXPECT_EQ(identity.icons.size(), 2u);
+    EXPECT_NE(tavrin::pack_summary(result, output_).find("a console does not wait for it"), std::string::npos);
+
+    // Several programs: refused, listed; --entry picks one; a DLL with run_code goes before them all.
+    add("other.exe", program_image(2));
+    fs::remove(output_);
+    std::string several = refusal<tavrin::entry_error>(options());
+    EXPECT_NE(several.find("'other.exe', 'prog.exe'"), std::string::npos) << several;
+    EXPECT_NE(several.find("--entry"), std::string::npos) << several;
+    opts = options();
+    opts.entry = u"other.exe";
+    result = tavrin::pack_application(opts);
+    EXPECT_EQ(tavrin::read_package_identity(output_).subsystem, 2);
+    EXPECT_EQ(names_of(packed_entries()).front(), u"other.exe");
+    add("app.dll", entry_dll());
+    result = tavrin::pack_application(options());
+    EXPECT_FALSE(tavrin::package_settings(output_)->exe_entry);
+    EXPECT_EQ(names_of(packed_entries()).front(), u"app.dll");
+    fs::remove(output_);
+
+    // An entry program must be one for x86-64, and not a DLL.
+    add("x86.exe", program_image(3, {}, 0x14C));
+    add("arm.exe", program_image(3, {}, 0xAA64));
+    add("lib.exe", entry_dll());
+    for (const auto& [entry, message] : {std::pair<std::u16string, std::string>{u"x86.exe", "built for 32-bit x86"},
+                                         {u"arm.exe", "built for ARM64"}, {u"lib.exe", "a DLL, not a program"}}) {
+        opts.entry = entry;
+        EXPECT_NE(refusal<tavrin::entry_error>(opts).find(message), std::string::npos) << message;
+    }
+}
+
+TEST_F(PackTest, ListAndVerifySayWhatTheEntryIs)
+{
+    add("prog.exe", program_image(3));
+    add("app.dll", entry_dll());
+    auto pack = [&](const char* entry) {
+        return run_tool(scratch_.path(), {arg(app_), "-o", arg(output_), "--launcher", arg(launcher_), "--entry", entry, "-q"});
+    };
+    auto flag = [&](bool program) {
+        std::fstream image(output_, std::ios::in | std::ios::out | std::ios::binary);
+        const std::uint64_t at = tavrin::find_launch_settings(image, tavrin::read_pe_headers(image, "package"), "package");
+        tavrin::launch_settings settings = *tavrin::read_launch_settings(image, at);
+        settings.exe_entry = program;
+        tavrin::write_launch_settings(image, at, settings);
+    };
+    auto bad_entry = [&](const char* command) {
+        tool_run run = run_tool(scratch_.path(), {command, arg(output_)});
+        EXPECT_EQ(run.code, 1) << command;
+        const std::size_t at = run.err.find("bad-entry: ");
+        return at == std::string::npos ? run.err : run.err.substr(at + 11, run.err.find('\n', at) - at - 11);
+    };
+    tool_run packed = pack("prog.exe");
+    ASSERT_EQ(packed.code, 0) << packed.err;
+    EXPECT_NE(run_tool(scratch_.path(), {"list", arg(output_)}).out.find("\nentry prog.exe: an x86-64 console program\n"),
+              std::string::npos);
+    // (The launcher fixture has no manifest, which verify reports on its own: bad-resources.)
+    EXPECT_EQ(run_tool(scratch_.path(), {"verify", arg(output_)}).err.find("bad-entry"), std::string::npos);
+    flag(false);
+    EXPECT_EQ(bad_entry("verify").rfind("entry 'prog.exe': a program, but the launch settings say the entry is a DLL", 0), 0u);
+    EXPECT_NE(run_tool(scratch_.path(), {"list", arg(output_)}).out.find("\nentry prog.exe: bad-entry: entry 'prog.exe': a program"),
+              std::string::npos);
+
+    ASSERT_EQ(pack("app.dll").code, 0);
+    EXPECT_NE(run_tool(scratch_.path(), {"list", arg(output_)}).out.find("\nentry app.dll: an x86-64 DLL that exports run_code\n"),
+              std::string::npos);
+    flag(true);
+    EXPECT_EQ(bad_entry("verify"), "entry 'app.dll': the launch settings say the entry is a program, but it is a DLL");
+}
+
+// Without identity options nothing of the launcher's own identity shows; the cached default spec
+// leaves out the empty company.
+TEST_F(PackTest, ANeutralFaceByDefault)
+{
+    add("app.dll", entry_dll());
+    tavrin::pack_application(options());
+    tavrin::package_identity identity = tavrin::read_package_identity(output_);
+    ASSERT_TRUE(identity.version);
+    EXPECT_EQ(version_text_of(identity, "CompanyName"), "");
+    EXPECT_EQ(version_text_of(identity, "ProductName"), "app");
+    EXPECT_EQ(version_text_of(identity, "FileDescription"), "app");
+    EXPECT_EQ(version_text_of(identity, "InternalName"), "app");
+    EXPECT_EQ(version_text_of(identity, "ProductVersion"), "0.0.0.0");
+    for (auto [key, value] : identity.version->texts) {
+        for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (const char* ours : {"vx bench", "launcher", "tavrin"}) EXPECT_EQ(value.find(ours), std::string::npos) << key;
+    }
+
+    auto opts = options();
+    opts.settings.cached = true;
+    tavrin::pack_application(opts);
+    EXPECT_EQ(tavrin::package_settings(output_)->unpack_spec, u"{CACHE_DIR}\\{PRODUCT}\\{VERSION}");
+    opts.identity.company = "Acme";
+    tavrin::pack_application(opts);
+    EXPECT_EQ(tavrin::package_settings(output_)->unpack_spec, u"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}");
+    // A product made of the output's name reaches the path, and is checked as a name.
+    fs::remove(output_);
+    opts.output = out_dir_ / "trailing..exe";
+    EXPECT_NE(refusal<tavrin::spec_error>(opts).find("ProductName"), std::string::npos);
 }
 
 #ifndef _WIN32
@@ -615,17 +776,18 @@ TEST_F(PackTest, CachedModeNamesItsDirectoryByTheArchive)
 
     tool_run shown = cache_dir(first);
     ASSERT_EQ(shown.code, 0) << shown.err;
-    const std::string spec = "{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}\\";
+    const std::string spec = "{CACHE_DIR}\\{PRODUCT}\\{VERSION}\\";
 #ifndef _WIN32
-    // {COMPANY}, {PRODUCT} and {VERSION} as the package's image gives them (here the built-in values).
-    ASSERT_EQ(shown.out.rfind("{CACHE_DIR}\\VX BENCH\\VX BENCH\\1.4.2.0\\", 0), 0u) << shown.out;
+    // {PRODUCT} and {VERSION} as the package's image gives them (here the output's name, 0.0.0.0).
+    ASSERT_EQ(shown.out.rfind("{CACHE_DIR}\\first\\0.0.0.0\\", 0), 0u) << shown.out;
 #endif
-    const std::string identity = shown.out.substr(shown.out.rfind('\\') + 1, shown.out.size() - shown.out.rfind('\\') - 2);
+    auto last = [](const std::string& text) { return text.substr(text.rfind('\\') + 1); };
+    const std::string identity = last(shown.out).substr(0, last(shown.out).size() - 1);
     EXPECT_EQ(identity.size(), 32u);
     EXPECT_EQ(identity.find_first_not_of("0123456789abcdef"), std::string::npos) << identity;
-    EXPECT_EQ(cache_dir(again).out, shown.out) << "the same files give the same identity";
+    EXPECT_EQ(last(cache_dir(again).out), last(shown.out)) << "the same files give the same identity";
     const std::string changed_dir = cache_dir(changed).out;
-    EXPECT_NE(changed_dir, shown.out) << "other content gives another identity";
+    EXPECT_NE(last(changed_dir), last(shown.out)) << "other content gives another identity";
     tool_run listed = run_tool(scratch_.path(), {"list", arg(first)});
     EXPECT_NE(listed.out.find("unpack directory " + spec + identity + " (cached"), std::string::npos) << listed.out;
 
@@ -839,6 +1001,8 @@ TEST_F(PackTest, CommandLineExitCodes)
         {app, "-o", out, "--app-version", "1..2"},
         {app, "-o", out, "--app-version", "v1"},
         {app, "-o", out, "--manifest-level", "admin"},
+        {app, "-o", out, "--console", "--windows"},
+        {app, "-o", out, "--version", "1.2"},
     };
     for (auto usage : usages) {
         usage.insert(usage.end(), {"--launcher", launcher});
@@ -847,6 +1011,7 @@ TEST_F(PackTest, CommandLineExitCodes)
         EXPECT_NE(run.err.find("--help"), std::string::npos) << run.err;
         const bool window = usage.size() > 3 && usage[3].rfind("--window", 0) == 0;
         EXPECT_TRUE(!window || run.err.find("--window takes a power of two from 1K to 128M") != std::string::npos) << run.err;
+        EXPECT_TRUE(usage.size() <= 3 || usage[3] != "--version" || run.err.find("--app-version") != std::string::npos) << run.err;
     }
     EXPECT_FALSE(fs::exists(output_));
 
@@ -873,6 +1038,11 @@ TEST_F(PackTest, CommandLineExitCodes)
     tool_run no_run_code = run_tool(scratch_.path(), {app, "-o", out, "--launcher", launcher, "--entry", "plain.dll"});
     EXPECT_EQ(no_run_code.code, 1);
     EXPECT_NE(no_run_code.err.find("does not export run_code"), std::string::npos) << no_run_code.err;
+    add("decorated.dll", entry_dll({"_Z8run_codeiPPwS_"}));
+    tool_run decorated = run_tool(scratch_.path(), {app, "-o", out, "--launcher", launcher, "--entry", "decorated.dll"});
+    EXPECT_NE(decorated.err.find("it exports '_Z8run_codeiPPwS_'"), std::string::npos) << decorated.err;
+    EXPECT_NE(decorated.err.find("extern \"C\""), std::string::npos) << decorated.err;
+    fs::remove(app_ / "decorated.dll");
     // Any other stripped image given as the launcher: a DLL, an executable without the launcher's
     // record (on Windows also a real DLL and tavrin-pack.exe itself).
     const fs::path plain_exe = scratch_.path() / "plain.exe";
@@ -921,6 +1091,9 @@ TEST_F(PackTest, CommandLineExitCodes)
     tool_run allowed = run_tool(scratch_.path(), pack);
     EXPECT_EQ(allowed.code, 0) << allowed.err;
     EXPECT_EQ(allowed.err, "");
+    pack.insert(pack.end(), {"--allow-missing", "unused.dll", "-q"});
+    EXPECT_EQ(run_tool(scratch_.path(), pack).err,
+              "tavrin-pack: warning: --allow-missing unused.dll: no image of the package imports it, so it accepts nothing\n");
 }
 
 TEST_F(PackTest, IconsBeyondWhatWindowsUsesAreRefused)

@@ -84,7 +84,7 @@ TEST(PeHeaders, RefusesWhatIsNotPe32PlusForX86_64)
 
     image_spec i386;
     i386.machine = 0x14C;
-    EXPECT_NE(refused(make_image(i386)).find("0x014c, not for x86-64"), std::string::npos);
+    EXPECT_NE(refused(make_image(i386)).find("built for 32-bit x86 (machine 0x014c), not for x86-64"), std::string::npos);
     image_spec pe32;
     pe32.optional_magic = 0x10B;
     EXPECT_NE(refused(make_image(pe32)).find("32-bit PE32"), std::string::npos);
@@ -385,7 +385,7 @@ TEST(VersionBlock, WrittenAndReadBackAsTheLauncherReadsIt)
     tavrin::version_identity identity = tavrin::default_version_identity();
     identity.company = "Acme \xe2\x80\x94 \xf0\x9f\x98\x80";  // beyond the BMP too
     identity.original_filename = "Tool.EXE";
-    identity.version = tavrin::parse_version_numbers("2.3");
+    identity.version = identity.product_version = tavrin::parse_version_numbers("2.3");
     const std::string block = tavrin::write_version_block(identity);
     const auto* bytes = reinterpret_cast<const unsigned char*>(block.data());
     auto text = [&](const char* key, std::size_t size) {

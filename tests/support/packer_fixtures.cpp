@@ -145,6 +145,11 @@ std::string make_image(const image_spec& spec)
         plans.push_back({".rdata", record, 0x40000040});
     }
     if (!spec.data.empty()) plans.push_back({".data", spec.data, 0xC0000040});
+    if (!spec.resources.empty()) {
+        const std::uint32_t rva = section_alignment * static_cast<std::uint32_t>(plans.size() + 1);
+        plans.push_back({".rsrc", tavrin::write_resource_section(spec.resources, rva), 0x40000040});
+        directories[2] = {rva, static_cast<std::uint32_t>(plans.back().content.size())};
+    }
 
     const std::uint32_t table_end = section_table_at + 40 * static_cast<std::uint32_t>(plans.size());
     const std::uint32_t size_of_headers = align(table_end, file_alignment);
@@ -388,6 +393,16 @@ std::string entry_dll(std::vector<std::string> exports)
     spec.dll = true;
     spec.exports = std::move(exports);
     return make_image(spec);
+}
+
+std::string program_image(std::uint16_t subsystem, const std::vector<tavrin::resource_entry>& resources, std::uint16_t machine)
+{
+    image_spec spec;
+    spec.resources = resources;
+    std::string image = make_image(spec);
+    put(image, nt_offset + 4, machine, 2);
+    put(image, optional_at + 68, subsystem, 2);
+    return image;
 }
 
 std::string image_with_data(bool dll, std::string content, int directory, std::uint32_t at)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "packer/archive/block_writer.h"
+#include "packer/image/resource_section.h"
 
 #ifndef _WIN32
 #include <sys/types.h>
@@ -43,6 +44,7 @@ struct image_spec {
     bool bound_imports_after_table = false;    // non-zero bytes right after the section table
     bool settings_record = false;              // an executable's ".rdata" with the launcher's settings record
     std::string data;                          // a ".data" section after the others
+    std::vector<tavrin::resource_entry> resources;  // a resource section after the others, at most a page
 };
 
 // The image `spec` describes; its header checksum is fixture_checksum.
@@ -91,6 +93,9 @@ std::string read_attached_block(const std::filesystem::path& file);
 std::string image_with_block(const std::string& block);
 // A DLL for x86-64 that exports `exports` (make_image).
 std::string entry_dll(std::vector<std::string> exports = {"run_code"});
+// A program (make_image) for `machine` and `subsystem` whose resource section holds `resources`.
+std::string program_image(std::uint16_t subsystem, const std::vector<tavrin::resource_entry>& resources = {},
+                          std::uint16_t machine = 0x8664);
 
 // Inputs for the image and icon parsers' tests and fuzz seeds: small sound icons, and inputs crafted
 // to make a careless parser hold far more memory than their size.
