@@ -590,14 +590,14 @@ TEST(Identity, AConsolePackageRunsAndPassesTheExitCode)
 }
 
 // A package's own unpack spec in temporary mode: the launcher expands its placeholders from the
-// version block that the packer wrote (a default package: the built-in constants), unpacks there and
-// deletes the directory at the end.
+// version block that the packer wrote (without options: the output's name and 0.0.0.0, never the
+// launcher's own values), unpacks there and deletes the directory at the end.
 TEST(Identity, PlaceholdersGiveTheVersionBlocksValues)
 {
     temp_directory dir, temp;
-    auto unpacked_under = [&](const std::wstring& name, tavrin::identity_options identity) {
-        const auto exe = pack_probe(dir.path(), launcher_image, name + L".exe", identity,
-                                    u"{TEMP}\\{COMPANY}_{PRODUCT}_{VERSION}_{FILE_VERSION}_{PRODUCT_VERSION}_{RANDOM}");
+    auto unpacked_under = [&](const std::wstring& output, const std::u16string& spec, const tavrin::identity_options& identity,
+                              const std::wstring& name) {
+        const auto exe = pack_probe(dir.path(), launcher_image, output + L".exe", identity, u"{TEMP}\\" + spec + u"_{RANDOM}");
         auto result = start(exe, {}, hardening::with_temp(temp.wstr()));
         EXPECT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
         EXPECT_TRUE(hardening::names_in(temp.path()).empty()) << "the directory is deleted at the end";
@@ -608,8 +608,9 @@ TEST(Identity, PlaceholdersGiveTheVersionBlocksValues)
     identity.company = "X \xc3\xa9";
     identity.product = "Y";
     identity.version = tavrin::version_numbers{2, 3, 4, 5};
-    EXPECT_TRUE(unpacked_under(L"X \u00e9_Y_2.3.4.5_2.3.4.5_2.3.4.5", identity));
-    EXPECT_TRUE(unpacked_under(L"VX BENCH_VX BENCH_1.4.2.0_1.4.2.0_1.4.2.0", {}));
+    EXPECT_TRUE(unpacked_under(L"app", u"{COMPANY}_{PRODUCT}_{VERSION}_{FILE_VERSION}_{PRODUCT_VERSION}", identity,
+                               L"X \u00e9_Y_2.3.4.5_2.3.4.5_2.3.4.5"));
+    EXPECT_TRUE(unpacked_under(L"plain", u"{PRODUCT}_{VERSION}_{FILE_VERSION}_{PRODUCT_VERSION}", {}, L"plain_0.0.0.0_0.0.0.0_0.0.0.0"));
 }
 
 // A text of the version block patched after packing: the launcher refuses it as a name rather than

@@ -1,7 +1,7 @@
 // The Windows tavrin-pack.exe at work under Wine: it packs the hello example into an executable with
-// a Unicode name that verifies, lists and extracts as packed, and runs the application; it reads the
-// imports of DLLs as mingw-w64's linker writes them; its console handler deletes the output it is
-// writing.
+// a Unicode name that verifies, lists and extracts as packed, and runs the application; it packs a
+// console C++ program as the entry, which runs; it reads the imports of DLLs as mingw-w64's linker
+// writes them; its console handler deletes the output it is writing.
 #include <gtest/gtest.h>
 
 #include "packer/base/interrupt_cleanup.h"
@@ -43,6 +43,37 @@ TEST(WindowsTool, PacksAnApplicationThatRuns)
     EXPECT_EQ(extracted.code, 0) << extracted.err;
     for (const char* name : {"hello.dll", "greeting.txt", "data/about.txt"})
         EXPECT_TRUE(read_file(scratch.path() / "files" / name) == read_file(fs::path(TAVRIN_HELLO_APP) / name)) << name;
+}
+
+// A console C++ program packed with --entry alone: the package is a console program that shows the
+// program's version texts, lists and verifies as such, and runs it beside its file, passing the
+// arguments and the exit code on.
+TEST(WindowsTool, PacksAProgramAsTheEntry)
+{
+    scratch_directory scratch;
+    const fs::path app = scratch.path() / "app", output = scratch.path() / "pies.exe";
+    fs::create_directories(app);
+    fs::copy_file(TAVRIN_CPP_APP, app / "cpp_app.exe");
+    write_file(app / "greeting.txt", "hello from beside the program\n");
+    tool_run packed =
+        run_tool(scratch.path(), {"pack", arg(app), "-o", arg(output), "--launcher", TAVRIN_LAUNCHER_IMAGE, "--entry", "cpp_app.exe"});
+    ASSERT_EQ(packed.code, 0) << packed.err;
+    EXPECT_NE(packed.out.find("; entry cpp_app.exe (an x86-64 console program)\n"), std::string::npos) << packed.out;
+
+    tool_run verified = run_tool(scratch.path(), {"verify", arg(output)});
+    EXPECT_EQ(verified.code, 0) << verified.err;
+    EXPECT_NE(verified.out.find("  entry cpp_app.exe: an x86-64 console program\n  console (subsystem 3);"), std::string::npos)
+        << verified.out;
+    tool_run listed = run_tool(scratch.path(), {"list", arg(output)});
+    for (const char* line : {"  company      Pi Works\n", "  product      Pi Counter\n", "  version      3.1.4.1 (file), 3.1.0.0 (product)\n"})
+        EXPECT_NE(listed.out.find(line), std::string::npos) << listed.out;
+
+    const std::wstring exe = output.wstring();
+    testing_support::process_result run =
+        testing_support::run_process(exe, testing_support::quote_argument(exe) + L" 3221225477 \"two words\"");
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_code, 3221225477u) << run.out << run.err;
+    EXPECT_EQ(run.out, "args: 3221225477 two words\r\ngreeting: hello from beside the program\r\n");
 }
 
 TEST(WindowsTool, ChecksTheImportsOfLinkedDlls)
