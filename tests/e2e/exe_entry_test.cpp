@@ -2,7 +2,7 @@
 // by the launcher in place of its second instance, run under Wine beside the same files unpacked.
 #include <gtest/gtest.h>
 
-#include "packer/launch_settings.h"
+#include "packer/archive/launch_settings.h"
 #include "tests/support/hardening_support.h"
 #include "tests/support/package_support.h"
 
