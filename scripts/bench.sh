@@ -4,7 +4,8 @@
 # and writes bench/RESULTS.md and bench/results.json (bench/report.py). About 20 to 30 minutes on
 # 2 cores. Installs what is missing first.
 #   TAVRIN_BUILD_DIR   build trees and the benchmark's files in $TAVRIN_BUILD_DIR/bench (default build)
-#   TAVRIN_WINEPREFIX  the Wine prefix (default build/wineprefix, see scripts/wine-env.sh)
+#   TAVRIN_WINEPREFIX  the Wine prefix (default WINEPREFIX if set, else build/wineprefix; see
+#                      scripts/wine-env.sh)
 #   BENCH_RUNS         rounds of the Windows-side measurements and runs of the packer and zstd (default 5)
 #   BENCH_PACK_RUNS    runs of the packer and zstd alone, when they should differ (default BENCH_RUNS)
 #   BENCH_LEVELS       packer levels compared with the zstd tool; the first makes the packages (default "19 3")

@@ -1,7 +1,8 @@
 # Sourced by the scripts that run Windows programs: one quiet, project-local Wine prefix.
-# TAVRIN_WINEPREFIX overrides the prefix (default: build/wineprefix under the project's root).
+# The prefix: TAVRIN_WINEPREFIX when set, else the user's own WINEPREFIX when set, else
+# build/wineprefix under the project's root (made on first use).
 tavrin_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-export WINEPREFIX="${TAVRIN_WINEPREFIX:-$tavrin_root/build/wineprefix}"
+export WINEPREFIX="${TAVRIN_WINEPREFIX:-${WINEPREFIX:-$tavrin_root/build/wineprefix}}"
 export WINEDEBUG=-all
 export WINEARCH=win64
 # No Mono or Gecko installers: the prefix is made offline and must never show a dialog.

@@ -6,7 +6,7 @@
 pefile and wrestool (icoutils) must find, byte for byte (and tavrin-pack list show): the console subsystem, the icon images of an
 .ico file and a PNG file as given and a group that lists them, the version block's texts and numbers,
 and the launcher's manifest with only its execution level changed; with no options, the launcher's
-own icons, manifest and version block (the original file name aside). The sections the launcher had
+own icons and manifest and a version block of the output's name. The sections the launcher had
 keep their bytes. osslsigncode signs and verifies each package (a self-made certificate), and the
 signed package still verifies with tavrin-pack. A package whose resource tree is damaged fails
 verification with bad-resources. Exit code 1 when a check fails.
@@ -152,12 +152,18 @@ def main(argv):
             check(without_settings(sections[name].get_data()) == without_settings(section.get_data()) and
                   sections[name].VirtualAddress == section.VirtualAddress, "%s unchanged" % name.decode())
 
-    # No options: the launcher's icons, manifest and version block.
-    plain = os.path.join(work, "VX-Bench.exe")
+    # No options: the launcher's icons and manifest, a neutral version block named after the output.
+    plain = os.path.join(work, "plain.exe")
     run(tool, app, "-o", plain, "--launcher", launcher, "-q")
     plain_pe = pefile.PE(plain)
     check(plain_pe.OPTIONAL_HEADER.Subsystem == 2, "default: windowed subsystem (2)")
-    check(resources(plain_pe) == original_resources, "default: the launcher's resources, version block byte for byte")
+    plain_resources = resources(plain_pe)
+    check({k: v for k, v in plain_resources.items() if k[0] != RT_VERSION} ==
+          {k: v for k, v in original_resources.items() if k[0] != RT_VERSION}, "default: the launcher's icons and manifest")
+    texts = version_texts(plain_pe)
+    want = {"CompanyName": "", "ProductName": "plain", "FileDescription": "plain", "LegalCopyright": "",
+            "OriginalFilename": "plain.exe", "InternalName": "plain", "FileVersion": "0.0.0.0", "ProductVersion": "0.0.0.0"}
+    check(texts == want, "default: neutral version texts %s" % texts)
 
     # Each option alone, signed and verified.
     key, cert = os.path.join(work, "key.pem"), os.path.join(work, "cert.pem")

@@ -63,6 +63,19 @@ set -e
 grep -q "^Hello, Ada! This greeting was packed inside greeter.exe." "$work/run.out" || { cat "$work/run.out"; fail "no greeting for Ada"; }
 grep -q "^Hello, Grace Hopper!" "$work/run.out" || fail "no greeting for Grace Hopper"
 
+step "counter.exe, a program as the entry: listed as one, runs with its file beside it"
+counter=$work/build/counter.exe
+"$tool" list "$counter" >"$work/counter-list.txt"
+for line in "entry counter.exe: an x86-64 console program" "  subsystem    console (subsystem 3)" "  product      counter"; do
+    grep -qxF "$line" "$work/counter-list.txt" || { cat "$work/counter-list.txt"; fail "counter's list does not show '$line'"; }
+done
+set +e
+"$root/scripts/wine-run" "$counter" one two three >"$work/counter.out" 2>&1
+code=$?
+set -e
+[ "$code" = 3 ] || { cat "$work/counter.out"; fail "counter.exe: exit code $code, expected 3"; }
+grep -q "^counter: 3 arguments beside 'greeter: says hello" "$work/counter.out" || { cat "$work/counter.out"; fail "counter.exe's output"; }
+
 step "an unchanged build does not repack; a changed file does"
 logged rebuild cmake --build "$work/build"
 ! grep -q "Packing" "$work/rebuild.log" || fail "an unchanged build packed again"
