@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The demo: builds everything, packs examples/hello into one .exe with tavrin-pack, runs it under
 # Wine with a few arguments, and shows its output, its exit code and that nothing is left in %TEMP%.
+# It leaves tavrin-pack, the launcher image and the header installed in build/install.
 set -euo pipefail
 . "$(dirname "$0")/builds.sh"
 root=$tavrin_root
@@ -13,6 +14,8 @@ configure_windows_build
 cmake --build "$build/windows" -j "$jobs" --target tavrin-launcher hello >/dev/null
 configure_host_build
 cmake --build "$build/host" -j "$jobs" --target tavrin-pack >/dev/null
+echo "== installing tavrin-pack, the launcher image and the header into $build/install"
+cmake --install "$build/host" --prefix "$build/install" >/dev/null
 
 app="$build/windows/examples/hello/app"
 out="$build/demo/hello.exe"
@@ -34,4 +37,5 @@ set -e
 echo "== exit code: $code"
 left=$(find "$temp_dir" -maxdepth 1 -name 'onefile_*' 2>/dev/null | wc -l)
 echo "== unpack directories left in %TEMP%: $left"
+echo "== your own package: see \"A first package in five minutes\" in README.md (the tool: $build/install/bin/tavrin-pack)"
 [ "$code" = 7 ] && [ "$left" = 0 ]
