@@ -242,14 +242,16 @@ const char* const application_variables[] = {TAVRIN_ENV_ONEFILE_PARENT, TAVRIN_E
 // would have read it at its start.
 void give_variables_to_runtime()
 {
-    // "NAME=value": a name of the table and a value of at most 32767 code units.
-    static wchar_t assignment[env_name_capacity + command_line_capacity];
+    // "NAME=value": a name shorter than env_name_capacity, its '=', a value of at most 32767 code
+    // units and the terminator.
+    enum { assignment_capacity = env_name_capacity + 32768 };
+    static wchar_t assignment[assignment_capacity];
     for (const char* name : application_variables) {
         assignment[0] = 0;
-        append_ascii_widened(assignment, name, env_name_capacity + command_line_capacity);
-        append_wide_bounded(assignment, L"=", env_name_capacity + command_line_capacity);
+        append_ascii_widened(assignment, name, assignment_capacity);
+        append_wide_bounded(assignment, L"=", assignment_capacity);
         wchar_t* value = get_env_var(name);
-        if (value != NULL) append_wide_bounded(assignment, value, env_name_capacity + command_line_capacity);
+        if (value != NULL) append_wide_bounded(assignment, value, assignment_capacity);
         free(value);
         _wputenv(assignment);
     }
