@@ -446,7 +446,7 @@ bool retire_tree(const wchar_t* tree, const wchar_t* away, const directory_ident
     return delete_directory_tree(away, identity);
 }
 
-void prepare_cached_tree(const unsigned char* block, uint64_t length)
+bool prepare_cached_tree(const unsigned char* block, uint64_t length)
 {
     archive_block = block;
     archive_length = length;
@@ -458,7 +458,7 @@ void prepare_cached_tree(const unsigned char* block, uint64_t length)
         if (tree != NULL) {
             if (tree_complete(tree)) {
                 held_tree = tree;
-                return;
+                return true;
             }
             CloseHandle(tree);
         }
@@ -477,7 +477,7 @@ void prepare_cached_tree(const unsigned char* block, uint64_t length)
         // Never replacing: when another run moved its tree in first, that one is checked next.
         // An elevated run moves the sibling it holds and uses it; it is never checked as found.
         if (made != NULL ? rename_into_place(made) : MoveFileExW(sibling, cache_tree, 0) != 0) {
-            if (made != NULL && take_made_tree(made)) return;
+            if (made != NULL && take_made_tree(made)) return true;
             continue;
         }
         // The place is taken. By a tree another run moved in first: that one is used when it passes
@@ -489,11 +489,11 @@ void prepare_cached_tree(const unsigned char* block, uint64_t length)
             held_tree = winner;
             if (made != NULL) CloseHandle(made);
             delete_directory_tree(sibling, NULL);
-            return;
+            return true;
         }
         if (winner != NULL) CloseHandle(winner);
         run_from_own_copy(made);
-        return;
+        return false;
     }
     exit_with_system_error("Error, couldn't prepare cached unpack directory.", ERROR_ALREADY_EXISTS);
 }

@@ -39,8 +39,10 @@ void append_archive_identity();
 //    deletes at the end as in temporary mode, and names it to the child (append_parent_copy).
 //    Siblings of that pattern whose process has ended are deleted first; those of running
 //    processes are left alone.
-// Every failure ends the process; a fatal exit while unpacking deletes the sibling.
-void prepare_cached_tree(const unsigned char* block, uint64_t length);
+// Every failure ends the process; a fatal exit while unpacking deletes the sibling. True when the
+// tree in use is the kept one at the unpack directory, which stays after this run; false when it is
+// this run's own copy, deleted at its end.
+bool prepare_cached_tree(const unsigned char* block, uint64_t length);
 
 // The child in cached mode, after the identity: when the parent runs from its own sibling
 // (TAVRIN_ONEFILE_RANDOM set, its token), appends ".tmp-<TAVRIN_ONEFILE_PARENT>-<token>" to the

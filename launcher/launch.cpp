@@ -1,9 +1,10 @@
 // The launch sequence: role detection, the environment protocol between the two instances, the
-// child's DLL load (or, for a program entry, the program started in its place), and the parent's
-// create / wait / clean-up / exit-code path.
+// DLL load (in the child, or in the parent itself from a kept cached tree; for a program entry, the
+// program started in its place), and the parent's create / wait / clean-up / exit-code path.
 #include "launcher/launch.h"
 
 #include <windows.h>
+#include <shellapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -201,9 +202,12 @@ int run_program_again()
     return static_cast<int>(exit_code);
 }
 
-int run_child(int argc, wchar_t** argv)
+// Loads the entry DLL at first_file_path and calls its run_code on this thread with `argc`, `argv`
+// and first_file_path; returns what run_code returns. The unpack directory joins the DLL search
+// first (also in the default order, for DLLs that the application loads by name later); a DLL that
+// cannot be loaded or lacks run_code ends the process.
+int call_entry_dll(int argc, wchar_t** argv)
 {
-    require_application();
     AddDllDirectory(unpack_directory);
     // The unpack directory also in the default search order: a DLL of the package that the
     // application loads by name later (a plugin, a module) is found there, with its own imports.
@@ -216,8 +220,78 @@ int run_child(int argc, wchar_t** argv)
     FARPROC entry = GetProcAddress(module, TAVRIN_RUN_CODE_NAME);
     tavrin_run_code_function run_code = reinterpret_cast<tavrin_run_code_function>(reinterpret_cast<void*>(entry));
     if (run_code == NULL) exit_with_message("Error, DLL entry point not found.");
-    // The child frees nothing and closes nothing: the process ends with the application's result.
+    // Nothing is freed or closed after it: the process ends with the application's result.
     return run_code(argc, argv, first_file_path);
+}
+
+int run_child(int argc, wchar_t** argv)
+{
+    require_application();
+    return call_entry_dll(argc, argv);
+}
+
+// The variables that the launcher sets or removes for the application.
+const char* const application_variables[] = {TAVRIN_ENV_ONEFILE_PARENT, TAVRIN_ENV_ONEFILE_START,
+                                             TAVRIN_ENV_ONEFILE_TIME_US, TAVRIN_ENV_ONEFILE_RANDOM,
+                                             TAVRIN_ENV_ONEFILE_DIRECTORY, TAVRIN_ENV_ORIGINAL_ARGV0};
+
+// The C runtime (msvcrt.dll, which an application built with mingw-w64 shares with the launcher)
+// copied the environment at start-up, before the parent set and removed the variables above:
+// getenv and _wgetenv would give the application what the user's environment held. Each is given
+// to the runtime again as the system holds it now ("NAME=" removes it), as a child's runtime
+// would have read it at its start.
+void give_variables_to_runtime()
+{
+    // "NAME=value": a name shorter than env_name_capacity, its '=', a value of at most 32767 code
+    // units and the terminator.
+    enum { assignment_capacity = env_name_capacity + 32768 };
+    static wchar_t assignment[assignment_capacity];
+    for (const char* name : application_variables) {
+        assignment[0] = 0;
+        append_ascii_widened(assignment, name, assignment_capacity);
+        append_wide_bounded(assignment, L"=", assignment_capacity);
+        wchar_t* value = get_env_var(name);
+        if (value != NULL) append_wide_bounded(assignment, value, assignment_capacity);
+        free(value);
+        _wputenv(assignment);
+    }
+}
+
+// The arguments that a child would get: the command line built for it (argument 0 the package's
+// own path, the user's arguments quoted), taken apart by the system's rules, as the child's
+// runtime takes it apart. A vector of `*count` entries and a NULL after them, on the heap, never
+// freed; an allocation that fails ends the process.
+wchar_t** child_arguments(const wchar_t* own_path, int* count)
+{
+    wchar_t** parsed = CommandLineToArgvW(build_child_command_line(own_path), count);
+    if (parsed == NULL) exit_out_of_memory();
+    wchar_t** vector = static_cast<wchar_t**>(malloc((static_cast<size_t>(*count) + 1) * sizeof *vector));
+    if (vector == NULL) exit_out_of_memory();
+    for (int i = 0; i < *count; ++i) vector[i] = parsed[i];
+    vector[*count] = NULL;
+    return vector;
+}
+
+// Cached mode with a DLL entry and a kept tree (checked, or just unpacked and moved into place):
+// nothing is deleted at the end, so this process runs the application itself instead of starting
+// a child for it, with what a child would get (its arguments, the variables, TAVRIN_ONEFILE_PARENT
+// naming this process) and returns run_code's result. Before the call, what unpacking used is
+// released, and the console and every fatal exit are left to the application: the handler and the
+// hook that deleted unpacked work have nothing to do any more. An instance that the application
+// starts from the package recognises this process by its marker and image, takes the child role
+// and runs from the same tree, which this process holds until it ends.
+int run_in_this_process(const unsigned char* block, uint64_t block_length, const wchar_t* own_path)
+{
+    // The tree may have been unpacked under a sibling's name, or by another run.
+    locate_first_entry(block, block_length);
+    require_application();
+    release_attached_data_pages(block, block_length);
+    set_fatal_exit_hook(NULL);
+    SetConsoleCtrlHandler(console_ctrl_handler, FALSE);
+    give_variables_to_runtime();
+    int count = 0;
+    wchar_t** arguments = child_arguments(own_path, &count);
+    return call_entry_dll(count, arguments);
 }
 
 }  // namespace
@@ -256,10 +330,11 @@ int run_launcher()
     const unsigned char* block = NULL;
     uint64_t block_length = 0;
     if (!find_attached_data(&block, &block_length)) exit_header_missing();
+    bool kept_tree = false;
     if (role == role_parent && launch_cached()) {
         // A kept tree that passes its checks is used without reading the archive; the clean-up
         // never deletes it.
-        prepare_cached_tree(block, block_length);
+        kept_tree = prepare_cached_tree(block, block_length);
     } else {
         open_attached_data(block, block_length);
         // Only a directory this run made is ever deleted: it is made and its identity recorded
@@ -280,6 +355,11 @@ int run_launcher()
     set_env_var(TAVRIN_ENV_ORIGINAL_ARGV0, argc > 0 ? argv[0] : L"");
     // Argument 0 of the child, whichever it is: the package's own path.
     const wchar_t* own_path = own_executable_path(false);
+    // A DLL entry from the kept tree runs in this process. This run's own copy of the tree, deleted
+    // once the application has ended, and a program entry get a process of their own. Without a
+    // child of ours no self-recognition is needed: an instance that the application starts and
+    // that did not recognise this process would take the parent role and check the tree itself.
+    if (kept_tree && !program) return run_in_this_process(block, block_length, own_path);
     const wchar_t* application_path = own_path;
     if (program) {
         // In cached mode the tree in use was unpacked under another name, or by another run: the

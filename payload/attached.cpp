@@ -28,3 +28,11 @@ bool find_attached_data(const unsigned char** start, uint64_t* length)
     }
     return false;
 }
+
+void release_attached_data_pages(const unsigned char* start, uint64_t length)
+{
+    // VirtualUnlock on pages that are not locked removes those present from the working set (and
+    // reports ERROR_NOT_LOCKED), which is what is wanted of image pages read once. Its effect is
+    // not checked under Wine 8, whose working set is the Unix resident set.
+    VirtualUnlock(const_cast<unsigned char*>(start), static_cast<SIZE_T>(length));
+}

@@ -160,8 +160,13 @@ void unpack_attached_data(instance_role role)
 
         if (first_file_path[0] == 0) {
             copy_wide_bounded(first_file_path, output_path, wide_path_capacity);
-            // The child loads the DLL that the parent wrote; it reads nothing further.
-            if (role == role_child) return;
+            // The child loads the DLL that the parent wrote; it reads nothing further, and the
+            // decoder's window and context (as large as the frame's window) go before the
+            // application runs.
+            if (role == role_child) {
+                close_attached_data();
+                return;
+            }
         }
 
         uint64_t size = read_entry_size();

@@ -11,7 +11,8 @@
 extern wchar_t first_file_path[wide_path_capacity];
 
 // Parent: writes every entry, confirms the frame complete with its checksum, closes the reader.
-// Child: returns as soon as first_file_path is set, having read only the first name. Either role:
+// Child: returns as soon as first_file_path is set, having read only the first name, and closes the
+// reader. Either role:
 // when the end marker comes first, closes the reader and returns with first_file_path empty.
 // Every failure ends the process.
 void unpack_attached_data(instance_role role);

@@ -22,6 +22,14 @@
  * cached mode (tavrin-pack --cached) keeps the directory and reuses it in later runs after checking
  * it against the archive: nothing may be written there either.
  *
+ * In cached mode there is no second process: the first instance loads the DLL from the kept
+ * directory and calls run_code itself, on its main thread, with the same arguments and variables
+ * a child would get. The application then shares its process with the launcher: the launcher's
+ * own modules (shell32 and what it loads) are loaded, TAVRIN_ONEFILE_PARENT is the process's own
+ * id, and the console's control events (Ctrl-C, close) reach the application's handlers and the
+ * system's default one only, as in a plain program. (A run that cannot use the kept directory and
+ * runs from a copy of its own, deleted at its end, still starts a child.)
+ *
  * Define the entry point with TAVRIN_RUN_CODE, choosing the parameter names:
  *
  *     #include <tavrin/onefile.h>
@@ -57,9 +65,10 @@ typedef int (*tavrin_run_code_function)(int argc, wchar_t** argv, const wchar_t*
  * (_wgetenv, GetEnvironmentVariableW). All values are text; an empty variable counts as unset. */
 
 /* The process id, in decimal, of the first instance of the executable: the one the user started,
- * which unpacked the files and waits for the child. A process that the application starts from the
- * same executable while that instance still runs inherits it, takes the child role at once and
- * runs the application from the same directory without unpacking anything. */
+ * which unpacked the files and waits for the child (in cached mode, the application's own process).
+ * A process that the application starts from the same executable while that instance still runs
+ * inherits it, takes the child role at once and runs the application from the same directory
+ * without unpacking anything. */
 #define TAVRIN_ENV_ONEFILE_PARENT "TAVRIN_ONEFILE_PARENT"
 #define TAVRIN_ENV_ONEFILE_PARENT_W L"TAVRIN_ONEFILE_PARENT"
 

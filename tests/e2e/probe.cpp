@@ -3,7 +3,8 @@
 //
 // Report: when TAVRIN_PROBE_REPORT names a file, one line per fact is appended to it, "key=value"
 // with the value as hexadecimal UTF-16 code units, so that every argument arrives exactly; "ready"
-// comes last, before the commands run.
+// comes last, before the commands run. Each variable is reported as the system gives it ("env." or
+// "unset.") and as the C runtime's _wgetenv does ("crt.", "<unset>" when it has none).
 // Commands, taken in order from argv[1]:
 //   --exit N         return N (decimal, 32-bit unsigned) when the commands are done
 //   --sleep MS       sleep
@@ -60,6 +61,25 @@ void report_variable(const wchar_t* name)
     report(key.c_str(), value);
 }
 
+// What the C runtime's getenv gives, which reads the runtime's own copy of the environment.
+void report_runtime_variable(const wchar_t* name)
+{
+    const wchar_t* value = _wgetenv(name);
+    report((std::wstring(L"crt.") + name).c_str(), value != NULL ? value : L"<unset>");
+}
+
+// Committed private memory of this process, in MiB, summed over its regions as the system lists them.
+unsigned long private_mib()
+{
+    unsigned long long bytes = 0;
+    MEMORY_BASIC_INFORMATION region;
+    for (const char* at = nullptr; VirtualQuery(at, &region, sizeof region) == sizeof region; at += region.RegionSize) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) bytes += region.RegionSize;
+        if (reinterpret_cast<const char*>(region.BaseAddress) + region.RegionSize < at) break;
+    }
+    return static_cast<unsigned long>(bytes >> 20);
+}
+
 void report_files(const wchar_t* first_file_path)
 {
     std::wstring directory = first_file_path;
@@ -106,7 +126,12 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     static const wchar_t* variables[] = {L"TAVRIN_ONEFILE_PARENT", L"TAVRIN_ONEFILE_DIRECTORY",
                                          L"TAVRIN_ORIGINAL_ARGV0", L"TAVRIN_ONEFILE_START",
                                          L"TAVRIN_ONEFILE_TIME_US", L"TAVRIN_ONEFILE_RANDOM"};
-    for (const wchar_t* name : variables) report_variable(name);
+    for (const wchar_t* name : variables) {
+        report_variable(name);
+        report_runtime_variable(name);
+    }
+    swprintf(number, 32, L"%lu", private_mib());
+    report(L"private_mib", number);
     report_files(first_file_path);
     // The last fact before the commands run: a reader that sees it has the whole report.
     report(L"ready", L"");
