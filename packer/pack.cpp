@@ -18,7 +18,6 @@
 #include "packer/base/file_places.h"
 #include "packer/base/interrupt_cleanup.h"
 #include "packer/base/names.h"
-#include "packer/deps/imports.h"
 #include "packer/image/pe_image.h"
 #include "packer/image/resource_section.h"
 
@@ -390,6 +389,9 @@ pack_result pack_application(const pack_options& options)
     }
     std::u16string entry = choose_entry(files, options.entry);
     order_entries(files, entry);
+    import_check imports = check_imports(files, options.allowed_missing, options.collect);
+    files.insert(files.end(), std::make_move_iterator(imports.added.begin()), std::make_move_iterator(imports.added.end()));
+    order_entries(files, entry);
 
     pack_result result;
     auto warn = [&](const std::string& warning) {
@@ -404,12 +406,12 @@ pack_result pack_application(const pack_options& options)
         if (!warning.empty()) warn(warning);
     }
     check_unpack_directory(chosen, version_placeholder_values(options.identity, version), result.names);
-    import_check imports = check_imports(files, options.allowed_missing);
     for (const auto& warning : imports.warnings) warn(warning);
     for (const auto& missing : imports.missing)
         if (missing.delay_loaded) warn(delay_load_warning(missing));
-    std::string refusal = missing_imports_message(imports.missing);
+    std::string refusal = missing_imports_message(imports);
     if (!refusal.empty()) throw import_error(refusal);
+    result.collected = std::move(imports.collected);
     result.directories = count_directories(result.names);
     progress_callback progress = [&](const block_progress& state) {
         result.content_bytes = state.bytes_total;

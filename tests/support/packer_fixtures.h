@@ -43,6 +43,9 @@ struct image_spec {
     bool bound_imports_after_table = false;    // non-zero bytes right after the section table
     bool settings_record = false;              // an executable's ".rdata" with the launcher's settings record
     std::string data;                          // a ".data" section after the others
+    // Sections named through a COFF string table (".debug_info"), after all others; a symbol table
+    // of one symbol and the string table follow the last section, before any overlay.
+    std::vector<std::string> debug_sections;
 };
 
 // The image `spec` describes; its header checksum is fixture_checksum.
