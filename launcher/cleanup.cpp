@@ -347,3 +347,5 @@ BOOL WINAPI console_ctrl_handler(DWORD event)
     // Not handled here: the next handler, by default the system's, ends the process.
     return FALSE;
 }
+
+BOOL WINAPI waiting_ctrl_handler(DWORD event) { return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT; }

@@ -78,4 +78,10 @@ cleanup_action choose_cleanup_action(DWORD attributes, DWORD links);
 // nothing, FALSE.
 BOOL WINAPI console_ctrl_handler(DWORD event);
 
+// The handler of an instance in the child role that starts a program entry and waits for it.
+// Interrupt and break (0, 1): TRUE, so that it keeps waiting; the program, on the same console, gets
+// them too and decides. A handler routine is not inherited, whereas the "ignore" state of
+// SetConsoleCtrlHandler(NULL, TRUE) would be, and the program would ignore interrupts. Others: FALSE.
+BOOL WINAPI waiting_ctrl_handler(DWORD event);
+
 #endif

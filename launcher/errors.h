@@ -34,6 +34,9 @@ void report_system_error(const char* message, uint32_t code);
 [[noreturn]] void exit_out_of_memory();
 // "Error, couldn't launch child" with `code`, as exit_with_system_error.
 [[noreturn]] void exit_launch_failed(uint32_t code);
+// "Error, couldn't start the application." with `code`, as exit_with_system_error: a program entry
+// that the system would not start (not a program, for another machine, missing).
+[[noreturn]] void exit_application_start_failed(uint32_t code);
 // "Error, couldn't launch child: this process's image '<image>' is not its own executable '<own>'\n"
 // on standard error, exit code 2: the parent's check of itself found another path.
 [[noreturn]] void exit_not_own_image(const wchar_t* image, const wchar_t* own);

@@ -1,5 +1,6 @@
 // The launch sequence: role detection, the environment protocol between the two instances, the
-// child's DLL load, and the parent's create / wait / clean-up / exit-code path.
+// child's DLL load (or, for a program entry, the program started in its place), and the parent's
+// create / wait / clean-up / exit-code path.
 #include "launcher/launch.h"
 
 #include <windows.h>
@@ -130,12 +131,79 @@ void abandon_unpacking()
     cleanup_child_and_directory();
 }
 
+void require_application()
+{
+    // The parent unpacked nothing, so there is no application to load or start.
+    if (first_file_path[0] == 0) exit_with_message("Error, attached data holds no application.");
+}
+
+// The start-up information of the process this one starts: its own standard handles and, for a
+// program entry (`placement`), the window placement it was given (a shortcut's "Run: Minimized",
+// a position, a size), which the program's first window takes as it would started directly.
+void fill_startup(STARTUPINFOW* startup, bool placement)
+{
+    ZeroMemory(startup, sizeof *startup);
+    startup->cb = sizeof *startup;
+    if (placement) {
+        STARTUPINFOW own;
+        GetStartupInfoW(&own);
+        startup->dwFlags = own.dwFlags & (STARTF_USESHOWWINDOW | STARTF_USEPOSITION | STARTF_USESIZE);
+        startup->wShowWindow = own.wShowWindow;
+        startup->dwX = own.dwX;
+        startup->dwY = own.dwY;
+        startup->dwXSize = own.dwXSize;
+        startup->dwYSize = own.dwYSize;
+    }
+    startup->dwFlags |= STARTF_USESTDHANDLES;
+    startup->hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup->hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup->hStdError = GetStdHandle(STD_ERROR_HANDLE);
+}
+
+// Creates the process of `application` with `command_line`, the standard handles inherited, this
+// process's environment and current directory, and returns its process handle (the thread's is
+// closed). A failure ends the process with the system's reason: "couldn't start the application"
+// for a `program` entry, "couldn't launch child" for the launcher's own second instance.
+HANDLE create_process(const wchar_t* application, wchar_t* command_line, STARTUPINFOW* startup, bool program)
+{
+    PROCESS_INFORMATION created;
+    ZeroMemory(&created, sizeof created);
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(application, command_line, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS, NULL, NULL, startup,
+                           &created))
+            break;
+        DWORD error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt == child_creation_tries) {
+            if (program) exit_application_start_failed(error);
+            exit_launch_failed(error);
+        }
+        Sleep(child_creation_pause_ms);
+    }
+    CloseHandle(created.hThread);
+    return created.hProcess;
+}
+
+// The child role with a program entry: an instance that the program started from the package again.
+// It starts the program from the same directory, with its own arguments (argument 0 this
+// executable's path, as the parent gives it), and passes the program's exit code on.
+int run_program_again()
+{
+    require_application();
+    if (!SetConsoleCtrlHandler(waiting_ctrl_handler, TRUE)) exit_with_message("Error, failed to register signal handler.");
+    STARTUPINFOW startup;
+    fill_startup(&startup, true);
+    wchar_t* command_line = const_cast<wchar_t*>(build_child_command_line(own_executable_path(false)));
+    HANDLE program = create_process(first_file_path, command_line, &startup, true);
+    WaitForSingleObject(program, INFINITE);
+    DWORD exit_code = 1;
+    if (!GetExitCodeProcess(program, &exit_code)) exit_code = 1;
+    // The process ends here; the handle goes with it.
+    return static_cast<int>(exit_code);
+}
+
 int run_child(int argc, wchar_t** argv)
 {
-    if (first_file_path[0] == 0) {
-        // The parent unpacked nothing, so there is no application to load.
-        exit_with_message("Error, attached data holds no application.");
-    }
+    require_application();
     AddDllDirectory(unpack_directory);
     // The unpack directory also in the default search order: a DLL of the package that the
     // application loads by name later (a plugin, a module) is found there, with its own imports.
@@ -205,39 +273,34 @@ int run_launcher()
         unpack_attached_data(role);
     }
 
-    if (role == role_child) return run_child(argc, argv);
+    const bool program = launch_exe_entry();
+    if (role == role_child) return program ? run_program_again() : run_child(argc, argv);
 
     set_launcher_directory();
     set_env_var(TAVRIN_ENV_ORIGINAL_ARGV0, argc > 0 ? argv[0] : L"");
-    const wchar_t* application_path = own_executable_path(false);
+    // Argument 0 of the child, whichever it is: the package's own path.
+    const wchar_t* own_path = own_executable_path(false);
+    const wchar_t* application_path = own_path;
+    if (program) {
+        // In cached mode the tree in use was unpacked under another name, or by another run: the
+        // entry's path is taken from it as it is now.
+        if (launch_cached()) locate_first_entry(block, block_length);
+        require_application();
+        application_path = first_file_path;
+    } else {
+        // A child that would not recognise this instance would take the parent role and start
+        // another instance, which would do the same: refuse to start one unless this instance
+        // recognises itself. A program entry starts no instance of ours.
+        require_self_recognition();
+    }
 
     STARTUPINFOW startup;
-    ZeroMemory(&startup, sizeof startup);
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-
-    // A child that would not recognise this instance would take the parent role and start another
-    // instance, which would do the same: refuse to start one unless this instance recognises itself.
-    require_self_recognition();
-
-    wchar_t* command_line = const_cast<wchar_t*>(build_child_command_line(application_path));
-    PROCESS_INFORMATION child;
-    ZeroMemory(&child, sizeof child);
+    fill_startup(&startup, program);
+    wchar_t* command_line = const_cast<wchar_t*>(build_child_command_line(own_path));
     mark_child_starting();
-    for (int attempt = 1;; ++attempt) {
-        if (CreateProcessW(application_path, command_line, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS, NULL, NULL,
-                           &startup, &child))
-            break;
-        DWORD error = GetLastError();
-        if (error != ERROR_INTERNAL_ERROR || attempt == child_creation_tries) exit_launch_failed(error);
-        Sleep(child_creation_pause_ms);
-    }
-    CloseHandle(child.hThread);
+    HANDLE created = create_process(application_path, command_line, &startup, program);
 
-    HANDLE waited = hand_over_child(child.hProcess);
+    HANDLE waited = hand_over_child(created);
     DWORD exit_code = 1;  // also when the handler took the only handle first
     if (waited != NULL) {
         WaitForSingleObject(waited, INFINITE);

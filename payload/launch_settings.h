@@ -25,8 +25,10 @@ enum {
 };
 
 enum launch_settings_flags {
-    launch_setting_packed = 1,  // written by the packer
-    launch_setting_cached = 2   // keep the unpack directory between runs and reuse it
+    launch_setting_packed = 1,     // written by the packer
+    launch_setting_cached = 2,     // keep the unpack directory between runs and reuse it
+    launch_setting_exe_entry = 4   // the entry is a program, started as the child in place of the
+                                   // launcher's second instance; without it, a DLL with run_code
 };
 
 // The unpack directory specs used when the record holds none (temporary mode: the launcher's

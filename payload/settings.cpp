@@ -41,6 +41,8 @@ const wchar_t* launch_unpack_spec(void)
 
 bool launch_cached(void) { return (settings_flags() & launch_setting_cached) != 0; }
 
+bool launch_exe_entry(void) { return (settings_flags() & launch_setting_exe_entry) != 0; }
+
 const char* launch_archive_identity(void)
 {
     static char identity[launch_settings_identity_size];

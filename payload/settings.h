@@ -1,5 +1,5 @@
 // The launch settings that the packer wrote into this image's settings record: the unpack
-// directory spec, cached mode and the archive identity.
+// directory spec, cached mode, the kind of entry and the archive identity.
 #ifndef TAVRIN_PAYLOAD_SETTINGS_H
 #define TAVRIN_PAYLOAD_SETTINGS_H
 
@@ -10,6 +10,9 @@ const wchar_t* launch_unpack_spec(void);
 
 // True when the packer chose cached mode.
 bool launch_cached(void);
+
+// True when the entry (the first archived file) is a program to start rather than a DLL to load.
+bool launch_exe_entry(void);
 
 // The archive identity the packer stored (ASCII hex digits), or "" when it stored none. Aborts like
 // launch_unpack_spec when the field has no terminator.

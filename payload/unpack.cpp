@@ -179,6 +179,17 @@ void unpack_attached_data(instance_role role)
     close_attached_data();
 }
 
+void locate_first_entry(const unsigned char* block, uint64_t length)
+{
+    open_attached_data(block, length);
+    first_file_path[0] = 0;
+    if (read_entry_name()) {
+        join_entry_path();
+        copy_wide_bounded(first_file_path, output_path, wide_path_capacity);
+    }
+    close_attached_data();
+}
+
 void close_unpack_output()
 {
     HANDLE file = output_file;

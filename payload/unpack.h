@@ -6,8 +6,8 @@
 
 #include "launcher/process_state.h"
 
-// Full path of the first entry (the application's DLL); empty until the first entry has been read,
-// never changed afterwards. 4096 code units.
+// Full path of the first entry (the application's DLL or program); empty until the first entry has
+// been read, changed afterwards only by locate_first_entry. 4096 code units.
 extern wchar_t first_file_path[wide_path_capacity];
 
 // Parent: writes every entry, confirms the frame complete with its checksum, closes the reader.
@@ -15,6 +15,12 @@ extern wchar_t first_file_path[wide_path_capacity];
 // when the end marker comes first, closes the reader and returns with first_file_path empty.
 // Every failure ends the process.
 void unpack_attached_data(instance_role role);
+
+// Sets first_file_path anew from the unpack directory as it is now and the first entry's name, read
+// from the attached data opened over [block, block + length) (nothing further is decoded); empty
+// when the archive holds no entry. Closes the reader. For a parent in cached mode, whose tree was
+// unpacked elsewhere (a sibling renamed into place) or by another run. Damage ends the process.
+void locate_first_entry(const unsigned char* block, uint64_t length);
 
 // Reads every entry of the opened attached data (to its end, the frame's checksum confirmed) and
 // compares it with the file of its name under the unpack directory. True when each exists with

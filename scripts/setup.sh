@@ -2,7 +2,8 @@
 # Installs what the builds need on a Debian machine, idempotently and without questions:
 # the mingw-w64 posix toolchain, Wine, CMake, host zstd and GoogleTest, clang with libFuzzer (the fuzz
 # test), pefile, icoutils and osslsigncode (the identity checks read and sign packages), strace (runs
-# under a tracer), and Debian's zstd source; then the user tavrin-test that the tests run packages as.
+# under a tracer), xvfb (a virtual display for the windowed test) and Debian's zstd source; then the
+# user tavrin-test that the tests run packages as.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,7 +13,7 @@ die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }
 packages=(cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
           wine wine64 libzstd-dev zstd googletest python3 xz-utils ca-certificates
           clang libclang-rt-14-dev libfuzzer-14-dev
-          python3-pefile icoutils osslsigncode openssl strace)
+          python3-pefile icoutils osslsigncode openssl strace xvfb xauth)
 
 missing=()
 for p in "${packages[@]}"; do

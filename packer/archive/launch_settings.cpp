@@ -316,7 +316,8 @@ std::string launch_settings_bytes(const launch_settings& settings)
         throw pack_error("the unpack directory spec is longer than " + std::to_string(launch_settings_spec_capacity - 1) +
                          " UTF-16 code units");
     std::string bytes = record_header();
-    std::uint32_t flags = launch_setting_packed | (settings.cached ? launch_setting_cached : 0);
+    std::uint32_t flags = launch_setting_packed | (settings.cached ? launch_setting_cached : 0) |
+                          (settings.exe_entry ? launch_setting_exe_entry : 0);
     bytes += little_endian_bytes(flags, 4);
     std::string identity = settings.archive_identity;
     identity.resize(launch_settings_identity_size, '\0');
@@ -410,7 +411,9 @@ std::optional<launch_settings> read_launch_settings(std::istream& image, std::ui
     if (image.gcount() != launch_settings_size || bytes.compare(0, record_header().size(), record_header()) != 0)
         return std::nullopt;
     launch_settings settings;
-    settings.cached = (read_little_endian(bytes, launch_settings_flags_offset, 4) & launch_setting_cached) != 0;
+    const auto flags = read_little_endian(bytes, launch_settings_flags_offset, 4);
+    settings.cached = (flags & launch_setting_cached) != 0;
+    settings.exe_entry = (flags & launch_setting_exe_entry) != 0;
     std::size_t identity_end = bytes.find('\0', launch_settings_identity_offset);
     if (identity_end >= launch_settings_identity_offset + launch_settings_identity_size) return std::nullopt;
     settings.archive_identity = bytes.substr(launch_settings_identity_offset, identity_end - launch_settings_identity_offset);

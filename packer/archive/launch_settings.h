@@ -51,6 +51,7 @@ struct launch_settings {
     bool cached = false;            // keep and reuse the unpack directory
     std::u16string unpack_spec;     // empty: the launcher's built-in spec
     std::string archive_identity;   // ASCII hex digits; empty: none
+    bool exe_entry = false;         // the entry is a program the launcher starts, not a DLL it loads
 };
 
 // Throws spec_error unless the unpack directory of `settings` (its spec, else its mode's default)

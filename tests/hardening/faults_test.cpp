@@ -199,10 +199,15 @@ TEST_F(HardeningFaults, AConsoleInterruptIsTheApplicationsToAnswer)
     // The interrupt reaches both instances; the parent leaves it to the application and waits. The
     // probe ends at it (Wine's default handler ends a process with 0); an application that ignores
     // interrupts runs on past the old 5 s grace and ends with its own code, 33. The parent passes
-    // the code on and removes the directory in both cases.
+    // the code on and removes the directory in both cases. A program entry that starts the package
+    // again: the instance in between keeps waiting, and the innermost program, which has not
+    // inherited an "ignore" state, answers the interrupt with 21, passed on through both.
     auto steady = dir_.path() / L"steady.exe";
     make_package_of(steady, {tavrin::archive_entry::from_file(u"steady.dll", fs::path(steady_app_dll)),
                              packer_test::memory_entry(u"data\\held.txt", "held")});
+    auto program = dir_.path() / L"program.exe";
+    make_package_of(program, lay_out_program(dir_.path() / L"plain"));
+    set_launch_settings(program, {false, u"", "", true});
     struct round {
         fs::path exe;
         std::vector<std::wstring> arguments;
@@ -210,7 +215,8 @@ TEST_F(HardeningFaults, AConsoleInterruptIsTheApplicationsToAnswer)
     };
     for (const auto& [exe, arguments, expected] :
          {round{exe_, {L"--sleep", L"600000", L"--exit", L"9"}, "launcher 0 application 0\r\n"},
-          round{steady, {L"8000"}, "launcher 33 application 33\r\n"}}) {
+          round{steady, {L"8000"}, "launcher 33 application 33\r\n"},
+          round{program, {L"--again", L"--interrupt", L"21", L"--exit", L"5"}, "launcher 21 application 21\r\n"}}) {
         SCOPED_TRACE(narrow(exe.filename().wstring()));
         temp_directory reports;
         auto report_path = reports.path() / L"report";

@@ -29,6 +29,8 @@ std::wstring from_build_tree(const char* unix_path)
 const std::wstring launcher_image = from_build_tree(TAVRIN_LAUNCHER_IMAGE);
 const std::wstring probe_dll = from_build_tree(TAVRIN_PROBE_DLL);
 const std::wstring no_entry_dll = from_build_tree(TAVRIN_NO_ENTRY_DLL);
+const std::wstring exe_app = from_build_tree(TAVRIN_EXE_APP);
+const std::wstring exe_app_windowed = from_build_tree(TAVRIN_EXE_APP_WINDOWED);
 
 std::wstring temp_root()
 {
@@ -69,6 +71,19 @@ void make_package_of(const std::filesystem::path& exe, const std::vector<tavrin:
     std::ofstream out(exe, std::ios::binary | std::ios::trunc);
     tavrin::write_image_with_section(launcher, headers, out,
                                      [&](std::ostream& block) { tavrin::write_block(entries, block, options); });
+}
+
+std::vector<tavrin::archive_entry> lay_out_program(const std::filesystem::path& directory, const std::wstring& program)
+{
+    namespace fs = std::filesystem;
+    fs::create_directories(directory / L"data");
+    fs::copy_file(program, directory / L"exe_app.exe");
+    fs::copy_file(from_build_tree(TAVRIN_PLUGIN_HELPER_DLL), directory / L"plugin_helper.dll");
+    write_file(directory / L"data" / L"greeting.txt", "hello from data");
+    std::vector<tavrin::archive_entry> entries;
+    for (const char16_t* name : {u"exe_app.exe", u"plugin_helper.dll", u"data\\greeting.txt"})
+        entries.push_back(tavrin::archive_entry::from_file(name, directory / fs::path(name)));
+    return entries;
 }
 
 tavrin::launch_settings set_launch_settings(const std::filesystem::path& exe, tavrin::launch_settings settings)

@@ -19,6 +19,9 @@ namespace package_support {
 extern const std::wstring launcher_image;
 extern const std::wstring probe_dll;
 extern const std::wstring no_entry_dll;
+// The program entry (tests/e2e/exe_app.c), console and windowed.
+extern const std::wstring exe_app;
+extern const std::wstring exe_app_windowed;
 
 // The temporary directory with its trailing backslash.
 std::wstring temp_root();
@@ -35,6 +38,12 @@ void make_package(const std::filesystem::path& exe, std::vector<tavrin::archive_
 // Writes a package of exactly `entries` to `exe`.
 void make_package_of(const std::filesystem::path& exe, const std::vector<tavrin::archive_entry>& entries,
                      const tavrin::block_options& options = {});
+
+// Lays out a program entry's files in `directory` as they run unpacked: `program` as exe_app.exe,
+// its import plugin_helper.dll beside it, data\greeting.txt; returns them as archive entries, the
+// program first.
+std::vector<tavrin::archive_entry> lay_out_program(const std::filesystem::path& directory,
+                                                   const std::wstring& program = exe_app);
 
 // Fills the package's launch settings record with `settings` as tavrin-pack does (in cached mode
 // with the identity of its attached data) and returns what it wrote.

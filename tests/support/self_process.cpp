@@ -135,6 +135,10 @@ process_result run_process(const std::wstring& application, const std::wstring& 
     startup.hStdInput = in;
     startup.hStdOutput = options.without_stdout ? nullptr : out;
     startup.hStdError = options.without_stderr ? nullptr : err;
+    if (options.show_window) {
+        startup.dwFlags |= STARTF_USESHOWWINDOW;
+        startup.wShowWindow = *options.show_window;
+    }
     PROCESS_INFORMATION info = {};
     std::wstring line = command_line;
     std::wstring env;

@@ -46,6 +46,7 @@ struct run_options {
     bool without_stdout = false, without_stderr = false;       // that stream's handle is NULL
     std::function<void(HANDLE process)> before_start;           // runs while the process is suspended
     bool limited = false;                                       // the limited token (limited_token.h)
+    std::optional<WORD> show_window;                            // STARTF_USESHOWWINDOW with this value
 };
 
 // Starts `application` with the full command line `command_line` (argument 0 included), standard
