@@ -1,5 +1,5 @@
-// An application built as C++ usually is, without -static: it imports libstdc++-6.dll,
-// libgcc_s_seh-1.dll and libwinpthread-1.dll, which the packer must collect for it to start.
+// A C++ DLL entry (run_code; not a program entry) built as C++ usually is, without -static: it imports
+// libstdc++-6.dll and libgcc_s_seh-1.dll, and libwinpthread-1.dll through them, which packing collects.
 #include "include/tavrin/onefile.h"
 
 #include <cstdio>
