@@ -51,6 +51,16 @@ protected:
 
     void add(const fs::path& relative, const std::string& content) { write_file(app_ / relative, content); }
 
+    // A DLL that imports `imports`; an entry (exporting run_code) when `entry`.
+    static image_spec dll_spec(std::vector<std::string> imports = {}, bool entry = false)
+    {
+        image_spec spec;
+        spec.dll = true;
+        spec.imports = std::move(imports);
+        if (entry) spec.exports = {"run_code"};
+        return spec;
+    }
+
     tavrin::pack_options options(const fs::path& app_dir) const
     {
         tavrin::pack_options options;
@@ -358,18 +368,10 @@ TEST_F(PackTest, ImportsAreFoundInThePackageWhereTheLoaderLooksOrInWindows)
 // information (a signed one as it is), its own imports resolved in turn.
 TEST_F(PackTest, MissingDllsAreCollected)
 {
-    image_spec app;
-    app.dll = true;
-    app.exports = {"run_code"};
-    app.imports = {"kernel32.dll", "LIBFOO.DLL", "libsigned.dll"};
-    image_spec plugin;
-    plugin.dll = true;
-    plugin.imports = {"libfoo.dll", "libplug.dll"};
-    image_spec own;
-    own.dll = true;
+    image_spec own = dll_spec();
     own.debug_sections = {".debug_info"};
-    add("app.dll", make_image(app));
-    add("plugins/plugin.dll", make_image(plugin));
+    add("app.dll", make_image(dll_spec({"kernel32.dll", "LIBFOO.DLL", "libsigned.dll"}, true)));
+    add("plugins/plugin.dll", make_image(dll_spec({"libfoo.dll", "libplug.dll"})));
     add("own.dll", make_image(own));
     const fs::path first = scratch_.path() / "first", second = scratch_.path() / "second", toolchain = scratch_.path() / "toolchain";
     image_spec i386 = own;
@@ -383,10 +385,8 @@ TEST_F(PackTest, MissingDllsAreCollected)
     image_spec signed_dll = foo;
     signed_dll.certificate = true;
     write_file(second / "libsigned.dll", make_image(signed_dll));
-    image_spec plain;
-    plain.dll = true;
-    write_file(second / "libplug.dll", make_image(plain));
-    write_file(toolchain / "libbar.dll", make_image(plain));
+    write_file(second / "libplug.dll", make_image(dll_spec()));
+    write_file(toolchain / "libbar.dll", make_image(dll_spec()));
 
     auto opts = options();
     opts.collect.dll_path = {first, second};
@@ -430,20 +430,13 @@ TEST_F(PackTest, MissingDllsAreCollected)
 // another machine that an x86-64 image imports. --no-collect and --allow-missing collect nothing.
 TEST_F(PackTest, WhatCannotBeCollectedIsRefused)
 {
-    image_spec app;
-    app.dll = true;
-    app.exports = {"run_code"};
-    app.imports = {"libstdc++-6.dll", "helper32.dll", "libgood.dll"};
-    image_spec i386;
-    i386.dll = true;
+    image_spec i386 = dll_spec();
     i386.machine = 0x14C;
-    image_spec good;
-    good.dll = true;
-    add("app.dll", make_image(app));
+    add("app.dll", make_image(dll_spec({"libstdc++-6.dll", "helper32.dll", "libgood.dll"}, true)));
     add("helper32.dll", make_image(i386));
     const fs::path libs = scratch_.path() / "libs";
     write_file(libs / "libstdc++-6.dll", make_image(i386));
-    write_file(libs / "libgood.dll", make_image(good));
+    write_file(libs / "libgood.dll", make_image(dll_spec()));
 
     auto opts = options();
     opts.collect.dll_path = {libs};
@@ -1033,9 +1026,7 @@ TEST_F(PackTest, CommandLineExitCodes)
     EXPECT_EQ(missing.err.rfind("tavrin-pack: error: a DLL that the application imports is missing:\n"
                                 "  'app.dll' imports 'missing-helper.dll'\n", 0), 0u) << missing.err;
     EXPECT_FALSE(fs::exists(output_));
-    image_spec helper;
-    helper.dll = true;
-    write_file(scratch_.path() / "libs" / "missing-helper.dll", make_image(helper));
+    write_file(scratch_.path() / "libs" / "missing-helper.dll", make_image(dll_spec()));
     std::vector<std::string> collecting = pack;
     collecting.insert(collecting.end(), {"--dll-path", arg(scratch_.path() / "libs")});
     tool_run collected = run_tool(scratch_.path(), collecting);
