@@ -545,6 +545,24 @@ def report(facts, before):
     return doc.text(), after
 
 
+# A section that bench/measure_collected.sh measures apart: kept as it is when RESULTS.md is written anew.
+KEPT_SECTION = "## 8. Collected runtime DLLs"
+
+
+def kept_section(results):
+    """The kept section of the RESULTS.md at `results` up to the next heading, or ""."""
+    try:
+        with open(results) as f:
+            old = f.read()
+    except FileNotFoundError:
+        return ""
+    start = old.find("\n" + KEPT_SECTION + "\n")
+    if start < 0:
+        return ""
+    end = old.find("\n## ", start + 1)
+    return old[start + 1:end + 1 if end >= 0 else len(old)]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--facts", required=True, help="the facts measure.py wrote ($BUILD/bench/facts.json)")
@@ -555,6 +573,10 @@ def main():
     saved = os.path.join(os.path.dirname(os.path.abspath(args.results)), "results.json")
     before = previous_figures(saved, dict(facts["machine"])["Date"])
     text, after = report(facts, before)
+    kept = kept_section(args.results)
+    if kept:
+        at = text.find("\n## Commands\n")
+        text = text[:at + 1] + kept + text[at + 1:] if at >= 0 else text + "\n" + kept
     with open(args.results, "w") as f:
         f.write(text)
     with open(saved, "w") as f:

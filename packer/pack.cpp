@@ -18,7 +18,6 @@
 #include "packer/base/file_places.h"
 #include "packer/base/interrupt_cleanup.h"
 #include "packer/base/names.h"
-#include "packer/deps/imports.h"
 #include "packer/image/pe_image.h"
 #include "packer/image/resource_section.h"
 
@@ -423,6 +422,9 @@ pack_result pack_application(const pack_options& options)
                 throw name_error(in_quotes(file.name) + ": in cached mode this name is the launcher's own (its "
                                  "completion marker)");
     }
+    import_check imports = check_imports(files, options.allowed_missing, options.collect);
+    files.insert(files.end(), std::make_move_iterator(imports.added.begin()), std::make_move_iterator(imports.added.end()));
+    order_entries(files, entry.name);
 
     if (!options.settings.unpack_spec.empty())
         for (const auto& warning : unpack_spec_warnings(options.settings.unpack_spec, chosen.cached)) warn(warning);
@@ -432,12 +434,12 @@ pack_result pack_application(const pack_options& options)
         if (!warning.empty()) warn(warning);
     }
     check_unpack_directory(chosen, version_placeholder_values(options.identity, version, base.source), result.names);
-    import_check imports = check_imports(files, options.allowed_missing);
     for (const auto& warning : imports.warnings) warn(warning);
     for (const auto& missing : imports.missing)
         if (missing.delay_loaded) warn(delay_load_warning(missing));
-    std::string refusal = missing_imports_message(imports.missing);
+    std::string refusal = missing_imports_message(imports);
     if (!refusal.empty()) throw import_error(refusal);
+    result.collected = std::move(imports.collected);
     result.directories = count_directories(result.names);
     progress_callback progress = [&](const block_progress& state) {
         result.content_bytes = state.bytes_total;

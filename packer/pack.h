@@ -13,6 +13,7 @@
 
 #include "packer/archive/block_writer.h"
 #include "packer/archive/launch_settings.h"
+#include "packer/deps/imports.h"
 #include "packer/image/entry_dll.h"
 #include "packer/image/identity.h"
 
@@ -31,6 +32,7 @@ struct pack_options {
     std::filesystem::path launcher;           // the launcher image (see find_launcher_image)
     std::optional<std::u16string> entry;      // archive name of the entry (DLL or program); chosen when absent
     std::vector<std::string> allowed_missing; // imported DLLs accepted although missing (check_imports)
+    collect_options collect;                  // where missing DLLs are collected from (check_imports)
     block_options block;
     launch_settings settings;                 // written into the output's settings record
     identity_options identity;                // subsystem, icon, version block, execution level
@@ -40,6 +42,7 @@ struct pack_options {
 
 struct pack_result {
     std::vector<std::u16string> names;  // in archive order, the entry first
+    std::vector<collected_dll> collected;  // the DLLs collected into the package, in the order found
     std::size_t directories = 0;        // distinct directories below the unpack directory
     std::uint64_t content_bytes = 0;    // the files' bytes in all
     std::uint64_t block_size = 0;       // N, the attached data's length
@@ -106,8 +109,10 @@ int max_compression_level();
 // (identity_base); otherwise the identity's defaults are neutral, made of the output's name. In
 // cached mode without a spec, the spec leaves {COMPANY} out when the company is empty. The same files,
 // entry, level, window, identity and settings give the same bytes (see write_block).
-// Refuses (import_error) an image that imports a DLL which is neither in the package where the
-// loader looks nor a DLL of Windows, unless options.allowed_missing names it (check_imports). Warns
+// A DLL that an image imports and that is neither in the package where the loader looks nor a DLL
+// of Windows is collected (options.collect, check_imports) and packed in archive order with the
+// rest; refused (import_error) when it cannot be, unless options.allowed_missing names it, and so
+// is a DLL of the package that an x86-64 image imports but that is an image for another machine. Warns
 // (options.warning and result.warnings) about names whose unpack path would be long
 // (long_path_warning), delay-loaded DLLs that are missing, and images whose imports cannot be read.
 // Settings: in cached mode an empty spec becomes default_cached_spec, the archive identity (when not

@@ -124,6 +124,10 @@ std::string pack_summary(const pack_result& result, const std::filesystem::path&
     text += "  settings   level " + std::to_string(result.level) + ", window " + format_size(result.window_size) + ", " +
             plural(result.threads, "thread", "threads") + "\n";
     text += "  time       " + fixed(result.seconds, 2) + " s\n";
+    for (const collected_dll& dll : result.collected)
+        text += "  collected  " + to_utf8(dll.name) + " (" + format_size(dll.size) +
+                (dll.debug_dropped ? ", debug information dropped" : dll.kept_as_is.empty() ? "" : ", packed as it is: " + dll.kept_as_is) +
+                ") from " + dll.source.parent_path().u8string() + "\n";
     if (result.entry.program && result.entry.subsystem == pe_subsystem_console && result.subsystem == pe_subsystem_windows)
         text += "  note       the entry is a console program, but the package is windowed (--windows): a console does not "
                 "wait for it, and its output and exit code reach a console only where redirected; pack with --console (or "

@@ -40,7 +40,7 @@ private:
 };
 
 // The lines printed after packing `output`: files and directories, bytes in and out with the ratio,
-// the level, window and threads, the time.
+// the level, window and threads, the time, then each collected DLL with its size and directory.
 std::string pack_summary(const pack_result& result, const std::filesystem::path& output);
 
 // The entries of a package in archive order with their sizes, then the totals and the frame's

@@ -47,6 +47,7 @@ std::string help_text()
     const std::string levels = "1.." + std::to_string(tavrin::max_compression_level());
     return std::string("Usage: ") + tool_name + " [pack] APP_DIR -o OUT.exe [--entry NAME] [--level N] [--window N]\n" +
            "                   [--threads N] [--unpack-dir SPEC] [--cached] [--launcher PATH] [--allow-missing DLL]...\n"
+           "                   [--dll-path DIR]... [--no-collect]\n"
            "                   [--quiet] [--console | --windows] [--icon FILE]...\n"
            "                   [--company TEXT] [--product TEXT] [--app-version A.B.C.D] [--description TEXT]\n"
            "                   [--copyright TEXT] [--original-filename NAME] [--manifest-level LEVEL]\n"
@@ -71,10 +72,16 @@ std::string help_text()
            "Every x86-64 image among the files (known by its content, whatever its name) has its imports\n"
            "checked: a DLL it imports must be a top-level file of APP_DIR, a file in the image's own\n"
            "directory (letter case ignored, as Windows does), or a DLL that Windows provides (System32's\n"
-           "DLLs that programs link against, api-ms-win-* and ext-ms-*). Other imports are refused, all\n"
-           "named at once; the Visual C++ runtime (vcruntime140.dll, msvcp140.dll) is not part of\n"
-           "Windows, and mingw-w64's (libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll) goes\n"
-           "away with -static. A missing delay-loaded DLL draws a warning only. Progress goes to standard\n"
+           "DLLs that programs link against, api-ms-win-* and ext-ms-*). Any other is collected: the\n"
+           "first x86-64 DLL of that name in the --dll-path directories, then in the runtime directories\n"
+           "of the mingw-w64 compiler on PATH (x86_64-w64-mingw32-g++-posix, -win32, then plain; on\n"
+           "Windows g++), is packed beside its importer without its debug information (a signed one as\n"
+           "it is), and its own imports are resolved in turn; the summary names each. Copies for other\n"
+           "machines are passed over. What nothing provides is refused, all named at once, and so is a\n"
+           "file of the package for another machine (32-bit, ARM64) that an x86-64 image imports; the\n"
+           "Visual C++ runtime (vcruntime140.dll, msvcp140.dll) is not part of Windows, and mingw-w64's\n"
+           "(libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll) goes away with -static. A missing\n"
+           "delay-loaded DLL draws a warning only. Progress goes to standard\n"
            "error (a bar on a terminal, else a line per tenth once packing takes over a second), a\n"
            "summary to standard output.\n"
            "\n"
@@ -118,8 +125,11 @@ std::string help_text()
            "                         ../share/tavrin-onefile from it, as installed)\n"
            "  --allow-missing DLL    accept the imported DLL although the package lacks it (the system\n"
            "                         provides it, or the application makes do without); letter case\n"
-           "                         ignored; may be given more than once (one that nothing imports draws\n"
-           "                         a warning)\n"
+           "                         ignored; may be given more than once; it is not collected (one that\n"
+           "                         nothing imports draws a warning)\n"
+           "  --dll-path DIR         a directory to collect missing DLLs from, before the toolchain's;\n"
+           "                         may be given more than once, searched in order\n"
+           "  --no-collect           collect nothing: a DLL missing from the package is refused\n"
            "  -q, --quiet            no progress and no summary; warnings and errors still show\n"
            "\n"
            "The application's identity (written into OUT.exe's resources and header). Each option sets its\n"
@@ -283,6 +293,12 @@ std::string parse_dll_name(const std::string& text)
     return text;
 }
 
+fs::path parse_directory(const std::string& option, const std::string& text)
+{
+    if (text.empty()) throw usage_error(option + " takes a directory, not an empty text");
+    return fs::u8path(text);
+}
+
 std::u16string parse_unpack_spec(const std::string& text)
 {
     if (text.empty()) throw usage_error("--unpack-dir takes a directory spec, not an empty text");
@@ -412,6 +428,10 @@ int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
             launcher = fs::u8path(value());
         else if (name == "--allow-missing")
             options.allowed_missing.push_back(parse_dll_name(value()));
+        else if (name == "--dll-path")
+            options.collect.dll_path.push_back(parse_directory(name, value()));
+        else if (name == "--no-collect")
+            options.collect.enabled = false;
         else if (name == "--unpack-dir")
             options.settings.unpack_spec = parse_unpack_spec(value());
         else if (name == "--cached")

@@ -197,6 +197,19 @@ const pe_directory* present_directory(const pe_headers& headers, std::size_t ind
 
 }  // namespace
 
+std::string pe_machine_name(std::uint16_t machine)
+{
+    switch (machine) {
+    case pe_machine_amd64: return "x86-64";
+    case 0x014C: return "32-bit (i386)";
+    case 0xAA64: return "ARM64";
+    case 0x01C4: return "32-bit ARM";
+    case 0xA641: return "ARM64EC";
+    case 0x0200: return "Itanium";
+    default: return "machine " + hex(machine);
+    }
+}
+
 bool pe_headers::is_dll() const { return (characteristics & file_dll) != 0; }
 
 std::uint64_t pe_headers::end_of_raw_data() const
@@ -253,6 +266,8 @@ pe_headers read_pe_headers(std::istream& in, const std::string& what)
     std::uint16_t section_count = get_u16(nt, number_of_sections_offset);
     std::uint16_t optional_size = get_u16(nt, file_header_offset + 16);
     headers.characteristics = get_u16(nt, file_header_offset + 18);
+    headers.symbol_table_offset = get_u32(nt, file_header_offset + 8);
+    headers.symbol_count = get_u32(nt, file_header_offset + 12);
 
     if (optional_size < 2) throw image_error(what + ": damaged PE image (no optional header)");
     std::string optional = read_at(in, std::uint64_t{headers.nt_offset} + optional_header_offset, optional_size, what);

@@ -45,6 +45,9 @@ enum : std::size_t {
 // The COFF machine of x86-64 images.
 inline constexpr std::uint16_t pe_machine_amd64 = 0x8664;
 
+// The machine for people: "x86-64", "32-bit (i386)", "ARM64", ..., else "machine 0x01c2".
+std::string pe_machine_name(std::uint16_t machine);
+
 // Values of the optional header's Subsystem field that a launcher may have.
 enum : std::uint16_t { pe_subsystem_windows = 2, pe_subsystem_console = 3 };
 
@@ -54,6 +57,8 @@ struct pe_headers {
     std::uint64_t file_size = 0;
     std::uint32_t nt_offset = 0;                // the "PE\0\0" signature
     std::uint16_t characteristics = 0;          // of the COFF file header
+    std::uint32_t symbol_table_offset = 0;      // PointerToSymbolTable: the COFF symbol table's file offset, 0 without one
+    std::uint32_t symbol_count = 0;             // NumberOfSymbols, 18 bytes each; the string table follows them
     std::uint64_t image_base = 0;
     std::uint32_t section_alignment = 0;
     std::uint32_t file_alignment = 0;

@@ -1,11 +1,13 @@
 // libFuzzer target over the packer's image and icon parsers: arbitrary bytes read as a PE32+ image
-// (headers, export names, imports, resources, the identity, the resource section written anew) and as
-// an icon file. Built with TAVRIN_FUZZ_SEEDS, the same file is a program that writes seed inputs.
+// (headers, export names, imports, resources, the identity, the resource section written anew, debug
+// information dropped) and as an icon file. Built with TAVRIN_FUZZ_SEEDS, the same file is a program
+// that writes seed inputs.
 #include <cstdint>
 #include <sstream>
 #include <string>
 
 #include "packer/deps/imports.h"
+#include "packer/image/debug_strip.h"
 #include "packer/image/icons.h"
 #include "packer/image/identity.h"
 #include "packer/image/pe_image.h"
@@ -37,7 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)tavrin::read_package_identity(in, "image");
     });
     // Reads the import tables as packing does, for an image among the application's files.
-    refused_or_done([&] { (void)tavrin::check_imports({{u"app.dll", {}, bytes}}, {}); });
+    tavrin::collect_options no_collection;
+    no_collection.enabled = false;
+    refused_or_done([&] { (void)tavrin::check_imports({{u"app.dll", {}, bytes}}, {}, no_collection); });
+    // As a collected DLL is packed.
+    refused_or_done([&] {
+        std::istringstream in(bytes);
+        (void)tavrin::strip_debug_information(in, "image");
+    });
     refused_or_done([&] { (void)tavrin::icon_resources(tavrin::parse_icon_file(bytes, "icon")); });
     return 0;
 }

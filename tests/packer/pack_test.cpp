@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <tuple>
 
 #include "packer/archive/archive_identity.h"
@@ -51,6 +52,16 @@ protected:
 
     void add(const fs::path& relative, const std::string& content) { write_file(app_ / relative, content); }
 
+    // A DLL that imports `imports`; an entry (exporting run_code) when `entry`.
+    static image_spec dll_spec(std::vector<std::string> imports = {}, bool entry = false)
+    {
+        image_spec spec;
+        spec.dll = true;
+        spec.imports = std::move(imports);
+        if (entry) spec.exports = {"run_code"};
+        return spec;
+    }
+
     tavrin::pack_options options(const fs::path& app_dir) const
     {
         tavrin::pack_options options;
@@ -58,6 +69,7 @@ protected:
         options.output = output_;
         options.launcher = launcher_;
         options.block.level = 3;
+        options.collect.toolchain = nullptr;  // the packing machine's compiler stays out of these tests
         return options;
     }
     tavrin::pack_options options() const { return options(app_); }
@@ -510,6 +522,103 @@ TEST_F(PackTest, ImportsAreFoundInThePackageWhereTheLoaderLooksOrInWindows)
     EXPECT_EQ(told[0].rfind("'plugins\\one\\damaged.dll': damaged PE image", 0), 0u) << told[0];
     EXPECT_NE(told[0].find("imports are not checked"), std::string::npos) << told[0];
     EXPECT_EQ(told[1].rfind("'plugins\\one\\plugin.bin' delay-loads 'later.dll', which is neither", 0), 0u) << told[1];
+}
+
+// A DLL that nothing provides is collected from the --dll-path directories in order, then from the
+// toolchain's: beside its importer unless the loader finds it at the top, without its debug
+// information (a signed one as it is), its own imports resolved in turn.
+TEST_F(PackTest, MissingDllsAreCollected)
+{
+    image_spec own = dll_spec();
+    own.debug_sections = {".debug_info"};
+    add("app.dll", make_image(dll_spec({"kernel32.dll", "LIBFOO.DLL", "libsigned.dll"}, true)));
+    add("plugins/plugin.dll", make_image(dll_spec({"libfoo.dll", "libplug.dll"})));
+    add("own.dll", make_image(own));
+    const fs::path first = scratch_.path() / "first", second = scratch_.path() / "second", toolchain = scratch_.path() / "toolchain";
+    image_spec i386 = own;
+    i386.machine = 0x14C;
+    write_file(first / "libfoo.dll", make_image(i386));
+    image_spec foo = own;
+    foo.imports = {"libbar.dll"};
+    foo.debug_sections = {".debug_info", ".debug_line"};
+    const std::string foo_image = make_image(foo);
+    write_file(second / "libfoo.dll", foo_image);
+    image_spec signed_dll = foo;
+    signed_dll.certificate = true;
+    write_file(second / "libsigned.dll", make_image(signed_dll));
+    write_file(second / "libplug.dll", make_image(dll_spec()));
+    write_file(toolchain / "libbar.dll", make_image(dll_spec()));
+
+    auto opts = options();
+    opts.collect.dll_path = {first, second};
+    opts.collect.toolchain = [&] { return tavrin::toolchain_runtime{"x86_64-w64-mingw32-g++-posix", {toolchain}}; };
+    const tavrin::pack_result result = tavrin::pack_application(opts);
+    const std::vector<unpacked_entry> entries = packed_entries();
+    EXPECT_EQ(names_of(entries), (std::vector<std::u16string>{u"app.dll", u"libbar.dll", u"libfoo.dll", u"libsigned.dll", u"own.dll",
+                                                              u"plugins\\libplug.dll", u"plugins\\plugin.dll"}));
+    auto content = [&](const std::u16string& name) {
+        for (const auto& entry : entries)
+            if (entry.name == name) return entry.content;
+        return std::string();
+    };
+    EXPECT_TRUE(content(u"own.dll") == make_image(own)) << "the application's own files are packed as they are";
+    EXPECT_TRUE(content(u"libsigned.dll") == make_image(signed_dll)) << "a signed DLL is never altered";
+
+    // The stripped copy: the same headers and sections up to the debug sections, which are gone with
+    // the symbol and string tables; still an image whose imports read.
+    const std::string stripped = content(u"libfoo.dll");
+    std::istringstream in(stripped);
+    const tavrin::pe_headers headers = tavrin::read_pe_headers(in, "stripped");
+    EXPECT_EQ(headers.sections.size(), 2u);
+    EXPECT_EQ(headers.symbol_table_offset, 0u);
+    EXPECT_EQ(headers.symbol_count, 0u);
+    EXPECT_EQ(stripped.size(), headers.end_of_raw_data());
+    EXPECT_EQ(headers.size_of_image, headers.sections.back().virtual_address + section_alignment);
+    EXPECT_TRUE(stripped.substr(headers.size_of_headers) == foo_image.substr(headers.size_of_headers, stripped.size() - headers.size_of_headers));
+    EXPECT_EQ(tavrin::read_imports(in, headers, "stripped").load_time, std::vector<std::string>{"libbar.dll"});
+
+    const std::string summary = tavrin::pack_summary(result, output_);
+    for (const std::string& line : std::vector<std::string>{
+         "\n  collected  libfoo.dll (" + tavrin::format_size(stripped.size()) + ", debug information dropped) from " + second.u8string() + "\n",
+          "\n  collected  libsigned.dll (" + tavrin::format_size(make_image(signed_dll).size()) + ", packed as it is: signed) from " +
+              second.u8string() + "\n",
+          "\n  collected  libbar.dll (1.0 KiB) from " + toolchain.u8string() + "\n",
+          "\n  collected  plugins\\libplug.dll (1.0 KiB) from " + second.u8string() + "\n"})
+        EXPECT_NE(summary.find(line), std::string::npos) << line << summary;
+}
+
+// What nothing provides is refused, naming the copies passed over; so is a file of the package for
+// another machine that an x86-64 image imports. --no-collect and --allow-missing collect nothing.
+TEST_F(PackTest, WhatCannotBeCollectedIsRefused)
+{
+    image_spec i386 = dll_spec();
+    i386.machine = 0x14C;
+    add("app.dll", make_image(dll_spec({"libstdc++-6.dll", "helper32.dll", "libgood.dll"}, true)));
+    add("helper32.dll", make_image(i386));
+    const fs::path libs = scratch_.path() / "libs";
+    write_file(libs / "libstdc++-6.dll", make_image(i386));
+    write_file(libs / "libgood.dll", make_image(dll_spec()));
+
+    auto opts = options();
+    opts.collect.dll_path = {libs};
+    std::string refused = refusal<tavrin::import_error>(opts);
+    for (const std::string& part : std::vector<std::string>{
+         "2 DLLs that the application imports are missing:\n",
+          "\n  'app.dll' imports 'libstdc++-6.dll' (found only a 32-bit (i386) copy at '" + (libs / "libstdc++-6.dll").u8string() + "')\n",
+          "\n  'app.dll' (x86-64) imports 'helper32.dll', but the package's 'helper32.dll' is a 32-bit (i386) image, which it cannot load\n",
+          "Collection looked in '" + libs.u8string() + "' (--dll-path)", "--dll-path DIR (DLL_PATH in tavrin_add_onefile)"})
+        EXPECT_NE(refused.find(part), std::string::npos) << part << "\n" << refused;
+    EXPECT_EQ(refused.find("libgood"), std::string::npos) << refused;
+
+    opts.collect.enabled = false;
+    refused = refusal<tavrin::import_error>(opts);
+    EXPECT_NE(refused.find("'app.dll' imports 'libgood.dll'\n"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("leave out --no-collect"), std::string::npos) << refused;
+
+    opts.collect.enabled = true;
+    opts.allowed_missing = {"LIBSTDC++-6.DLL", "helper32.dll"};
+    tavrin::pack_application(opts);
+    EXPECT_EQ(names_of(packed_entries()), (std::vector<std::u16string>{u"app.dll", u"helper32.dll", u"libgood.dll"}));
 }
 
 TEST_F(PackTest, AFailureLeavesTheOutputAsItWas)
@@ -1087,6 +1196,15 @@ TEST_F(PackTest, CommandLineExitCodes)
     EXPECT_EQ(missing.err.rfind("tavrin-pack: error: a DLL that the application imports is missing:\n"
                                 "  'app.dll' imports 'missing-helper.dll'\n", 0), 0u) << missing.err;
     EXPECT_FALSE(fs::exists(output_));
+    write_file(scratch_.path() / "libs" / "missing-helper.dll", make_image(dll_spec()));
+    std::vector<std::string> collecting = pack;
+    collecting.insert(collecting.end(), {"--dll-path", arg(scratch_.path() / "libs")});
+    tool_run collected = run_tool(scratch_.path(), collecting);
+    EXPECT_EQ(collected.code, 0) << collected.err;
+    EXPECT_NE(collected.out.find("\n  collected  missing-helper.dll (1.0 KiB) from " + arg(scratch_.path() / "libs") + "\n"),
+              std::string::npos) << collected.out;
+    collecting.push_back("--no-collect");
+    EXPECT_EQ(run_tool(scratch_.path(), collecting).code, 1);
     pack.insert(pack.end(), {"--allow-missing", "MISSING-HELPER.DLL"});
     tool_run allowed = run_tool(scratch_.path(), pack);
     EXPECT_EQ(allowed.code, 0) << allowed.err;
@@ -1150,7 +1268,7 @@ TEST_F(PackTest, HelpDocumentsEveryOptionAndExitCode)
 {
     tool_run help = run_tool(scratch_.path(), {"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char* item : {"-o, --output", "--entry NAME", "--level N", "--window N", "--threads N", "--launcher PATH", "--unpack-dir SPEC", "--cached", "--allow-missing DLL", "-q, --quiet", "list OUT.exe", "cache-dir OUT.exe",
+    for (const char* item : {"-o, --output", "--entry NAME", "--level N", "--window N", "--threads N", "--launcher PATH", "--unpack-dir SPEC", "--cached", "--allow-missing DLL", "--dll-path DIR", "--no-collect", "-q, --quiet", "list OUT.exe", "cache-dir OUT.exe",
                              "--console", "--windows", "--icon FILE", "--company TEXT", "--product TEXT", "--app-version A.B.C.D",
                              "--description TEXT", "--copyright TEXT", "--original-filename NAME", "--manifest-level LEVEL",
                              "verify OUT.exe", "extract OUT.exe DIR", "-h, --help", "--version", "Exit codes:", "  0  ", "  1  ", "  2  "})

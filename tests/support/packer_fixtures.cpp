@@ -150,6 +150,12 @@ std::string make_image(const image_spec& spec)
         plans.push_back({".rsrc", tavrin::write_resource_section(spec.resources, rva), 0x40000040});
         directories[2] = {rva, static_cast<std::uint32_t>(plans.back().content.size())};
     }
+    std::string strings(4, '\0');  // the string table: its size, then the names
+    for (const auto& name : spec.debug_sections) {
+        plans.push_back({"/" + std::to_string(strings.size()), std::string(0x100, 'g'), 0x42100040});
+        strings += name + '\0';
+    }
+    put(strings, 0, strings.size(), 4);
 
     const std::uint32_t table_end = section_table_at + 40 * static_cast<std::uint32_t>(plans.size());
     const std::uint32_t size_of_headers = align(table_end, file_alignment);
@@ -205,6 +211,11 @@ std::string make_image(const image_spec& spec)
         put(image, optional_at + 116 + 8 * i, directories[i].size, 4);
     }
 
+    if (!spec.debug_sections.empty()) {
+        put(image, nt_offset + 12, image.size(), 4);  // PointerToSymbolTable
+        put(image, nt_offset + 16, 1, 4);             // NumberOfSymbols
+        image += std::string(18, 's') + strings;
+    }
     std::string overlay = spec.overlay;
     if (spec.certificate && overlay.empty()) overlay = std::string(8, '\x5A');
     if (spec.certificate) {

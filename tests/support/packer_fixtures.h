@@ -45,6 +45,9 @@ struct image_spec {
     bool settings_record = false;              // an executable's ".rdata" with the launcher's settings record
     std::string data;                          // a ".data" section after the others
     std::vector<tavrin::resource_entry> resources;  // a resource section after the others, at most a page
+    // Sections named through a COFF string table (".debug_info"), after all others; a symbol table
+    // of one symbol and the string table follow the last section, before any overlay.
+    std::vector<std::string> debug_sections;
 };
 
 // The image `spec` describes; its header checksum is fixture_checksum.
