@@ -39,8 +39,9 @@ void report(const wchar_t* path, LARGE_INTEGER entry)
 typedef int (*run_code_function)(int, wchar_t**, const wchar_t*);
 
 // Loads bench_app.dll from this program's folder as the launcher loads an application (by full
-// path, its own folder and the system's searched for its imports) and returns what its run_code returns with this
-// program's arguments; 6 when it cannot be loaded, 7 when it exports no run_code.
+// path, its own folder and the system's searched for its imports), calls its run_code with the
+// DLL's path as argument 0 and first file, and returns what it returns; 6 when it cannot be
+// loaded, 7 when it exports no run_code.
 int run_application()
 {
     static wchar_t dll[4096];
