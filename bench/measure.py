@@ -18,6 +18,7 @@ import time
 
 CHEAP_RUNS_PER_ROUND = 5  # runs per round of what takes milliseconds
 CACHE_NAME = "bench_cache"  # the cached package's directory under %TEMP%: --unpack-dir {TEMP}\bench_cache
+ONE_CACHE_NAME = "bench_cache_one"  # the same for the package of bench_app.dll alone
 PAGE = 4096               # the file offset the packer starts the attached-data section at
 SHAPES = ("large", "small")
 
@@ -106,9 +107,17 @@ class Runner:
     def cached_package(self):
         return os.path.join(self.work, "large-cached.exe")
 
+    def one_file_package(self):
+        return os.path.join(self.work, "one-cached.exe")
+
     def forget_cache(self):
         """Deletes the cached package's kept trees, so that its next run is a first run."""
         shutil.rmtree(os.path.join(self.temp_dir, CACHE_NAME), ignore_errors=True)
+
+    def forget_caches(self):
+        """Deletes the kept trees of both cached packages."""
+        self.forget_cache()
+        shutil.rmtree(os.path.join(self.temp_dir, ONE_CACHE_NAME), ignore_errors=True)
 
     def content(self, shape):
         return os.path.join(self.work, f"{shape}.content")
@@ -161,15 +170,20 @@ def content_stream(runner, exe, out):
 
 # ---- the steps ----
 
-def make_corpus(runner):
-    """Generates both trees; returns what their manifests say, by shape."""
-    runner.say("corpus: generating the large (151.9 MB) and small (1 MB) trees")
+def make_corpus(runner, shapes):
+    """Generates the trees of `shapes` and the one-file tree (bench_app.dll alone, as app.dll);
+    returns what the generated trees' manifests say, by shape."""
+    runner.say("corpus: generating the " + " and ".join(shapes) + " trees and the one-file tree")
     app_dll = os.path.join(runner.bench_bin, "bench_app.dll")
-    for shape in SHAPES:
+    for shape in shapes:
         runner.run([sys.executable, os.path.join(runner.root, "bench", "make_corpus.py"), "--shape", shape,
                     "--app-dll", app_dll, "--out", os.path.join(runner.work, f"corpus-{shape}")],
                    stdout=subprocess.DEVNULL)
-    return {shape: read_manifest(os.path.join(runner.work, f"corpus-{shape}.manifest")) for shape in SHAPES}
+    one = os.path.join(runner.work, "corpus-one")
+    shutil.rmtree(one, ignore_errors=True)
+    os.makedirs(one)
+    shutil.copyfile(app_dll, os.path.join(one, "app.dll"))
+    return {shape: read_manifest(os.path.join(runner.work, f"corpus-{shape}.manifest")) for shape in shapes}
 
 
 def read_manifest(path):
@@ -219,9 +233,7 @@ def pack_packages(runner, levels, runs):
         results[level] = pack_against_zstd(runner, level, out, runs)
     runner.say("small package")
     runner.timed(pack_argv(runner, "small", runner.package("small"), levels[0]))
-    runner.say("the large package in cached mode")
-    runner.timed(pack_argv(runner, "large", runner.cached_package(), levels[0]) +
-                 ["--cached", "--unpack-dir", "{TEMP}\\" + CACHE_NAME])
+    pack_cached(runner, levels[0])
     frames = {shape: content_stream(runner, runner.package(shape), runner.content(shape)) for shape in SHAPES}
     for shape, frame in frames.items():
         # The section starts at a page boundary of the file, so that the loader maps it rather than
@@ -230,6 +242,15 @@ def pack_packages(runner, levels, runs):
             sys.exit(f"bench: error: {runner.package(shape)}: the attached-data section starts at file offset "
                      f"0x{frame['raw_offset']:x}, not at a multiple of {PAGE}; is tavrin-pack up to date?")
     return results, frames
+
+
+def pack_cached(runner, level):
+    """The large tree and the one-file tree packed in cached mode at `level`."""
+    runner.say("the large package and the one-file package in cached mode")
+    runner.timed(pack_argv(runner, "large", runner.cached_package(), level) +
+                 ["--cached", "--unpack-dir", "{TEMP}\\" + CACHE_NAME])
+    runner.timed(pack_argv(runner, "one", runner.one_file_package(), level) +
+                 ["--cached", "--unpack-dir", "{TEMP}\\" + ONE_CACHE_NAME])
 
 
 def identity_cost(runner, runs):
@@ -264,8 +285,14 @@ def pack_windows(runner, level, window_logs, runs):
     return results
 
 
-def windows_measurements(runner, window_logs):
-    """The Windows-side measurements of one round: (name, tavrin-bench arguments)."""
+# The measurements of BENCH_ONLY=startup: the floors, and the runs of the packages set against them.
+STARTUP = ("trivial_shell32", "trivial_shell32_app", "trivial_shell32_two", "cached_later_one", "run_large",
+           "cached_first_large", "cached_later_large")
+
+
+def windows_measurements(runner, window_logs, only=None):
+    """The Windows-side measurements of one round: (name, tavrin-bench arguments, what runs before);
+    with `only` "startup", those of STARTUP alone."""
     w = runner.windows_path
     trivial = w(os.path.join(runner.bench_bin, "bench-trivial.exe"))
     trivial_shell32 = w(os.path.join(runner.bench_bin, "bench-trivial-shell32.exe"))
@@ -280,6 +307,7 @@ def windows_measurements(runner, window_logs):
         ("trivial_report", start_few + ["--report", report, "--", trivial]),
         ("trivial_shell32", start_few + ["--report", report, "--", trivial_shell32]),
         ("trivial_shell32_two", start_few + ["--", trivial_shell32, "--spawn"]),
+        ("trivial_shell32_app", start_few + ["--", trivial_shell32, "--load-app"]),
         ("decode_large", ["decode", "--runs", few, large]),
         ("decode_pieces", ["decode", "--runs", few, "--copy-pieces", large]),
         ("decode_small", ["decode", "--runs", few, small]),
@@ -302,6 +330,7 @@ def windows_measurements(runner, window_logs):
         ("cached_first_large", start + ["--limited", "--", cached]),
         ("cached_later_large", start_few + ["--limited", "--", cached]),
         ("cached_later_elevated_large", start + ["--", cached]),
+        ("cached_later_one", start_few + ["--limited", "--", w(runner.one_file_package())]),
     ]
     for window_log in window_logs:
         package = w(runner.window_package(window_log))
@@ -311,25 +340,28 @@ def windows_measurements(runner, window_logs):
             (f"run_report_window{window_log}", start + ["--report", report, "--", package]),
         ]
     return [(name, arguments, runner.forget_cache if name == "cached_first_large" else None)
-            for name, arguments in measurements]
+            for name, arguments in measurements if only is None or name in STARTUP]
 
 
-def measure_under_wine(runner, runs, window_logs):
+def measure_under_wine(runner, runs, window_logs, only=None):
     """Runs the Windows-side measurements in rounds, one after another: a slow moment of the
     machine (the cores are shared) then weighs on every measurement alike instead of on one of
     them. What takes milliseconds runs several times per round, for steadier medians."""
-    measurements = windows_measurements(runner, window_logs)
+    measurements = windows_measurements(runner, window_logs, only)
     records = {name: [] for name, _, _ in measurements}
-    runner.say("Wine: warming up")
-    runner.wine("warm-up", ["start", "--runs", "1", "--expect", "0", "--",
-                            runner.windows_path(runner.package("small"))])
+    runner.say("Wine: warming up; the one-file package's first run, so that its runs in the rounds are later ones")
+    runner.forget_caches()
+    warm_up = runner.package("large" if only else "small")
+    runner.wine("warm-up", ["start", "--runs", "1", "--expect", "0", "--", runner.windows_path(warm_up)])
+    runner.wine("warm-up-one", ["start", "--runs", "1", "--expect", "0", "--limited", "--",
+                                runner.windows_path(runner.one_file_package())])
     for round_ in range(1, runs + 1):
         runner.say(f"Wine: round {round_} of {runs} ({len(measurements)} measurements)")
         for name, arguments, before in measurements:
             if before:
                 before()
             records[name] += runner.wine(f"{name}.{round_}", arguments)
-    runner.forget_cache()
+    runner.forget_caches()
     return records
 
 
@@ -377,22 +409,31 @@ def machine(load_at_start):
 
 # ---- the whole ----
 
-def measure(runner, runs, pack_runs, levels, window_logs):
-    """Every measurement in order; returns the facts."""
+def measure(runner, runs, pack_runs, levels, window_logs, only=None):
+    """Every measurement in order, or with `only` "startup" those of the start-up rows; returns the
+    facts."""
     load_at_start = load_average()
     os.makedirs(runner.logs, exist_ok=True)
     before = runner.leftovers()
     facts = dict(runs=runs, pack_runs=pack_runs, levels=levels, window_logs=window_logs,
-                 cheap_runs_per_round=CHEAP_RUNS_PER_ROUND, page=PAGE)
-    facts["manifest"] = make_corpus(runner)
-    facts["pack"], frames = pack_packages(runner, levels, pack_runs)
-    facts["windows"] = pack_windows(runner, levels[0], window_logs, pack_runs)
-    facts["identity"] = identity_cost(runner, runs)
-    facts["frames"] = {shape: {k: v for k, v in frame.items() if k != "frame"} | {"frame_size": len(frame["frame"])}
-                       for shape, frame in frames.items()}
-    facts["section_offsets"] = {shape: frame["raw_offset"] for shape, frame in frames.items()}
-    facts["package_sizes"] = {shape: os.path.getsize(runner.package(shape)) for shape in SHAPES}
-    facts["wine"] = measure_under_wine(runner, runs, window_logs)
+                 cheap_runs_per_round=CHEAP_RUNS_PER_ROUND, page=PAGE, only=only)
+    if only:
+        # The large tree packed once in each mode at the first level, and the one-file package.
+        facts["manifest"] = make_corpus(runner, ("large",))
+        runner.say(f"the large package at level {levels[0]}")
+        runner.timed(pack_argv(runner, "large", runner.package("large"), levels[0]))
+        pack_cached(runner, levels[0])
+        window_logs = []
+    else:
+        facts["manifest"] = make_corpus(runner, SHAPES)
+        facts["pack"], frames = pack_packages(runner, levels, pack_runs)
+        facts["windows"] = pack_windows(runner, levels[0], window_logs, pack_runs)
+        facts["identity"] = identity_cost(runner, runs)
+        facts["frames"] = {shape: {k: v for k, v in frame.items() if k != "frame"} | {"frame_size": len(frame["frame"])}
+                           for shape, frame in frames.items()}
+        facts["section_offsets"] = {shape: frame["raw_offset"] for shape, frame in frames.items()}
+        facts["package_sizes"] = {shape: os.path.getsize(runner.package(shape)) for shape in SHAPES}
+    facts["wine"] = measure_under_wine(runner, runs, window_logs, only)
     facts["leftovers"] = sorted(runner.leftovers() - before)
     facts["elapsed"] = time.time() - runner.started
     facts["commands"] = runner.commands
@@ -411,6 +452,8 @@ def main():
     parser.add_argument("--levels", type=lambda s: [int(x) for x in s.split()], default=[19, 3])
     parser.add_argument("--windows", type=lambda s: [int(x) for x in s.split()], default=[20, 23, 25],
                         help="window limits (logs, below the default 27) to pack the first level with")
+    parser.add_argument("--only", choices=["startup"], default=None,
+                        help="startup: only the start-up rows (the floors and the packages' runs)")
     args = parser.parse_args()
     if args.runs < 1 or not args.levels:
         sys.exit("bench: --runs must be at least 1 and --levels name at least one level")
@@ -422,7 +465,7 @@ def main():
         sys.exit("bench: the zstd tool is missing (scripts/setup.sh installs it)")
     runner = Runner(args.root, args.build)
     pack_runs = args.pack_runs or args.runs
-    facts = measure(runner, args.runs, pack_runs, args.levels, args.windows)
+    facts = measure(runner, args.runs, pack_runs, args.levels, args.windows, args.only)
     path = os.path.join(runner.work, "facts.json")
     with open(path, "w") as f:
         json.dump(facts, f)

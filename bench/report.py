@@ -7,6 +7,7 @@ import json
 import os
 import statistics
 import sys
+import types
 
 KIB = 1024
 MIB = 1024 * 1024
@@ -152,6 +153,15 @@ class Run:
 
 def write_heading(doc, run):
     runs, cheap = run.runs, run.facts["cheap_runs_per_round"]
+    if run.facts.get("only") == "startup":
+        doc.paragraph("# Benchmark results: the start-up rows")
+        doc.paragraph(
+            "Written by `BENCH_ONLY=startup scripts/bench.sh`, which measures only the start-up rows (section "
+            "7); `scripts/bench.sh` without it writes every section. Every number is a median of runs in "
+            f"{runs} rounds, one run of each per round and {cheap} per round of those that take milliseconds. "
+            "The Windows side ran under Wine, so Wine's costs are part of every number and of every floor alike.")
+        doc.table(["Machine", ""], run.facts["machine"])
+        return
     doc.paragraph("# Benchmark results")
     doc.paragraph(
         "Written by `scripts/bench.sh`; what is measured and how: `bench/README.md`. Every number is a "
@@ -475,41 +485,70 @@ def previous_figures(path, date):
         return None
     with open(path) as f:
         saved = json.load(f)
-    return saved.get("previous") if saved["latest"]["date"] == date else saved["latest"]
+    latest = saved.get("latest")
+    return saved.get("previous") if latest is None or latest["date"] == date else latest
 
 
 # ---- the whole ----
 
-def write_cached(doc, run):
-    doc.heading("7. Cached mode")
+# The start-up rows, in their order: (title, measurement). (a) to (c) are the floors.
+STARTUP_ROWS = [
+    ("(a) a trivial program importing shell32, as the launcher does", "trivial_shell32"),
+    ("(b) the same, loading bench_app.dll from beside itself and calling its run_code", "trivial_shell32_app"),
+    ("(c) two such programs, the second started by the first and waited for", "trivial_shell32_two"),
+    ("later cached run, 1-file package (bench_app.dll)", "cached_later_one"),
+    ("later cached run, 150 MB package", "cached_later_large"),
+    ("first cached run, 150 MB package", "cached_first_large"),
+    ("whole run, temporary mode, 150 MB package", "run_large"),
+    ("later run, elevated, 150 MB package (under Wine it makes its own tree each time)", "cached_later_elevated_large"),
+]
+# The targets: (title, measurement, the one it is divided by, the largest ratio that meets it).
+STARTUP_TARGETS = [
+    ("later cached run, 1-file package ÷ (b)", "cached_later_one", "trivial_shell32_app", 1.3),
+    ("later cached run, 150 MB package ÷ (c)", "cached_later_large", "trivial_shell32_two", 0.8),
+    ("first cached run ÷ temporary run, 150 MB package", "cached_first_large", "run_large", 1.0),
+]
+
+
+def startup_figures(facts):
+    """The start-up rows' medians and the targets' ratios, as results.json keeps them. Facts from
+    before a row existed have none of it; a target without both rows has no ratio."""
+    wine = facts["wine"]
+    medians = {name: median(column(wine[name], "run", "ms")) for _, name in STARTUP_ROWS if name in wine}
+    targets = []
+    for title, measured, floor, limit in STARTUP_TARGETS:
+        value = quotient(medians[measured], medians[floor]) if measured in medians and floor in medians else None
+        targets.append(dict(title=title, ratio=value, limit=limit, met=value is not None and value <= limit))
+    return dict(date=dict(facts["machine"])["Date"], runs=facts["runs"], medians_ms=medians, targets=targets)
+
+
+def write_startup(doc, facts):
+    doc.heading("7. Start-up, side by side")
     doc.paragraph(
-        "The 150 MB package packed again with `--cached --unpack-dir {TEMP}\\bench_cache` (same files, same "
-        "level). A later run finds the kept tree, reads its marker and walks it once (names and sizes), "
-        "then starts the child as usual; nothing is written or deleted. Goal: within 1.5 times two nested "
-        "trivial processes, measured in the same rounds. A first run (the kept tree deleted before it) "
-        "unpacks into a private sibling, walks it for the marker and renames it into place; against it, "
-        "the whole run in temporary mode, which unpacks and deletes. These runs are started at the user's "
-        "level (Wine starts every process elevated). An elevated run uses only a tree sealed against "
-        "lesser processes and holds every file of it open; Wine keeps no descriptor it is given, so there "
-        "it unpacks a tree of its own every time, renames the old one away and deletes it.")
-    later, first = run.values("cached_later_large", "ms"), run.values("cached_first_large", "ms")
-    two, temporary = run.values("trivial_two", "ms"), run.values("run_large", "ms")
-    two_shell32 = run.values("trivial_shell32_two", "ms")
-    # Facts from before the elevated row existed have none.
-    elevated = run.values("cached_later_elevated_large", "ms") if "cached_later_elevated_large" in run.wine else []
-    doc.table(["", "median", "runs: min – max", "ratio"], [
-        ("later run, cached (150 MB package)", ms(median(later)), spread(later), ""),
-        ("two nested trivial processes", ms(median(two)), spread(two), ""),
-        ("**later run ÷ two trivial processes**", "", "", f"**{ratio(median(later), median(two))}**"),
-        ("two nested trivial processes importing shell32, as the launcher does", ms(median(two_shell32)),
-         spread(two_shell32), ""),
-        ("later run ÷ two trivial processes importing shell32", "", "", ratio(median(later), median(two_shell32))),
-        ("first run, cached", ms(median(first)), spread(first), ""),
-        ("whole run, temporary mode", ms(median(temporary)), spread(temporary), ""),
-        ("**first cached run ÷ temporary run**", "", "", f"**{ratio(median(first), median(temporary))}**"),
-    ] + ([("later run, elevated (under Wine it makes its own tree each time)", ms(median(elevated)), spread(elevated), ""),
-          ("elevated later run ÷ first run, cached", "", "", ratio(median(elevated), median(first)))]
-         if elevated else []))
+        "Every row measured in the same rounds, one after another, from `CreateProcessW` to the end of the "
+        "wait: the floors, and the runs of three packages that differ in nothing else, their application "
+        "(`bench_app.dll`) returning at once. (a) is the floor of any start of the launcher, whose image "
+        "imports shell32; (b) that of a start that runs the application in one process, (c) that of the "
+        "two-instance shape, parent and child. The 1-file package is `bench_app.dll` alone, packed with "
+        "`--cached --unpack-dir {TEMP}\\bench_cache_one`; the 150 MB package is packed again with "
+        "`--cached --unpack-dir {TEMP}\\bench_cache` (same files, same level). A later run finds the kept "
+        "tree, reads its marker and walks it once (names and sizes), then starts the application; nothing is "
+        "written or deleted. A first run (the kept tree deleted before it) unpacks into a private sibling, "
+        "walks it for the marker and renames it into place; the temporary run unpacks and deletes. Cached "
+        "runs start with the limited token, as a user's normal start (Wine starts every process elevated, and "
+        "an elevated run uses only a tree sealed against lesser processes, which Wine never shows: it "
+        "unpacks its own each time).")
+    wine = facts["wine"]
+    rows = []
+    for title, name in STARTUP_ROWS:
+        if name in wine:
+            values = column(wine[name], "run", "ms")
+            rows.append((title, ms(median(values)), spread(values), len(values)))
+    doc.table(["", "median", "runs: min – max", "runs"], rows)
+    figures = startup_figures(facts)
+    doc.table(["target", "ratio of medians", "at most", "met"],
+              [(t["title"], fixed(t["ratio"]), f"{t['limit']:.2f}", "yes" if t["met"] else "**no**")
+               for t in figures["targets"]])
 
 
 def write_commands(doc, run):
@@ -520,11 +559,12 @@ def write_commands(doc, run):
         doc.paragraph("Nothing was left behind in %TEMP% (no `onefile_*` or `tavrin_bench_*` entries).")
     doc.heading("Commands")
     doc.paragraph(
-        "From the repository's root: `scripts/bench.sh`, which builds the targets `bench` (Windows) and "
+        "From the repository's root: "
+        f"`{'BENCH_ONLY=startup ' if facts.get('only') else ''}scripts/bench.sh`, which builds the targets `bench` (Windows) and "
         "`tavrin-pack` (host) in `$BUILD` (`${TAVRIN_BUILD_DIR:-build}`), starts a persistent wineserver for "
         "the prefix (`${TAVRIN_WINEPREFIX:-build/wineprefix}`) and ran, in this order, "
         f"{facts['elapsed'] / 60:.1f} minutes in all (the Windows-side commands once per round, {run.runs} "
-        "rounds):")
+        f"round{'' if run.runs == 1 else 's'}):")
     doc.add("```")
     for line, count in facts["commands"]:
         doc.add(line + (f"    # ×{count}" if count > 1 else ""))
@@ -533,14 +573,22 @@ def write_commands(doc, run):
 
 
 def report(facts, before):
-    """RESULTS.md's text and the figures results.json keeps."""
-    run, doc = Run(facts), Document()
+    """RESULTS.md's text and the figures results.json keeps (None for a run of the start-up rows
+    alone, which has none of them)."""
+    doc = Document()
+    if facts.get("only") == "startup":
+        run = types.SimpleNamespace(facts=facts, runs=facts["runs"])
+        write_heading(doc, run)
+        write_startup(doc, facts)
+        write_commands(doc, run)
+        return doc.text(), None
+    run = Run(facts)
     after = headline_figures(run)
     for section in (write_heading, write_corpus, write_whole_run, write_child_start, write_memory, write_packer,
                     write_windows, write_costs):
         section(doc, run)
     write_before_after(doc, run, before, after)
-    write_cached(doc, run)
+    write_startup(doc, facts)
     write_commands(doc, run)
     return doc.text(), after
 
@@ -579,8 +627,16 @@ def main():
         text = text[:at + 1] + kept + text[at + 1:] if at >= 0 else text + "\n" + kept
     with open(args.results, "w") as f:
         f.write(text)
+    # A run of the start-up rows alone keeps the figures of the last whole run as they are.
+    kept = dict(latest=after, previous=before)
+    if after is None:
+        kept = {}
+        if os.path.exists(saved):
+            with open(saved) as f:
+                kept = json.load(f)
+    kept["startup"] = startup_figures(facts)
     with open(saved, "w") as f:
-        json.dump(dict(latest=after, previous=before), f, indent=1)
+        json.dump(kept, f, indent=1)
         f.write("\n")
     print(f"bench: wrote {args.results} and {saved}", file=sys.stderr)
 

@@ -30,9 +30,17 @@
 //       run that leaves it fails. --whole-file writes each file with one WriteFile; --listed-delete
 //       deletes the paths it wrote, known beforehand, with DeleteFileW and RemoveDirectoryW and no
 //       walk, and also prints the entries it could not delete (delete_result).
+//   walk [--runs N] TREE
+//       Walks the directory TREE (names and sizes, as cached mode's check does) in several ways, one
+//       of each per run: "launcher", the launcher's own walk (walk_held_tree in launcher/held_tree.cpp,
+//       linked in) through a handle opened as the launcher opens the tree; "find", a FindFirstFileExW
+//       recursion over "\\?\" paths; "nt", NtQueryDirectoryFile with each information class and
+//       buffer size of the list below, each subdirectory opened relative to its parent's handle.
+//       Prints each way's time, the files and bytes it found.
 #define ZSTD_STATIC_LINKING_ONLY  // frame header and decoder memory estimate
 #include <windows.h>
 #include <psapi.h>
+#include <winternl.h>
 
 #include <zstd.h>
 
@@ -48,6 +56,7 @@
 #include <vector>
 
 #include "launcher/cleanup.h"
+#include "launcher/held_tree.h"
 #include "launcher/process_state.h"
 #include "payload/format.h"
 #include "tests/support/limited_token.h"
@@ -751,9 +760,175 @@ int mode_write_tree(int argc, wchar_t** argv)
     return exit_ok;
 }
 
+// ---- walking a tree ----
+
+// What a walk found, and (the "nt" ways) the time spent opening, listing and closing directories.
+struct walk_count {
+    unsigned long long files = 0, bytes = 0, directories = 0;
+    double open_ms = 0, list_ms = 0, close_ms = 0;
+};
+
+bool find_walk(std::wstring& path, walk_count* count)
+{
+    size_t length = path.size();
+    path += L"\\*";
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                     FIND_FIRST_EX_LARGE_FETCH);
+    path.resize(length);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    bool sound = true;
+    do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) sound = false;
+        else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            path += L"\\" + name;
+            ++count->directories;
+            sound = find_walk(path, count);
+            path.resize(length);
+        } else {
+            ++count->files;
+            count->bytes += (static_cast<unsigned long long>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+        }
+    } while (sound && FindNextFileW(search, &found));
+    FindClose(search);
+    return sound;
+}
+
+typedef NTSTATUS(NTAPI* nt_open_file)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*, ULONG, ULONG);
+typedef NTSTATUS(NTAPI* nt_query_directory)(HANDLE, HANDLE, void*, void*, IO_STATUS_BLOCK*, void*, ULONG, int, BOOLEAN,
+                                              UNICODE_STRING*, BOOLEAN);
+
+// Where each information class keeps the attributes, the size (end of file), the name's length and
+// the name; the offset to the next entry is first in each.
+struct listing_class {
+    const char* title;
+    int number;
+    size_t attributes, size, name_length, name;
+};
+const listing_class listing_classes[] = {
+    {"directory", 1, 56, 40, 60, 64},
+    {"full", 2, 56, 40, 60, 68},
+    {"id_both", 37, 56, 40, 60, 104},
+};
+
+bool nt_walk(HANDLE directory, const listing_class& kind, size_t buffer_bytes, walk_count* count)
+{
+    static nt_open_file open_file =
+        reinterpret_cast<nt_open_file>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtOpenFile")));
+    static nt_query_directory query = reinterpret_cast<nt_query_directory>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryDirectoryFile")));
+    std::vector<unsigned char> buffer(buffer_bytes);
+    for (BOOLEAN restart = TRUE;; restart = FALSE) {
+        IO_STATUS_BLOCK status;
+        LARGE_INTEGER listing = now();
+        NTSTATUS result = query(directory, nullptr, nullptr, nullptr, &status, buffer.data(), static_cast<ULONG>(buffer.size()),
+                                kind.number, FALSE, nullptr, restart);
+        count->list_ms += milliseconds_between(listing, now());
+        if (result == static_cast<NTSTATUS>(0x80000006L)) return true;  // no more files
+        if (result < 0) return false;
+        for (size_t at = 0;;) {
+            const unsigned char* entry = buffer.data() + at;
+            ULONG next, name_bytes, attributes;
+            LONGLONG size = 0;
+            std::memcpy(&next, entry, 4);
+            std::memcpy(&name_bytes, entry + kind.name_length, 4);
+            const wchar_t* name = reinterpret_cast<const wchar_t*>(entry + kind.name);
+            size_t units = name_bytes / 2;
+            std::memcpy(&attributes, entry + kind.attributes, 4);
+            std::memcpy(&size, entry + kind.size, 8);
+            bool dots = (units == 1 && name[0] == L'.') || (units == 2 && name[0] == L'.' && name[1] == L'.');
+            if (!dots && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+            if (!dots && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                UNICODE_STRING path;
+                path.Buffer = const_cast<wchar_t*>(name);
+                path.Length = path.MaximumLength = static_cast<USHORT>(name_bytes);
+                OBJECT_ATTRIBUTES object;
+                InitializeObjectAttributes(&object, &path, OBJ_CASE_INSENSITIVE, directory, nullptr);
+                HANDLE below = nullptr;
+                LARGE_INTEGER opening = now();
+                if (open_file(&below, FILE_LIST_DIRECTORY | SYNCHRONIZE, &object, &status, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE | 0x00200000) < 0)
+                    return false;
+                count->open_ms += milliseconds_between(opening, now());
+                ++count->directories;
+                bool sound = nt_walk(below, kind, buffer_bytes, count);
+                LARGE_INTEGER closing = now();
+                CloseHandle(below);
+                count->close_ms += milliseconds_between(closing, now());
+                if (!sound) return false;
+            } else if (!dots) {
+                ++count->files;
+                count->bytes += static_cast<unsigned long long>(size);
+            }
+            if (next == 0) break;
+            at += next;
+        }
+    }
+}
+
+HANDLE open_tree_directory(const std::wstring& tree)
+{
+    HANDLE root = CreateFileW(tree.c_str(), READ_CONTROL | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (root == INVALID_HANDLE_VALUE) fail("cannot open " + narrow(tree));
+    return root;
+}
+
+void print_walk(const std::string& way, int run, LARGE_INTEGER start, bool sound, const walk_count& count)
+{
+    std::printf("walk way=%s run=%d ms=%.3f sound=%d files=%llu bytes=%llu directories=%llu open_ms=%.3f list_ms=%.3f "
+                "close_ms=%.3f\n",
+                way.c_str(), run, milliseconds_between(start, now()), sound ? 1 : 0, count.files, count.bytes,
+                count.directories, count.open_ms, count.list_ms, count.close_ms);
+    std::fflush(stdout);
+}
+
+int mode_walk(int argc, wchar_t** argv)
+{
+    int runs = 5;
+    int i = 0;
+    for (; i + 1 < argc && std::wstring(argv[i]) == L"--runs"; i += 2) runs = _wtoi(argv[i + 1]);
+    if (i + 1 != argc || runs < 1) return exit_usage;
+    std::wstring tree = argv[i];
+    if (tree.rfind(L"\\\\?\\", 0) != 0) tree = L"\\\\?\\" + tree;
+    const size_t buffer_sizes[] = {2048, 65536};
+    for (int run = 1; run <= runs; ++run) {
+        LARGE_INTEGER start = now();
+        HANDLE root = open_tree_directory(tree);
+        tree_summary summary;
+        bool sound = walk_held_tree(root, false, &summary, nullptr, 0);
+        CloseHandle(root);
+        walk_count launcher;
+        launcher.files = summary.files;
+        launcher.bytes = summary.bytes;
+        print_walk("launcher", run, start, sound, launcher);
+
+        start = now();
+        walk_count found;
+        std::wstring path = tree;
+        sound = find_walk(path, &found);
+        print_walk("find", run, start, sound, found);
+
+        for (const listing_class& kind : listing_classes) {
+            for (size_t bytes : buffer_sizes) {
+                start = now();
+                root = open_tree_directory(tree);
+                walk_count listed;
+                sound = nt_walk(root, kind, bytes, &listed);
+                CloseHandle(root);
+                print_walk(std::string("nt_") + kind.title + "_" + std::to_string(bytes), run, start, sound, listed);
+            }
+        }
+    }
+    return exit_ok;
+}
+
 int usage()
 {
-    std::fprintf(stderr, "usage: tavrin-bench start|child-start|decode|write-tree ... (see the source's head)\n");
+    std::fprintf(stderr, "usage: tavrin-bench start|child-start|decode|write-tree|walk ... (see the source's head)\n");
     return exit_usage;
 }
 
@@ -768,6 +943,7 @@ int wmain(int argc, wchar_t** argv)
     else if (mode == L"child-start") status = mode_child_start(argc - 2, argv + 2);
     else if (mode == L"decode") status = mode_decode(argc - 2, argv + 2);
     else if (mode == L"write-tree") status = mode_write_tree(argc - 2, argv + 2);
+    else if (mode == L"walk") status = mode_walk(argc - 2, argv + 2);
     if (status == exit_usage) return usage();
     return status;
 }

@@ -1,7 +1,9 @@
 // The trivial process of the benchmarks: a static GUI-subsystem program like the launcher that does
 // nothing. With "--spawn" it starts itself once the way the launcher starts its child (inherited
 // standard handles, same environment), waits and returns the child's exit code: the floor of two
-// nested process starts. Built twice: bench-trivial imports what every static program does,
+// nested process starts. With "--load-app" it loads bench_app.dll from beside itself, calls its
+// run_code and returns what that returns: the floor of any start that runs the application in one
+// process. Built twice: bench-trivial imports what every static program does,
 // bench-trivial-shell32 also imports shell32 like the launcher. With TAVRIN_BENCH_REPORT set it appends, like the benchmark application,
 // its entry time and memory counters to that file: the baseline of a process that has done nothing.
 #include <windows.h>
@@ -34,6 +36,28 @@ void report(const wchar_t* path, LARGE_INTEGER entry)
     CloseHandle(file);
 }
 
+typedef int (*run_code_function)(int, wchar_t**, const wchar_t*);
+
+// Loads bench_app.dll from this program's folder as the launcher loads an application (by full
+// path, its own folder and the system's searched for its imports), calls its run_code with the
+// DLL's path as argument 0 and first file, and returns what it returns; 6 when it cannot be
+// loaded, 7 when it exports no run_code.
+int run_application()
+{
+    static wchar_t dll[4096];
+    DWORD length = GetModuleFileNameW(NULL, dll, 4096);
+    wchar_t* slash = wcsrchr(dll, L'\\');
+    const wchar_t name[] = L"bench_app.dll";
+    if (length == 0 || length >= 4096 || slash == NULL || (slash + 1 - dll) + sizeof name / sizeof name[0] > 4096) return 6;
+    wcscpy(slash + 1, name);
+    HMODULE application = LoadLibraryExW(dll, NULL, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (application == NULL) return 6;
+    run_code_function run_code = reinterpret_cast<run_code_function>(reinterpret_cast<void*>(GetProcAddress(application, "run_code")));
+    if (run_code == NULL) return 7;
+    wchar_t* argv[] = {dll, NULL};
+    return run_code(1, argv, dll);
+}
+
 }  // namespace
 
 #ifdef TRIVIAL_WITH_SHELL32
@@ -49,6 +73,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line, int)
     DWORD length = GetEnvironmentVariableW(L"TAVRIN_BENCH_REPORT", path, 4096);
     if (length != 0 && length < 4096) report(path, entry);
 
+    if (command_line != NULL && wcsstr(command_line, L"--load-app") != NULL) return run_application();
     if (command_line == NULL || wcsstr(command_line, L"--spawn") == NULL) return 0;
 
     static wchar_t self[4096];

@@ -28,7 +28,6 @@ namespace {
 
 enum {
     tree_tries = 4,            // checks of the tree before the parent gives up (each may unpack)
-    deepest_level = 4096,      // levels the walk enters below the tree
     marker_capacity = 256,     // the marker's text and its terminator
     long_capacity = 32768,     // a long ("\\?\") path and its terminator
     pid_digits_max = 10,
@@ -42,14 +41,12 @@ const char marker_format[] = "tavrin-onefile cache 1\nidentity %s\nfiles %" PRIu
 // Process-wide state of the parent in cached mode, written by prepare_cached_tree only:
 // cache_tree   the cache directory (the spec's expansion and the identity), fixed once set;
 // sibling      the private directory a run unpacks into, or a damaged tree is renamed to;
-// walk_path    the walk's path, in the long form;
 // held_tree    the tree in use, open until the process ends (never closed);
 // checked      the identity of the tree open_tree opened last;
 // elevated     whether this process's token is elevated, read once;
 // the block    the attached data, for unpacking and for TAVRIN_ONEFILE_VERIFY.
 wchar_t cache_tree[wide_path_capacity];
 wchar_t sibling[wide_path_capacity];
-wchar_t walk_path[long_capacity];
 char marker_text[marker_capacity];
 char expected_text[marker_capacity];
 char written_text[marker_capacity];
@@ -59,47 +56,13 @@ bool elevated;
 const unsigned char* archive_block;
 uint64_t archive_length;
 
-bool is_dots(const wchar_t* name) { return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0)); }
-
-// Walks the directory in walk_path (`length` units); `root` is the tree's own length there. False
-// on a link anywhere, a path beyond the buffer, a level too deep or a listing that fails.
-bool walk_level(size_t length, size_t root, int level, tree_summary* summary)
+// The directory at `path` opened for listing and reading its owner, without delete sharing (nobody
+// renames it while it is open) and not through a link; INVALID_HANDLE_VALUE when it cannot be.
+HANDLE open_directory(const wchar_t* path)
 {
-    if (level >= deepest_level || length + 3 > long_capacity) return false;
-    walk_path[length] = L'\\';
-    walk_path[length + 1] = L'*';
-    walk_path[length + 2] = 0;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileExW(walk_path, FindExInfoBasic, &found, FindExSearchNameMatch, NULL, FIND_FIRST_EX_LARGE_FETCH);
-    walk_path[length] = 0;
-    if (search == INVALID_HANDLE_VALUE) return false;
-    bool sound = true;
-    do {
-        const wchar_t* name = found.cFileName;
-        if (is_dots(name) || (level == 0 && wcscmp(name, L"" TAVRIN_CACHE_MARKER_NAME) == 0)) continue;
-        size_t units = wcslen(name);
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || length + 1 + units + 1 > long_capacity) {
-            sound = false;
-            break;
-        }
-        walk_path[length] = L'\\';
-        wmemcpy(walk_path + length + 1, name, units + 1);
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            sound = walk_level(length + 1 + units, root, level + 1, summary);
-        else
-            add_to_summary(summary, walk_path + root + 1,
-                     (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow);
-        walk_path[length] = 0;
-    } while (sound && FindNextFileW(search, &found));
-    FindClose(search);
-    return sound;
-}
-
-bool summarize_tree(const wchar_t* tree, tree_summary* summary)
-{
-    summary->files = summary->bytes = summary->fingerprint = 0;
-    size_t length = long_path_form(tree, walk_path, long_capacity);
-    return length > 0 && walk_level(length, length, 0, summary);
+    const DWORD access = READ_CONTROL | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
 }
 
 // The marker's text for `summary` into `text`.
@@ -117,21 +80,6 @@ void marker_path(wchar_t* path, const wchar_t* tree)
     append_wide_bounded(path, L"\\" TAVRIN_CACHE_MARKER_NAME, wide_path_capacity);
 }
 
-// Reads the marker of `tree` into marker_text; false when it is missing or too long to be ours.
-bool read_marker(const wchar_t* tree)
-{
-    wchar_t path[wide_path_capacity];
-    marker_path(path, tree);
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD got = 0;
-    BOOL read = ReadFile(file, marker_text, marker_capacity - 1, &got, NULL);
-    CloseHandle(file);
-    if (!read || got == marker_capacity - 1) return false;
-    marker_text[got] = 0;
-    return true;
-}
-
 // Writes the marker of the freshly unpacked `tree`, last of all, and keeps its text in
 // written_text; `made` is the tree's handle when this run holds it (an elevated run), NULL
 // otherwise. A failure ends the process.
@@ -140,8 +88,14 @@ void write_marker(const wchar_t* tree, HANDLE made)
     tree_summary summary;
     // Listed through the handle where there is one: by path, Wine 8 opens the directory without
     // delete sharing, which fails while the handle (with DELETE access) is open.
-    bool walked = made != NULL ? walk_held_tree(made, false, &summary, NULL, 0) : summarize_tree(tree, &summary);
-    if (!walked) exit_unpack_failed();
+    HANDLE directory = made != NULL ? made : open_directory(tree);
+    bool walked = directory != INVALID_HANDLE_VALUE && walk_held_tree(directory, false, &summary, NULL, 0);
+    DWORD error = GetLastError();
+    if (made == NULL && directory != INVALID_HANDLE_VALUE) CloseHandle(directory);
+    if (!walked) {
+        SetLastError(error);
+        exit_unpack_failed();
+    }
     format_marker(written_text, &summary);
     wchar_t path[wide_path_capacity];
     marker_path(path, tree);
@@ -150,7 +104,7 @@ void write_marker(const wchar_t* tree, HANDLE made)
     DWORD size = static_cast<DWORD>(strlen(written_text)), written = 0;
     // Flushed, so that a tree moved into place has its marker on disk.
     BOOL done = WriteFile(file, written_text, size, &written, NULL) && written == size && FlushFileBuffers(file);
-    DWORD error = GetLastError();
+    error = GetLastError();
     CloseHandle(file);
     if (!done) {
         SetLastError(error);
@@ -187,8 +141,10 @@ bool tree_complete(HANDLE tree)
 {
     // Elevated, only a tree that no lesser process can have written, held from the check on.
     if (elevated) return handle_is_sealed(tree) && held_tree_complete(tree, verify_requested());
+    // Walked, and its marker read, through the handle that was checked: whatever is renamed above
+    // it meanwhile, the walk never leaves it.
     tree_summary summary;
-    if (!read_marker(cache_tree) || !summarize_tree(cache_tree, &summary)) return false;
+    if (!walk_held_tree(tree, false, &summary, marker_text, marker_capacity)) return false;
     format_marker(expected_text, &summary);
     if (strcmp(marker_text, expected_text) != 0) return false;
     if (!verify_requested()) return true;
@@ -333,9 +289,7 @@ bool take_made_tree(HANDLE made)
     BY_HANDLE_FILE_INFORMATION made_info, tree_info;
     bool known = GetFileInformationByHandle(made, &made_info) != 0;
     CloseHandle(made);
-    const DWORD access = READ_CONTROL | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-    HANDLE tree = CreateFileW(cache_tree, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    HANDLE tree = open_directory(cache_tree);
     if (tree == INVALID_HANDLE_VALUE) return false;
     // Something else put in its place in between is not used (a later check repairs it). The tree
     // itself renamed away and back is: nobody below the administrators can have changed it.
@@ -371,11 +325,9 @@ void run_from_own_copy(HANDLE made)
 // run repairs instead whatever is not sealed).
 HANDLE open_tree()
 {
-    const DWORD access = READ_CONTROL | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
     HANDLE tree = INVALID_HANDLE_VALUE;
     for (int pause = 0;; ++pause) {
-        tree = CreateFileW(cache_tree, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        tree = open_directory(cache_tree);
         if (tree != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION || pause == busy_pauses) break;
         Sleep(busy_pause_ms);
     }

@@ -16,12 +16,26 @@ namespace {
 
 enum {
     relative_capacity = 32768,  // a path below the tree and its terminator: as long as a path gets
-    // Each level holds one listing buffer: room for several entries of the longest name (255
-    // units), and no more than some 1 MiB of stack at the deepest level.
-    listing_bytes = 2048,
+    // The levels nearest the top list a directory into a process-wide buffer of listing_bytes,
+    // one call for some 150 entries of 100-unit names; the deeper ones into deep_listing_bytes of
+    // stack (room for several entries of the longest name, 255 units), so that the deepest level
+    // takes no more than some 1 MiB of stack. Either buffer is refilled until the listing ends.
+    listing_bytes = 65536,
+    wide_levels = 8,
+    deep_listing_bytes = 2048,
     // An entry name (at most entry_name_capacity - 1 units) has at most this many levels; a deeper
     // tree is none that this archive made.
     deepest_level = entry_name_capacity / 2
+};
+
+// A listing buffer, aligned as the entries in it are.
+union listing_buffer {
+    FILE_ID_BOTH_DIR_INFO aligned;
+    unsigned char bytes[listing_bytes];
+};
+union deep_listing_buffer {
+    FILE_ID_BOTH_DIR_INFO aligned;
+    unsigned char bytes[deep_listing_bytes];
 };
 
 const size_t no_name = static_cast<size_t>(-1);
@@ -35,12 +49,14 @@ struct held_entry {
 };
 
 // Process-wide, written by the walk only: the held handles and the names of the held files, grown
-// by doubling; the walk's path below the tree.
+// by doubling; the walk's path below the tree; the listings of the levels nearest the top, one
+// each.
 held_entry* held;
 size_t held_count, held_room;
 wchar_t* held_names;
 size_t names_used, names_room;
 wchar_t relative[relative_capacity];
+listing_buffer wide_listings[wide_levels];
 
 typedef NTSTATUS(NTAPI* open_file_function)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*, ULONG, ULONG);
 typedef NTSTATUS(NTAPI* query_file_function)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
@@ -131,14 +147,13 @@ bool is_marker_name(const wchar_t* name, size_t units)
 bool walk_level(HANDLE directory, size_t length, int level, bool keep, tree_summary* summary, LONGLONG* marker_id)
 {
     if (level >= deepest_level) return false;
-    union {
-        FILE_ID_BOTH_DIR_INFO aligned;  // the entries' alignment
-        unsigned char bytes[listing_bytes];
-    } listing;
+    deep_listing_buffer deep;
+    unsigned char* listing = level < wide_levels ? wide_listings[level].bytes : deep.bytes;
+    const DWORD listing_size = level < wide_levels ? sizeof wide_listings[level] : sizeof deep;
     FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
-    while (GetFileInformationByHandleEx(directory, kind, &listing, sizeof listing)) {
+    while (GetFileInformationByHandleEx(directory, kind, listing, listing_size)) {
         kind = FileIdBothDirectoryInfo;
-        for (const unsigned char* at = listing.bytes;; at += reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at)->NextEntryOffset) {
+        for (const unsigned char* at = listing;; at += reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at)->NextEntryOffset) {
             const FILE_ID_BOTH_DIR_INFO* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
             size_t units = entry->FileNameLength / sizeof(wchar_t);
             const wchar_t* name = entry->FileName;
@@ -174,17 +189,20 @@ bool walk_level(HANDLE directory, size_t length, int level, bool keep, tree_summ
     return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
-// Opens through the open `root`, checks against its listed `id`, holds and reads the marker into
-// `marker` (`capacity` bytes); false when it cannot be.
-bool hold_marker(HANDLE root, LONGLONG id, char* marker, size_t capacity)
+// Opens the marker through the open `root`, checks it against its listed `id`, reads it into
+// `marker` (`capacity` bytes) and, with `keep`, holds it; false when it cannot be opened or read,
+// or fills the buffer.
+bool read_listed_marker(HANDLE root, LONGLONG id, bool keep, char* marker, size_t capacity)
 {
     const wchar_t name[] = L"" TAVRIN_CACHE_MARKER_NAME;
     uint64_t size = 0;
     HANDLE file = open_listed(root, name, wcslen(name), true, id, &size);
     if (file == NULL) return false;
-    hold(file, NULL);
     DWORD got = 0;
-    if (!ReadFile(file, marker, static_cast<DWORD>(capacity - 1), &got, NULL) || got == capacity - 1) return false;
+    bool read = ReadFile(file, marker, static_cast<DWORD>(capacity - 1), &got, NULL) && got < capacity - 1;
+    if (keep) hold(file, NULL);
+    else CloseHandle(file);
+    if (!read) return false;
     marker[got] = 0;
     return true;
 }
@@ -227,7 +245,7 @@ bool walk_held_tree(HANDLE root, bool keep, tree_summary* summary, char* marker,
     relative[0] = 0;
     LONGLONG marker_id = -1;
     bool sound = walk_level(root, 0, 0, keep, summary, &marker_id);
-    if (sound && keep && marker != NULL && marker_id != -1 && !hold_marker(root, marker_id, marker, capacity)) marker[0] = 0;
+    if (sound && marker != NULL && marker_id != -1 && !read_listed_marker(root, marker_id, keep, marker, capacity)) marker[0] = 0;
     if (!sound) release_held_tree();
     return sound;
 }

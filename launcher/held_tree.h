@@ -22,16 +22,20 @@ void add_to_summary(tree_summary* summary, const wchar_t* relative, uint64_t siz
 // leaves the tree whatever is renamed above it), and fills `summary`. Every directory is opened
 // without delete sharing; each opened entry must be the one its directory listed (same file id,
 // same kind, no link).
-//  - `keep` false: files are not opened (their sizes are the listing's), directories are closed
-//    again, `marker` is not read (may be NULL);
+// With `marker` not NULL, the marker file (TAVRIN_CACHE_MARKER_NAME at the top) is opened through
+// `root` too and its text read into `marker` (`capacity` bytes, terminated; empty when there is
+// none or it fills the buffer).
+//  - `keep` false: files are not opened (their sizes are the listing's), directories and the
+//    marker are closed again; nothing is allocated;
 //  - `keep` true: every file is opened for reading with read sharing only (nobody may write,
-//    replace, rename or delete it), sizes are read through those handles, the marker
-//    (TAVRIN_CACHE_MARKER_NAME at the top) is held too and its text read into `marker` (`capacity`
-//    bytes, terminated; empty when there is none or it fills the buffer), and everything stays
-//    open (held) until release_held_tree.
+//    replace, rename or delete it), sizes are read through those handles, and everything, the
+//    marker too, stays open (held) until release_held_tree. The lists of held handles grow on the
+//    heap; no memory ends the process.
+// Each directory is listed into one process-wide buffer per level near the top (64 KiB: one call
+// for most directories), deeper ones into a small one on the stack.
 // False on a link (reparse point) anywhere, an entry that cannot be opened or is not the one
 // listed, a path beyond 32767 units, a level deeper than an entry name reaches, a listing that
-// fails; nothing is held then. Grows its lists on the heap; no memory ends the process.
+// fails; nothing is held then.
 bool walk_held_tree(HANDLE root, bool keep, tree_summary* summary, char* marker, size_t capacity);
 
 // With the attached data opened: whether every entry is a held file of its name with exactly its

@@ -11,6 +11,8 @@
 #   BENCH_LEVELS       packer levels compared with the zstd tool; the first makes the packages (default "19 3")
 #   BENCH_WINDOWS      window limits (logs) the first level also packs with, beside the default 2^27
 #                      (default "20 23 25")
+#   BENCH_ONLY         "startup": only the start-up rows (the floors and the cached and temporary runs
+#                      set against them), a few minutes; the report then holds those alone
 set -euo pipefail
 . "$(dirname "$0")/builds.sh"
 root=$tavrin_root
@@ -37,6 +39,7 @@ wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 
 python3 "$root/bench/measure.py" --root "$root" --build "$build" --runs "${BENCH_RUNS:-5}" \
         --pack-runs "${BENCH_PACK_RUNS:-${BENCH_RUNS:-5}}" \
-        --levels "${BENCH_LEVELS:-19 3}" --windows "${BENCH_WINDOWS:-20 23 25}"
+        --levels "${BENCH_LEVELS:-19 3}" --windows "${BENCH_WINDOWS:-20 23 25}" \
+        ${BENCH_ONLY:+--only "$BENCH_ONLY"}
 python3 "$root/bench/report.py" --facts "$build/bench/facts.json" --results "$root/bench/RESULTS.md"
 echo "== results: bench/RESULTS.md (and bench/results.json, the figures the next run compares with)"
