@@ -1,5 +1,6 @@
 // A console C++ program as a package's entry, packed by tavrin-pack.exe with only --entry
-// (WindowsTool.PacksAProgramAsTheEntry). Linked statically: it imports only DLLs of Windows.
+// (WindowsTool.PacksAProgramAsTheEntry), linked statically; and, linked as usual (cpp_app_dynamic),
+// by the host tool, which collects the runtime DLLs it imports (collected_runtime.sh).
 // Prints "args:" and each argument after argument 0, then the first line of greeting.txt beside its
 // own image; returns argv[1] as its exit code (0 without one).
 #include <windows.h>
