@@ -425,7 +425,7 @@ std::string missing_imports_message(const import_check& check)
         text += "\nhint: " + join_quoted(visual_cpp) + (visual_cpp.size() == 1 ? " is" : " are") +
                 " part of the Visual C++ runtime, which Windows does not provide: ship the DLLs of the Visual C++ "
                 "Redistributable beside the application, or link the runtime statically (/MT).";
-    text += "\nTo pack all the same, accept each knowingly with --allow-missing NAME.";
+    text += "\nTo pack all the same, accept each knowingly with --allow-missing NAME (ALLOW_MISSING in tavrin_add_onefile).";
     return text;
 }
 

@@ -606,7 +606,8 @@ TEST_F(PackTest, WhatCannotBeCollectedIsRefused)
          "2 DLLs that the application imports are missing:\n",
           "\n  'app.dll' imports 'libstdc++-6.dll' (found only a 32-bit (i386) copy at '" + (libs / "libstdc++-6.dll").u8string() + "')\n",
           "\n  'app.dll' (x86-64) imports 'helper32.dll', but the package's 'helper32.dll' is a 32-bit (i386) image, which it cannot load\n",
-          "Collection looked in '" + libs.u8string() + "' (--dll-path)", "--dll-path DIR (DLL_PATH in tavrin_add_onefile)"})
+          "Collection looked in '" + libs.u8string() + "' (--dll-path)", "--dll-path DIR (DLL_PATH in tavrin_add_onefile)",
+          "--allow-missing NAME (ALLOW_MISSING in tavrin_add_onefile)"})
         EXPECT_NE(refused.find(part), std::string::npos) << part << "\n" << refused;
     EXPECT_EQ(refused.find("libgood"), std::string::npos) << refused;
 
