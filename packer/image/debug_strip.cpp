@@ -135,6 +135,8 @@ stripped_image strip_debug_information(std::istream& in, const std::string& what
     }
     if (!only_zeros_outside(in, dropped, raw_end, headers.file_size)) return unchanged("other data follows its sections");
 
+    // The kept part is read whole: never more than the file holds, whatever its headers claim.
+    if (raw_end > headers.file_size) throw image_error(what + ": the image is truncated or cannot be read");
     std::string image(static_cast<std::size_t>(raw_end), '\0');
     if (!read_exactly(in, 0, image)) throw image_error(what + ": the image is truncated or cannot be read");
     auto put = [&](std::uint64_t at, std::uint64_t value, int size) { image.replace(at, size, little_endian_bytes(value, size)); };

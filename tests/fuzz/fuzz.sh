@@ -4,7 +4,8 @@
 #   package  the package reader, seeded with the kept damaged blocks (tests/data/damaged);
 #   image    the PE header, export, import, resource and icon parsers under a memory limit of
 #            256 MB: first each crafted input (tests/support/packer_fixtures.h) once at full size, up
-#            to 4 MB, then fuzzing from small sound and crafted seeds of up to 64 KiB, made anew.
+#            to 4 MB, and the inputs it once failed on (tests/data/image-inputs), then fuzzing from
+#            small sound and crafted seeds of up to 64 KiB, made anew.
 # Any crash, leak, undefined behaviour, timeout or memory blow-up fails the run; libFuzzer writes the
 # input to BUILD_DIR/artifacts/. Extra arguments go to libFuzzer.
 # Usage: tests/fuzz/fuzz.sh TARGET SOURCE_DIR BUILD_DIR [SECONDS [libFuzzer options...]]
@@ -39,7 +40,7 @@ image)
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:quarantine_size_mb=16
     limits=(-rss_limit_mb=256 -malloc_limit_mb=256)
     "$build/tests/fuzz/image_fuzzer" "${limits[@]}" -timeout=60 -artifact_prefix="$build/artifacts/$target-" \
-        "$seeds-crafted"/*
+        "$seeds-crafted"/* "$src"/tests/data/image-inputs/*
     limits+=(-max_len=65536)
     ;;
 esac
