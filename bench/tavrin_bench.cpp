@@ -900,6 +900,7 @@ int mode_walk(int argc, wchar_t** argv)
         HANDLE root = open_tree_directory(tree);
         tree_summary summary;
         bool sound = walk_held_tree(root, false, &summary, nullptr, 0);
+        release_held_tree();
         CloseHandle(root);
         walk_count launcher;
         launcher.files = summary.files;

@@ -91,6 +91,8 @@ void write_marker(const wchar_t* tree, HANDLE made)
     HANDLE directory = made != NULL ? made : open_directory(tree);
     bool walked = directory != INVALID_HANDLE_VALUE && walk_held_tree(directory, false, &summary, NULL, 0);
     DWORD error = GetLastError();
+    // Nothing below the sibling may stay open while it is renamed into place.
+    release_held_tree();
     if (made == NULL && directory != INVALID_HANDLE_VALUE) CloseHandle(directory);
     if (!walked) {
         SetLastError(error);
@@ -142,15 +144,20 @@ bool tree_complete(HANDLE tree)
     // Elevated, only a tree that no lesser process can have written, held from the check on.
     if (elevated) return handle_is_sealed(tree) && held_tree_complete(tree, verify_requested());
     // Walked, and its marker read, through the handle that was checked: whatever is renamed above
-    // it meanwhile, the walk never leaves it.
+    // it meanwhile, the walk never leaves it. Its directories stay held while it is in use (closing
+    // them would cost a round trip to the server each under Wine 8; the process's end closes them
+    // at once); a damaged tree is let go, so that it can be renamed away.
     tree_summary summary;
     if (!walk_held_tree(tree, false, &summary, marker_text, marker_capacity)) return false;
     format_marker(expected_text, &summary);
-    if (strcmp(marker_text, expected_text) != 0) return false;
-    if (!verify_requested()) return true;
-    uint64_t entries = 0;
-    open_attached_data(archive_block, archive_length);
-    return attached_data_matches_files(&entries) && entries == summary.files;
+    bool complete = strcmp(marker_text, expected_text) == 0;
+    if (complete && verify_requested()) {
+        uint64_t entries = 0;
+        open_attached_data(archive_block, archive_length);
+        complete = attached_data_matches_files(&entries) && entries == summary.files;
+    }
+    if (!complete) release_held_tree();
+    return complete;
 }
 
 // Every existing level of the cache directory's path below the spec's root must be acceptable.

@@ -21,8 +21,9 @@ void append_archive_identity();
 //  - a run that is not elevated (own_token_elevated) uses a tree owned by this user, the
 //    administrators or SYSTEM (handle_has_trusted_owner; another owner: exit_cache_refused) when
 //    its marker (TAVRIN_CACHE_MARKER_NAME) equals what this run writes for this archive and the
-//    files it finds (one walk: count, bytes, a fingerprint of names and sizes, no link anywhere);
-//    with TAVRIN_ONEFILE_VERIFY=1 every file's content is also compared with the archive (`block`,
+//    files it finds (one walk: count, bytes, a fingerprint of names and sizes, no link anywhere),
+//    and then holds every directory of it without delete sharing until the process ends; with
+//    TAVRIN_ONEFILE_VERIFY=1 every file's content is also compared with the archive (`block`,
 //    `length`);
 //  - an elevated run uses only a sealed tree (handle_is_sealed), holds every directory of it
 //    without delete sharing and every file with read sharing only from the check on, until the

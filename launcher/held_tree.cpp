@@ -1,5 +1,5 @@
-// A cached tree walked through directory handles and, for an elevated parent, held open entry by
-// entry; the content comparison through the held files.
+// A cached tree walked through directory handles by a few threads at once, its directories (and for
+// an elevated parent every entry) held open; the content comparison through the held files.
 #include "launcher/held_tree.h"
 
 #include <winternl.h>
@@ -16,13 +16,15 @@ namespace {
 
 enum {
     relative_capacity = 32768,  // a path below the tree and its terminator: as long as a path gets
-    // The levels nearest the top list a directory into a process-wide buffer of listing_bytes,
-    // one call for some 150 entries of 100-unit names; the deeper ones into deep_listing_bytes of
-    // stack (room for several entries of the longest name, 255 units), so that the deepest level
-    // takes no more than some 1 MiB of stack. Either buffer is refilled until the listing ends.
+    // Each walker lists a directory into its own buffer, one call for some 150 entries of 100-unit
+    // names, refilled until the listing ends.
     listing_bytes = 65536,
-    wide_levels = 8,
-    deep_listing_bytes = 2048,
+    // Walkers at most, the calling thread one of them. Under Wine 8 each directory costs some five
+    // round trips to the server (open, its descriptor, two listing calls), 80-100 us each on a
+    // 2-core machine, and the listing itself is serialised inside ntdll: a second walker opens
+    // the next directories while the first lists, a third gains nothing more there.
+    walkers_max = 4,
+    walker_stack_bytes = 262144,  // reserved, committed as used
     // An entry name (at most entry_name_capacity - 1 units) has at most this many levels; a deeper
     // tree is none that this archive made.
     deepest_level = entry_name_capacity / 2
@@ -32,10 +34,6 @@ enum {
 union listing_buffer {
     FILE_ID_BOTH_DIR_INFO aligned;
     unsigned char bytes[listing_bytes];
-};
-union deep_listing_buffer {
-    FILE_ID_BOTH_DIR_INFO aligned;
-    unsigned char bytes[deep_listing_bytes];
 };
 
 const size_t no_name = static_cast<size_t>(-1);
@@ -48,15 +46,42 @@ struct held_entry {
     bool compared;
 };
 
-// Process-wide, written by the walk only: the held handles and the names of the held files, grown
-// by doubling; the walk's path below the tree; the listings of the levels nearest the top, one
-// each.
+// A directory opened and waiting to be listed: its held handle, its path below the tree (`length`
+// units at offset `name` of pending_names) and its level (the top is 0).
+struct pending_directory {
+    HANDLE handle;
+    size_t name, length;
+    int level;
+};
+
+// One walker's own state: the directory it lists, its path below the tree, and what it found.
+struct walker {
+    listing_buffer listing;
+    wchar_t relative[relative_capacity];
+    tree_summary found;
+};
+
+// Process-wide, written by the walkers under walk_lock only (the summaries, and the marker's id
+// found at the top, are read once every walker has ended): the held handles and the names of the
+// held files; the directories waiting (a stack) and their names; how many walkers are listing a
+// directory now; the first failure and its system error. The lists grow on the heap by doubling;
+// the names of waiting directories are kept until the walk ends.
+SRWLOCK walk_lock = SRWLOCK_INIT;
+CONDITION_VARIABLE walk_changed = CONDITION_VARIABLE_INIT;
 held_entry* held;
 size_t held_count, held_room;
 wchar_t* held_names;
 size_t names_used, names_room;
-wchar_t relative[relative_capacity];
-listing_buffer wide_listings[wide_levels];
+pending_directory* pending;
+size_t pending_count, pending_room;
+wchar_t* pending_names;
+size_t pending_used, pending_room_units;
+int walkers_busy;
+bool walk_failed;
+DWORD walk_error;
+bool walk_opens_files;
+LONGLONG marker_id;
+walker walkers[walkers_max];
 
 typedef NTSTATUS(NTAPI* open_file_function)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*, ULONG, ULONG);
 typedef NTSTATUS(NTAPI* query_file_function)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
@@ -82,7 +107,7 @@ void* grow(void* block, size_t* room, size_t needed, size_t unit)
 }
 
 // Keeps `handle` open until release_held_tree; `name_below` names a file below the tree, NULL
-// anything else.
+// anything else. Called with walk_lock held, or by one thread alone.
 void hold(HANDLE handle, const wchar_t* name_below)
 {
     held = static_cast<held_entry*>(grow(held, &held_room, held_count + 1, sizeof *held));
@@ -98,6 +123,22 @@ void hold(HANDLE handle, const wchar_t* name_below)
     held[held_count].name = name;
     held[held_count].compared = false;
     ++held_count;
+}
+
+// Puts the open directory `handle`, `relative` (`length` units) below the tree at `level`, on the
+// stack of directories to list. Called with walk_lock held.
+void push_pending(HANDLE handle, const wchar_t* relative, size_t length, int level)
+{
+    pending = static_cast<pending_directory*>(grow(pending, &pending_room, pending_count + 1, sizeof *pending));
+    pending_names = static_cast<wchar_t*>(grow(pending_names, &pending_room_units, pending_used + length + 1, sizeof(wchar_t)));
+    wmemcpy(pending_names + pending_used, relative, length);
+    pending_names[pending_used + length] = 0;
+    pending[pending_count].handle = handle;
+    pending[pending_count].name = pending_used;
+    pending[pending_count].length = length;
+    pending[pending_count].level = level;
+    pending_used += length + 1;
+    ++pending_count;
 }
 
 // Opens the entry `name` (`units` code units) of the open directory `directory`, which listed it
@@ -142,18 +183,28 @@ bool is_marker_name(const wchar_t* name, size_t units)
     return units == wcslen(marker) && wmemcmp(name, marker, units) == 0;
 }
 
-// Walks the open directory `directory`, whose path below the tree is `relative` (`length` units,
-// 0 at the top). The marker at the top is left out, its id kept in `*marker_id`.
-bool walk_level(HANDLE directory, size_t length, int level, bool keep, tree_summary* summary, LONGLONG* marker_id)
+// Records the walk's first failure (its system error, from GetLastError) and wakes the walkers
+// that wait, so that they end. Called with walk_lock held.
+void fail_walk(DWORD error)
+{
+    if (!walk_failed) walk_error = error;
+    walk_failed = true;
+    WakeAllConditionVariable(&walk_changed);
+}
+
+// Lists the open directory `directory` at `level`, whose path below the tree is `self->relative`
+// (`length` units, 0 at the top): counts its files into `self->found`, opens and holds each
+// subdirectory (and each file when the walk opens files) and puts the subdirectories on the stack.
+// The marker at the top is left out, its id kept in marker_id. False on anything that makes the
+// tree unusable; GetLastError then says why when the system said so.
+bool list_directory(walker* self, HANDLE directory, size_t length, int level)
 {
     if (level >= deepest_level) return false;
-    deep_listing_buffer deep;
-    unsigned char* listing = level < wide_levels ? wide_listings[level].bytes : deep.bytes;
-    const DWORD listing_size = level < wide_levels ? sizeof wide_listings[level] : sizeof deep;
+    wchar_t* relative = self->relative;
     FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
-    while (GetFileInformationByHandleEx(directory, kind, listing, listing_size)) {
+    while (GetFileInformationByHandleEx(directory, kind, self->listing.bytes, sizeof self->listing)) {
         kind = FileIdBothDirectoryInfo;
-        for (const unsigned char* at = listing;; at += reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at)->NextEntryOffset) {
+        for (const unsigned char* at = self->listing.bytes;; at += reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at)->NextEntryOffset) {
             const FILE_ID_BOTH_DIR_INFO* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
             size_t units = entry->FileNameLength / sizeof(wchar_t);
             const wchar_t* name = entry->FileName;
@@ -162,7 +213,7 @@ bool walk_level(HANDLE directory, size_t length, int level, bool keep, tree_summ
             if (dots) {
                 // nothing to count
             } else if (level == 0 && file && is_marker_name(name, units)) {
-                *marker_id = entry->FileId.QuadPart;
+                marker_id = entry->FileId.QuadPart;
             } else {
                 // The name is not terminated in the listing; it is copied with its room checked.
                 size_t start = length == 0 ? 0 : length + 1;
@@ -172,15 +223,18 @@ bool walk_level(HANDLE directory, size_t length, int level, bool keep, tree_summ
                 wmemcpy(relative + start, name, units);
                 relative[start + units] = 0;
                 uint64_t size = static_cast<uint64_t>(entry->EndOfFile.QuadPart);
-                if (!file || keep) {
+                if (!file || walk_opens_files) {
                     HANDLE opened = open_listed(directory, name, units, file, entry->FileId.QuadPart, &size);
                     if (opened == NULL) return false;
-                    if (keep) hold(opened, file ? relative : NULL);
-                    bool sound = file || walk_level(opened, start + units, level + 1, keep, summary, marker_id);
-                    if (!keep) CloseHandle(opened);
-                    if (!sound) return false;
+                    AcquireSRWLockExclusive(&walk_lock);
+                    hold(opened, file ? relative : NULL);
+                    if (!file) {
+                        push_pending(opened, relative, start + units, level + 1);
+                        WakeConditionVariable(&walk_changed);
+                    }
+                    ReleaseSRWLockExclusive(&walk_lock);
                 }
-                if (file) add_to_summary(summary, relative, size);
+                if (file) add_to_summary(&self->found, relative, size);
                 relative[length] = 0;
             }
             if (entry->NextEntryOffset == 0) break;
@@ -189,20 +243,89 @@ bool walk_level(HANDLE directory, size_t length, int level, bool keep, tree_summ
     return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
-// Opens the marker through the open `root`, checks it against its listed `id`, reads it into
-// `marker` (`capacity` bytes) and, with `keep`, holds it; false when it cannot be opened or read,
-// or fills the buffer.
-bool read_listed_marker(HANDLE root, LONGLONG id, bool keep, char* marker, size_t capacity)
+// A walker: lists directories from the stack until none is left and no other walker can add one,
+// or the walk has failed.
+DWORD WINAPI run_walker(void* parameter)
+{
+    walker* self = static_cast<walker*>(parameter);
+    AcquireSRWLockExclusive(&walk_lock);
+    for (;;) {
+        while (pending_count == 0 && walkers_busy > 0 && !walk_failed)
+            SleepConditionVariableSRW(&walk_changed, &walk_lock, INFINITE, 0);
+        if (pending_count == 0 || walk_failed) break;
+        pending_directory next = pending[--pending_count];
+        // A path below the tree always fits: it was built in a buffer of this size.
+        wmemcpy(self->relative, pending_names + next.name, next.length + 1);
+        ++walkers_busy;
+        ReleaseSRWLockExclusive(&walk_lock);
+        SetLastError(ERROR_SUCCESS);
+        bool sound = list_directory(self, next.handle, next.length, next.level);
+        DWORD error = GetLastError();
+        AcquireSRWLockExclusive(&walk_lock);
+        --walkers_busy;
+        if (!sound) fail_walk(error);
+        // The last walker to go idle on an empty stack lets the waiting ones end.
+        if (pending_count == 0 && walkers_busy == 0) WakeAllConditionVariable(&walk_changed);
+    }
+    ReleaseSRWLockExclusive(&walk_lock);
+    return 0;
+}
+
+// The walkers for this machine: one per processor, at most walkers_max.
+int walker_count()
+{
+    DWORD processors = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+    if (processors < 1) return 1;
+    return processors > walkers_max ? walkers_max : static_cast<int>(processors);
+}
+
+// Walks the tree below `root` with the walkers: the top on this thread, and once it has
+// subdirectories, the rest on this thread and the others started for it. Whatever was opened is
+// held; the summaries are added into `*summary`. False when any walker failed (its system error
+// left in GetLastError).
+bool walk_with_walkers(HANDLE root, tree_summary* summary)
+{
+    pending_count = 0;
+    pending_used = 0;
+    walkers_busy = 0;
+    walk_failed = false;
+    walk_error = ERROR_SUCCESS;
+    for (walker& each : walkers) each.found.files = each.found.bytes = each.found.fingerprint = 0;
+    walkers[0].relative[0] = 0;
+    SetLastError(ERROR_SUCCESS);
+    if (!list_directory(&walkers[0], root, 0, 0)) return false;
+
+    // A thread that cannot be started leaves its share to the others.
+    HANDLE started[walkers_max];
+    int helpers = 0;
+    const int walkers_here = walker_count();
+    for (int i = 1; pending_count > 0 && i < walkers_here; ++i) {
+        started[helpers] = CreateThread(NULL, walker_stack_bytes, run_walker, &walkers[i], STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+        if (started[helpers] != NULL) ++helpers;
+    }
+    run_walker(&walkers[0]);
+    if (helpers > 0) WaitForMultipleObjects(static_cast<DWORD>(helpers), started, TRUE, INFINITE);
+    for (int i = 0; i < helpers; ++i) CloseHandle(started[i]);
+    for (const walker& each : walkers) {
+        summary->files += each.found.files;
+        summary->bytes += each.found.bytes;
+        summary->fingerprint += each.found.fingerprint;
+    }
+    SetLastError(walk_error);
+    return !walk_failed;
+}
+
+// Opens the marker through the open `root`, checks it against its listed `id`, holds it and reads
+// it into `marker` (`capacity` bytes); false when it cannot be opened or read, or fills the buffer.
+bool read_listed_marker(HANDLE root, LONGLONG id, char* marker, size_t capacity)
 {
     const wchar_t name[] = L"" TAVRIN_CACHE_MARKER_NAME;
     uint64_t size = 0;
     HANDLE file = open_listed(root, name, wcslen(name), true, id, &size);
     if (file == NULL) return false;
+    hold(file, NULL);
     DWORD got = 0;
-    bool read = ReadFile(file, marker, static_cast<DWORD>(capacity - 1), &got, NULL) && got < capacity - 1;
-    if (keep) hold(file, NULL);
-    else CloseHandle(file);
-    if (!read) return false;
+    if (!ReadFile(file, marker, static_cast<DWORD>(capacity - 1), &got, NULL) || got >= capacity - 1) return false;
     marker[got] = 0;
     return true;
 }
@@ -238,14 +361,14 @@ void add_to_summary(tree_summary* summary, const wchar_t* relative, uint64_t siz
     summary->fingerprint += hash ^ (hash >> 31);
 }
 
-bool walk_held_tree(HANDLE root, bool keep, tree_summary* summary, char* marker, size_t capacity)
+bool walk_held_tree(HANDLE root, bool open_files, tree_summary* summary, char* marker, size_t capacity)
 {
     summary->files = summary->bytes = summary->fingerprint = 0;
     if (marker != NULL) marker[0] = 0;
-    relative[0] = 0;
-    LONGLONG marker_id = -1;
-    bool sound = walk_level(root, 0, 0, keep, summary, &marker_id);
-    if (sound && marker != NULL && marker_id != -1 && !read_listed_marker(root, marker_id, keep, marker, capacity)) marker[0] = 0;
+    walk_opens_files = open_files;
+    marker_id = -1;
+    bool sound = walk_with_walkers(root, summary);
+    if (sound && marker != NULL && marker_id != -1 && !read_listed_marker(root, marker_id, marker, capacity)) marker[0] = 0;
     if (!sound) release_held_tree();
     return sound;
 }

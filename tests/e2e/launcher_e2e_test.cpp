@@ -485,8 +485,8 @@ TEST_F(CachedMode, ADamagedTreeIsUnpackedAgainNeverRun)
 
 TEST_F(CachedMode, DirectoriesTooLargeForOneListingAreCountedWhole)
 {
-    // 300 entries of 180-unit names at the top, more than one 64 KiB listing holds; 12 of them ten
-    // levels down, more than the deep levels' listing holds.
+    // 300 entries of 180-unit names at the top, more than one 64 KiB listing holds, and 12 more ten
+    // levels down.
     std::vector<tavrin::archive_entry> entries = {tavrin::archive_entry::from_file(u"probe.dll", fs::path(probe_dll))};
     const std::u16string padding(176, u'n'), deep = u"a\\b\\c\\d\\e\\f\\g\\h\\i\\j\\";
     for (int i = 0; i < 312; ++i) {

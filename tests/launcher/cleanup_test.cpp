@@ -346,6 +346,39 @@ TEST(CachedTree, ARetiredTreeIsDeletedOnlyWhenItIsTheOneChecked)
     EXPECT_FALSE(fs::exists(temp.path() / L"away2"));
 }
 
+TEST(CachedTree, EveryDirectoryIsCountedOnceAndHeldUntilReleased)
+{
+    // Wide and deep enough that every walker gets directories: 60 of them, files at every level.
+    temp_directory temp;
+    const std::wstring tree = temp.wstr() + L"\\tree";
+    tree_summary expected = {0, 0, 0};
+    for (int top = 0; top < 6; ++top) {
+        std::wstring relative = L"t" + std::to_wstring(top);
+        for (int level = 0; level < 10; ++level, relative += L"\\d" + std::to_wstring(level)) {
+            fs::create_directories(tree + L"\\" + relative);
+            const std::wstring file = relative + L"\\f" + std::to_wstring(level) + L".bin";
+            write_file(tree + L"\\" + file, std::string(static_cast<size_t>(top * 10 + level), 'x'));
+            add_to_summary(&expected, file.c_str(), static_cast<uint64_t>(top * 10 + level));
+        }
+    }
+    HANDLE root = CreateFileW(tree.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ASSERT_NE(root, INVALID_HANDLE_VALUE);
+    const std::wstring deep = tree + L"\\t5\\d1\\d2\\d3";
+    for (int round = 0; round < 20; ++round) {
+        const bool open_files = round % 2 == 1;
+        tree_summary summary;
+        ASSERT_TRUE(walk_held_tree(root, open_files, &summary, NULL, 0)) << round;
+        EXPECT_EQ(summary.files, expected.files) << round;
+        EXPECT_EQ(summary.bytes, expected.bytes) << round;
+        EXPECT_EQ(summary.fingerprint, expected.fingerprint) << round;
+        EXPECT_FALSE(MoveFileExW(deep.c_str(), (deep + L".old").c_str(), 0)) << "a held directory renamed, round " << round;
+        release_held_tree();
+    }
+    EXPECT_TRUE(MoveFileExW(deep.c_str(), (deep + L".old").c_str(), 0)) << "still held after the release";
+    CloseHandle(root);
+}
+
 TEST(CachedTree, TheContentIsComparedThroughTheHeldFiles)
 {
     // An elevated run compares a sealed tree this way; Wine 8 shows no tree sealed, so the launcher
