@@ -525,8 +525,10 @@ def startup_figures(facts):
 def write_startup(doc, facts):
     doc.heading("7. Start-up, side by side")
     doc.paragraph(
-        "Every row measured in the same rounds, one after another, from `CreateProcessW` to the end of the "
-        "wait: the floors, and the runs of three packages that differ in nothing else, their application "
+        "Every row measured in the same rounds, from `CreateProcessW` to the end of the wait; the floors "
+        "(a) to (c) and the two later cached runs one start of each in turn, so that a slow moment of the "
+        "machine weighs on them alike. The floors, and the runs of three packages that differ in nothing "
+        "else, their application "
         "(`bench_app.dll`) returning at once. (a) is the floor of any start of the launcher, whose image "
         "imports shell32; (b) that of a start that runs the application in one process, (c) that of the "
         "two-instance shape, parent and child. The 1-file package is `bench_app.dll` alone, packed with "

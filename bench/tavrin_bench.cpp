@@ -4,12 +4,14 @@
 // every run did what it should, 1 when one did not (the lines printed so far say which), 2 for a
 // wrong command line.
 //
-//   start [--runs N] [--expect CODE] [--report FILE] [--limited] [--set NAME=VALUE | --unset NAME]... -- PROGRAM [ARG]...
+//   start [--runs N] GROUP [--next GROUP]...
+//       GROUP: [--label L] [--expect CODE] [--report FILE] [--limited] [--set NAME=VALUE | --unset NAME]... -- PROGRAM [ARG]...
 //       Starts PROGRAM N times and waits for it: wall time from CreateProcessW to the end of the wait,
 //       exit code, memory counters when the system still gives them for an ended process. With
 //       --report, the file that the benchmark application appends to is read after each run. With
 //       --limited, PROGRAM runs with the limited token linked to this process's (Wine starts every
-//       process elevated; a user's normal start is not).
+//       process elevated; a user's normal start is not). Several groups run in turn, one start of
+//       each per run, each line carrying its group's label.
 //   child-start [--runs N] [--report-runs M] PACKAGE
 //       Runs PACKAGE's parent instance with the benchmark application holding (so the parent stays
 //       alive with its unpack directory in place), then starts PACKAGE N + M times in the child role,
@@ -423,57 +425,69 @@ attached_frame find_frame(const std::wstring& package)
 
 // ---- modes ----
 
-int mode_start(int argc, wchar_t** argv)
-{
-    int runs = 5;
+// One program that `start` runs, with its own options.
+struct start_group {
     std::optional<DWORD> expect;
     std::wstring report;
     std::string label = "start";
     environment_changes changes;
     bool limited = false;
-    int i = 0;
-    for (; i < argc; ++i) {
-        std::wstring a = argv[i];
-        if (a == L"--") {
-            ++i;
-            break;
-        }
-        if (a == L"--limited") {
-            limited = true;
-            continue;
-        }
-        if (i + 1 >= argc) return exit_usage;
-        if (a == L"--runs") runs = _wtoi(argv[++i]);
-        else if (a == L"--expect") expect = static_cast<DWORD>(wcstoul(argv[++i], nullptr, 10));
-        else if (a == L"--report") report = argv[++i];
-        else if (a == L"--label") label = narrow(argv[++i]);
-        else if (a == L"--set") {
-            std::wstring pair = argv[++i];
-            size_t eq = pair.find(L'=');
-            if (eq == std::wstring::npos) return exit_usage;
-            changes[pair.substr(0, eq)] = pair.substr(eq + 1);
-        } else if (a == L"--unset") changes[argv[++i]] = std::nullopt;
-        else return exit_usage;
-    }
-    if (i >= argc || runs < 1) return exit_usage;
-    std::wstring program = argv[i++];
-    std::vector<std::wstring> arguments(argv + i, argv + argc);
-    if (!report.empty()) {
-        changes[L"TAVRIN_BENCH_REPORT"] = report;
-        DeleteFileW(report.c_str());
-    } else {
-        changes[L"TAVRIN_BENCH_REPORT"] = std::nullopt;
-    }
+    std::wstring program;
+    std::vector<std::wstring> arguments;
+};
 
+int mode_start(int argc, wchar_t** argv)
+{
+    int runs = 5;
+    std::vector<start_group> groups;
+    for (int i = 0; i < argc;) {
+        start_group group;
+        for (; i < argc; ++i) {
+            std::wstring a = argv[i];
+            if (a == L"--") {
+                ++i;
+                break;
+            }
+            if (a == L"--limited") {
+                group.limited = true;
+                continue;
+            }
+            if (i + 1 >= argc) return exit_usage;
+            if (a == L"--runs") runs = _wtoi(argv[++i]);
+            else if (a == L"--expect") group.expect = static_cast<DWORD>(wcstoul(argv[++i], nullptr, 10));
+            else if (a == L"--report") group.report = argv[++i];
+            else if (a == L"--label") group.label = narrow(argv[++i]);
+            else if (a == L"--set") {
+                std::wstring pair = argv[++i];
+                size_t eq = pair.find(L'=');
+                if (eq == std::wstring::npos) return exit_usage;
+                group.changes[pair.substr(0, eq)] = pair.substr(eq + 1);
+            } else if (a == L"--unset") group.changes[argv[++i]] = std::nullopt;
+            else return exit_usage;
+        }
+        if (i >= argc) return exit_usage;
+        group.program = argv[i++];
+        for (; i < argc && std::wstring(argv[i]) != L"--next"; ++i) group.arguments.push_back(argv[i]);
+        if (i < argc) ++i;  // past --next
+        group.changes[L"TAVRIN_BENCH_REPORT"] = group.report.empty() ? std::nullopt : std::optional<std::wstring>(group.report);
+        groups.push_back(group);
+    }
+    if (groups.empty() || runs < 1) return exit_usage;
+    for (const start_group& group : groups)
+        if (!group.report.empty()) DeleteFileW(group.report.c_str());
+
+    // Run by run, the programs one after another: a slow moment of the machine weighs on each alike.
     int status = exit_ok;
     for (int run = 1; run <= runs; ++run) {
-        started_process started = start_process(program, arguments, changes, nullptr, limited);
-        finished_process finished = wait_process(started);
-        std::map<std::string, std::string> words;
-        // run_code runs in a grandchild when PROGRAM is a package's parent instance.
-        if (!report.empty()) words = take_report(report, std::nullopt, started.created_at);
-        print_run("run", label, run, finished, words);
-        if (expect && finished.exit_code != *expect) status = exit_failed;
+        for (const start_group& group : groups) {
+            started_process started = start_process(group.program, group.arguments, group.changes, nullptr, group.limited);
+            finished_process finished = wait_process(started);
+            std::map<std::string, std::string> words;
+            // run_code runs in a grandchild when PROGRAM is a package's parent instance.
+            if (!group.report.empty()) words = take_report(group.report, std::nullopt, started.created_at);
+            print_run("run", group.label, run, finished, words);
+            if (group.expect && finished.exit_code != *group.expect) status = exit_failed;
+        }
     }
     return status;
 }

@@ -26,9 +26,11 @@
  * directory and calls run_code itself, on its main thread, with the same arguments and variables
  * a child would get. The application then shares its process with the launcher: the launcher's
  * own modules (shell32 and what it loads) are loaded, TAVRIN_ONEFILE_PARENT is the process's own
- * id, and the console's control events (Ctrl-C, close) reach the application's handlers and the
- * system's default one only, as in a plain program. (A run that cannot use the kept directory and
- * runs from a copy of its own, deleted at its end, still starts a child.)
+ * id, the kept directory and every directory in it are open in the process without delete sharing
+ * (none of them can be renamed while it runs), and the console's control events (Ctrl-C, close)
+ * reach the application's handlers and the system's default one only, as in a plain program.
+ * (A run that cannot use the kept directory and runs from a copy of its own, deleted at its end,
+ * still starts a child.)
  *
  * Define the entry point with TAVRIN_RUN_CODE, choosing the parameter names:
  *

@@ -525,7 +525,7 @@ TEST_F(CachedMode, AnElevatedRunReplacesATreeThatALesserRunMade)
     EXPECT_EQ(file_ids(), made) << "a run of the user's level uses the elevated run's tree";
 }
 
-TEST_F(CachedMode, WhileAnElevatedRunRunsNothingInItsTreeCanBeReplaced)
+TEST_F(CachedMode, WhileTheApplicationRunsItsTreeIsHeld)
 {
     hardening::running_package running(exe_, {L"--sleep", L"600000"}, hardening::with_temp(temp_));
     auto facts = running.wait_for("ready");
@@ -549,6 +549,19 @@ TEST_F(CachedMode, WhileAnElevatedRunRunsNothingInItsTreeCanBeReplaced)
     }
     end_application(facts);
     EXPECT_EQ(running.finish().process.exit_code, 0u);
+
+    // A run at the user's level uses that tree as found and holds its directories.
+    testing_support::run_options limited;
+    limited.limited = true;
+    hardening::running_package later(exe_, {L"--sleep", L"600000"}, hardening::with_temp(temp_, limited));
+    facts = later.wait_for("ready");
+    ASSERT_FALSE(facts.empty()) << "the application never started";
+    for (const std::wstring& directory : {tree(), tree() + L"\\data"}) {
+        EXPECT_FALSE(MoveFileExW(directory.c_str(), (directory + L".old").c_str(), 0)) << narrow(directory);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    }
+    end_application(facts);
+    EXPECT_EQ(later.finish().process.exit_code, 0u);
     EXPECT_TRUE(MoveFileExW(planted.c_str(), (tree() + L"\\probe.dll").c_str(), MOVEFILE_REPLACE_EXISTING))
         << "the tree is held no longer";
 }
