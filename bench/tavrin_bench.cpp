@@ -304,11 +304,17 @@ started_process start_process(const std::wstring& program, const std::vector<std
     started_process started;
     HANDLE job = process_job();
     started.job_processes_before = processes_started_in_job();
-    started.created_at = now();
-    BOOL created = limited ? CreateProcessAsUserW(limited_token(), program.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
-                                                  environment.data(), nullptr, &extended.StartupInfo, &info)
-                           : CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, as_child_of == nullptr, flags,
-                                            environment.data(), nullptr, &extended.StartupInfo, &info);
+    BOOL created = FALSE;
+    // Wine 8 now and then fails a creation with ERROR_INTERNAL_ERROR before the process runs any
+    // code (the launcher tries again too): the run is timed from the creation that succeeds.
+    for (int attempt = 1; !created && attempt <= 3; ++attempt) {
+        started.created_at = now();
+        created = limited ? CreateProcessAsUserW(limited_token(), program.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
+                                                 environment.data(), nullptr, &extended.StartupInfo, &info)
+                          : CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, as_child_of == nullptr, flags,
+                                           environment.data(), nullptr, &extended.StartupInfo, &info);
+        if (!created && GetLastError() != ERROR_INTERNAL_ERROR) break;
+    }
     if (!created)
         fail("CreateProcessW failed for " + narrow(program) + " with error " + std::to_string(GetLastError()));
     if (!AssignProcessToJobObject(job, info.hProcess)) {
