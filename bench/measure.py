@@ -18,6 +18,7 @@ import time
 
 CHEAP_RUNS_PER_ROUND = 5  # runs per round of what takes milliseconds
 SIDE_BY_SIDE_RUNS_PER_ROUND = 15  # starts per round of each floor and later cached run, in turn
+FIRST_RUNS_PER_ROUND = 3  # first cached runs and temporary runs of the 150 MB package per round, in turn
 CACHE_NAME = "bench_cache"  # the cached package's directory under %TEMP%: --unpack-dir {TEMP}\bench_cache
 ONE_CACHE_NAME = "bench_cache_one"  # the same for the package of bench_app.dll alone
 PAGE = 4096               # the file offset the packer starts the attached-data section at
@@ -305,6 +306,9 @@ def windows_measurements(runner, window_logs, only=None):
         ("trivial", start_few + ["--", trivial]),
         ("trivial_two", start_few + ["--", trivial, "--spawn"]),
         ("trivial_report", start_few + ["--report", report, "--", trivial]),
+        ("trivial_shell32", start_few + ["--report", report, "--", trivial_shell32]),
+        ("trivial_shell32_two", start_few + ["--", trivial_shell32, "--spawn"]),
+        ("trivial_shell32_app", start_few + ["--", trivial_shell32, "--load-app"]),
         ("decode_large", ["decode", "--runs", few, large]),
         ("decode_pieces", ["decode", "--runs", few, "--copy-pieces", large]),
         ("decode_small", ["decode", "--runs", few, small]),
@@ -315,7 +319,7 @@ def windows_measurements(runner, window_logs, only=None):
     ]
     for shape, package in (("large", large), ("small", small)):
         measurements += [
-            (f"run_{shape}", (start_few if shape == "small" else start) + ["--", package]),
+            *([(f"run_{shape}", start_few + ["--", package])] if shape == "small" else []),
             (f"run_report_{shape}", start + ["--report", report, "--", package]),
             (f"child_{shape}", ["child-start", "--runs", few, "--report-runs", few, package]),
         ]
@@ -323,16 +327,22 @@ def windows_measurements(runner, window_logs, only=None):
     # normally starts them (Wine starts every process elevated); then an elevated later run, which
     # under Wine finds no tree sealed and makes its own each time.
     cached = w(runner.cached_package())
-    measurements += [
-        ("cached_first_large", start + ["--limited", "--", cached]),
-        ("cached_later_elevated_large", start + ["--", cached]),
-    ]
+    measurements += [("cached_later_elevated_large", start + ["--", cached])]
+    # The first cached run against the temporary run of the same tree: seconds each and spread
+    # widely, so FIRST_RUNS_PER_ROUND of each per round, in turn.
+    for _ in range(FIRST_RUNS_PER_ROUND):
+        measurements += [
+            ("cached_first_large", start + ["--limited", "--", cached]),
+            ("run_large", start + ["--", large]),
+        ]
     # The floors and the later cached runs set against them: one start of each in turn, so that a
     # slow moment of the machine weighs on all of them alike. Each line's label is its row's name.
+    # The floors start as the cached runs do, with the limited token: under Wine 8 such a start
+    # costs some 10 ms more than an elevated one.
     side_by_side = [
-        ("trivial_shell32", ["--report", report, "--", trivial_shell32]),
-        ("trivial_shell32_app", ["--", trivial_shell32, "--load-app"]),
-        ("trivial_shell32_two", ["--", trivial_shell32, "--spawn"]),
+        ("floor_shell32", ["--limited", "--", trivial_shell32]),
+        ("floor_shell32_app", ["--limited", "--", trivial_shell32, "--load-app"]),
+        ("floor_shell32_two", ["--limited", "--", trivial_shell32, "--spawn"]),
         ("cached_later_one", ["--limited", "--", w(runner.one_file_package())]),
         ("cached_later_large", ["--limited", "--", cached]),
     ]
@@ -365,10 +375,10 @@ def measure_under_wine(runner, runs, window_logs, only=None):
                                 runner.windows_path(runner.one_file_package())])
     for round_ in range(1, runs + 1):
         runner.say(f"Wine: round {round_} of {runs} ({len(measurements)} measurements)")
-        for name, arguments, before in measurements:
+        for index, (name, arguments, before) in enumerate(measurements):
             if before:
                 before()
-            records[name] += runner.wine(f"{name}.{round_}", arguments)
+            records[name] += runner.wine(f"{name}.{round_}.{index}", arguments)
     runner.forget_caches()
     # The side-by-side starts go to their rows by label.
     for record in records.pop("side_by_side", []):
@@ -427,7 +437,9 @@ def measure(runner, runs, pack_runs, levels, window_logs, only=None):
     os.makedirs(runner.logs, exist_ok=True)
     before = runner.leftovers()
     facts = dict(runs=runs, pack_runs=pack_runs, levels=levels, window_logs=window_logs,
-                 cheap_runs_per_round=CHEAP_RUNS_PER_ROUND, page=PAGE, only=only)
+                 cheap_runs_per_round=CHEAP_RUNS_PER_ROUND, side_by_side_runs_per_round=SIDE_BY_SIDE_RUNS_PER_ROUND,
+                 first_runs_per_round=FIRST_RUNS_PER_ROUND,
+                 page=PAGE, only=only)
     if only:
         # The large tree packed once in each mode at the first level, and the one-file package.
         facts["manifest"] = make_corpus(runner, ("large",))

@@ -19,8 +19,8 @@ enum {
     // Each walker lists a directory into its own buffer, one call for some 150 entries of 100-unit
     // names, refilled until the listing ends.
     listing_bytes = 65536,
-    // Walkers at most, the calling thread one of them. Under Wine 8 each directory costs some five
-    // round trips to the server (open, its descriptor, two listing calls), 80-100 us each on a
+    // Walkers at most, the calling thread one of them. Under Wine 8 each directory costs some four
+    // round trips to the server (its open, its descriptor, two listing calls), 80-100 us each on a
     // 2-core machine, and the listing itself is serialised inside ntdll: a second walker opens
     // the next directories while the first lists, a third gains nothing more there.
     walkers_max = 4,
