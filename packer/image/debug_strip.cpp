@@ -111,6 +111,9 @@ stripped_image strip_debug_information(std::istream& in, const std::string& what
                                                            std::max(sections[i].virtual_size, sections[i].raw_size));
     }
     image_end = align_up(image_end, headers.section_alignment);
+    // The kept part is rewritten in place: the headers and the whole section table must lie in it.
+    const std::uint64_t table_end = headers.section_table_offset + sections.size() * section_header_size;
+    if (table_end > raw_end) return unchanged("its headers reach beyond their stated size");
 
     // What goes must lie after everything that stays, in memory and in the file, and nothing the
     // loader reads may point into it.
@@ -144,7 +147,6 @@ stripped_image strip_debug_information(std::istream& in, const std::string& what
     put(nt + number_of_sections_at, kept, 2);
     put(nt + symbol_table_at, 0, 8);
     put(optional + size_of_image_at, image_end, 4);
-    const std::uint64_t table_end = headers.section_table_offset + sections.size() * section_header_size;
     const std::uint64_t kept_end = headers.section_table_offset + kept * section_header_size;
     image.replace(kept_end, table_end - kept_end, table_end - kept_end, '\0');
     if (headers.checksum != 0) put(optional + checksum_at, pe_checksum(image, optional + checksum_at), 4);

@@ -22,7 +22,8 @@ struct stripped_image {
 // header fields are rewritten, and the header checksum is computed again unless it was 0. Packed
 // unchanged, with the reason in kept_as_is: a signed image (a certificate table is never altered),
 // one whose kept sections take their names from the string table, one whose debug sections lie
-// among the others or are reached by a data directory, and one with other data after its sections.
+// among the others or are reached by a data directory, one with other data after its sections, and
+// one whose headers or section table reach beyond its SizeOfHeaders and its kept sections.
 // Only the kept part of a stripped image is read. Throws image_error for an
 // image read_pe_headers refuses.
 stripped_image strip_debug_information(std::istream& in, const std::string& what);
