@@ -483,30 +483,6 @@ TEST_F(CachedMode, ADamagedTreeIsUnpackedAgainNeverRun)
     EXPECT_EQ(read_file(readme), "first");
 }
 
-TEST_F(CachedMode, DirectoriesTooLargeForOneListingAreCountedWhole)
-{
-    // 300 entries of 180-unit names at the top, more than one 64 KiB listing holds, and 12 more ten
-    // levels down.
-    std::vector<tavrin::archive_entry> entries = {tavrin::archive_entry::from_file(u"probe.dll", fs::path(probe_dll))};
-    const std::u16string padding(176, u'n'), deep = u"a\\b\\c\\d\\e\\f\\g\\h\\i\\j\\";
-    for (int i = 0; i < 312; ++i) {
-        const std::u16string digits = u"" + std::u16string(1, char16_t(u'0' + i / 100)) + char16_t(u'0' + i / 10 % 10) + char16_t(u'0' + i % 10);
-        entries.push_back(packer_test::memory_entry((i < 300 ? u"" : deep) + digits + padding, "x"));
-    }
-    tavrin::block_options fast;
-    fast.level = 1;
-    make_package_of(exe_, entries, fast);
-    settings_ = set_launch_settings(exe_, {true, u"{TEMP}\\cache", ""});
-
-    ASSERT_EQ(go().process.exit_code, 0u);
-    const std::string marker = read_file(tree() + L"\\" + marker_name);
-    EXPECT_NE(marker.find("\nfiles 313 bytes "), std::string::npos) << marker;
-    const auto ids = file_ids();
-    auto later = go();
-    EXPECT_EQ(later.process.exit_code, 0u) << later.process.out << later.process.err;
-    EXPECT_EQ(file_ids(), ids) << "the later run found the same tree and used it";
-}
-
 TEST_F(CachedMode, AnElevatedRunReplacesATreeThatALesserRunMade)
 {
     // Under Wine 8 no tree reads back sealed: an elevated run always makes its own.

@@ -346,12 +346,30 @@ TEST(CachedTree, ARetiredTreeIsDeletedOnlyWhenItIsTheOneChecked)
     EXPECT_FALSE(fs::exists(temp.path() / L"away2"));
 }
 
+namespace {
+
+// The directory `tree` opened as cached mode opens the tree it walks.
+HANDLE open_tree_root(const std::wstring& tree)
+{
+    return CreateFileW(tree.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+}
+
+}  // namespace
+
 TEST(CachedTree, EveryDirectoryIsCountedOnceAndHeldUntilReleased)
 {
-    // Wide and deep enough that every walker gets directories: 60 of them, files at every level.
+    // Wide and deep enough that every walker gets directories: 60 of them, files at every level;
+    // and 300 files of 180-unit names at the top, more than one 64 KiB listing holds.
     temp_directory temp;
     const std::wstring tree = temp.wstr() + L"\\tree";
     tree_summary expected = {0, 0, 0};
+    fs::create_directories(tree);
+    for (int i = 0; i < 300; ++i) {
+        const std::wstring file = std::to_wstring(1000 + i) + std::wstring(176, L'n');
+        write_file(tree + L"\\" + file, "x");
+        add_to_summary(&expected, file.c_str(), 1);
+    }
     for (int top = 0; top < 6; ++top) {
         std::wstring relative = L"t" + std::to_wstring(top);
         for (int level = 0; level < 10; ++level, relative += L"\\d" + std::to_wstring(level)) {
@@ -361,8 +379,7 @@ TEST(CachedTree, EveryDirectoryIsCountedOnceAndHeldUntilReleased)
             add_to_summary(&expected, file.c_str(), static_cast<uint64_t>(top * 10 + level));
         }
     }
-    HANDLE root = CreateFileW(tree.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    HANDLE root = open_tree_root(tree);
     ASSERT_NE(root, INVALID_HANDLE_VALUE);
     const std::wstring deep = tree + L"\\t5\\d1\\d2\\d3";
     for (int round = 0; round < 20; ++round) {
@@ -389,8 +406,7 @@ TEST(CachedTree, TheContentIsComparedThroughTheHeldFiles)
     write_file(tree + L"\\app.dll", "application");
     write_file(tree + L"\\sub\\data.txt", "data");
     write_file(tree + L"\\" + std::wstring(L"" TAVRIN_CACHE_MARKER_NAME), "marker text");
-    HANDLE root = CreateFileW(tree.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    HANDLE root = open_tree_root(tree);
     ASSERT_NE(root, INVALID_HANDLE_VALUE);
     using packer_test::memory_entry;
     const std::pair<std::vector<tavrin::archive_entry>, bool> cases[] = {
