@@ -43,13 +43,18 @@ bool is_top_level(const std::u16string& name) { return name.find(u'\\') == std::
 
 char16_t ascii_lower(char16_t unit) { return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit - u'A' + u'a') : unit; }
 
-bool has_dll_extension(const std::u16string& name)
+// Whether `name` ends in `extension` (lower case, with its dot), in any case, after at least one unit.
+bool has_extension(const std::u16string& name, const std::u16string& extension)
 {
-    static const std::u16string extension = u".dll";
     if (name.size() <= extension.size()) return false;
     return std::equal(extension.begin(), extension.end(), name.end() - extension.size(),
                       [](char16_t a, char16_t b) { return a == ascii_lower(b); });
 }
+
+bool has_dll_extension(const std::u16string& name) { return has_extension(name, u".dll"); }
+
+// An entry by this name is taken for a program.
+bool is_program_name(const std::u16string& name) { return has_extension(name, u".exe"); }
 
 // One path component as UTF-16.
 std::u16string utf16_component(const fs::path& part)

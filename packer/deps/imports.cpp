@@ -72,7 +72,7 @@ std::unique_ptr<std::istream> open_content(const archive_entry& file)
 
 bool is_mingw_runtime(const std::string& lower_name)
 {
-    for (const char* name : {"libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll"})
+    for (const char* name : mingw_runtime_dlls)
         if (lower_name == name) return true;
     return false;
 }
@@ -339,8 +339,12 @@ import_check check_imports(const std::vector<archive_entry>& files, const std::v
             const std::string name = loader_name(dll);
             const std::u16string key = windows_case_key(archive_form(name));
             if (!seen.insert(key).second) return;
-            if (accepted.count(ascii_lowercase(name)) != 0) imported_allowed.insert(ascii_lowercase(name));
-            if (is_system_dll(name) || accepted.count(ascii_lowercase(name)) != 0) return;
+            const std::string lower = ascii_lowercase(name);
+            if (accepted.count(lower) != 0) {
+                imported_allowed.insert(lower);
+                return;
+            }
+            if (is_system_dll(name)) return;
             missing_import item{file.name, dll, delay_loaded, {}, {}, {}, 0};
             auto found = present.find(windows_case_key(directory) + key);
             if (found == present.end()) found = present.find(key);

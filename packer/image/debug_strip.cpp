@@ -99,10 +99,7 @@ stripped_image strip_debug_information(std::istream& in, const std::string& what
         return result;
     };
 
-    const bool is_signed = headers.directories.size() > pe_certificate_directory &&
-                           (headers.directories[pe_certificate_directory].address != 0 ||
-                            headers.directories[pe_certificate_directory].size != 0);
-    if (is_signed) return unchanged("signed");
+    if (headers.is_signed()) return unchanged("signed");
     std::uint64_t raw_end = headers.size_of_headers, image_end = headers.size_of_headers;
     for (std::size_t i = 0; i < kept; ++i) {
         if (sections[i].name.rfind('/', 0) == 0) return unchanged("its section names are kept with its symbols");

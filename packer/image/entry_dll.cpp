@@ -68,15 +68,6 @@ std::uint16_t check_entry_program(std::istream& in, const std::string& name)
     }
 }
 
-bool is_program_name(const std::u16string& name)
-{
-    if (name.size() <= 4) return false;
-    std::u16string extension = name.substr(name.size() - 4);
-    for (char16_t& unit : extension)
-        if (unit >= u'A' && unit <= u'Z') unit = static_cast<char16_t>(unit - u'A' + u'a');
-    return extension == u".exe";
-}
-
 std::string describe_entry(const entry_kind& kind)
 {
     if (!kind.program) return std::string("an x86-64 DLL that exports ") + entry_point_name;

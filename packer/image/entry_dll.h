@@ -33,9 +33,6 @@ void check_entry_dll(std::istream& image, const std::string& name);
 std::uint16_t check_entry_program(const std::filesystem::path& file, const std::string& name);
 std::uint16_t check_entry_program(std::istream& image, const std::string& name);
 
-// Whether an entry by this archive name is taken for a program: its name ends in ".exe" (any case).
-bool is_program_name(const std::u16string& name);
-
 // "an x86-64 console program", "an x86-64 windowed program", "an x86-64 DLL that exports run_code".
 std::string describe_entry(const entry_kind& kind);
 

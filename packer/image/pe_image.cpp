@@ -220,6 +220,12 @@ std::uint64_t pe_headers::end_of_raw_data() const
     return end;
 }
 
+bool pe_headers::is_signed() const
+{
+    return directories.size() > pe_certificate_directory &&
+           (directories[pe_certificate_directory].address != 0 || directories[pe_certificate_directory].size != 0);
+}
+
 std::uint64_t pe_headers::end_of_sections() const
 {
     std::uint64_t end = size_of_headers;
@@ -431,9 +437,7 @@ void check_launcher_image(const pe_headers& headers, const std::string& what)
     if (headers.find_section(TAVRIN_ATTACHED_SECTION_NAME))
         throw image_error(what + ": already holds an application (it has a " TAVRIN_ATTACHED_SECTION_NAME
                                  " section); use the launcher image as it was built");
-    if (headers.directories.size() > pe_certificate_directory &&
-        (headers.directories[pe_certificate_directory].address != 0 || headers.directories[pe_certificate_directory].size != 0))
-        throw image_error(what + ": the launcher image is signed; sign the packed executable instead");
+    if (headers.is_signed()) throw image_error(what + ": the launcher image is signed; sign the packed executable instead");
     if (headers.file_size > headers.end_of_raw_data())
         throw image_error(what + ": " + std::to_string(headers.file_size - headers.end_of_raw_data()) +
                           " bytes follow the last section (is the launcher image unstripped?)");

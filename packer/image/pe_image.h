@@ -75,6 +75,8 @@ struct pe_headers {
     std::uint32_t spare_section_headers = 0;
 
     bool is_dll() const;
+    // Whether the certificate table's directory entry is set (the image is signed).
+    bool is_signed() const;
     // Where data appended after the sections would begin: the end of the last section's raw data
     // (the end of the headers when no section has any).
     std::uint64_t end_of_raw_data() const;
