@@ -134,6 +134,11 @@ void exit_out_of_memory() { exit_with_message("Error, couldn't allocate memory."
 
 void exit_launch_failed(uint32_t code) { exit_with_system_error("Error, couldn't launch child", code); }
 
+void exit_command_line_too_long()
+{
+    exit_with_message("Error, command line too long: the application's would pass 32767 characters.");
+}
+
 void exit_application_start_failed(uint32_t code) { exit_with_system_error("Error, couldn't start the application.", code); }
 
 void write_wide_text(void* stream, const wchar_t* text)

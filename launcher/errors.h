@@ -34,6 +34,9 @@ void report_system_error(const char* message, uint32_t code);
 [[noreturn]] void exit_out_of_memory();
 // "Error, couldn't launch child" with `code`, as exit_with_system_error.
 [[noreturn]] void exit_launch_failed(uint32_t code);
+// "Error, command line too long: the application's would pass 32767 characters." on standard
+// output, exit code 2: the line for the process the launcher starts cannot be built.
+[[noreturn]] void exit_command_line_too_long();
 // "Error, couldn't start the application." with `code`, as exit_with_system_error: a program entry
 // that the system would not start (not a program, for another machine, missing).
 [[noreturn]] void exit_application_start_failed(uint32_t code);

@@ -15,6 +15,7 @@
 #include "include/tavrin/onefile.h"
 #include "launcher/errors.h"
 #include "launcher/instance_role.h"
+#include "launcher/runtimes.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
 #include "paths/security.h"
@@ -193,7 +194,7 @@ int run_program_again()
     if (!SetConsoleCtrlHandler(waiting_ctrl_handler, TRUE)) exit_with_message("Error, failed to register signal handler.");
     STARTUPINFOW startup;
     fill_startup(&startup, true);
-    wchar_t* command_line = const_cast<wchar_t*>(build_child_command_line(own_executable_path(false)));
+    wchar_t* command_line = const_cast<wchar_t*>(build_program_command_line(own_executable_path(false)));
     HANDLE program = create_process(first_file_path, command_line, &startup, true);
     WaitForSingleObject(program, INFINITE);
     DWORD exit_code = 1;
@@ -202,16 +203,16 @@ int run_program_again()
     return static_cast<int>(exit_code);
 }
 
-// Loads the entry DLL at first_file_path and calls its run_code on this thread with `argc`, `argv`
-// and first_file_path; returns what run_code returns. The unpack directory joins the DLL search
-// first (also in the default order, for DLLs that the application loads by name later); a DLL that
-// cannot be loaded or lacks run_code ends the process.
-int call_entry_dll(int argc, wchar_t** argv)
+// Loads the entry DLL at first_file_path and returns its run_code. From here on every DLL that is
+// loaded by name, by the application or by anything it loads, is looked for in the unpack directory
+// first, then in system32, and nowhere else: not in the executable's own folder (which Windows
+// would search first, and where a download lies among whatever else was downloaded), not in the
+// current directory, not along PATH. A DLL that cannot be loaded or lacks run_code ends the process.
+tavrin_run_code_function load_entry_dll()
 {
     AddDllDirectory(unpack_directory);
-    // The unpack directory also in the default search order: a DLL of the package that the
-    // application loads by name later (a plugin, a module) is found there, with its own imports.
-    // It takes the place of the empty string, so the current directory stays out of the search.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Also through the older call, which the search above counts among its user directories.
     SetDllDirectoryW(unpack_directory);
     HMODULE module = LoadLibraryExW(first_file_path, NULL,
                                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
@@ -220,14 +221,14 @@ int call_entry_dll(int argc, wchar_t** argv)
     FARPROC entry = GetProcAddress(module, TAVRIN_RUN_CODE_NAME);
     tavrin_run_code_function run_code = reinterpret_cast<tavrin_run_code_function>(reinterpret_cast<void*>(entry));
     if (run_code == NULL) exit_with_message("Error, DLL entry point not found.");
-    // Nothing is freed or closed after it: the process ends with the application's result.
-    return run_code(argc, argv, first_file_path);
+    return run_code;
 }
 
 int run_child(int argc, wchar_t** argv)
 {
     require_application();
-    return call_entry_dll(argc, argv);
+    // Nothing is freed or closed after it: the process ends with the application's result.
+    return load_entry_dll()(argc, argv, first_file_path);
 }
 
 // The variables that the launcher sets or removes for the application.
@@ -235,42 +236,6 @@ const char* const application_variables[] = {TAVRIN_ENV_ONEFILE_PARENT, TAVRIN_E
                                              TAVRIN_ENV_ONEFILE_TIME_US, TAVRIN_ENV_ONEFILE_RANDOM,
                                              TAVRIN_ENV_ONEFILE_DIRECTORY, TAVRIN_ENV_ORIGINAL_ARGV0};
 
-// The C runtime (msvcrt.dll, which an application built with mingw-w64 shares with the launcher)
-// copied the environment at start-up, before the parent set and removed the variables above:
-// getenv and _wgetenv would give the application what the user's environment held. Each is given
-// to the runtime again as the system holds it now ("NAME=" removes it), as a child's runtime
-// would have read it at its start.
-void give_variables_to_runtime()
-{
-    // "NAME=value": a name shorter than env_name_capacity, its '=', a value of at most 32767 code
-    // units and the terminator.
-    enum { assignment_capacity = env_name_capacity + 32768 };
-    static wchar_t assignment[assignment_capacity];
-    for (const char* name : application_variables) {
-        assignment[0] = 0;
-        append_ascii_widened(assignment, name, assignment_capacity);
-        append_wide_bounded(assignment, L"=", assignment_capacity);
-        wchar_t* value = get_env_var(name);
-        if (value != NULL) append_wide_bounded(assignment, value, assignment_capacity);
-        free(value);
-        _wputenv(assignment);
-    }
-}
-
-// The arguments that a child would get: the command line built for it (argument 0 the package's
-// own path, the user's arguments quoted), taken apart by the system's rules, as the child's
-// runtime takes it apart. A vector of `*count` entries and a NULL after them, on the heap, never
-// freed; an allocation that fails ends the process.
-wchar_t** child_arguments(const wchar_t* own_path, int* count)
-{
-    wchar_t** parsed = CommandLineToArgvW(build_child_command_line(own_path), count);
-    if (parsed == NULL) exit_out_of_memory();
-    wchar_t** vector = static_cast<wchar_t**>(malloc((static_cast<size_t>(*count) + 1) * sizeof *vector));
-    if (vector == NULL) exit_out_of_memory();
-    for (int i = 0; i < *count; ++i) vector[i] = parsed[i];
-    vector[*count] = NULL;
-    return vector;
-}
 
 // Cached mode with a DLL entry and a kept tree (checked, or just unpacked and moved into place):
 // nothing is deleted at the end, so this process runs the application itself instead of starting
@@ -288,10 +253,18 @@ int run_in_this_process(const unsigned char* block, uint64_t block_length, const
     release_attached_data_pages(block, block_length);
     set_fatal_exit_hook(NULL);
     SetConsoleCtrlHandler(console_ctrl_handler, FALSE);
-    give_variables_to_runtime();
+    // The C runtimes copied the environment at their start, before the variables above were set and
+    // removed: each is given them as the system holds them now, as a child's runtime would have
+    // read them at its start. Before the load, so that the application's own start-up sees them.
+    give_variables_to_runtimes(application_variables, sizeof application_variables / sizeof *application_variables);
+    // The arguments as a child would get them, without a second command line and its bound: the
+    // system's split of this process's own line, argument 0 the package's own path.
     int count = 0;
-    wchar_t** arguments = child_arguments(own_path, &count);
-    return call_entry_dll(count, arguments);
+    wchar_t** arguments = own_arguments(own_path, &count);
+    tavrin_run_code_function run_code = load_entry_dll();
+    // After the load: a runtime that the application brought parsed the command line as typed.
+    give_arguments_to_runtimes(count, arguments);
+    return run_code(count, arguments, first_file_path);
 }
 
 }  // namespace
@@ -301,6 +274,9 @@ int run_launcher()
     int argc = __argc;
     wchar_t** argv = __wargv;
 
+    // The launcher loads nothing by name from its own folder or the current directory: shell32 and
+    // what it loads later come from system32.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     SetDllDirectoryW(L"");
     const instance_role role = detect_child_instance();
 
@@ -376,7 +352,10 @@ int run_launcher()
 
     STARTUPINFOW startup;
     fill_startup(&startup, program);
-    wchar_t* command_line = const_cast<wchar_t*>(build_child_command_line(own_path));
+    // A program gets the line as typed, argument 0 replaced, for its own runtime to split; the
+    // launcher's second instance gets the arguments as the system splits them, quoted again.
+    wchar_t* command_line =
+        const_cast<wchar_t*>(program ? build_program_command_line(own_path) : build_child_command_line(own_path));
     mark_child_starting();
     HANDLE created = create_process(application_path, command_line, &startup, program);
 

@@ -4,7 +4,8 @@
 // Report: when TAVRIN_PROBE_REPORT names a file, one line per fact is appended to it, "key=value"
 // with the value as hexadecimal UTF-16 code units, so that every argument arrives exactly; "ready"
 // comes last, before the commands run. Each variable is reported as the system gives it ("env." or
-// "unset.") and as the C runtime's _wgetenv does ("crt.", "<unset>" when it has none).
+// "unset.") and as the C runtime's _wgetenv does ("crt.", "<unset>" when it has none); the runtime's
+// own arguments (__wargv) as "crt_argv".
 // Commands, taken in order from argv[1]:
 //   --exit N         return N (decimal, 32-bit unsigned) when the commands are done
 //   --sleep MS       sleep
@@ -120,6 +121,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     swprintf(number, 32, L"%d", argc);
     report(L"argc", number);
     for (int i = 0; i < argc; ++i) report(L"argv", argv[i]);
+    // The C runtime's own arguments, which an application may read instead of run_code's.
+    for (int i = 0; i < __argc && __wargv != NULL; ++i) report(L"crt_argv", __wargv[i]);
     report(L"first_file_path", first_file_path);
     swprintf(number, 32, L"%lu", GetCurrentProcessId());
     report(L"pid", number);

@@ -1,6 +1,7 @@
 // The child command line: the quoting of single arguments, random argument lists through the
 // system's split in-process and through real child processes (the system's split and the C
-// runtime's), argument 0 replaced, empty arguments kept, and the 32,767-unit bound.
+// runtime's), argument 0 replaced, empty arguments kept, and the 32,767-unit bound; a program entry's
+// line, the typed one with argument 0 replaced.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -18,8 +19,6 @@ using testing_support::run_process;
 using testing_support::self_path;
 
 namespace {
-
-constexpr std::uint32_t abort_status = 0xC0000409;
 
 // append_quoted_argument behind whatever `line` already holds.
 void append_argument(wchar_t* line, const wchar_t* argument, size_t capacity)
@@ -223,7 +222,7 @@ TEST(ChildCommandLine, ArgumentZeroIsReplacedByTheApplicationPath)
     EXPECT_EQ(unhex(filled.out), self + L" --scenario rebuild_line - \"\" x");
 }
 
-TEST(ChildCommandLine, LineOfMoreThan32767UnitsAborts)
+TEST(ChildCommandLine, LineOfMoreThan32767UnitsIsRefusedWithAMessage)
 {
     const std::wstring self = self_path();
     ASSERT_EQ(self.find_first_of(L" \t\""), std::wstring::npos);
@@ -231,22 +230,55 @@ TEST(ChildCommandLine, LineOfMoreThan32767UnitsAborts)
     // line we start with stays well inside the system's own limit.
     const std::size_t fixed = self.size() + std::wstring(L" --scenario rebuilt_length ").size();
     const std::size_t room = 32767 - fixed;
+    const std::string refused = "Error, command line too long: the application's would pass 32767 characters.\r\n";
 
     auto exact = run_process(self, L"x --scenario rebuilt_length " + std::wstring(room, L'a'));
     EXPECT_EQ(exact.exit_code, 0u);
     EXPECT_EQ(exact.out, "32767");
 
     auto over = run_process(self, L"x --scenario rebuilt_length " + std::wstring(room + 1, L'a'));
-    EXPECT_EQ(over.exit_code, abort_status);
-    EXPECT_EQ(over.out + over.err, "");
+    EXPECT_EQ(over.exit_code, 2u);
+    EXPECT_EQ(over.out + over.err, refused);
 
     // The last argument's closing quote is the unit that does not fit.
     std::wstring blank_inside = L"a " + std::wstring(room - 3, L'b');  // quoted: room + 1 units
     auto quoted_over = run_process(self, L"x --scenario rebuilt_length \"" + blank_inside + L"\"");
-    EXPECT_EQ(quoted_over.exit_code, abort_status);
-    EXPECT_EQ(quoted_over.out + quoted_over.err, "");
+    EXPECT_EQ(quoted_over.exit_code, 2u);
+    EXPECT_EQ(quoted_over.out + quoted_over.err, refused);
     blank_inside.pop_back();
     auto quoted_exact = run_process(self, L"x --scenario rebuilt_length \"" + blank_inside + L"\"");
     EXPECT_EQ(quoted_exact.exit_code, 0u);
     EXPECT_EQ(quoted_exact.out, "32767");
+}
+
+// Arguments: APPLICATION-PATH ... Prints the program entry's line built from this process's own.
+TAVRIN_SCENARIO(program_line)
+{
+    printf("%s", hex(build_program_command_line(argv[1])).c_str());
+    return 0;
+}
+
+TEST(ProgramCommandLine, OnlyArgumentZeroIsReplacedTheRestStaysAsTyped)
+{
+    const std::wstring self = self_path();
+    ASSERT_EQ(self.find_first_of(L" \t\""), std::wstring::npos);
+    const std::wstring application = L"C:\\Program Files\\Tool\\tool.exe", scenario = L" --scenario program_line \"" + application + L"\"";
+    // Argument 0 as typed, and the tail that must follow the quoted application path unchanged.
+    const std::vector<std::pair<std::wstring, std::wstring>> cases = {
+        {self, scenario + L" \"a\"\"b\" c"},
+        {L"\"" + self + L"\"", scenario + L"  \"\"\"\" x  "},
+        {L"\"C:\\some dir\\x.exe\"", scenario + L"\t\"a\"\"\"\"b\" trailing\\"},
+        {L"x.exe", scenario},
+    };
+    for (const auto& [typed, tail] : cases) {
+        auto built = run_process(self, typed + tail);
+        EXPECT_EQ(built.exit_code, 0u) << built.out << built.err;
+        EXPECT_EQ(unhex(built.out), L"\"" + application + L"\"" + tail) << testing_support::narrow(typed + tail);
+    }
+    // The same bound as the second instance's line, with the same message: a typed line of 32,766
+    // units, the most the system takes, whose argument 0 is shorter than the application's path.
+    const std::wstring filler(32766 - (scenario.size() + 2), L'a');
+    auto over = run_process(self, L"x" + scenario + L" " + filler);
+    EXPECT_EQ(over.exit_code, 2u);
+    EXPECT_EQ(over.out, "Error, command line too long: the application's would pass 32767 characters.\r\n");
 }

@@ -162,11 +162,16 @@ std::wstring one(const report& facts, const std::string& key)
 run start(const std::filesystem::path& exe, const std::vector<std::wstring>& arguments,
           run_options options, const std::wstring& argv0)
 {
+    std::wstring line = quote_argument(argv0.empty() ? exe.wstring() : argv0);
+    for (const auto& argument : arguments) line += L" " + quote_argument(argument);
+    return start_line(exe, line, options);
+}
+
+run start_line(const std::filesystem::path& exe, const std::wstring& line, run_options options)
+{
     temp_directory reports;
     auto report_path = reports.path() / L"report";
     options.env[L"TAVRIN_PROBE_REPORT"] = report_path.wstring();
-    std::wstring line = quote_argument(argv0.empty() ? exe.wstring() : argv0);
-    for (const auto& argument : arguments) line += L" " + quote_argument(argument);
     run result;
     result.process = run_process(exe.wstring(), line, options);
     result.facts = parse_report(read_file(report_path));

@@ -75,6 +75,10 @@ struct run {
 run start(const std::filesystem::path& exe, const std::vector<std::wstring>& arguments,
           testing_support::run_options options = {}, const std::wstring& argv0 = {});
 
+// Starts the package `exe` with the full command line `line` (argument 0 included, as typed) and
+// waits; the probe reports into a fresh file.
+run start_line(const std::filesystem::path& exe, const std::wstring& line, testing_support::run_options options = {});
+
 }  // namespace package_support
 
 #endif
