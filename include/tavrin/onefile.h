@@ -12,8 +12,10 @@
  *     int run_code(int argc, wchar_t** argv, const wchar_t* first_file_path);
  *
  * on its main thread:
- *   argc, argv       the child's arguments as the C runtime parsed them; argv[0] is the full path
- *                    of the executable, argv[1..] are the arguments it was started with;
+ *   argc, argv       the arguments the executable was started with, as the system splits its
+ *                    command line (CommandLineToArgvW); argv[0] is the full path of the
+ *                    executable. The C runtime's __argc, __wargv and __argv agree with them;
+ *                    GetCommandLineW does not give the user's line (see below);
  *   first_file_path  the full path of the DLL itself: the unpack directory, a backslash and its
  *                    name. The other files of the application lie beside it, in the same tree as
  *                    in the packed directory.
@@ -30,7 +32,15 @@
  * (none of them can be renamed while it runs), and the console's control events (Ctrl-C, close)
  * reach the application's handlers and the system's default one only, as in a plain program.
  * (A run that cannot use the kept directory and runs from a copy of its own, deleted at its end,
- * still starts a child.)
+ * still starts a child.) Every C runtime loaded in the process (msvcrt.dll, ucrtbase.dll) is given
+ * the variables and the arguments before run_code; GetCommandLineW still returns the line the
+ * process was started with, argument 0 as the user typed it. A child's GetCommandLineW holds the
+ * arguments quoted again, argument 0 the executable's full path.
+ *
+ * DLLs that the application, or anything it loads, loads by name are looked for in the unpack
+ * directory first, then in system32, and nowhere else: not in the executable's own folder, not in
+ * the current directory, not along PATH (a DLL that the application needs from there is loaded by
+ * its full path).
  *
  * Define the entry point with TAVRIN_RUN_CODE, choosing the parameter names:
  *
