@@ -19,15 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::wstring> system_split(const std::wstring& line)
-{
-    int count = 0;
-    wchar_t** arguments = CommandLineToArgvW(line.c_str(), &count);
-    std::vector<std::wstring> result(arguments, arguments + count);
-    LocalFree(arguments);
-    return result;
-}
-
 // Raw command-line tails, as a user types them after the program's name.
 const std::vector<std::wstring> tails = {
     L"",

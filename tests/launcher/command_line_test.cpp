@@ -17,6 +17,7 @@
 
 using testing_support::run_process;
 using testing_support::self_path;
+using testing_support::system_split;
 
 namespace {
 
@@ -32,15 +33,6 @@ std::wstring quoted(const std::wstring& argument)
     std::vector<wchar_t> line(256, L'\0');
     append_argument(line.data(), argument.c_str(), line.size());
     return line.data();
-}
-
-std::vector<std::wstring> system_split(const std::wstring& line)
-{
-    int count = 0;
-    wchar_t** arguments = CommandLineToArgvW(line.c_str(), &count);
-    std::vector<std::wstring> result(arguments, arguments + count);
-    LocalFree(arguments);
-    return result;
 }
 
 // UTF-16 code units as hex, so that any argument passes the standard output unchanged.

@@ -1,6 +1,8 @@
 // Test support (Windows): scenarios run in a child copy of the test executable, temp directories.
 #include "tests/support/self_process.h"
 
+#include <shellapi.h>
+
 #include <atomic>
 #include <fstream>
 #include <mutex>
@@ -92,6 +94,15 @@ std::wstring self_path()
     wchar_t buffer[4096];
     DWORD length = GetModuleFileNameW(nullptr, buffer, 4096);
     return std::wstring(buffer, length);
+}
+
+std::vector<std::wstring> system_split(const std::wstring& line)
+{
+    int count = 0;
+    wchar_t** arguments = CommandLineToArgvW(line.c_str(), &count);
+    std::vector<std::wstring> result(arguments, arguments + count);
+    LocalFree(arguments);
+    return result;
 }
 
 std::wstring quote_argument(const std::wstring& argument)

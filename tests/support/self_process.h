@@ -64,6 +64,9 @@ std::wstring self_path();
 // Quotes one argument for CommandLineToArgvW and the C runtime's split.
 std::wstring quote_argument(const std::wstring& argument);
 
+// The arguments of the command line `line` as the system splits them (CommandLineToArgvW).
+std::vector<std::wstring> system_split(const std::wstring& line);
+
 // A fresh directory under the temporary directory, removed with its content on destruction.
 class temp_directory {
 public:
