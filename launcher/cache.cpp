@@ -51,12 +51,14 @@ directory_identity checked;
 bool sealed;
 bool elevated;
 tree_summary written;
-// Carrying what the application added from a damaged tree: the entry's path in that tree, in the
-// new one, and under the cache directory's name (as the user knew it); the length of the first
-// root; whether entries are moved (or only named as removed).
-wchar_t carry_from[wide_path_capacity];
-wchar_t carry_into[wide_path_capacity];
-wchar_t carry_shown[wide_path_capacity];
+// Carrying what the application added from a damaged tree: the entry's path in that tree and in
+// the new one (long "\\?\" forms: what the application made may reach beyond the archive's path
+// limit), the new tree's root, the entry under the cache directory's name (as the user knew it);
+// the length of carry_from's root; whether entries are moved (or only named as removed).
+wchar_t carry_from[long_capacity];
+wchar_t carry_into[long_capacity];
+wchar_t carry_into_root[long_capacity];
+wchar_t carry_shown[long_capacity];
 size_t carry_root;
 bool carry_moves;
 const unsigned char* archive_block;
@@ -192,12 +194,12 @@ void report_not_carried()
     else report_cache_entry_removed(carry_shown);
 }
 
-// Sets `path` to `root` + "\" + carry_from's path below its root (`units` code units); false when
-// it does not fit.
+// Sets `path` (long_capacity units) to `root` + "\" + carry_from's path below its root (`units`
+// code units); false when it does not fit.
 bool join_carried(wchar_t* path, const wchar_t* root, size_t units)
 {
     size_t length = wcslen(root);
-    if (length + 1 + units + 1 > wide_path_capacity) return false;
+    if (length + 1 + units + 1 > long_capacity) return false;
     wmemcpy(path, root, length);
     path[length] = L'\\';
     wmemcpy(path + length + 1, carry_from + carry_root + 1, units);
@@ -205,16 +207,17 @@ bool join_carried(wchar_t* path, const wchar_t* root, size_t units)
     return true;
 }
 
-// Moves into the new tree (its root `into`) the entries of the directory at carry_from (`units`
+// Moves into the new tree (at carry_into_root) the entries of the directory at carry_from (`units`
 // code units below its root, 0 for the root) that are not in the archive's list, at the same
 // path below the root, never replacing anything and never entering or keeping a link; the listed
 // directories are entered, the listed files left (the damaged tree goes with them). What cannot be
 // moved is reported (report_not_carried); an elevated run's repair of a tree that was not sealed
 // moves nothing and reports each added entry as removed.
-void carry_directory(const wchar_t* into, size_t units, int level)
+void carry_directory(size_t units, int level)
 {
     const size_t end = carry_root + (units != 0 ? units + 1 : 0);
-    if (level > static_cast<int>(entry_name_capacity) || end + 3 > wide_path_capacity) return;
+    // Only listed directories are entered: their paths are the archive's, far below the limits.
+    if (level > static_cast<int>(entry_name_capacity) || end + 3 > long_capacity) return;
     wmemcpy(carry_from + end, L"\\*", 3);
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileExW(carry_from, FindExInfoBasic, &found, FindExSearchNameMatch, NULL, 0);
@@ -226,7 +229,7 @@ void carry_directory(const wchar_t* into, size_t units, int level)
         if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) continue;
         if (level == 0 && wcscmp(name, L"" TAVRIN_CACHE_MARKER_NAME) == 0) continue;
         const size_t below = units != 0 ? units + 1 + length : length;
-        if (end + 1 + length + 1 > wide_path_capacity) continue;  // no name of the archive's, none to move
+        if (end + 1 + length + 1 > long_capacity) continue;  // beyond any path the system makes
         carry_from[end] = L'\\';
         wmemcpy(carry_from + end + 1, name, length + 1);
         const bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
@@ -234,9 +237,9 @@ void carry_directory(const wchar_t* into, size_t units, int level)
         if (is_listed_path(carry_from + carry_root + 1, below)) {
             // The archive's own name: a listed directory is entered (never through a link), the
             // rest goes with the damaged tree.
-            if (directory && !link && is_listed_directory(carry_from + carry_root + 1, below)) carry_directory(into, below, level + 1);
+            if (directory && !link && is_listed_directory(carry_from + carry_root + 1, below)) carry_directory(below, level + 1);
         } else if (join_carried(carry_shown, cache_tree, below)) {
-            const bool moved = carry_moves && !link && join_carried(carry_into, into, below) && MoveFileExW(carry_from, carry_into, 0);
+            const bool moved = carry_moves && !link && join_carried(carry_into, carry_into_root, below) && MoveFileExW(carry_from, carry_into, 0);
             if (!moved) report_not_carried();
         }
         carry_from[end] = 0;
@@ -248,10 +251,10 @@ void carry_directory(const wchar_t* into, size_t units, int level)
 // qualified), moving it when `moves` (see carry_directory).
 void carry_added_entries(const wchar_t* from, const wchar_t* into, bool moves)
 {
-    copy_wide_bounded(carry_from, from, wide_path_capacity);
-    carry_root = wcslen(carry_from);
+    carry_root = long_path_form(from, carry_from, long_capacity);
+    if (carry_root == 0 || long_path_form(into, carry_into_root, long_capacity) == 0) return;
     carry_moves = moves;
-    carry_directory(into, 0, 0);
+    carry_directory(0, 0);
 }
 
 // Every existing level of the cache directory's path below the spec's root must be acceptable.
