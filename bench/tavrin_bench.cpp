@@ -34,8 +34,11 @@
 //       walk, and also prints the entries it could not delete (delete_result).
 //   walk [--runs N] TREE
 //       Walks the directory TREE (names and sizes, as cached mode's check does) in several ways, one
-//       of each per run: "launcher", the launcher's own walk (walk_held_tree in launcher/held_tree.cpp,
-//       linked in) through a handle opened as the launcher opens the tree; "find", a FindFirstFileExW
+//       of each per run: "launcher", the launcher's own check of a later run (load_tree_marker and
+//       walk_held_tree in launcher/held_tree.cpp, linked in: the marker's list read, the tree's last
+//       component taken as the identity, then the listed names walked; sound=0 for a tree without a
+//       current marker) through a handle opened as the launcher opens the tree; "launcher_all", the
+//       same walk counting every file (as the fresh tree's walk does); "find", a FindFirstFileExW
 //       recursion over "\\?\" paths; "nt", NtQueryDirectoryFile with each information class and
 //       buffer size of the list below, each subdirectory opened relative to its parent's handle.
 //       Prints each way's time, the files and bytes it found.
@@ -916,16 +919,28 @@ int mode_walk(int argc, wchar_t** argv)
     if (tree.rfind(L"\\\\?\\", 0) != 0) tree = L"\\\\?\\" + tree;
     const size_t buffer_sizes[] = {2048, 65536};
     for (int run = 1; run <= runs; ++run) {
+        // The later run's check: the marker's list read (the tree's own name is the identity), then
+        // one walk of the listed names; and, for comparison, a walk that counts every file.
         LARGE_INTEGER start = now();
         HANDLE root = open_tree_directory(tree);
-        tree_summary summary;
-        bool sound = walk_held_tree(root, false, &summary, nullptr, 0);
+        tree_summary summary, stated;
+        bool sound = load_tree_marker(root, narrow(tree.substr(tree.rfind(L'\\') + 1)).c_str(), &stated) &&
+                     walk_held_tree(root, false, walk_listed, &summary);
         release_held_tree();
         CloseHandle(root);
         walk_count launcher;
         launcher.files = summary.files;
         launcher.bytes = summary.bytes;
         print_walk("launcher", run, start, sound, launcher);
+
+        start = now();
+        root = open_tree_directory(tree);
+        sound = walk_held_tree(root, false, walk_record, &summary);
+        release_held_tree();
+        CloseHandle(root);
+        launcher.files = summary.files;
+        launcher.bytes = summary.bytes;
+        print_walk("launcher_all", run, start, sound, launcher);
 
         start = now();
         walk_count found;

@@ -3,7 +3,6 @@
 // leftovers of ended runs deleted.
 #include "launcher/cache.h"
 
-#include <inttypes.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,7 +27,6 @@ namespace {
 
 enum {
     tree_tries = 4,            // checks of the tree before the parent gives up (each may unpack)
-    marker_capacity = 256,     // the marker's text and its terminator
     long_capacity = 32768,     // a long ("\\?\") path and its terminator
     pid_digits_max = 10,
     busy_pauses = 5,           // waits for a tree that another run holds with delete access
@@ -36,23 +34,33 @@ enum {
 };
 
 const wchar_t leftover_infix[] = L".tmp-";
-const char marker_format[] = "tavrin-onefile cache 1\nidentity %s\nfiles %" PRIu64 " bytes %" PRIu64 " fingerprint %016" PRIx64 "\n";
 
 // Process-wide state of the parent in cached mode, written by prepare_cached_tree only:
 // cache_tree   the cache directory (the spec's expansion and the identity), fixed once set;
 // sibling      the private directory a run unpacks into, or a damaged tree is renamed to;
 // held_tree    the tree in use, open until the process ends (never closed);
 // checked      the identity of the tree open_tree opened last;
+// sealed       whether that tree was sealed (read by an elevated run only);
 // elevated     whether this process's token is elevated, read once;
+// written      the summary of the marker this run wrote last;
 // the block    the attached data, for unpacking and for TAVRIN_ONEFILE_VERIFY.
 wchar_t cache_tree[wide_path_capacity];
 wchar_t sibling[wide_path_capacity];
-char marker_text[marker_capacity];
-char expected_text[marker_capacity];
-char written_text[marker_capacity];
 HANDLE held_tree;
 directory_identity checked;
+bool sealed;
 bool elevated;
+tree_summary written;
+// Carrying what the application added from a damaged tree: the entry's path in that tree and in
+// the new one (long "\\?\" forms: what the application made may reach beyond the archive's path
+// limit), the new tree's root, the entry under the cache directory's name (as the user knew it);
+// the length of carry_from's root; whether entries are moved (or only named as removed).
+wchar_t carry_from[long_capacity];
+wchar_t carry_into[long_capacity];
+wchar_t carry_into_root[long_capacity];
+wchar_t carry_shown[long_capacity];
+size_t carry_root;
+bool carry_moves;
 const unsigned char* archive_block;
 uint64_t archive_length;
 
@@ -65,14 +73,6 @@ HANDLE open_directory(const wchar_t* path)
                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
 }
 
-// The marker's text for `summary` into `text`.
-void format_marker(char* text, const tree_summary* summary)
-{
-    int written = snprintf(text, marker_capacity, marker_format, launch_archive_identity(), summary->files, summary->bytes,
-                           summary->fingerprint);
-    if (written < 0 || written >= marker_capacity) abort_bound();
-}
-
 // `tree` + "\" + the marker's name into `path` (wide_path_capacity units).
 void marker_path(wchar_t* path, const wchar_t* tree)
 {
@@ -80,16 +80,16 @@ void marker_path(wchar_t* path, const wchar_t* tree)
     append_wide_bounded(path, L"\\" TAVRIN_CACHE_MARKER_NAME, wide_path_capacity);
 }
 
-// Writes the marker of the freshly unpacked `tree`, last of all, and keeps its text in
-// written_text; `made` is the tree's handle when this run holds it (an elevated run), NULL
-// otherwise. A failure ends the process.
+// Writes the marker of the freshly unpacked `tree`, last of all: the archive's list as the tree
+// holds it, recorded by one walk, and its summary (kept in `written`); `made` is the tree's handle
+// when this run holds it (an elevated run), NULL otherwise. A failure ends the process.
 void write_marker(const wchar_t* tree, HANDLE made)
 {
     tree_summary summary;
     // Listed through the handle where there is one: by path, Wine 8 opens the directory without
     // delete sharing, which fails while the handle (with DELETE access) is open.
     HANDLE directory = made != NULL ? made : open_directory(tree);
-    bool walked = directory != INVALID_HANDLE_VALUE && walk_held_tree(directory, false, &summary, NULL, 0);
+    bool walked = directory != INVALID_HANDLE_VALUE && walk_held_tree(directory, false, walk_record, &summary);
     DWORD error = GetLastError();
     // Nothing below the sibling may stay open while it is renamed into place.
     release_held_tree();
@@ -98,14 +98,21 @@ void write_marker(const wchar_t* tree, HANDLE made)
         SetLastError(error);
         exit_unpack_failed();
     }
-    format_marker(written_text, &summary);
+    size_t length = 0;
+    const char* text = format_tree_marker(launch_archive_identity(), &summary, &length);
+    if (text == NULL) {
+        // Some half a million files and more: a marker that no run would read back.
+        SetLastError(ERROR_FILE_TOO_LARGE);
+        exit_unpack_failed();
+    }
+    written = summary;
     wchar_t path[wide_path_capacity];
     marker_path(path, tree);
     HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) exit_cannot_open_output(path);
-    DWORD size = static_cast<DWORD>(strlen(written_text)), written = 0;
+    DWORD size = static_cast<DWORD>(length), wrote = 0;
     // Flushed, so that a tree moved into place has its marker on disk.
-    BOOL done = WriteFile(file, written_text, size, &written, NULL) && written == size && FlushFileBuffers(file);
+    BOOL done = WriteFile(file, text, size, &wrote, NULL) && wrote == size && FlushFileBuffers(file);
     error = GetLastError();
     CloseHandle(file);
     if (!done) {
@@ -122,15 +129,33 @@ bool verify_requested()
     return requested;
 }
 
-// Whether the tree below the open `tree` is complete for this archive by its marker and, with
-// `verify`, its content, all of it held (walk_held_tree); nothing is held when it is not.
-bool held_tree_complete(HANDLE tree, bool verify)
+bool same_summary(const tree_summary* a, const tree_summary* b)
 {
-    tree_summary summary;
-    if (!walk_held_tree(tree, true, &summary, marker_text, marker_capacity)) return false;
-    format_marker(expected_text, &summary);
-    bool complete = strcmp(marker_text, expected_text) == 0;
-    if (complete && verify) {
+    return a->files == b->files && a->bytes == b->bytes && a->fingerprint == b->fingerprint;
+}
+
+// Whether the tree below the open `tree` holds this archive's files as its marker lists them
+// (load_tree_marker, then one walk of the listed names, their files opened with `open_files`);
+// what the application added is not looked at. The marker's summary into `*stated`. Nothing is
+// held when it does not.
+bool listed_files_present(HANDLE tree, bool open_files, tree_summary* stated)
+{
+    tree_summary found;
+    if (!load_tree_marker(tree, launch_archive_identity(), stated)) return false;
+    if (!walk_held_tree(tree, open_files, walk_listed, &found)) return false;
+    if (same_summary(&found, stated)) return true;
+    release_held_tree();
+    return false;
+}
+
+// Whether the tree below the open `tree` is complete for this archive by its marker and, with
+// `verify`, its content, all of its listed entries held (walk_held_tree); nothing is held when it
+// is not. Its marker's summary into `*stated`.
+bool held_tree_complete(HANDLE tree, bool verify, tree_summary* stated)
+{
+    if (!listed_files_present(tree, true, stated)) return false;
+    bool complete = true;
+    if (verify) {
         open_attached_data(archive_block, archive_length);
         complete = held_files_match_attached_data();
     }
@@ -141,23 +166,95 @@ bool held_tree_complete(HANDLE tree, bool verify)
 // Whether the tree at cache_tree, open as `tree`, may be used as it is (see cache.h).
 bool tree_complete(HANDLE tree)
 {
+    tree_summary stated;
     // Elevated, only a tree that no lesser process can have written, held from the check on.
-    if (elevated) return handle_is_sealed(tree) && held_tree_complete(tree, verify_requested());
+    if (elevated) {
+        sealed = handle_is_sealed(tree);
+        return sealed && held_tree_complete(tree, verify_requested(), &stated);
+    }
     // Walked, and its marker read, through the handle that was checked: whatever is renamed above
     // it meanwhile, the walk never leaves it. Its directories stay held while it is in use (closing
     // them would cost a round trip to the server each under Wine 8; the process's end closes them
     // at once); a damaged tree is let go, so that it can be renamed away.
-    tree_summary summary;
-    if (!walk_held_tree(tree, false, &summary, marker_text, marker_capacity)) return false;
-    format_marker(expected_text, &summary);
-    bool complete = strcmp(marker_text, expected_text) == 0;
-    if (complete && verify_requested()) {
+    if (!listed_files_present(tree, false, &stated)) return false;
+    bool complete = true;
+    if (verify_requested()) {
         uint64_t entries = 0;
         open_attached_data(archive_block, archive_length);
-        complete = attached_data_matches_files(&entries) && entries == summary.files;
+        complete = attached_data_matches_files(&entries) && entries == stated.files;
     }
     if (!complete) release_held_tree();
     return complete;
+}
+
+// Reports the entry at carry_shown's path as lost: not kept, or removed by the elevated rule.
+void report_not_carried()
+{
+    if (carry_moves) report_cache_entry_not_kept(carry_shown);
+    else report_cache_entry_removed(carry_shown);
+}
+
+// Sets `path` (long_capacity units) to `root` + "\" + carry_from's path below its root (`units`
+// code units); false when it does not fit.
+bool join_carried(wchar_t* path, const wchar_t* root, size_t units)
+{
+    size_t length = wcslen(root);
+    if (length + 1 + units + 1 > long_capacity) return false;
+    wmemcpy(path, root, length);
+    path[length] = L'\\';
+    wmemcpy(path + length + 1, carry_from + carry_root + 1, units);
+    path[length + 1 + units] = 0;
+    return true;
+}
+
+// Moves into the new tree (at carry_into_root) the entries of the directory at carry_from (`units`
+// code units below its root, 0 for the root) that are not in the archive's list, at the same
+// path below the root, never replacing anything and never entering or keeping a link; the listed
+// directories are entered, the listed files left (the damaged tree goes with them). What cannot be
+// moved is reported (report_not_carried); an elevated run's repair of a tree that was not sealed
+// moves nothing and reports each added entry as removed.
+void carry_directory(size_t units, int level)
+{
+    const size_t end = carry_root + (units != 0 ? units + 1 : 0);
+    // Only listed directories are entered: their paths are the archive's, far below the limits.
+    if (level > static_cast<int>(entry_name_capacity) || end + 3 > long_capacity) return;
+    wmemcpy(carry_from + end, L"\\*", 3);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW(carry_from, FindExInfoBasic, &found, FindExSearchNameMatch, NULL, 0);
+    carry_from[end] = 0;
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        const wchar_t* name = found.cFileName;
+        const size_t length = wcslen(name);
+        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) continue;
+        if (level == 0 && wcscmp(name, L"" TAVRIN_CACHE_MARKER_NAME) == 0) continue;
+        const size_t below = units != 0 ? units + 1 + length : length;
+        if (end + 1 + length + 1 > long_capacity) continue;  // beyond any path the system makes
+        carry_from[end] = L'\\';
+        wmemcpy(carry_from + end + 1, name, length + 1);
+        const bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        const bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (is_listed_path(carry_from + carry_root + 1, below)) {
+            // The archive's own name: a listed directory is entered (never through a link), the
+            // rest goes with the damaged tree.
+            if (directory && !link && is_listed_directory(carry_from + carry_root + 1, below)) carry_directory(below, level + 1);
+        } else if (join_carried(carry_shown, cache_tree, below)) {
+            const bool moved = carry_moves && !link && join_carried(carry_into, carry_into_root, below) && MoveFileExW(carry_from, carry_into, 0);
+            if (!moved) report_not_carried();
+        }
+        carry_from[end] = 0;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+// Carries what the application added to the tree at `from` into the tree at `into` (both fully
+// qualified), moving it when `moves` (see carry_directory).
+void carry_added_entries(const wchar_t* from, const wchar_t* into, bool moves)
+{
+    carry_root = long_path_form(from, carry_from, long_capacity);
+    if (carry_root == 0 || long_path_form(into, carry_into_root, long_capacity) == 0) return;
+    carry_moves = moves;
+    carry_directory(0, 0);
 }
 
 // Every existing level of the cache directory's path below the spec's root must be acceptable.
@@ -303,8 +400,9 @@ bool take_made_tree(HANDLE made)
     bool same = known && GetFileInformationByHandle(tree, &tree_info) && cache_level_acceptable(tree_info.dwFileAttributes) &&
                 made_info.dwVolumeSerialNumber == tree_info.dwVolumeSerialNumber &&
                 made_info.nFileIndexHigh == tree_info.nFileIndexHigh && made_info.nFileIndexLow == tree_info.nFileIndexLow;
-    if (same && held_tree_complete(tree, false)) {
-        if (strcmp(marker_text, written_text) == 0) {
+    tree_summary stated;
+    if (same && held_tree_complete(tree, false, &stated)) {
+        if (same_summary(&stated, &written)) {
             held_tree = tree;
             return true;
         }
@@ -383,7 +481,8 @@ bool leftover_is_stale(uint32_t process_id, FILETIME made)
     return stale;
 }
 
-bool retire_tree(const wchar_t* tree, const wchar_t* away, const directory_identity* identity)
+bool retire_tree(const wchar_t* tree, const wchar_t* away, const directory_identity* identity, const wchar_t* keep_into,
+                 bool moves)
 {
     if (!MoveFileExW(tree, away, 0)) return false;
     // Another directory took the tree's place after the check: a run that has just renamed its own
@@ -402,6 +501,7 @@ bool retire_tree(const wchar_t* tree, const wchar_t* away, const directory_ident
         MoveFileExW(away, tree, 0);
         return false;
     }
+    if (keep_into != NULL) carry_added_entries(away, keep_into, moves);
     return delete_directory_tree(away, identity);
 }
 
@@ -429,9 +529,12 @@ bool prepare_cached_tree(const unsigned char* block, uint64_t length)
             // deleted now, a later run deletes once this process has ended). It fails while
             // another run holds the tree: this run's own copy then goes, and the tree is checked
             // again.
+            // What the application added to it moves into the new tree first (the archive's list is
+            // the one this run has just recorded); an elevated run carries nothing from a tree that
+            // was not sealed.
             wchar_t away[wide_path_capacity];
             make_sibling_name(away);
-            retire_tree(cache_tree, away, &checked);
+            retire_tree(cache_tree, away, &checked, sibling, !elevated || sealed);
         }
         // Never replacing: when another run moved its tree in first, that one is checked next.
         // An elevated run moves the sibling it holds and uses it; it is never checked as found.
@@ -447,6 +550,8 @@ bool prepare_cached_tree(const unsigned char* block, uint64_t length)
         if (winner != NULL && tree_complete(winner)) {
             held_tree = winner;
             if (made != NULL) CloseHandle(made);
+            // What this run carried from a damaged tree goes on into the winner's.
+            carry_added_entries(sibling, cache_tree, true);
             delete_directory_tree(sibling, NULL);
             return true;
         }

@@ -20,24 +20,30 @@ void append_archive_identity();
 //    the tree itself must be a directory and no link; otherwise exit_cache_refused;
 //  - a run that is not elevated (own_token_elevated) uses a tree owned by this user, the
 //    administrators or SYSTEM (handle_has_trusted_owner; another owner: exit_cache_refused) when
-//    its marker (TAVRIN_CACHE_MARKER_NAME) equals what this run writes for this archive and the
-//    files it finds (one walk: count, bytes, a fingerprint of names and sizes, no link anywhere),
-//    and then holds every directory of it without delete sharing until the process ends; with
-//    TAVRIN_ONEFILE_VERIFY=1 every file's content is also compared with the archive (`block`,
-//    `length`);
-//  - an elevated run uses only a sealed tree (handle_is_sealed), holds every directory of it
-//    without delete sharing and every file with read sharing only from the check on, until the
-//    process ends (walk_held_tree), and compares the marker, and the content, through those
-//    handles; any other tree it repairs;
+//    its marker (TAVRIN_CACHE_MARKER_NAME) is this archive's list (load_tree_marker) and one walk
+//    finds every listed file with its listed size and no link anywhere in the listed directories
+//    (walk_held_tree, walk_listed); files and directories that the application added are not looked
+//    at. It then holds every listed directory without delete sharing until the process ends; with
+//    TAVRIN_ONEFILE_VERIFY=1 every archived file's content is also compared with the archive
+//    (`block`, `length`);
+//  - an elevated run uses only a sealed tree (handle_is_sealed), holds every listed directory
+//    without delete sharing and every listed file with read sharing only from the check on, until
+//    the process ends, and compares the marker, and the content, through those handles; any other
+//    tree it repairs;
 //  - otherwise the archive is unpacked into a private sibling "<identity>.tmp-<pid>-<token>" (an
-//    elevated run's sealed, and held from its making), the marker written last, a damaged tree
-//    renamed away to such a sibling and deleted there only while it is the directory that was
-//    checked (retire_tree), and the new one moved into place with one rename that never replaces.
+//    elevated run's sealed, and held from its making), the marker written last (the archive's list
+//    as one walk of the sibling finds it), a damaged tree renamed away to such a sibling, what the
+//    application added to it moved into the new tree (never replacing an archived file, never a
+//    link; what cannot be moved is named on standard error; an elevated run moves nothing from a
+//    tree that was not sealed and names each added entry as removed), and the damaged tree deleted
+//    there only while it is the directory that was checked (retire_tree); the new one is moved into
+//    place with one rename that never replaces.
 //    An elevated run renames its sibling through the handle that held it all along and uses it as
 //    it made it. A run whose rename finds the place taken checks the tree there and uses it when it
-//    passes (deleting its own sibling); otherwise (a tree that another run holds, or, to an
-//    elevated run, one that is not sealed) it runs from its own sibling, which the clean-up then
-//    deletes at the end as in temporary mode, and names it to the child (append_parent_copy).
+//    passes (moving what it carried into it, deleting its own sibling); otherwise (a tree that
+//    another run holds, or, to an elevated run, one that is not sealed) it runs from its own
+//    sibling, which the clean-up then deletes at the end as in temporary mode, and names it to the
+//    child (append_parent_copy).
 //    Siblings of that pattern whose process has ended are deleted first; those of running
 //    processes are left alone.
 // Every failure ends the process; a fatal exit while unpacking deletes the sibling. True when the
@@ -53,8 +59,13 @@ void append_parent_copy();
 // Moves the tree at `tree` (fully qualified) to `away` (never replacing) and deletes it there,
 // provided it still is the directory of `identity` (opened without following a link); anything
 // else that moved goes back to `tree` while that place is free (else it stays at `away`), and is
-// never deleted. True when it was moved and deleted.
-bool retire_tree(const wchar_t* tree, const wchar_t* away, const directory_identity* identity);
+// never deleted. Before the deletion, with `keep_into` (the new tree, fully qualified) not NULL,
+// the files and directories of the tree that are not in the archive's list (the last one loaded or
+// recorded, held_tree.h) are moved into `keep_into` at the same path below it when `moves`, or
+// only named as removed when not (report_cache_entry_not_kept, report_cache_entry_removed). True
+// when it was moved and deleted.
+bool retire_tree(const wchar_t* tree, const wchar_t* away, const directory_identity* identity, const wchar_t* keep_into,
+                 bool moves);
 
 // Whether a level of the cache directory's path, or the tree itself, with these attributes may be
 // used: a directory that is no reparse point (junction, symbolic link, mount point).

@@ -194,6 +194,20 @@ void exit_cache_refused(const wchar_t* path, const char* reason)
     exit(2);
 }
 
+void report_cache_entry_not_kept(const wchar_t* path)
+{
+    const message_piece pieces[] = {
+        {"Note, cached unpack directory: couldn't keep '", NULL}, {NULL, path}, {"' from the damaged tree.", NULL}};
+    deliver_message(stderr, pieces, 3, false, 0);
+}
+
+void report_cache_entry_removed(const wchar_t* path)
+{
+    const message_piece pieces[] = {
+        {"Note, cached unpack directory: removed '", NULL}, {NULL, path}, {"', which a tree that was not sealed held.", NULL}};
+    deliver_message(stderr, pieces, 3, false, 0);
+}
+
 void exit_not_own_image(const wchar_t* image, const wchar_t* own)
 {
     run_fatal_exit_hook();

@@ -1,8 +1,8 @@
 // Error reporting: the launcher's fixed messages, the streams they go to and how the process ends.
-// Every operation but report_system_error ends the process. Messages go through the C runtime's
-// standard streams in text mode, so each newline reaches the handle as CR LF. A message whose stream
-// cannot take it (the process has no such handle, or it is closed or invalid) goes to the other
-// standard stream instead.
+// Every operation but report_system_error and the two report_cache_entry notes ends the process.
+// Messages go through the C runtime's standard streams in text mode, so each newline reaches the
+// handle as CR LF. A message whose stream cannot take it (the process has no such handle, or it is
+// closed or invalid) goes to the other standard stream instead.
 #ifndef TAVRIN_LAUNCHER_ERRORS_H
 #define TAVRIN_LAUNCHER_ERRORS_H
 
@@ -48,6 +48,15 @@ void report_system_error(const char* message, uint32_t code);
 // "Error, refusing cached unpack directory '<path>': <reason>\n" on standard error, exit code 2.
 // `reason` is one of the fixed texts of the cached mode.
 [[noreturn]] void exit_cache_refused(const wchar_t* path, const char* reason);
+// "Note, cached unpack directory: couldn't keep '<path>' from the damaged tree.\n" on standard
+// error; the run goes on. A file or directory that the application added to a damaged tree and
+// that its repair could not move into the new tree (a link, a name taken, a move the system
+// refused): it is deleted with the damaged tree.
+void report_cache_entry_not_kept(const wchar_t* path);
+// "Note, cached unpack directory: removed '<path>', which a tree that was not sealed held.\n" on
+// standard error; the run goes on. An elevated run's repair carries nothing from a tree that was
+// not sealed: anyone could have put it there.
+void report_cache_entry_removed(const wchar_t* path);
 // "Error, unpack directory '<path>' cannot be used: a component below its root <reason>.\n" on
 // standard error, exit code 2. `fault` is what component_name_fault found in that component.
 [[noreturn]] void exit_unusable_unpack_directory(const wchar_t* path, name_fault fault);

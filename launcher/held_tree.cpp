@@ -1,5 +1,6 @@
-// A cached tree walked through directory handles by a few threads at once, its directories (and for
-// an elevated parent every entry) held open; the content comparison through the held files.
+// A cached tree walked through directory handles by a few threads at once, its listed directories
+// (and for an elevated parent every listed file) held open; the archive's list in the marker; the
+// content comparison through the held files.
 #include "launcher/held_tree.h"
 
 #include <winternl.h>
@@ -7,7 +8,11 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <inttypes.h>
+#include <stdio.h>
+
 #include "launcher/errors.h"
+#include "payload/entry_names.h"
 #include "payload/format.h"
 #include "payload/launch_settings.h"
 #include "payload/unpack.h"
@@ -80,8 +85,108 @@ int walkers_busy;
 bool walk_failed;
 DWORD walk_error;
 bool walk_opens_files;
+walk_mode walk_kind;
 LONGLONG marker_id;
 walker walkers[walkers_max];
+
+// The archive's list: every file's path below the tree and size, and the directories above them
+// (size 0), in an open-addressed table of entry indexes + 1 (0: empty) by the hash of the path,
+// at most half full. Written by load_tree_marker, or by a recording walk under walk_lock; only read
+// by a walk of the listed names. The marker's text read last, its file id, and the text written.
+struct listed_entry {
+    uint64_t hash, size;
+    size_t name, units;
+    bool directory;
+};
+listed_entry* listed;
+size_t listed_count, listed_room;
+wchar_t* listed_names;
+size_t listed_used, listed_names_room;
+size_t* listed_slots;
+size_t slot_count;
+char* marker_text;
+size_t marker_room;
+LONGLONG loaded_marker_id = -1;
+char* written_marker;
+size_t written_room;
+
+void* grow(void* block, size_t* room, size_t needed, size_t unit);
+
+uint64_t path_hash(const wchar_t* path, size_t units)
+{
+    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a over the code units
+    for (size_t i = 0; i < units; ++i) hash = (hash ^ static_cast<uint16_t>(path[i])) * 0x100000001b3ull;
+    return hash;
+}
+
+// The listed entry of `path` (`units` code units), or NULL.
+const listed_entry* find_listed(const wchar_t* path, size_t units)
+{
+    if (slot_count == 0) return NULL;
+    const uint64_t hash = path_hash(path, units);
+    for (size_t slot = static_cast<size_t>(hash) & (slot_count - 1);; slot = (slot + 1) & (slot_count - 1)) {
+        if (listed_slots[slot] == 0) return NULL;
+        const listed_entry* entry = &listed[listed_slots[slot] - 1];
+        if (entry->hash == hash && entry->units == units && wmemcmp(listed_names + entry->name, path, units) == 0) return entry;
+    }
+}
+
+void place_in_slots(size_t index)
+{
+    size_t slot = static_cast<size_t>(listed[index].hash) & (slot_count - 1);
+    while (listed_slots[slot] != 0) slot = (slot + 1) & (slot_count - 1);
+    listed_slots[slot] = index + 1;
+}
+
+void clear_list()
+{
+    listed_count = 0;
+    listed_used = 0;
+    if (slot_count != 0) memset(listed_slots, 0, slot_count * sizeof *listed_slots);
+}
+
+// Adds one entry, its path terminated in listed_names; the table doubles when it would be more than
+// half full.
+void add_listed_entry(const wchar_t* path, size_t units, uint64_t size, bool directory)
+{
+    if ((listed_count + 1) * 2 > slot_count) {
+        size_t bigger = slot_count == 0 ? 1024 : slot_count * 2;
+        size_t* slots = static_cast<size_t*>(calloc(bigger, sizeof *slots));
+        if (slots == NULL) exit_out_of_memory();
+        free(listed_slots);
+        listed_slots = slots;
+        slot_count = bigger;
+        for (size_t i = 0; i < listed_count; ++i) place_in_slots(i);
+    }
+    listed = static_cast<listed_entry*>(grow(listed, &listed_room, listed_count + 1, sizeof *listed));
+    listed_names = static_cast<wchar_t*>(grow(listed_names, &listed_names_room, listed_used + units + 1, sizeof(wchar_t)));
+    wmemcpy(listed_names + listed_used, path, units);
+    listed_names[listed_used + units] = 0;
+    listed_entry* entry = &listed[listed_count];
+    entry->hash = path_hash(path, units);
+    entry->size = size;
+    entry->name = listed_used;
+    entry->units = units;
+    entry->directory = directory;
+    listed_used += units + 1;
+    place_in_slots(listed_count++);
+}
+
+// Lists the file `path` (`units` code units) of `size` bytes and the directories above it. False
+// when the path, or a directory above it, is listed already as the other kind or, for the file,
+// at all.
+bool list_file(const wchar_t* path, size_t units, uint64_t size)
+{
+    for (size_t cut = 0; cut < units; ++cut) {
+        if (path[cut] != L'\\') continue;
+        const listed_entry* above = find_listed(path, cut);
+        if (above == NULL) add_listed_entry(path, cut, 0, true);
+        else if (!above->directory) return false;
+    }
+    if (find_listed(path, units) != NULL) return false;
+    add_listed_entry(path, units, size, false);
+    return true;
+}
 
 typedef NTSTATUS(NTAPI* open_file_function)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*, ULONG, ULONG);
 typedef NTSTATUS(NTAPI* query_file_function)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
@@ -142,12 +247,12 @@ void push_pending(HANDLE handle, const wchar_t* relative, size_t length, int lev
 }
 
 // Opens the entry `name` (`units` code units) of the open directory `directory`, which listed it
-// with `id`: relative to that handle, so that it is the entry of the directory this walk holds,
+// with `*id` (-1: any id, the one found written there): relative to that handle, so that it is the entry of the directory this walk holds,
 // whatever is renamed above; a directory without delete sharing, a file (with `file`) for reading
 // with read sharing only; a link as the link. Its size into `*size`. NULL when it cannot be opened
 // or is not that entry: another file id, another kind, a link. (GetFileInformationByHandle would
 // do, but under Wine 8 it costs about 1 ms a file, most of it for the volume's serial number.)
-HANDLE open_listed(HANDLE directory, const wchar_t* name, size_t units, bool file, LONGLONG id, uint64_t* size)
+HANDLE open_listed(HANDLE directory, const wchar_t* name, size_t units, bool file, LONGLONG* id, uint64_t* size)
 {
     static open_file_function open_file = reinterpret_cast<open_file_function>(reinterpret_cast<void*>(ntdll_function("NtOpenFile")));
     static query_file_function query_file =
@@ -167,13 +272,14 @@ HANDLE open_listed(HANDLE directory, const wchar_t* name, size_t units, bool fil
     LARGE_INTEGER index, length;
     FILE_ATTRIBUTE_TAG_INFO tag;
     length.QuadPart = 0;
-    if (query_file(entry, &status, &index, sizeof index, file_internal_information) < 0 || index.QuadPart != id ||
+    if (query_file(entry, &status, &index, sizeof index, file_internal_information) < 0 || (*id != -1 && index.QuadPart != *id) ||
         !GetFileInformationByHandleEx(entry, FileAttributeTagInfo, &tag, sizeof tag) ||
         (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (file && !GetFileSizeEx(entry, &length))) {
         CloseHandle(entry);
         return NULL;
     }
     *size = static_cast<uint64_t>(length.QuadPart);
+    *id = index.QuadPart;
     return entry;
 }
 
@@ -222,9 +328,15 @@ bool list_directory(walker* self, HANDLE directory, size_t length, int level)
                 if (length != 0) relative[length] = L'\\';
                 wmemcpy(relative + start, name, units);
                 relative[start + units] = 0;
+                // Only the archive's names count; anything else is the application's own. A listed
+                // name of the other kind is an archived entry replaced.
+                const listed_entry* known = walk_kind == walk_listed ? find_listed(relative, start + units) : NULL;
+                const bool counted = walk_kind == walk_record || known != NULL;
+                if (known != NULL && known->directory == file) return false;
                 uint64_t size = static_cast<uint64_t>(entry->EndOfFile.QuadPart);
-                if (!file || walk_opens_files) {
-                    HANDLE opened = open_listed(directory, name, units, file, entry->FileId.QuadPart, &size);
+                if (counted && (!file || walk_opens_files)) {
+                    LONGLONG id = entry->FileId.QuadPart;
+                    HANDLE opened = open_listed(directory, name, units, file, &id, &size);
                     if (opened == NULL) return false;
                     AcquireSRWLockExclusive(&walk_lock);
                     hold(opened, file ? relative : NULL);
@@ -234,7 +346,16 @@ bool list_directory(walker* self, HANDLE directory, size_t length, int level)
                     }
                     ReleaseSRWLockExclusive(&walk_lock);
                 }
-                if (file) add_to_summary(&self->found, relative, size);
+                if (counted && file) {
+                    if (known != NULL && known->size != size) return false;
+                    add_to_summary(&self->found, relative, size);
+                    if (walk_kind == walk_record) {
+                        AcquireSRWLockExclusive(&walk_lock);
+                        bool recorded = list_file(relative, start + units, size);
+                        ReleaseSRWLockExclusive(&walk_lock);
+                        if (!recorded) return false;
+                    }
+                }
                 relative[length] = 0;
             }
             if (entry->NextEntryOffset == 0) break;
@@ -315,21 +436,6 @@ bool walk_with_walkers(HANDLE root, tree_summary* summary)
     return !walk_failed;
 }
 
-// Opens the marker through the open `root`, checks it against its listed `id`, holds it and reads
-// it into `marker` (`capacity` bytes); false when it cannot be opened or read, or fills the buffer.
-bool read_listed_marker(HANDLE root, LONGLONG id, char* marker, size_t capacity)
-{
-    const wchar_t name[] = L"" TAVRIN_CACHE_MARKER_NAME;
-    uint64_t size = 0;
-    HANDLE file = open_listed(root, name, wcslen(name), true, id, &size);
-    if (file == NULL) return false;
-    hold(file, NULL);
-    DWORD got = 0;
-    if (!ReadFile(file, marker, static_cast<DWORD>(capacity - 1), &got, NULL) || got >= capacity - 1) return false;
-    marker[got] = 0;
-    return true;
-}
-
 int compare_held(const void* left, const void* right)
 {
     const held_entry* a = static_cast<const held_entry*>(left);
@@ -361,16 +467,195 @@ void add_to_summary(tree_summary* summary, const wchar_t* relative, uint64_t siz
     summary->fingerprint += hash ^ (hash >> 31);
 }
 
-bool walk_held_tree(HANDLE root, bool open_files, tree_summary* summary, char* marker, size_t capacity)
+bool walk_held_tree(HANDLE root, bool open_files, walk_mode mode, tree_summary* summary)
 {
     summary->files = summary->bytes = summary->fingerprint = 0;
-    if (marker != NULL) marker[0] = 0;
     walk_opens_files = open_files;
+    walk_kind = mode;
     marker_id = -1;
+    if (mode == walk_record) clear_list();
     bool sound = walk_with_walkers(root, summary);
-    if (sound && marker != NULL && marker_id != -1 && !read_listed_marker(root, marker_id, marker, capacity)) marker[0] = 0;
+    // The marker read is the one at the top now (not replaced meanwhile).
+    if (sound && mode == walk_listed && (marker_id == -1 || marker_id != loaded_marker_id)) sound = false;
     if (!sound) release_held_tree();
     return sound;
+}
+
+namespace {
+
+// Reads an unsigned decimal number at `*at` (before `end`) into `*value`; false on no digit or
+// overflow.
+bool parse_decimal(const char** at, const char* end, uint64_t* value)
+{
+    uint64_t number = 0;
+    const char* digit = *at;
+    for (; digit < end && *digit >= '0' && *digit <= '9'; ++digit) {
+        const uint64_t next = static_cast<uint64_t>(*digit - '0');
+        if (number > (UINT64_MAX - next) / 10) return false;
+        number = number * 10 + next;
+    }
+    if (digit == *at) return false;
+    *at = digit;
+    *value = number;
+    return true;
+}
+
+int hex_value(char digit)
+{
+    if (digit >= '0' && digit <= '9') return digit - '0';
+    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
+    return -1;
+}
+
+// Reads exactly `digits` lower-case hexadecimal digits at `*at` into `*value`.
+bool parse_hex(const char** at, const char* end, int digits, uint64_t* value)
+{
+    if (end - *at < digits) return false;
+    uint64_t number = 0;
+    for (int i = 0; i < digits; ++i) {
+        int unit = hex_value((*at)[i]);
+        if (unit < 0) return false;
+        number = number << 4 | static_cast<uint64_t>(unit);
+    }
+    *at += digits;
+    *value = number;
+    return true;
+}
+
+// Whether the text at `*at` starts with `literal`; steps over it when it does.
+bool parse_literal(const char** at, const char* end, const char* literal)
+{
+    size_t length = strlen(literal);
+    if (static_cast<size_t>(end - *at) < length || memcmp(*at, literal, length) != 0) return false;
+    *at += length;
+    return true;
+}
+
+const char marker_version[] = "tavrin-onefile cache 2\n";
+
+// Parses the marker's `text` (`length` bytes) into the list and `*stated`; see load_tree_marker.
+bool parse_marker(const char* text, size_t length, const char* identity, tree_summary* stated)
+{
+    const char* at = text;
+    const char* end = text + length;
+    if (!parse_literal(&at, end, marker_version) || !parse_literal(&at, end, "identity ") ||
+        !parse_literal(&at, end, identity) || !parse_literal(&at, end, "\nfiles ") ||
+        !parse_decimal(&at, end, &stated->files) || !parse_literal(&at, end, " bytes ") ||
+        !parse_decimal(&at, end, &stated->bytes) || !parse_literal(&at, end, " fingerprint ") ||
+        !parse_hex(&at, end, 16, &stated->fingerprint) || !parse_literal(&at, end, "\n"))
+        return false;
+    static wchar_t name[entry_name_capacity];
+    tree_summary found = {0, 0, 0};
+    while (at < end) {
+        uint64_t size = 0;
+        if (!parse_decimal(&at, end, &size) || !parse_literal(&at, end, " ")) return false;
+        size_t units = 0;
+        for (;;) {
+            if (at == end) return false;
+            const char byte = *at;
+            if (byte == '\n') break;
+            uint64_t unit = static_cast<unsigned char>(byte);
+            if (byte == '%') {
+                ++at;
+                if (!parse_hex(&at, end, 4, &unit)) return false;
+            } else if (byte < 0x20 || byte > 0x7e) {
+                return false;
+            } else {
+                ++at;
+            }
+            if (units + 1 >= entry_name_capacity) return false;
+            name[units++] = static_cast<wchar_t>(unit);
+        }
+        ++at;
+        name[units] = 0;
+        if (entry_name_fault(name, units) != name_ok || !list_file(name, units, size)) return false;
+        add_to_summary(&found, name, size);
+    }
+    return found.files == stated->files && found.bytes == stated->bytes && found.fingerprint == stated->fingerprint;
+}
+
+// The units of `name` as the marker writes them: printable ASCII but '%' as it is, the rest %XXXX.
+size_t escaped_length(const wchar_t* name, size_t units)
+{
+    size_t length = 0;
+    for (size_t i = 0; i < units; ++i) length += name[i] >= 0x20 && name[i] <= 0x7e && name[i] != L'%' ? 1 : 5;
+    return length;
+}
+
+char* write_escaped(char* out, const wchar_t* name, size_t units)
+{
+    static const char digits[] = "0123456789abcdef";
+    for (size_t i = 0; i < units; ++i) {
+        const unsigned unit = name[i];
+        if (unit >= 0x20 && unit <= 0x7e && unit != '%') {
+            *out++ = static_cast<char>(unit);
+        } else {
+            *out++ = '%';
+            for (int shift = 12; shift >= 0; shift -= 4) *out++ = digits[(unit >> shift) & 0xf];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+bool load_tree_marker(HANDLE root, const char* identity, tree_summary* stated)
+{
+    clear_list();
+    loaded_marker_id = -1;
+    const wchar_t name[] = L"" TAVRIN_CACHE_MARKER_NAME;
+    uint64_t size = 0;
+    LONGLONG id = -1;
+    HANDLE file = open_listed(root, name, wcslen(name), true, &id, &size);
+    if (file == NULL) return false;
+    hold(file, NULL);
+    bool sound = size <= marker_bytes_max;
+    if (sound) {
+        marker_text = static_cast<char*>(grow(marker_text, &marker_room, static_cast<size_t>(size) + 1, 1));
+        size_t got = 0;
+        for (DWORD piece = 0; sound && got < size; got += piece)
+            sound = ReadFile(file, marker_text + got, static_cast<DWORD>(size - got), &piece, NULL) && piece > 0;
+        sound = sound && parse_marker(marker_text, static_cast<size_t>(size), identity, stated);
+    }
+    if (!sound) {
+        clear_list();
+        release_held_tree();
+        return false;
+    }
+    loaded_marker_id = id;
+    return true;
+}
+
+const char* format_tree_marker(const char* identity, const tree_summary* summary, size_t* length)
+{
+    char head[256];
+    int written = snprintf(head, sizeof head, "%sidentity %s\nfiles %" PRIu64 " bytes %" PRIu64 " fingerprint %016" PRIx64 "\n",
+                           marker_version, identity, summary->files, summary->bytes, summary->fingerprint);
+    if (written < 0 || written >= static_cast<int>(sizeof head)) abort_bound();
+    size_t total = static_cast<size_t>(written);
+    for (size_t i = 0; i < listed_count && total <= marker_bytes_max; ++i)
+        if (!listed[i].directory) total += 22 + escaped_length(listed_names + listed[i].name, listed[i].units);
+    if (total > marker_bytes_max) return NULL;
+    written_marker = static_cast<char*>(grow(written_marker, &written_room, total + 1, 1));
+    char* out = written_marker;
+    memcpy(out, head, static_cast<size_t>(written));
+    out += written;
+    for (size_t i = 0; i < listed_count; ++i) {
+        if (listed[i].directory) continue;
+        out += snprintf(out, 22, "%" PRIu64 " ", listed[i].size);
+        out = write_escaped(out, listed_names + listed[i].name, listed[i].units);
+        *out++ = '\n';
+    }
+    *length = static_cast<size_t>(out - written_marker);
+    return written_marker;
+}
+
+bool is_listed_path(const wchar_t* relative, size_t units) { return find_listed(relative, units) != NULL; }
+
+bool is_listed_directory(const wchar_t* relative, size_t units)
+{
+    const listed_entry* entry = find_listed(relative, units);
+    return entry != NULL && entry->directory;
 }
 
 bool held_files_match_attached_data()

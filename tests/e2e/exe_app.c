@@ -13,7 +13,9 @@
  *   --again ARGS...   start argument 0 again with ARGS (interrupts ignored meanwhile), wait and
  *                     return its exit code
  *   --interrupt N     wait up to 60 s for an interrupt, and return N when one comes
- *   --window          open a window, report "visible", close it and end through the message loop */
+ *   --window          open a window, report "visible", close it and end through the message loop
+ *   --count FILE      read the number in FILE beside its own image (0 when there is none), print
+ *                     "runs so far: N" and write N+1 there: settings a program keeps beside itself */
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -185,6 +187,21 @@ int wmain(int argc, wchar_t** argv)
             return run_again(argc, argv, i + 1);
         } else if (wcscmp(argv[i], L"--interrupt") == 0) {
             if (WaitForSingleObject(interrupted, 60000) == WAIT_OBJECT_0) return (int)wcstoul(value, NULL, 10);
+        } else if (wcscmp(argv[i], L"--count") == 0) {
+            unsigned long runs = 0;
+            swprintf(text, 512, L"%ls\\%ls", directory, value);
+            file = _wfopen(text, L"rb");
+            if (file != NULL) {
+                if (fscanf(file, "%lu", &runs) != 1) runs = 0;
+                fclose(file);
+            }
+            swprintf(text, 512, L"runs so far: %lu\n", runs);
+            put(out, text);
+            swprintf(text, 512, L"%ls\\%ls", directory, value);
+            file = _wfopen(text, L"wb");
+            if (file == NULL) return 94;
+            fprintf(file, "%lu\n", runs + 1);
+            fclose(file);
         } else if (wcscmp(argv[i], L"--window") == 0) {
             return run_window(exit_code);
         }

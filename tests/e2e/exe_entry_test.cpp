@@ -81,22 +81,30 @@ TEST_F(ExeEntry, StartedAgainFromTheProgramItRunsFromTheSameDirectory)
     EXPECT_EQ(markers[0], markers[1]);
 }
 
-TEST_F(ExeEntry, InCachedModeALaterRunUsesTheKeptTree)
+TEST_F(ExeEntry, InCachedModeALaterRunUsesTheKeptTreeAndWhatTheProgramWroteThere)
 {
+    // The program keeps a counter in settings.ini beside itself: each run sees the last one's, and
+    // no archived file is written again.
     const std::wstring temp = dir_.wstr() + L"\\tmp";
     package({true, u"{TEMP}\\cache", ""});
-    const std::wstring program = temp + L"\\cache\\" + widen(settings_.archive_identity) + L"\\exe_app.exe";
+    const std::wstring tree = temp + L"\\cache\\" + widen(settings_.archive_identity);
     run_options options = hardening::with_temp(temp);
     options.limited = true;  // at the user's level, as a user starts it (an elevated run never reuses under Wine)
-    std::vector<fs::file_time_type> written;
-    for (int round = 0; round < 2; ++round) {
-        auto result = start(exe_, {L"--exit", L"5"}, options);
+    std::vector<std::vector<fs::file_time_type>> written;
+    for (int round = 0; round < 3; ++round) {
+        auto result = start(exe_, {L"--count", L"settings.ini", L"--exit", L"5"}, options);
         EXPECT_EQ(result.process.exit_code, 5u) << result.process.out << result.process.err;
-        EXPECT_EQ(one(result.facts, "first_file_path"), program);
+        EXPECT_NE(result.process.out.find("runs so far: " + std::to_string(round) + "\n"), std::string::npos) << result.process.out;
+        EXPECT_EQ(result.process.err, "");
+        EXPECT_EQ(one(result.facts, "first_file_path"), tree + L"\\exe_app.exe");
         EXPECT_EQ(one(result.facts, "grandparent"), std::to_wstring(GetCurrentProcessId()));
-        written.push_back(fs::last_write_time(program));
+        written.emplace_back();
+        for (const wchar_t* name : {L"exe_app.exe", L"plugin_helper.dll", L"data\\greeting.txt"})
+            written.back().push_back(fs::last_write_time(tree + L"\\" + name));
     }
-    EXPECT_EQ(written[0], written[1]) << "the later run unpacked again";
+    EXPECT_EQ(read_file(tree + L"\\settings.ini"), "3\n");
+    EXPECT_EQ(written[0], written[1]) << "the second run unpacked again";
+    EXPECT_EQ(written[0], written[2]) << "the third run unpacked again";
 }
 
 TEST_F(ExeEntry, AnEntryThatCannotStartIsReportedAndItsDirectoryDeleted)

@@ -446,30 +446,56 @@ TEST_F(CachedMode, WhatUnpackingUsedIsReleasedBeforeTheApplicationRuns)
     }
 }
 
-TEST_F(CachedMode, ADamagedTreeIsUnpackedAgainNeverRun)
+TEST_F(CachedMode, ADamagedTreeIsUnpackedAgainNeverRunAndWhatTheApplicationAddedIsKept)
 {
     ASSERT_EQ(go().process.exit_code, 0u);
     const std::wstring readme = tree() + L"\\data\\readme.txt", top = tree() + L"\\top.txt", marker = tree() + L"\\" + marker_name;
+    // Each case: what is done to the tree, whether the next run unpacks it again, and the files the
+    // application added (by the case, or an earlier one), which stay whatever happens.
     struct damage {
         const char* what;
         std::function<void()> apply;
+        bool repaired;
+        std::vector<std::wstring> added;
     };
+    const std::vector<std::wstring> settings = {L"settings.ini"},
+                                     more = {L"settings.ini", L"data\\log.txt", L"cache\\a\\b.bin", L"cache\\c.bin"};
     const damage damages[] = {
-        {"file deleted", [&] { DeleteFileW(top.c_str()); }},
-        {"file truncated", [&] { write_file(readme, "fir"); }},
-        {"file added", [&] { write_file(tree() + L"\\extra.dll", "planted"); }},
-        {"marker deleted", [&] { DeleteFileW(marker.c_str()); }},
-        {"marker of another archive", [&] { write_file(marker, "tavrin-onefile cache 1\nidentity 00\n"); }},
+        {"file deleted", [&] { DeleteFileW(top.c_str()); }, true, {}},
+        {"file truncated", [&] { write_file(readme, "fir"); }, true, {}},
+        {"marker deleted", [&] { DeleteFileW(marker.c_str()); }, true, {}},
+        {"marker of another archive", [&] { write_file(marker, "tavrin-onefile cache 2\nidentity 00\n"); }, true, {}},
+        {"marker of the earlier version", [&] { write_file(marker, "tavrin-onefile cache 1\nidentity " + settings_.archive_identity + "\n"); }, true, {}},
+        {"file added", [&] { write_file(tree() + L"\\settings.ini", "added"); }, false, settings},
+        {"file deleted beside an added one", [&] { DeleteFileW(top.c_str()); }, true, settings},
+        {"files added in an archived directory and a new one, a file resized",
+         [&] {
+             write_file(tree() + L"\\data\\log.txt", "added");
+             fs::create_directories(tree() + L"\\cache\\a");
+             write_file(tree() + L"\\cache\\a\\b.bin", "added");
+             write_file(tree() + L"\\cache\\c.bin", "added");
+             write_file(readme, "first, resized");
+         },
+         true, more},
+        {"marker deleted beside added files", [&] { DeleteFileW(marker.c_str()); }, true, more},
     };
     for (const auto& each : damages) {
         SCOPED_TRACE(each.what);
+        const auto before = file_ids();
         each.apply();
         auto result = go();
         EXPECT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
+        EXPECT_EQ(result.process.err, "");
         auto files = all(result.facts, "file");
         std::sort(files.begin(), files.end());
-        EXPECT_EQ(files, (std::vector<std::wstring>{marker_name, L"data", L"probe.dll", L"top.txt"})) << "the application saw the tree repaired";
+        std::vector<std::wstring> expected = {marker_name, L"data", L"probe.dll", L"top.txt"};
+        if (!each.added.empty()) expected.push_back(L"settings.ini");
+        if (each.added.size() > 1) expected.push_back(L"cache");
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(files, expected) << "the application saw the tree repaired, with what it added";
         EXPECT_EQ(read_file(readme), "first");
+        for (const auto& name : each.added) EXPECT_EQ(read_file(tree() + L"\\" + name), "added") << narrow(name) << " was not kept";
+        EXPECT_EQ(file_ids().at(L"probe.dll") != before.at(L"probe.dll"), each.repaired) << "unpacked again";
         EXPECT_EQ(hardening::names_in(cache()), std::vector<std::wstring>{widen(settings_.archive_identity)});
     }
 
@@ -481,16 +507,37 @@ TEST_F(CachedMode, ADamagedTreeIsUnpackedAgainNeverRun)
     verify.env[TAVRIN_ENV_ONEFILE_VERIFY_W] = L"1";
     ASSERT_EQ(go(verify).process.exit_code, 0u);
     EXPECT_EQ(read_file(readme), "first");
+    EXPECT_EQ(read_file(tree() + L"\\settings.ini"), "added") << "kept through the full check's repair";
+
+    // An added file that cannot be moved (open without delete sharing; Wine 8 renames the directory
+    // that holds it all the same) is named, and goes with the damaged tree once it is closed.
+    const std::wstring held = tree() + L"\\held.txt";
+    write_file(held, "held");
+    HANDLE open = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(open, INVALID_HANDLE_VALUE);
+    DeleteFileW(top.c_str());
+    auto result = go();
+    CloseHandle(open);
+    EXPECT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
+    EXPECT_EQ(result.process.err, "Note, cached unpack directory: couldn't keep '" + narrow(held) + "' from the damaged tree.\r\n");
+    EXPECT_FALSE(fs::exists(held));
+    EXPECT_EQ(read_file(tree() + L"\\settings.ini"), "added");
 }
 
 TEST_F(CachedMode, AnElevatedRunReplacesATreeThatALesserRunMade)
 {
-    // Under Wine 8 no tree reads back sealed: an elevated run always makes its own.
+    // Under Wine 8 no tree reads back sealed: an elevated run always makes its own, and carries
+    // nothing from the lesser one: anyone could have put it there.
     ASSERT_EQ(go().process.exit_code, 0u);
     const auto lesser = file_ids();
+    const std::wstring added = tree() + L"\\plugins";
+    fs::create_directories(added);
+    write_file(added + L"\\planted.dll", "planted");
     elevated_ = true;
     auto result = go();
     ASSERT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
+    EXPECT_EQ(result.process.err, "Note, cached unpack directory: removed '" + narrow(added) + "', which a tree that was not sealed held.\r\n");
+    EXPECT_FALSE(fs::exists(added));
     EXPECT_EQ(one(result.facts, "first_file_path"), tree() + L"\\probe.dll");
     const auto made = file_ids();
     for (const auto& [name, id] : lesser) EXPECT_NE(made.at(name), id) << narrow(name) << " was used as the lesser run left it";
