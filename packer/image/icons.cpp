@@ -104,7 +104,9 @@ std::vector<icon_image> ico_images(const std::string& bytes, const std::string& 
         if (offset < directory_end) throw pack_error(where + " overlaps the icon directory");
         extents.push_back({offset, offset + size, i});
     }
-    std::sort(extents.begin(), extents.end(), [](const extent& a, const extent& b) { return a.offset < b.offset; });
+    // Images at one offset stay in their order, so that the first two of them are named.
+    std::sort(extents.begin(), extents.end(),
+              [](const extent& a, const extent& b) { return a.offset != b.offset ? a.offset < b.offset : a.image < b.image; });
     for (std::size_t k = 1; k < extents.size(); ++k)
         if (extents[k - 1].end > extents[k].offset)
             throw pack_error(what + ": images " + std::to_string(std::min(extents[k - 1].image, extents[k].image) + 1) + " and " +
