@@ -13,7 +13,9 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <set>
 #include <system_error>
+#include <tuple>
 
 #include "packer/base/file_places.h"
 #include "packer/base/interrupt_cleanup.h"
@@ -212,6 +214,27 @@ void make_executable(const fs::path& file)
 }
 #endif
 
+// A collected DLL goes where its importer's loader looks, whatever the application's own files
+// hold there: its name is checked against them all again, as verify and the launcher would check
+// it (find_name_clashes), and a clash refuses the packing, naming both.
+void check_collected_names(const std::vector<archive_entry>& files, const std::vector<collected_dll>& collected)
+{
+    if (collected.empty()) return;
+    std::vector<std::u16string> names;
+    for (const auto& file : files) names.push_back(file.name);
+    std::sort(names.begin(), names.end());
+    std::set<std::u16string> added;
+    for (const auto& dll : collected) added.insert(dll.name);
+    refusals refused;
+    for (const auto& clash : find_name_clashes(names)) {
+        const std::u16string& dll = added.count(clash.first) != 0 ? clash.first : clash.second;
+        refused.add("refused names: " + describe(clash) + " (" + in_quotes(dll) +
+                        " is a DLL collected for the application, which the loader looks for under that name)",
+                    true);
+    }
+    refused.raise();
+}
+
 }  // namespace
 
 std::u16string archive_name(const fs::path& relative)
@@ -293,7 +316,7 @@ chosen_entry choose_entry(const std::vector<archive_entry>& files, const std::op
             check_entry_dll(file.file, to_utf8(file.name));
             return chosen_entry{file.name, {}};
         }
-        return chosen_entry{file.name, {true, check_entry_program(file.file, to_utf8(file.name))}};
+        return chosen_entry{file.name, check_entry_program(file.file, to_utf8(file.name))};
     };
     if (requested) {
         auto found = std::find_if(files.begin(), files.end(), [&](const archive_entry& file) { return file.name == *requested; });
@@ -402,7 +425,7 @@ pack_result pack_application(const pack_options& options)
     std::optional<program_identity> program;
     if (entry.kind.program) {
         std::ifstream image(files.front().file, std::ios::binary);
-        program = read_program_identity(image, "the program " + in_quotes(entry.name));
+        program = read_program_identity(image, "the program " + in_quotes(entry.name), options.identity.icons.empty());
         for (const auto& warning : program->warnings) warn(warning);
     }
     const identity_base base = make_identity_base(options.output.filename().u8string(), program ? &*program : nullptr);
@@ -414,6 +437,7 @@ pack_result pack_application(const pack_options& options)
     edits.resources = [&](std::uint32_t rva) { return write_resource_section(resources, rva); };
     result.entry = entry.kind;
     result.subsystem = edits.subsystem;
+    std::tie(result.manifest_level, result.manifest_level_source) = resolved_execution_level(options.identity, base);
 
     launch_settings chosen = options.settings;
     chosen.exe_entry = entry.kind.program;
@@ -430,6 +454,7 @@ pack_result pack_application(const pack_options& options)
     import_check imports = check_imports(files, options.allowed_missing, options.collect);
     files.insert(files.end(), std::make_move_iterator(imports.added.begin()), std::make_move_iterator(imports.added.end()));
     order_entries(files, entry.name);
+    check_collected_names(files, imports.collected);
 
     if (!options.settings.unpack_spec.empty())
         for (const auto& warning : unpack_spec_warnings(options.settings.unpack_spec, chosen.cached)) warn(warning);

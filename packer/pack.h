@@ -55,6 +55,8 @@ struct pack_result {
     std::vector<std::string> warnings;
     entry_kind entry;                   // the first name's kind
     std::uint16_t subsystem = 0;        // the package's
+    execution_level manifest_level = execution_level::as_invoker;  // the package's manifest's
+    std::string manifest_level_source = "the default";  // where it comes from (resolved_execution_level)
 };
 
 // The archive name of `relative` (a path relative to the application directory): its components

@@ -423,7 +423,7 @@ std::string check_package_entry(std::istream& first, const std::string& name, bo
     }
     if (program && dll == true)
         throw entry_error("entry '" + name + "': the launch settings say the entry is a program, but it is a DLL");
-    if (program) return describe_entry({true, check_entry_program(first, name)});
+    if (program) return describe_entry(check_entry_program(first, name));
     if (dll == false)
         throw entry_error("entry '" + name + "': a program, but the launch settings say the entry is a DLL that exports " +
                           entry_point_name);

@@ -124,6 +124,8 @@ std::string pack_summary(const pack_result& result, const std::filesystem::path&
     text += "  settings   level " + std::to_string(result.level) + ", window " + format_size(result.window_size) + ", " +
             plural(result.threads, "thread", "threads") + "\n";
     text += "  time       " + fixed(result.seconds, 2) + " s\n";
+    text += std::string("  manifest   execution level ") + execution_level_name(result.manifest_level) + " (" +
+            result.manifest_level_source + ")\n";
     for (const collected_dll& dll : result.collected)
         text += "  collected  " + to_utf8(dll.name) + " (" + format_size(dll.size) +
                 (dll.debug_dropped ? ", debug information dropped" : dll.kept_as_is.empty() ? "" : ", packed as it is: " + dll.kept_as_is) +

@@ -1,5 +1,5 @@
-// The entry's checks: a PE32+ DLL for x86-64 whose export name table holds run_code, or a PE32+
-// executable for x86-64 of the console or windowed subsystem.
+// The entry's checks: a PE32+ DLL for x86-64 whose export name table holds run_code, or an
+// executable that runs as x86-64 (PE32+, or IL-only AnyCPU .NET) of the console or windowed subsystem.
 #include "packer/image/entry_dll.h"
 
 #include <fstream>
@@ -47,22 +47,22 @@ void check_entry_dll(std::istream& in, const std::string& name)
     }
 }
 
-std::uint16_t check_entry_program(const std::filesystem::path& file, const std::string& name)
+entry_kind check_entry_program(const std::filesystem::path& file, const std::string& name)
 {
     std::ifstream in = open_entry(file, name);
     return check_entry_program(in, name);
 }
 
-std::uint16_t check_entry_program(std::istream& in, const std::string& name)
+entry_kind check_entry_program(std::istream& in, const std::string& name)
 {
     std::string what = "entry '" + name + "'";
     try {
-        pe_headers headers = read_pe_headers(in, what);
+        pe_headers headers = read_program_headers(in, what);
         if (headers.is_dll()) throw entry_error(what + ": a DLL, not a program (an entry named .exe must be a program)");
         if (headers.subsystem != pe_subsystem_console && headers.subsystem != pe_subsystem_windows)
             throw entry_error(what + ": a program for subsystem " + std::to_string(headers.subsystem) +
                               ", neither a console (3) nor a windowed (2) one");
-        return headers.subsystem;
+        return {true, headers.subsystem, headers.any_cpu};
     } catch (const image_error& error) {
         throw entry_error(error.what());
     }
@@ -71,7 +71,9 @@ std::uint16_t check_entry_program(std::istream& in, const std::string& name)
 std::string describe_entry(const entry_kind& kind)
 {
     if (!kind.program) return std::string("an x86-64 DLL that exports ") + entry_point_name;
-    return std::string("an x86-64 ") + (kind.subsystem == pe_subsystem_console ? "console" : "windowed") + " program";
+    const char* subsystem = kind.subsystem == pe_subsystem_console ? "console" : "windowed";
+    if (kind.any_cpu) return std::string("an AnyCPU .NET ") + subsystem + " program (IL only, run as x86-64)";
+    return std::string("an x86-64 ") + subsystem + " program";
 }
 
 }  // namespace tavrin

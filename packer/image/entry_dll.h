@@ -19,6 +19,7 @@ inline constexpr const char entry_point_name[] = TAVRIN_RUN_CODE_NAME;
 struct entry_kind {
     bool program = false;
     std::uint16_t subsystem = 0;  // a program's; 0 for a DLL
+    bool any_cpu = false;         // a program that is an IL-only AnyCPU .NET image (read_program_headers)
 };
 
 // Throws entry_error unless `file` is an x86-64 PE32+ DLL that exports run_code. `name` is how
@@ -27,13 +28,15 @@ struct entry_kind {
 void check_entry_dll(const std::filesystem::path& file, const std::string& name);
 void check_entry_dll(std::istream& image, const std::string& name);
 
-// Throws entry_error unless the image is an x86-64 PE32+ executable (not a DLL) for the console or
-// the windowed subsystem; one for another machine is refused naming it (machine_name). Returns the
-// program's subsystem.
-std::uint16_t check_entry_program(const std::filesystem::path& file, const std::string& name);
-std::uint16_t check_entry_program(std::istream& image, const std::string& name);
+// Throws entry_error unless the image is an x86-64 PE32+ executable (not a DLL), or an IL-only
+// AnyCPU .NET one that Windows runs as x86-64 (read_program_headers), for the console or the
+// windowed subsystem; one for another machine is refused naming it (machine_name). Returns what the
+// program is.
+entry_kind check_entry_program(const std::filesystem::path& file, const std::string& name);
+entry_kind check_entry_program(std::istream& image, const std::string& name);
 
-// "an x86-64 console program", "an x86-64 windowed program", "an x86-64 DLL that exports run_code".
+// "an x86-64 console program", "an x86-64 windowed program", "an x86-64 DLL that exports run_code",
+// "an AnyCPU .NET console program (IL only, run as x86-64)".
 std::string describe_entry(const entry_kind& kind);
 
 }  // namespace tavrin

@@ -104,7 +104,9 @@ std::vector<icon_image> ico_images(const std::string& bytes, const std::string& 
         if (offset < directory_end) throw pack_error(where + " overlaps the icon directory");
         extents.push_back({offset, offset + size, i});
     }
-    std::sort(extents.begin(), extents.end(), [](const extent& a, const extent& b) { return a.offset < b.offset; });
+    // Images at one offset stay in their order, so that the first two of them are named.
+    std::sort(extents.begin(), extents.end(),
+              [](const extent& a, const extent& b) { return a.offset != b.offset ? a.offset < b.offset : a.image < b.image; });
     for (std::size_t k = 1; k < extents.size(); ++k)
         if (extents[k - 1].end > extents[k].offset)
             throw pack_error(what + ": images " + std::to_string(std::min(extents[k - 1].image, extents[k].image) + 1) + " and " +
@@ -206,6 +208,36 @@ std::vector<icon_group_entry> read_icon_group(const std::string& group)
         entries.push_back(entry);
     }
     return entries;
+}
+
+std::vector<icon_image> icon_group_images(const std::vector<icon_group_entry>& entries,
+                                          const std::map<std::uint32_t, const std::string*>& icons, const std::string& what)
+{
+    // The group is laid out as the icon file it stands for, each icon's bytes once: an icon named
+    // by several entries gives images that share bytes, which parse_icon_file refuses as it does in
+    // a file. Its count is checked first, and the bytes' sum before any is copied.
+    if (entries.empty()) return {};
+    if (entries.size() > icon_file_images_max)
+        throw pack_error(what + ": " + std::to_string(entries.size()) + " images; an icon file may hold at most " +
+                         std::to_string(icon_file_images_max));
+    std::map<std::uint32_t, std::uint64_t> placed;  // an icon's id: its bytes' offset in the file
+    std::uint64_t end = icon_header_size + entries.size() * icon_file_entry_size;
+    for (const auto& entry : entries)
+        if (placed.emplace(entry.id, end).second) end += icons.at(entry.id)->size();
+    if (end > icon_file_size_max)
+        throw pack_error(what + ": its images add up to " + std::to_string(end) + " bytes; an icon file may have at most " +
+                         std::to_string(icon_file_size_max >> 20) + " MiB");
+    std::string file = little_endian_bytes(0, 2) + little_endian_bytes(1, 2) + little_endian_bytes(entries.size(), 2);
+    for (const auto& entry : entries) {
+        const icon_image& image = entry.image;
+        file += std::string{static_cast<char>(image.width), static_cast<char>(image.height), static_cast<char>(image.colors), '\0'};
+        file += little_endian_bytes(image.planes, 2) + little_endian_bytes(image.bit_count, 2) +
+                little_endian_bytes(icons.at(entry.id)->size(), 4) + little_endian_bytes(placed.at(entry.id), 4);
+    }
+    std::map<std::uint64_t, std::uint32_t> in_order;  // offset: id
+    for (const auto& [id, offset] : placed) in_order.emplace(offset, id);
+    for (const auto& [offset, id] : in_order) file += *icons.at(id);
+    return parse_icon_file(file, what);
 }
 
 }  // namespace tavrin

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,15 @@ struct icon_group_entry {
 };
 // The entries of an RT_GROUP_ICON resource. Throws pack_error when it is malformed.
 std::vector<icon_group_entry> read_icon_group(const std::string& group);
+
+// The images of an icon group taken from an image's resources: `entries`, each naming by its id an
+// icon of `icons` (every id is there; the caller looks first). They are held to the rules of an icon
+// file (parse_icon_file, with its messages): at most icon_file_images_max images, none named twice
+// (two images sharing bytes), at most icon_file_size_max bytes of images in all, each a PNG image or
+// a bitmap of at most 256x256 pixels; so they never take more memory than such a file. Throws
+// pack_error naming `what`.
+std::vector<icon_image> icon_group_images(const std::vector<icon_group_entry>& entries,
+                                          const std::map<std::uint32_t, const std::string*>& icons, const std::string& what);
 
 }  // namespace tavrin
 

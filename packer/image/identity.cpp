@@ -47,9 +47,31 @@ std::string with_execution_level(const std::string& manifest, execution_level le
     return manifest.substr(0, value->first) + execution_level_name(level) + manifest.substr(value->second);
 }
 
-program_identity read_program_identity(std::istream& in, const std::string& what)
+std::optional<std::string> requested_execution_level(const std::string& manifest)
 {
-    const pe_headers headers = read_pe_headers(in, what);
+    const std::size_t element = manifest.find("requestedExecutionLevel");
+    if (element == std::string::npos) return std::nullopt;
+    const std::size_t close = std::min(manifest.find('>', element), manifest.size());
+    auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    for (std::size_t at = manifest.find("level", element); at < close; at = manifest.find("level", at + 1)) {
+        // An attribute of its own: after white space, then '=' and a quoted value.
+        if (!space(manifest[at - 1])) continue;
+        std::size_t next = at + 5;
+        while (next < close && space(manifest[next])) ++next;
+        if (next >= close || manifest[next] != '=') continue;
+        ++next;
+        while (next < close && space(manifest[next])) ++next;
+        if (next >= close || (manifest[next] != '"' && manifest[next] != '\'')) continue;
+        const std::size_t last = manifest.find(manifest[next], next + 1);
+        if (last == std::string::npos || last > close) return std::nullopt;
+        return manifest.substr(next + 1, last - next - 1);
+    }
+    return std::nullopt;
+}
+
+program_identity read_program_identity(std::istream& in, const std::string& what, bool with_icons)
+{
+    const pe_headers headers = read_program_headers(in, what);
     program_identity program;
     program.subsystem = headers.subsystem;
     std::vector<resource_entry> resources;
@@ -66,23 +88,38 @@ program_identity read_program_identity(std::istream& in, const std::string& what
             program.warnings.push_back(what + ": " + error.what() + "; the package does not take it");
         }
     }
-    auto groups = find_resources(resources, rt_group_icon);
-    if (groups.empty()) return program;
-    std::map<std::uint32_t, const resource_entry*> icons;
-    for (const auto* icon : find_resources(resources, rt_icon)) icons.emplace(icon->name, icon);
-    try {
-        const auto entries = read_icon_group(groups.front()->data);
-        if (entries.size() > 256) throw pack_error("its icon group lists " + std::to_string(entries.size()) + " images");
-        for (const auto& entry : entries) {
-            auto icon = icons.find(entry.id);
-            if (icon == icons.end() || entry.id == 0)
-                throw pack_error("its icon group names icon " + std::to_string(entry.id) + ", which the image does not hold");
-            program.icons.push_back(entry.image);
-            program.icons.back().data = icon->second->data;
+    if (auto manifests = find_resources(resources, rt_manifest); !manifests.empty()) {
+        // The loader reads manifest 1 of a program (CREATEPROCESS_MANIFEST_RESOURCE_ID).
+        auto first = std::find_if(manifests.begin(), manifests.end(), [](const resource_entry* m) { return m->name == 1; });
+        const std::string& manifest = (first != manifests.end() ? *first : manifests.front())->data;
+        if (std::optional<std::string> text = requested_execution_level(manifest)) {
+            program.level = parse_execution_level(*text);
+            if (!program.level)
+                program.warnings.push_back(what + ": its manifest asks for the execution level '" + *text +
+                                           "', which is none of asInvoker, highestAvailable and requireAdministrator; the "
+                                           "package does not take it");
         }
+    }
+    auto groups = find_resources(resources, rt_group_icon);
+    if (groups.empty() || !with_icons) return program;
+    std::map<std::uint32_t, const std::string*> icons;
+    for (const auto* icon : find_resources(resources, rt_icon)) icons.emplace(icon->name, &icon->data);
+    std::vector<icon_group_entry> entries;
+    try {
+        entries = read_icon_group(groups.front()->data);
+        for (const auto& entry : entries)
+            if (icons.count(entry.id) == 0 || entry.id == 0)
+                throw pack_error("its icon group names icon " + std::to_string(entry.id) + ", which the image does not hold");
     } catch (const pack_error& error) {
-        program.icons.clear();
         program.warnings.push_back(what + ": " + error.what() + "; the package does not take its icon");
+        return program;
+    }
+    // Taken, the icon is held to the rules of an --icon file: what the group lists costs memory and
+    // output as such a file would, however often it names one image.
+    try {
+        program.icons = icon_group_images(entries, icons, "the icon group of " + what);
+    } catch (const pack_error& error) {
+        throw pack_error(std::string(error.what()) + "; give the package its icon with --icon");
     }
     return program;
 }
@@ -93,14 +130,25 @@ identity_base make_identity_base(const std::string& output_name, const program_i
     base.version = neutral_version_identity(output_name);
     base.subsystem = pe_subsystem_windows;
     base.source = "made of the output's name";
+    base.level_source = "the default";
     if (!program) return base;
     base.subsystem = program->subsystem;
     base.icons = program->icons;
+    if (program->level) {
+        base.level = *program->level;
+        base.level_source = "the program's manifest";
+    }
     if (program->version) {
         base.version = version_identity_of(*program->version, base.version);
         base.source = "the program's own";
     }
     return base;
+}
+
+std::pair<execution_level, std::string> resolved_execution_level(const identity_options& options, const identity_base& base)
+{
+    if (options.level) return {*options.level, "--manifest-level"};
+    return {base.level, base.level_source};
 }
 
 version_identity resolved_version_identity(const identity_options& options, const version_identity& base)
@@ -150,6 +198,7 @@ std::vector<resource_entry> package_resources(const std::vector<resource_entry>&
 {
     const version_identity identity = resolved_version_identity(options, base.version);
     const std::vector<icon_image>& icons = given_icons.empty() ? base.icons : given_icons;
+    const execution_level level = resolved_execution_level(options, base).first;
     std::vector<resource_entry> resources;
     bool manifest = false;
     for (const auto& resource : launcher) {
@@ -157,11 +206,11 @@ std::vector<resource_entry> package_resources(const std::vector<resource_entry>&
         if (!icons.empty() && (resource.type == rt_icon || resource.type == rt_group_icon)) continue;
         resources.push_back(resource);
         if (resource.type == rt_manifest) {
-            resources.back().data = with_execution_level(resource.data, options.level);
+            resources.back().data = with_execution_level(resource.data, level);
             manifest = true;
         }
     }
-    if (!manifest && options.level != execution_level::as_invoker)
+    if (!manifest && level != execution_level::as_invoker)
         throw pack_error("the launcher image has no manifest to set the execution level in");
     if (!icons.empty())
         for (auto& icon : icon_resources(icons)) resources.push_back(std::move(icon));

@@ -8,6 +8,7 @@
 #include <istream>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "packer/image/icons.h"
@@ -28,22 +29,31 @@ struct identity_options {
     std::vector<std::filesystem::path> icons;     // .ico or .png files; none: the default's
     std::optional<std::string> company, product, description, copyright, original_filename;
     std::optional<version_numbers> version;
-    execution_level level = execution_level::as_invoker;
+    std::optional<execution_level> level;         // none: the default's (identity_base)
 };
 
-// What a program entry brings to its package's identity: its subsystem, its version block and the
-// images of its first icon group (as Explorer shows it), each where it has one.
+// What a program entry brings to its package's identity: its subsystem, its version block, the
+// images of its first icon group (as Explorer shows it) and its manifest's execution level, each
+// where it has one.
 struct program_identity {
     std::uint16_t subsystem = 0;
     std::optional<version_contents> version;
     std::vector<icon_image> icons;
+    std::optional<execution_level> level;
     std::vector<std::string> warnings;  // resources that could not be read, and so are not taken
 };
-// Reads the program's resources (read_resources), `what` naming it in messages. A resource tree
-// that cannot be read, a version block that does not parse, or an icon group that names icons the
-// image lacks or more than 256 of them draws a warning and is not taken. Throws image_error when
-// the headers cannot be read.
-program_identity read_program_identity(std::istream& in, const std::string& what);
+// Reads the program's resources (read_resources), `what` naming it in messages; the program may be
+// an AnyCPU .NET image (read_program_headers). A resource tree that cannot be read, a version block
+// that does not parse, an icon group that names icons the image lacks, or a manifest whose
+// requestedExecutionLevel names no level draws a warning and is not taken. The icon group is read
+// only `with_icons`; its images are then held to an icon file's rules (icon_group_images), and one
+// that breaks them throws pack_error with a pointer to --icon. Throws image_error when the headers
+// cannot be read.
+program_identity read_program_identity(std::istream& in, const std::string& what, bool with_icons = true);
+
+// The requestedExecutionLevel that `manifest` (a manifest's XML text) asks for: its level
+// attribute's value, in double or single quotes. Nothing when it has no such element or attribute.
+std::optional<std::string> requested_execution_level(const std::string& manifest);
 
 // What a package's identity is where no option gives a field: the program entry's own (`program`,
 // when the entry is one) field by field, else neutral values made from the output's file name
@@ -53,7 +63,13 @@ struct identity_base {
     std::vector<icon_image> icons;  // none: the launcher's icons
     std::uint16_t subsystem = 0;    // the program's; windowed (2) for a DLL entry
     std::string source;             // where the texts come from, for messages
+    execution_level level = execution_level::as_invoker;  // the program's manifest's, else asInvoker
+    std::string level_source;       // where the level comes from, for the summary
 };
+
+// The execution level a package of `options` over `base` gets, and where it comes from:
+// "--manifest-level", "the program's manifest", "the default".
+std::pair<execution_level, std::string> resolved_execution_level(const identity_options& options, const identity_base& base);
 identity_base make_identity_base(const std::string& output_name, const program_identity* program);
 
 // What the package's version block says for `options`: each text or number given, `base`'s for each
@@ -81,7 +97,8 @@ std::string with_execution_level(const std::string& manifest, execution_level le
 
 // The package's resources: the launcher's (`launcher`), its icons replaced by `icons` when there
 // are any (else by the base's), its version block written anew from `options` over `base`, and its
-// manifest's level set: the manifest stays the launcher's, also for a program entry. Resources of
+// manifest's level set (resolved_execution_level): the manifest stays the launcher's, also for a
+// program entry, whose level it takes unless `options` gives one. Resources of
 // other kinds stay as they are. Throws pack_error (a text the version block cannot hold, a level for
 // a launcher without manifest).
 std::vector<resource_entry> package_resources(const std::vector<resource_entry>& launcher, const identity_options& options,

@@ -40,6 +40,19 @@ constexpr std::uint32_t opt_checksum = 64;
 constexpr std::uint32_t opt_subsystem = 68;
 constexpr std::uint32_t opt_number_of_rva_and_sizes = 108;
 constexpr std::uint32_t opt_directories = 112;
+// The PE32 optional header has a 4-byte image base and 4-byte stack and heap sizes: its directory
+// count and directories lie 16 bytes earlier.
+constexpr std::uint32_t opt32_image_base = 28;
+constexpr std::uint32_t opt32_number_of_rva_and_sizes = 92;
+constexpr std::uint32_t opt32_directories = 96;
+constexpr std::uint16_t machine_i386 = 0x014C;
+
+// The CLR header of a .NET image (IMAGE_COR20_HEADER): its flags, and those that say how it runs.
+constexpr std::size_t clr_directory = 14;
+constexpr std::uint32_t clr_header_flags = 16;
+constexpr std::uint32_t clr_header_read = 20;
+constexpr std::uint32_t clr_il_only = 0x1;
+constexpr std::uint32_t clr_32bit_required = 0x2;
 constexpr std::uint32_t directory_entry_size = 8;
 constexpr std::uint32_t directory_count_max = 16;
 
@@ -195,6 +208,18 @@ const pe_directory* present_directory(const pe_headers& headers, std::size_t ind
     return &headers.directories[index];
 }
 
+// Whether the PE32 image `headers` describe is IL only and not bound to 32 bits: its CLR header
+// (the COM descriptor directory) lies in the file and its flags hold ILONLY without 32BITREQUIRED
+// (32BITPREFERRED counts only with it). Windows runs such an image as a 64-bit process.
+bool is_any_cpu(std::istream& in, const pe_headers& headers, const std::string& what)
+{
+    if (headers.directories.size() <= clr_directory || headers.directories[clr_directory].address == 0) return false;
+    const auto offset = headers.file_offset(headers.directories[clr_directory].address, clr_header_read);
+    if (!offset) return false;
+    const std::uint32_t flags = get_u32(read_at(in, *offset, clr_header_read, what), clr_header_flags);
+    return (flags & clr_il_only) != 0 && (flags & clr_32bit_required) == 0;
+}
+
 }  // namespace
 
 std::string pe_machine_name(std::uint16_t machine)
@@ -253,7 +278,11 @@ std::optional<std::uint64_t> pe_headers::file_offset(std::uint32_t rva, std::uin
     return std::nullopt;
 }
 
-pe_headers read_pe_headers(std::istream& in, const std::string& what)
+namespace {
+
+// The headers of the image in `in`; with `any_cpu`, also those of an IL-only AnyCPU .NET image
+// (checked by is_any_cpu once the sections are known), which headers.any_cpu then says.
+pe_headers read_headers(std::istream& in, const std::string& what, bool any_cpu)
 {
     pe_headers headers;
     headers.file_size = stream_size(in, what);
@@ -267,8 +296,12 @@ pe_headers read_pe_headers(std::istream& in, const std::string& what)
     std::string nt = read_at(in, headers.nt_offset, optional_header_offset, what);
     if (get_u32(nt, 0) != nt_signature) throw image_error(what + ": not a PE image (no PE signature)");
     std::uint16_t machine = get_u16(nt, file_header_offset);
-    if (machine != pe_machine_amd64)
-        throw image_error(what + ": built for " + machine_name(machine) + ", not for x86-64 (" + hex(pe_machine_amd64) + ")");
+    const std::string other_machine =
+        what + ": built for " + machine_name(machine) + ", not for x86-64 (" + hex(pe_machine_amd64) + ")";
+    // A 32-bit x86 image may yet be an AnyCPU .NET program, told by its optional header and CLR
+    // header below; any other is refused with the same words.
+    const bool maybe_any_cpu = any_cpu && machine == machine_i386;
+    if (machine != pe_machine_amd64 && !maybe_any_cpu) throw image_error(other_machine);
     std::uint16_t section_count = get_u16(nt, number_of_sections_offset);
     std::uint16_t optional_size = get_u16(nt, file_header_offset + 16);
     headers.characteristics = get_u16(nt, file_header_offset + 18);
@@ -278,24 +311,28 @@ pe_headers read_pe_headers(std::istream& in, const std::string& what)
     if (optional_size < 2) throw image_error(what + ": damaged PE image (no optional header)");
     std::string optional = read_at(in, std::uint64_t{headers.nt_offset} + optional_header_offset, optional_size, what);
     std::uint16_t optional_magic = get_u16(optional, 0);
-    if (optional_magic == optional_magic_pe32) throw image_error(what + ": a 32-bit PE32 image, not a 64-bit PE32+ image");
-    if (optional_magic != optional_magic_pe32_plus)
+    const bool pe32 = maybe_any_cpu && optional_magic == optional_magic_pe32;
+    if (maybe_any_cpu && !pe32) throw image_error(other_machine);
+    if (optional_magic == optional_magic_pe32 && !pe32) throw image_error(what + ": a 32-bit PE32 image, not a 64-bit PE32+ image");
+    if (optional_magic != optional_magic_pe32_plus && !pe32)
         throw image_error(what + ": damaged PE image (optional header magic " + hex(optional_magic) + ")");
-    if (optional_size < opt_directories) throw image_error(what + ": damaged PE image (optional header too short)");
+    const std::uint32_t opt_count = pe32 ? opt32_number_of_rva_and_sizes : opt_number_of_rva_and_sizes;
+    const std::uint32_t opt_first_directory = pe32 ? opt32_directories : opt_directories;
+    if (optional_size < opt_first_directory) throw image_error(what + ": damaged PE image (optional header too short)");
     headers.size_of_initialized_data = get_u32(optional, opt_size_of_initialized_data);
-    headers.image_base = read_little_endian(optional, opt_image_base, 8);
+    headers.image_base = pe32 ? get_u32(optional, opt32_image_base) : read_little_endian(optional, opt_image_base, 8);
     headers.section_alignment = get_u32(optional, opt_section_alignment);
     headers.file_alignment = get_u32(optional, opt_file_alignment);
     headers.size_of_image = get_u32(optional, opt_size_of_image);
     headers.size_of_headers = get_u32(optional, opt_size_of_headers);
     headers.checksum = get_u32(optional, opt_checksum);
     headers.subsystem = get_u16(optional, opt_subsystem);
-    std::uint32_t directory_count = get_u32(optional, opt_number_of_rva_and_sizes);
-    if (std::uint64_t{opt_directories} + std::uint64_t{directory_count} * directory_entry_size > optional_size)
+    std::uint32_t directory_count = get_u32(optional, opt_count);
+    if (std::uint64_t{opt_first_directory} + std::uint64_t{directory_count} * directory_entry_size > optional_size)
         throw image_error(what + ": damaged PE image (data directory larger than the optional header)");
     directory_count = std::min(directory_count, directory_count_max);
     for (std::uint32_t i = 0; i < directory_count; ++i) {
-        std::size_t at = opt_directories + i * directory_entry_size;
+        std::size_t at = opt_first_directory + i * directory_entry_size;
         headers.directories.push_back({get_u32(optional, at), get_u32(optional, at + 4)});
     }
     if (!power_of_two(headers.section_alignment) || !power_of_two(headers.file_alignment) ||
@@ -333,8 +370,18 @@ pe_headers read_pe_headers(std::istream& in, const std::string& what)
         if (!std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == 0; })) break;
         ++headers.spare_section_headers;
     }
+    if (pe32) {
+        if (!is_any_cpu(in, headers, what)) throw image_error(other_machine);
+        headers.any_cpu = true;
+    }
     return headers;
 }
+
+}  // namespace
+
+pe_headers read_pe_headers(std::istream& in, const std::string& what) { return read_headers(in, what, false); }
+
+pe_headers read_program_headers(std::istream& in, const std::string& what) { return read_headers(in, what, true); }
 
 pe_headers read_pe_headers(const std::filesystem::path& file)
 {

@@ -73,6 +73,9 @@ struct pe_headers {
     // How many more section headers fit (up to two are counted): runs of forty zero bytes after
     // the section table inside the headers, before any section's raw data.
     std::uint32_t spare_section_headers = 0;
+    // An IL-only AnyCPU .NET image (PE32, 32-bit x86 in its header), which Windows runs as x86-64:
+    // read only by read_program_headers.
+    bool any_cpu = false;
 
     bool is_dll() const;
     // Whether the certificate table's directory entry is set (the image is signed).
@@ -93,6 +96,11 @@ struct pe_headers {
 // for x86-64.
 pe_headers read_pe_headers(std::istream& in, const std::string& what);
 pe_headers read_pe_headers(const std::filesystem::path& file);
+// The same for a program, which may also be an IL-only AnyCPU .NET image: PE32 for 32-bit x86 with
+// a CLR header whose flags say IL only (COMIMAGE_FLAGS_ILONLY) and not 32-bit required
+// (COMIMAGE_FLAGS_32BITREQUIRED); any_cpu says so. A 32-bit image that is not one is refused as
+// read_pe_headers refuses it.
+pe_headers read_program_headers(std::istream& in, const std::string& what);
 
 // The COFF machine of the image in `in` when it starts as a PE image does: an MZ header whose
 // e_lfanew points at a "PE\0\0" signature inside the file. Nothing for any other content (or when

@@ -34,6 +34,13 @@ TEST(MemoryBound, EachCraftedInputCostsMemoryInProportionToItsSize)
     write_file(dir / "imports" / "app.dll", entry_dll());
     write_file(dir / "imports" / "many.dll", import_descriptors_dll());
     write_file(icon, overlapping_icon());
+    // A program whose icon group names one image of 1 MiB 64 times, as the package would take it.
+    {
+        std::string group = std::string("\0\0\1\0\x40\0", 6);
+        for (int i = 0; i < 64; ++i) group += std::string("\x20\x20\0\0\1\0\x20\0\0\0\x10\0\1\0", 14);
+        write_file(dir / "icons" / "prog.exe",
+                   program_image(3, {{tavrin::rt_group_icon, 1, 0, group}, {tavrin::rt_icon, 1, 0, std::string(mib, 'i')}}));
+    }
     // A sound package whose entry DLL carries 128 MiB of zeros: a frame of a few KiB.
     write_file(dir / "large.exe", image_with_block(assemble_block(compress_frame(
                                       make_content_stream({memory_entry(u"app.dll", entry_dll() + std::string(128 * mib, '\0'))}),
@@ -66,6 +73,7 @@ TEST(MemoryBound, EachCraftedInputCostsMemoryInProportionToItsSize)
         {{"verify", arg(dir / "names.exe")}, dir / "names.exe", 1, "bad-entry"},
         {pack("imports", {"--entry", "app.dll"}), dir / "imports" / "many.dll", 1, "'many.dll' imports 'x.dll'"},
         {pack("app", {"--icon", arg(icon)}), icon, 1, "overlapping.ico"},
+        {pack("icons", {}), dir / "icons" / "prog.exe", 1, "the icon group of the program 'prog.exe': images 1 and 2 share bytes"},
         {{"list", arg(shared)}, shared, 1, "bad-resources"},
         {{"verify", arg(shared)}, shared, 1, "bad-resources"},
         {{"cache-dir", arg(shared)}, shared, 1, "bad-resources"},

@@ -7,11 +7,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <tuple>
 
 #include "packer/archive/archive_identity.h"
+#include "packer/base/helpers.h"
 #include "packer/base/names.h"
 #include "packer/cli/report.h"
 #include "packer/deps/imports.h"
@@ -267,11 +269,25 @@ TEST_F(PackTest, AProgramAsTheEntry)
     add("x86.exe", program_image(3, {}, 0x14C));
     add("arm.exe", program_image(3, {}, 0xAA64));
     add("lib.exe", entry_dll());
+    add("net32.exe", pe32_program(3, 0x1 | 0x2));  // IL only, but 32-bit required
     for (const auto& [entry, message] : {std::pair<std::u16string, std::string>{u"x86.exe", "built for 32-bit x86"},
-                                         {u"arm.exe", "built for ARM64"}, {u"lib.exe", "a DLL, not a program"}}) {
+                                         {u"arm.exe", "built for ARM64"}, {u"lib.exe", "a DLL, not a program"},
+                                         {u"net32.exe", "built for 32-bit x86 (machine 0x014c), not for x86-64"}}) {
         opts.entry = entry;
         EXPECT_NE(refusal<tavrin::entry_error>(opts).find(message), std::string::npos) << message;
     }
+
+    // An IL-only AnyCPU .NET program (PE32, 32-bit x86 in its header) runs as x86-64: taken, with
+    // its subsystem and resources, and list says what it is.
+    add("net.exe", pe32_program(2, 0x1, program_resources()));
+    opts = options();
+    opts.entry = u"net.exe";
+    result = tavrin::pack_application(opts);
+    EXPECT_TRUE(result.entry.any_cpu);
+    EXPECT_EQ(tavrin::read_package_identity(output_).subsystem, 2);
+    EXPECT_EQ(version_text_of(tavrin::read_package_identity(output_), "CompanyName"), "Prog Co");
+    const std::string listed = run_tool(scratch_.path(), {"list", arg(output_)}).out;
+    EXPECT_NE(listed.find("\nentry net.exe: an AnyCPU .NET windowed program (IL only, run as x86-64)\n"), std::string::npos) << listed;
 }
 
 TEST_F(PackTest, ListAndVerifySayWhatTheEntryIs)
@@ -310,6 +326,147 @@ TEST_F(PackTest, ListAndVerifySayWhatTheEntryIs)
               std::string::npos);
     flag(true);
     EXPECT_EQ(bad_entry("verify"), "entry 'app.dll': the launch settings say the entry is a program, but it is a DLL");
+}
+
+// An icon group taken from a program is held to the rules of an --icon file, whatever it lists:
+// refused with the file's words and a pointer to --icon, unless --icon replaces it.
+TEST_F(PackTest, AProgramsIconGroupKeepsTheRulesOfAnIconFile)
+{
+    // Group 1 listing `ids`, each naming one of `icons` (id 1 upwards).
+    auto program = [](const std::vector<std::uint16_t>& ids, const std::vector<std::string>& icons) {
+        std::string group = tavrin::little_endian_bytes(0, 2) + tavrin::little_endian_bytes(1, 2) + tavrin::little_endian_bytes(ids.size(), 2);
+        for (std::uint16_t id : ids)
+            group += std::string("\x20\x20\0\0", 4) + tavrin::little_endian_bytes(1, 2) + tavrin::little_endian_bytes(32, 2) +
+                     tavrin::little_endian_bytes(icons.at(id - 1).size(), 4) + tavrin::little_endian_bytes(id, 2);
+        std::vector<tavrin::resource_entry> resources{{tavrin::rt_group_icon, 1, 0, group}};
+        for (std::size_t i = 0; i < icons.size(); ++i) resources.push_back({tavrin::rt_icon, static_cast<std::uint32_t>(i + 1), 0, icons[i]});
+        return program_image(3, resources);
+    };
+    const std::string small = png_image(32, 32);
+    // A PNG image of 9 MiB: ancillary bytes between its header and its end.
+    const std::string large = small.substr(0, small.size() - 12) + std::string(9 << 20, 'p') + small.substr(small.size() - 12);
+    std::vector<std::uint16_t> many;
+    std::vector<std::string> many_icons;
+    for (std::uint16_t id = 1; id <= 65; ++id) {
+        many.push_back(id);
+        many_icons.push_back(png_image(id, id));
+    }
+    const std::string what = "the icon group of the program 'prog.exe': ";
+    const struct {
+        std::string image;
+        std::string says;
+    } cases[] = {
+        {program({1, 1}, {small}), what + "images 1 and 2 share bytes"},
+        {program({1, 2, 1}, {small, small}), what + "images 1 and 3 share bytes"},
+        {program(many, many_icons), what + "65 images; an icon file may hold at most 64"},
+        {program({1}, {png_image(512, 512)}), what + "image 1: the PNG image is 512x512 pixels"},
+        {program({1, 2}, {large, large}), what + "its images add up to " + std::to_string(6 + 2 * 16 + 2 * large.size()) +
+                                              " bytes; an icon file may have at most 16 MiB"},
+    };
+    const fs::path icon = scratch_.path() / "given.ico";
+    write_file(icon, ico_file({small}));
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.says);
+        add("prog.exe", each.image);
+        const std::string refused = refusal<tavrin::pack_error>(options());
+        EXPECT_EQ(refused.rfind(each.says, 0), 0u) << refused;
+        const std::string hint = "; give the package its icon with --icon";
+        EXPECT_EQ(refused.substr(refused.size() - std::min(refused.size(), hint.size())), hint);
+        // With --icon the program's group is not taken, nor read.
+        auto opts = options();
+        opts.identity.icons = {icon};
+        tavrin::pack_application(opts);
+        EXPECT_EQ(tavrin::read_package_identity(output_).icons.size(), 1u);
+        fs::remove(output_);
+    }
+}
+
+// A collected DLL is named where its importer's loader looks; a name of the application's that
+// Windows would take for the same path refuses the packing before anything is written.
+TEST_F(PackTest, ACollectedDllMayNotClashWithTheApplicationsNames)
+{
+    const fs::path libs = scratch_.path() / "libs";
+    write_file(libs / "libstdc++-6.dll", make_image(dll_spec()));
+    write_file(libs / "libfoo.dll", make_image(dll_spec()));
+    const struct {
+        std::string directory;  // of the application's, holding x.txt
+        std::string file, dll;  // the names that clash
+    } cases[] = {
+        {"libstdc++-6.dll", "libstdc++-6.dll", "libstdc++-6.dll\\x.txt"},
+        {"LIBSTDC++-6.DLL", "libstdc++-6.dll", "LIBSTDC++-6.DLL\\x.txt"},
+        {"plugins/LibFoo.dll", "plugins\\libfoo.dll", "plugins\\LibFoo.dll\\x.txt"},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.directory);
+        fs::remove_all(app_);
+        add("app.dll", make_image(dll_spec({"libstdc++-6.dll"}, true)));
+        add("plugins/plugin.dll", make_image(dll_spec({"libfoo.dll"})));
+        add(fs::path(each.directory) / "x.txt", "x");
+        auto opts = options();
+        opts.collect.dll_path = {libs};
+        const std::string refused = refusal<tavrin::name_error>(opts);
+        EXPECT_NE(refused.find("the file '" + each.file + "' stands where '" + each.dll + "' needs a directory"), std::string::npos)
+            << refused;
+        EXPECT_NE(refused.find("'" + each.file + "' is a DLL collected for the application"), std::string::npos) << refused;
+    }
+    // Without the clash the same DLLs are collected.
+    fs::remove_all(app_);
+    add("app.dll", make_image(dll_spec({"libstdc++-6.dll"}, true)));
+    auto opts = options();
+    opts.collect.dll_path = {libs};
+    EXPECT_EQ(tavrin::pack_application(opts).collected.size(), 1u);
+}
+
+// The package's manifest asks for the program entry's own execution level unless --manifest-level
+// says otherwise; a DLL entry's default is asInvoker. The summary says which level and whence.
+TEST_F(PackTest, TheManifestLevelIsTheProgramsUnlessGiven)
+{
+    image_spec spec = launcher_spec();
+    spec.resources = {{tavrin::rt_manifest, 1, 0,
+                       "<assembly><trustInfo><requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/></trustInfo></assembly>"}};
+    write_file(launcher_, make_image(spec));
+    auto manifest = [](const std::string& element) {
+        return std::vector<tavrin::resource_entry>{{tavrin::rt_manifest, 1, 0x409, "<assembly><ms_asmv3:security>" + element + "</ms_asmv3:security></assembly>"}};
+    };
+    const struct {
+        std::string program;  // empty: a DLL entry
+        std::optional<tavrin::execution_level> given;
+        const char* level;
+        const char* source;
+    } cases[] = {
+        {program_image(3, manifest("<ms_asmv3:requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>")),
+         std::nullopt, "requireAdministrator", "the program's manifest"},
+        {program_image(2, manifest("<requestedExecutionLevel uiAccess='false'\n  level = 'highestAvailable'/>")), std::nullopt,
+         "highestAvailable", "the program's manifest"},
+        {pe32_program(3, 0x1, manifest("<requestedExecutionLevel level=\"requireAdministrator\"/>")), std::nullopt,
+         "requireAdministrator", "the program's manifest"},
+        {program_image(3, manifest("<requestedExecutionLevel level=\"requireAdministrator\"/>")), tavrin::execution_level::as_invoker,
+         "asInvoker", "--manifest-level"},
+        {program_image(3, manifest("<requestedExecutionLevel level=\"root\"/>")), std::nullopt, "asInvoker", "the default"},
+        {program_image(3), std::nullopt, "asInvoker", "the default"},
+        {program_image(3), tavrin::execution_level::highest_available, "highestAvailable", "--manifest-level"},
+        {"", std::nullopt, "asInvoker", "the default"},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(std::string(each.level) + " from " + each.source);
+        fs::remove_all(app_);
+        add(each.program.empty() ? "app.dll" : "prog.exe", each.program.empty() ? entry_dll() : each.program);
+        auto opts = options();
+        opts.identity.level = each.given;
+        const tavrin::pack_result result = tavrin::pack_application(opts);
+        EXPECT_EQ(tavrin::read_package_identity(output_).level, each.level);
+        const std::string summary = tavrin::pack_summary(result, output_);
+        EXPECT_NE(summary.find(std::string("\n  manifest   execution level ") + each.level + " (" + each.source + ")\n"), std::string::npos)
+            << summary;
+        const std::string manifest_bytes = read_file(output_);
+        EXPECT_NE(manifest_bytes.find(std::string("level=\"") + each.level + "\" uiAccess=\"false\""), std::string::npos);
+    }
+    fs::remove_all(app_);
+    add("prog.exe", program_image(3, manifest("<requestedExecutionLevel level=\"root\"/>")));
+    const tavrin::pack_result result = tavrin::pack_application(options());
+    ASSERT_EQ(result.warnings.size(), 1u);
+    EXPECT_EQ(result.warnings.front(), "the program 'prog.exe': its manifest asks for the execution level 'root', which is none of "
+                                       "asInvoker, highestAvailable and requireAdministrator; the package does not take it");
 }
 
 // Without identity options nothing of the launcher's own identity shows; the cached default spec

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -94,6 +95,41 @@ TEST(PeHeaders, RefusesWhatIsNotPe32PlusForX86_64)
     std::string bad_alignment = good;
     bad_alignment[optional_at + 36] = 0x30;  // file alignment 0x230
     EXPECT_NE(refused(bad_alignment).find("alignment"), std::string::npos);
+}
+
+// A program may be an IL-only AnyCPU .NET image (PE32 for 32-bit x86), which Windows runs as
+// x86-64; any other 32-bit image is refused in read_pe_headers' words, and only programs are read so.
+TEST(PeHeaders, AnAnyCpuDotNetProgramIsTakenForX86_64)
+{
+    const std::string x86 = "built for 32-bit x86 (machine 0x014c), not for x86-64 (0x8664)";
+    const struct {
+        std::optional<std::uint32_t> clr_flags;
+        bool any_cpu;
+    } cases[] = {
+        {0x1, true},                // IL only, AnyCPU
+        {0x1 | 0x8, true},          // and strong-name signed
+        {0x20000 | 0x1, true},      // 32BITPREFERRED means nothing without 32BITREQUIRED
+        {0x1 | 0x2, false},         // x86 only
+        {0x1 | 0x2 | 0x20000, false},  // AnyCPU, 32-bit preferred: runs as a 32-bit process
+        {0x0, false},               // mixed mode (C++/CLI): native 32-bit code
+        {std::nullopt, false},      // no CLR header: a native 32-bit program
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.clr_flags ? std::to_string(*each.clr_flags) : "native");
+        std::istringstream in(pe32_program(3, each.clr_flags, {{tavrin::rt_manifest, 1, 0, "<x/>"}}));
+        if (!each.any_cpu) {
+            EXPECT_EQ(image_error_of([&] { tavrin::read_program_headers(in, "p"); }), "p: " + x86);
+            continue;
+        }
+        const tavrin::pe_headers headers = tavrin::read_program_headers(in, "p");
+        EXPECT_TRUE(headers.any_cpu);
+        EXPECT_EQ(headers.subsystem, 3);
+        EXPECT_EQ(headers.image_base, 0x400000u);
+        EXPECT_EQ(tavrin::read_resources(in, headers, "p").at(0).data, "<x/>");
+        EXPECT_EQ(image_error_of([&] { tavrin::read_pe_headers(in, "p"); }), "p: " + x86);
+    }
+    std::istringstream native(make_image({}));
+    EXPECT_FALSE(tavrin::read_program_headers(native, "p").any_cpu);
 }
 
 TEST(PeExports, FindsANameInTheNameTable)

@@ -86,7 +86,8 @@ TEST(Summary, NamesEverythingAboutThePacking)
               "  bytes in   151,869,935 (144.8 MiB)\n"
               "  bytes out  38,124,384 (36.4 MiB) of attached data, ratio 3.98:1; executable 38,330,368 bytes\n"
               "  settings   level 19, window 128.0 MiB, 2 threads\n"
-              "  time       61.23 s\n");
+              "  time       61.23 s\n"
+              "  manifest   execution level asInvoker (the default)\n");
 }
 
 }  // namespace

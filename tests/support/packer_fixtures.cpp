@@ -158,7 +158,8 @@ std::string make_image(const image_spec& spec)
     put(strings, 0, strings.size(), 4);
 
     const std::uint32_t table_end = section_table_at + 40 * static_cast<std::uint32_t>(plans.size());
-    const std::uint32_t size_of_headers = align(table_end, file_alignment);
+    // One with resources keeps room for the packer's two section headers, as the launcher does.
+    const std::uint32_t size_of_headers = align(table_end + (spec.resources.empty() ? 0 : 2 * 40), file_alignment);
     std::string image(size_of_headers, '\0');
     put(image, 0, 0x5A4D, 2);
     put(image, 0x3C, nt_offset, 4);
@@ -413,6 +414,65 @@ std::string program_image(std::uint16_t subsystem, const std::vector<tavrin::res
     std::string image = make_image(spec);
     put(image, nt_offset + 4, machine, 2);
     put(image, optional_at + 68, subsystem, 2);
+    return image;
+}
+
+std::string pe32_program(std::uint16_t subsystem, std::optional<std::uint32_t> clr_flags, const std::vector<tavrin::resource_entry>& resources)
+{
+    // Headers in the first 0x200 bytes: DOS header, signature at 0x40, COFF header, the 224-byte
+    // PE32 optional header, two section headers. ".text" at RVA 0x1000 holds the CLR header,
+    // ".rsrc" at 0x2000 the resources.
+    constexpr std::uint32_t nt = 0x40, optional = nt + 24, table = optional + 224;
+    const std::string clr = [&] {
+        std::string header(72, '\0');
+        put(header, 0, 72, 4);       // cb
+        put(header, 4, 2, 2);        // runtime version 2.5
+        put(header, 6, 5, 2);
+        put(header, 16, clr_flags.value_or(0), 4);
+        return header;
+    }();
+    const std::string rsrc = resources.empty() ? std::string() : tavrin::write_resource_section(resources, 0x2000);
+    std::string image(0x200, '\0');
+    put(image, 0, 0x5A4D, 2);
+    put(image, 0x3C, nt, 4);
+    put(image, nt, 0x00004550, 4);
+    put(image, nt + 4, 0x14C, 2);
+    put(image, nt + 6, rsrc.empty() ? 1 : 2, 2);
+    put(image, nt + 20, 224, 2);
+    put(image, nt + 22, 0x0102, 2);  // executable, 32-bit machine
+    put(image, optional, 0x10B, 2);
+    put(image, optional + 28, 0x400000, 4);   // image base
+    put(image, optional + 32, section_alignment, 4);
+    put(image, optional + 36, file_alignment, 4);
+    put(image, optional + 40, 4, 2);          // OS version 4.0
+    put(image, optional + 48, 4, 2);          // subsystem version 4.0
+    put(image, optional + 60, 0x200, 4);      // size of headers
+    put(image, optional + 68, subsystem, 2);
+    put(image, optional + 92, 16, 4);
+    if (clr_flags) {
+        put(image, optional + 96 + 14 * 8, 0x1000, 4);
+        put(image, optional + 100 + 14 * 8, clr.size(), 4);
+    }
+    std::uint32_t raw = 0x200, rva = 0x1000, count = 0;
+    for (const auto& [name, content] : {std::pair<std::string, std::string>{".text", clr}, {".rsrc", rsrc}}) {
+        if (content.empty()) continue;
+        const std::uint32_t at = table + 40 * count++, raw_size = align(static_cast<std::uint32_t>(content.size()), file_alignment);
+        image.replace(at, name.size(), name);
+        put(image, at + 8, content.size(), 4);
+        put(image, at + 12, rva, 4);
+        put(image, at + 16, raw_size, 4);
+        put(image, at + 20, raw, 4);
+        put(image, at + 36, 0x40000040, 4);
+        if (name == ".rsrc") {
+            put(image, optional + 96 + 2 * 8, rva, 4);
+            put(image, optional + 100 + 2 * 8, content.size(), 4);
+        }
+        image += content;
+        image.resize(raw + raw_size, '\0');
+        raw += raw_size;
+        rva += align(static_cast<std::uint32_t>(content.size()), section_alignment);
+    }
+    put(image, optional + 56, rva, 4);        // size of image
     return image;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,7 @@ struct image_spec {
     bool bound_imports_after_table = false;    // non-zero bytes right after the section table
     bool settings_record = false;              // an executable's ".rdata" with the launcher's settings record
     std::string data;                          // a ".data" section after the others
-    std::vector<tavrin::resource_entry> resources;  // a resource section after the others, at most a page
+    std::vector<tavrin::resource_entry> resources;  // a resource section after the others (room for two more headers)
     // Sections named through a COFF string table (".debug_info"), after all others; a symbol table
     // of one symbol and the string table follow the last section, before any overlay.
     std::vector<std::string> debug_sections;
@@ -99,6 +100,12 @@ std::string entry_dll(std::vector<std::string> exports = {"run_code"});
 // A program (make_image) for `machine` and `subsystem` whose resource section holds `resources`.
 std::string program_image(std::uint16_t subsystem, const std::vector<tavrin::resource_entry>& resources = {},
                           std::uint16_t machine = 0x8664);
+
+// A 32-bit x86 (PE32) program for `subsystem`, as a .NET compiler leaves one when `clr_flags` is
+// given: a CLR header with those flags (0x1 IL only, 0x2 32-bit required, 0x20000 32-bit preferred);
+// its resource section holds `resources`.
+std::string pe32_program(std::uint16_t subsystem, std::optional<std::uint32_t> clr_flags,
+                         const std::vector<tavrin::resource_entry>& resources = {});
 
 // Inputs for the image and icon parsers' tests and fuzz seeds: small sound icons, and inputs crafted
 // to make a careless parser hold far more memory than their size.
