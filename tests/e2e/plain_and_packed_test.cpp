@@ -121,6 +121,15 @@ TEST_F(PlainAndPacked, AProgramEntrySeesAndReturnsWhatThePlainProgramDoes)
         }
     }
     EXPECT_EQ(hardening::names_in(temp_), std::vector<std::wstring>{L"cache"}) << "only the cache stays";
+
+    // A file the program writes beside itself: kept across runs as for the plain program in cached
+    // mode; in temporary mode removed with the unpack directory at every exit (the price of one file).
+    for (int round = 0; round < 3; ++round) {
+        const std::string said = "runs so far: " + std::to_string(round);
+        EXPECT_NE(start_raw(plain / L"exe_app.exe", L"--count settings.ini", false).process.out.find(said), std::string::npos);
+        EXPECT_NE(start_raw(cached_, L"--count settings.ini", true).process.out.find(said), std::string::npos);
+        EXPECT_NE(start_raw(temporary_, L"--count settings.ini", false).process.out.find("runs so far: 0"), std::string::npos);
+    }
 }
 
 TEST_F(PlainAndPacked, ADllEntryGetsTheSystemsSplitAndItsRuntimesAgree)
