@@ -3,8 +3,8 @@
 
 namespace {
 
-// The job's handle: NULL until it is made, and again when it could not be used. Never closed: the
-// system closes it when this process ends, which is what ends the child.
+// The job's handle: NULL until it is made (or when it could not be). Never closed: the system
+// closes it when this process ends, which is what ends the child.
 HANDLE child_job;
 
 // A job with child_job_limits; NULL when the system would not make or limit one.
@@ -31,10 +31,8 @@ bool start_in_child_job(HANDLE process, HANDLE thread)
     if (child_job == NULL) child_job = make_child_job();
     // A job of our own inside the one this process runs in needs nesting (Windows 8 and later) or
     // breakaway; a job that allows neither refuses the assignment. The child then runs as it did
-    // before jobs were used, and this run is not failed for it.
-    if (child_job != NULL && !AssignProcessToJobObject(child_job, process)) {
-        CloseHandle(child_job);
-        child_job = NULL;
-    }
+    // before jobs were used, and this run is not failed for it. The job stays as it is: closing it
+    // would end whatever it already holds.
+    if (child_job != NULL) AssignProcessToJobObject(child_job, process);
     return ResumeThread(thread) != static_cast<DWORD>(-1);
 }
