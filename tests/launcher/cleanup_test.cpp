@@ -452,7 +452,9 @@ TEST(ChildJob, AProcessThatCannotJoinTheJobRunsWithoutIt)
         BOOL in_job = FALSE;
         EXPECT_TRUE(IsProcessInJob(child.hProcess, nullptr, &in_job));
         EXPECT_EQ(in_job != FALSE, joinable);
-        EXPECT_EQ(WaitForSingleObject(child.hProcess, 60000), WAIT_OBJECT_0);
+        const DWORD waited = WaitForSingleObject(child.hProcess, 60000);
+        EXPECT_EQ(waited, WAIT_OBJECT_0) << "never resumed";
+        if (waited != WAIT_OBJECT_0) TerminateProcess(child.hProcess, 1);
         DWORD code = 0;
         GetExitCodeProcess(child.hProcess, &code);
         EXPECT_EQ(code, 42u);
