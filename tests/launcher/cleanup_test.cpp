@@ -445,9 +445,10 @@ TEST(ChildJob, AProcessThatCannotJoinTheJobRunsWithoutIt)
         ASSERT_TRUE(CreateProcessW(self_path().c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
                                    nullptr, &startup, &child));
         HANDLE given = child.hProcess;
-        if (!joinable)
+        if (!joinable) {
             ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &given,
                                         PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, 0));
+        }
         EXPECT_TRUE(start_in_child_job(given, child.hThread));
         BOOL in_job = FALSE;
         EXPECT_TRUE(IsProcessInJob(child.hProcess, nullptr, &in_job));
