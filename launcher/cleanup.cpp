@@ -4,6 +4,8 @@
 
 #include <wchar.h>
 
+#include "launcher/errors.h"
+#include "launcher/leftovers.h"
 #include "launcher/process_state.h"
 #include "paths/bounded.h"
 
@@ -90,7 +92,17 @@ void clear_read_only(HANDLE entry, DWORD attributes)
     SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic);
 }
 
-bool delete_entry(wchar_t* path, size_t length, bool listable, int level, const directory_identity* top);
+bool delete_entry(wchar_t* path, size_t length, bool listable, int level, const directory_identity* top,
+                  DWORD* failure);
+
+// Keeps in `*failure` why an entry could not be deleted: the first reason seen, except that a
+// directory still holding something ("not empty", which only follows from another failure, or
+// from an entry that is gone once its last handle closes) gives way to any other.
+void note_failure(DWORD* failure, DWORD error)
+{
+    if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+    if (*failure == ERROR_SUCCESS || (*failure == ERROR_DIR_NOT_EMPTY && error != ERROR_DIR_NOT_EMPTY)) *failure = error;
+}
 
 // Room for one directory entry with the longest name a file system gives (255 code units), so
 // that every listing call returns at least one. Each level of the walk holds one such buffer, about
@@ -101,7 +113,7 @@ enum { listing_buffer_bytes = 640 };
 // units). It is listed through its handle, not its path: what is listed is the directory that was
 // checked. (FindFirstFileW would not do either: under Wine 8 it opens the directory without delete
 // sharing, which fails while the walk holds it with DELETE access.)
-void delete_entries(HANDLE directory, wchar_t* path, size_t length, int level)
+void delete_entries(HANDLE directory, wchar_t* path, size_t length, int level, DWORD* failure)
 {
     if (level >= deepest_level) return;
     union {
@@ -124,12 +136,14 @@ void delete_entries(HANDLE directory, wchar_t* path, size_t length, int level)
                 const DWORD special = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY;
                 // A plain file costs one call: DeleteFileW removes a link as a link, never its
                 // target, and the directories above are held open, so the path leads here.
-                if ((attributes & special) == 0) DeleteFileW(path);
-                else
+                if ((attributes & special) == 0) {
+                    if (!DeleteFileW(path)) note_failure(failure, GetLastError());
+                } else {
                     delete_entry(path, length + 1 + units,
                                  (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
                                      FILE_ATTRIBUTE_DIRECTORY,
-                                 level + 1, NULL);
+                                 level + 1, NULL, failure);
+                }
             }
             if (entry->NextEntryOffset == 0) break;
             at += entry->NextEntryOffset;
@@ -142,12 +156,17 @@ void delete_entries(HANDLE directory, wchar_t* path, size_t length, int level)
 // a link as a link, a read-only file only as choose_cleanup_action allows. The top (`top` not NULL)
 // must still be the directory of that identity; otherwise nothing at all is deleted. Whatever cannot
 // be deleted (a file held open) stays, and so do the directories above it; the caller tries again.
-// False only when the top was found to be something else: trying again would not change that.
-bool delete_entry(wchar_t* path, size_t length, bool listable, int level, const directory_identity* top)
+// Why something stayed goes into `*failure` (note_failure). False only when the top was found to be
+// something else: trying again would not change that.
+bool delete_entry(wchar_t* path, size_t length, bool listable, int level, const directory_identity* top,
+                  DWORD* failure)
 {
     BY_HANDLE_FILE_INFORMATION info;
     HANDLE entry = open_entry(path, listable || top != NULL, &info);
-    if (entry == NULL) return true;
+    if (entry == NULL) {
+        note_failure(failure, GetLastError());
+        return true;
+    }
     cleanup_action action = choose_cleanup_action(info.dwFileAttributes, info.nNumberOfLinks);
     if (top != NULL && (action != cleanup_descend || info.dwVolumeSerialNumber != top->serial ||
                         info.nFileIndexHigh != top->index_high || info.nFileIndexLow != top->index_low)) {
@@ -158,16 +177,17 @@ bool delete_entry(wchar_t* path, size_t length, bool listable, int level, const 
     bool read_only = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
     if (action == cleanup_clear_then_delete || (action == cleanup_descend && read_only))
         clear_read_only(entry, info.dwFileAttributes);
-    if (action == cleanup_descend) delete_entries(entry, path, length, level);
+    if (action == cleanup_descend) delete_entries(entry, path, length, level, failure);
     bool marked = mark_for_deletion(entry, action == cleanup_delete_as_is);
     DWORD error = GetLastError();
     CloseHandle(entry);
+    if (!marked) note_failure(failure, error);
     // Where the file system has no delete through a handle, by path: RemoveDirectoryW and
     // DeleteFileW also remove a link itself. Not for a read-only file that must keep its attribute,
     // and not for a directory that still holds something.
     if (marked || action == cleanup_delete_as_is || error == ERROR_DIR_NOT_EMPTY) return true;
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveDirectoryW(path);
-    else DeleteFileW(path);
+    bool removed = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path) : DeleteFileW(path);
+    if (!removed) note_failure(failure, GetLastError());
     return true;
 }
 
@@ -176,14 +196,32 @@ bool delete_entry(wchar_t* path, size_t length, bool listable, int level, const 
 // deletes the files of the current directory instead. Each call has its own path buffer: both
 // threads may be deleting at once (the first to open the top holds it; the other's open fails
 // for sharing and it tries again after its pause). False when the top is not the recorded
-// directory (or none was recorded): nothing was deleted, and nothing will be.
-bool request_delete()
+// directory (or none was recorded): nothing was deleted, and nothing will be. Why something stayed
+// goes into `*failure`.
+bool request_delete(DWORD* failure)
 {
     if (identity_recorded == 0) return false;
     wchar_t path[long_path_capacity];
     size_t length = long_path_form(unpack_directory, path, long_path_capacity);
     directory_identity top = recorded;
-    return length > 0 && delete_entry(path, length, true, 0, &top);
+    return length > 0 && delete_entry(path, length, true, 0, &top, failure);
+}
+
+// 1 once a left directory was reported: both threads may finish a clean-up.
+volatile LONG left_reported;
+
+// After the last attempt: a directory that is gone takes its marker with it; one that is left is
+// reported (once) on standard error, with the reason the walk met (ERROR_DIR_NOT_EMPTY when it met
+// none: something turned up while it ran), and whether a later run deletes it.
+void settle_left_directory(bool gone, DWORD failure)
+{
+    if (gone) {
+        remove_unpack_marker();
+        return;
+    }
+    if (InterlockedExchange(&left_reported, 1) != 0) return;
+    report_left_behind(unpack_directory, failure != ERROR_SUCCESS ? failure : ERROR_DIR_NOT_EMPTY,
+                       unpack_directory_marked());
 }
 
 // The identity of the directory at `path` (long form), opened without following a link; false
@@ -268,7 +306,8 @@ bool delete_directory_tree(const wchar_t* path, const directory_identity* expect
     // delete_entry opens the top itself and deletes nothing unless it has this identity.
     if (expected != NULL) top = *expected;
     else if (!read_directory_identity(long_path, &top)) return false;
-    delete_entry(long_path, length, true, 0, &top);
+    DWORD failure = ERROR_SUCCESS;
+    delete_entry(long_path, length, true, 0, &top, &failure);
     return GetFileAttributesW(long_path) == INVALID_FILE_ATTRIBUTES;
 }
 
@@ -314,14 +353,19 @@ void cleanup_child_and_directory()
     HANDLE hold = take_unpack_directory_hold();
     if (hold != NULL) CloseHandle(hold);
 
-    if (!request_delete()) return;
-    // Files still held open (by a child that is only now going away, a virus scanner, an indexer)
-    // keep the directory for a moment; it is asked for again while it is still there.
-    for (int retry = 0; retry < delete_retries; ++retry) {
-        if (!directory_still_there()) return;
+    DWORD failure = ERROR_SUCCESS;
+    if (!request_delete(&failure)) return;
+    // Files still held open (by a child that is only now going away, a virus scanner, an indexer,
+    // a process that the application started) keep the directory for a moment; it is asked for
+    // again while it is still there. The reason kept is the last attempt's.
+    bool gone = !directory_still_there();
+    for (int retry = 0; retry < delete_retries && !gone; ++retry) {
         Sleep(delete_pause_ms);
-        if (!request_delete()) return;
+        failure = ERROR_SUCCESS;
+        if (!request_delete(&failure)) return;
+        gone = !directory_still_there();
     }
+    settle_left_directory(gone, failure);
 }
 
 BOOL WINAPI console_ctrl_handler(DWORD event)

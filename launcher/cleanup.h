@@ -57,8 +57,10 @@ bool delete_directory_tree(const wchar_t* path, const directory_identity* expect
 // directory and its tree (long paths included; links inside it are removed, not followed), at most
 // 21 attempts with 100 ms pauses. Only while the directory still has the recorded identity: a link,
 // or another directory, put in its place is left alone with all it leads to. Inside the tree,
-// entries are handled as choose_cleanup_action says. Safe to run from the main thread and the
-// handler thread at once.
+// entries are handled as choose_cleanup_action says. Once the directory is gone, its marker goes
+// too (leftovers.h); when it is still there after the last attempt, report_left_behind names it
+// once, with the reason the last attempt met. Safe to run from the main thread and the handler
+// thread at once.
 void cleanup_child_and_directory();
 
 // What the clean-up does with one entry, from the attributes and the link count read through the

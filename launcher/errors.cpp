@@ -106,6 +106,23 @@ void report_system_error(const char* message, uint32_t code)
     deliver_message(stderr, pieces, 1, true, code);
 }
 
+void report_left_behind(const wchar_t* path, uint32_t code, bool removed_later)
+{
+    // A windowed run without a stream, or a console that is gone (closed by its user): nobody to
+    // tell, and a note is no failure to put on standard output.
+    HANDLE error_handle = GetStdHandle(STD_ERROR_HANDLE);
+    if (error_handle == NULL || error_handle == INVALID_HANDLE_VALUE) return;
+    char code_text[32];
+    snprintf(code_text, sizeof code_text, "[Error %ld] ", static_cast<long>(static_cast<int32_t>(code)));
+    const message_piece pieces[] = {{"Note, unpack directory '", NULL},
+                                    {NULL, path},
+                                    {"' was left behind (", NULL},
+                                    {code_text, NULL},
+                                    {system_text(code), NULL},
+                                    {removed_later ? "); a later run removes it." : ").", NULL}};
+    write_message(stderr, pieces, 6, false, 0);
+}
+
 void exit_with_message(const char* message)
 {
     run_fatal_exit_hook();

@@ -69,6 +69,12 @@ void report_cache_entry_removed(const wchar_t* path);
 // "Error, couldn't runtime expand spec '<spec>'.\n" on standard error, then abort_bound's ending.
 [[noreturn]] void abort_spec_expansion(const wchar_t* spec);
 
+// "Note, unpack directory '<path>' was left behind ([Error <code as signed 32-bit>] <system
+// text>); a later run removes it.\n" on standard error, without "; a later run removes it" when
+// `removed_later` is false. Only when this process has a standard error handle (never on standard
+// output instead); the process goes on.
+void report_left_behind(const wchar_t* path, uint32_t code, bool removed_later);
+
 // The bound abort: ends the process at once with no message, no exit handlers and no dialog, through
 // the fail-fast facility with reason 7 (fatal application exit) where the processor offers it; a
 // waiting parent then sees 0xC0000409 (Windows and Wine 8 alike). Otherwise exit code 3.

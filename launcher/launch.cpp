@@ -10,11 +10,13 @@
 #include <wchar.h>
 
 #include "launcher/cache.h"
+#include "launcher/child_job.h"
 #include "launcher/cleanup.h"
 #include "launcher/command_line.h"
 #include "include/tavrin/onefile.h"
 #include "launcher/errors.h"
 #include "launcher/instance_role.h"
+#include "launcher/leftovers.h"
 #include "launcher/runtimes.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
@@ -163,16 +165,19 @@ void fill_startup(STARTUPINFOW* startup, bool placement)
 }
 
 // Creates the process of `application` with `command_line`, the standard handles inherited, this
-// process's environment and current directory, and returns its process handle (the thread's is
-// closed). A failure ends the process with the system's reason: "couldn't start the application"
-// for a `program` entry, "couldn't launch child" for the launcher's own second instance.
+// process's environment and current directory, in the child job (child_job.h), and returns its
+// process handle (the thread's is closed). A failure ends the process with the system's reason:
+// "couldn't start the application" for a `program` entry, "couldn't launch child" for the
+// launcher's own second instance.
 HANDLE create_process(const wchar_t* application, wchar_t* command_line, STARTUPINFOW* startup, bool program)
 {
     PROCESS_INFORMATION created;
     ZeroMemory(&created, sizeof created);
+    // Suspended until it is in the job: it never runs a moment in which this process could end
+    // without taking it along.
     for (int attempt = 1;; ++attempt) {
-        if (CreateProcessW(application, command_line, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS, NULL, NULL, startup,
-                           &created))
+        if (CreateProcessW(application, command_line, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, NULL,
+                           NULL, startup, &created))
             break;
         DWORD error = GetLastError();
         if (error != ERROR_INTERNAL_ERROR || attempt == child_creation_tries) {
@@ -180,6 +185,12 @@ HANDLE create_process(const wchar_t* application, wchar_t* command_line, STARTUP
             exit_launch_failed(error);
         }
         Sleep(child_creation_pause_ms);
+    }
+    if (!start_in_child_job(created.hProcess, created.hThread)) {
+        DWORD error = GetLastError();
+        TerminateProcess(created.hProcess, 1);
+        if (program) exit_application_start_failed(error);
+        exit_launch_failed(error);
     }
     CloseHandle(created.hThread);
     return created.hProcess;
@@ -319,6 +330,9 @@ int run_launcher()
         if (role == role_parent) {
             create_unpack_directory();
             record_unpack_directory_identity();
+            // Temporary mode (cached mode's parent never gets here): what this run cannot delete
+            // at its end, a later run can.
+            mark_unpack_directory();
         }
         unpack_started = 1;
         unpack_attached_data(role);
@@ -360,6 +374,9 @@ int run_launcher()
     HANDLE created = create_process(application_path, command_line, &startup, program);
 
     HANDLE waited = hand_over_child(created);
+    // While the application starts, directories that earlier runs left behind are deleted: the
+    // start does not wait for it. Cached mode deletes its own siblings as it prepares the tree.
+    if (!launch_cached()) remove_left_unpack_directories();
     DWORD exit_code = 1;  // also when the handler took the only handle first
     if (waited != NULL) {
         WaitForSingleObject(waited, INFINITE);

@@ -297,17 +297,22 @@ bool is_trusted_owner(const void* owner_sid)
     return is_own_owner(owner_sid) || is_administration_sid(const_cast<void*>(owner_sid), false);
 }
 
-bool handle_has_trusted_owner(void* handle)
+// Whether the owner of the object behind `handle` passes `accepted`; false when it cannot be read.
+static bool handle_owner_passes(void* handle, bool (*accepted)(const void*))
 {
     get_owner_function get_owner = lookup<get_owner_function>("GetSecurityDescriptorOwner");
     PSECURITY_DESCRIPTOR descriptor = read_descriptor(handle, OWNER_SECURITY_INFORMATION);
     PSID owner = NULL;
     BOOL defaulted = FALSE;
-    bool trusted = descriptor != NULL && get_owner != NULL && get_owner(descriptor, &owner, &defaulted) &&
-                   is_trusted_owner(owner);
+    bool passes = descriptor != NULL && get_owner != NULL && get_owner(descriptor, &owner, &defaulted) &&
+                  accepted(owner);
     if (descriptor != NULL) LocalFree(descriptor);
-    return trusted;
+    return passes;
 }
+
+bool handle_has_trusted_owner(void* handle) { return handle_owner_passes(handle, is_trusted_owner); }
+
+bool handle_has_own_owner(void* handle) { return handle_owner_passes(handle, is_own_owner); }
 
 bool descriptor_is_sealed(const void* descriptor)
 {

@@ -80,4 +80,7 @@ bool is_trusted_owner(const void* owner_sid);
 // is_trusted_owner accepts, read through GetSecurityInfo. False when it cannot be read.
 bool handle_has_trusted_owner(void* handle);
 
+// The same with is_own_owner: an object that this user's processes (at this level) made.
+bool handle_has_own_owner(void* handle);
+
 #endif

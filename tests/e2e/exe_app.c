@@ -15,7 +15,12 @@
  *   --interrupt N     wait up to 60 s for an interrupt, and return N when one comes
  *   --window          open a window, report "visible", close it and end through the message loop
  *   --count FILE      read the number in FILE beside its own image (0 when there is none), print
- *                     "runs so far: N" and write N+1 there: settings a program keeps beside itself */
+ *                     "runs so far: N" and write N+1 there: settings a program keeps beside itself
+ *   --hold-detached   start this program again as a detached process (no console, no handles
+ *                     inherited) with "--holder", and go on once it holds its file
+ *   --holder ID       (only as argv[1]) create held.txt beside its own image, keep it open without
+ *                     delete sharing, report "holder" (its pid), tell process ID that it holds it
+ *                     and live for 10 minutes or until ended; nothing else is reported */
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -146,6 +151,50 @@ static int run_window(unsigned long exit_code)
     return (int)message.wParam;
 }
 
+/* The event by which the holder started by process `id` says that it holds its file. */
+static void holder_event_name(wchar_t* name, unsigned long id)
+{
+    swprintf(name, 64, L"Local\\tavrin_exe_app_holder_%lu", id);
+}
+
+/* Started from a package, argument 0 is the package; the image is the unpacked program. */
+static int run_holder(unsigned long starter)
+{
+    wchar_t path[4096], name[64];
+    HANDLE held, told;
+    GetModuleFileNameW(NULL, path, 4096);
+    wcscpy(wcsrchr(path, L'\\') + 1, L"held.txt");
+    held = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    if (held == INVALID_HANDLE_VALUE) return 94;
+    report_number(L"holder", GetCurrentProcessId());
+    holder_event_name(name, starter);
+    told = OpenEventW(EVENT_MODIFY_STATE, FALSE, name);
+    if (told != NULL) SetEvent(told);
+    Sleep(600000);
+    return 0;
+}
+
+static int hold_detached(void)
+{
+    wchar_t self[4096], line[4200], name[64];
+    STARTUPINFOW startup;
+    PROCESS_INFORMATION created;
+    HANDLE held;
+    GetModuleFileNameW(NULL, self, 4096);
+    holder_event_name(name, GetCurrentProcessId());
+    held = CreateEventW(NULL, TRUE, FALSE, name);
+    swprintf(line, 4200, L"\"%ls\" --holder %lu", self, GetCurrentProcessId());
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    if (held == NULL ||
+        !CreateProcessW(self, line, NULL, NULL, FALSE, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, NULL, NULL, &startup,
+                        &created))
+        return 95;
+    CloseHandle(created.hThread);
+    CloseHandle(created.hProcess);
+    return WaitForSingleObject(held, 60000) == WAIT_OBJECT_0 ? 0 : 96;
+}
+
 int wmain(int argc, wchar_t** argv)
 {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -156,6 +205,7 @@ int wmain(int argc, wchar_t** argv)
     FILE* file;
     int again = 0;
 
+    if (argc > 2 && wcscmp(argv[1], L"--holder") == 0) return run_holder(wcstoul(argv[2], NULL, 10));
     for (int i = 1; i < argc; ++i) {
         if (wcscmp(argv[i], L"--again") == 0 && again == 0) again = i;
         /* Ready for an interrupt before "ready" says so. */
@@ -204,6 +254,9 @@ int wmain(int argc, wchar_t** argv)
             fclose(file);
         } else if (wcscmp(argv[i], L"--window") == 0) {
             return run_window(exit_code);
+        } else if (wcscmp(argv[i], L"--hold-detached") == 0) {
+            int failed = hold_detached();
+            if (failed != 0) return failed;
         }
     }
     return (int)exit_code;

@@ -172,6 +172,7 @@ TEST(PrivateDirectory, TheUsersOwnOwnerIsAcceptedAndTheAdministratorsAreTrusted)
                                    FILE_FLAG_BACKUP_SEMANTICS, NULL);
     ASSERT_NE(directory, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(handle_has_trusted_owner(directory));
+    EXPECT_TRUE(handle_has_own_owner(directory));
     EXPECT_FALSE(handle_is_sealed(directory));
     CloseHandle(directory);
 }
