@@ -8,10 +8,12 @@ root=$tavrin_root
 build=$tavrin_build
 jobs=$tavrin_jobs
 
-"$root/scripts/setup.sh"
-echo "== building (Windows: launcher and example; host: tavrin-pack)"
+"$root/scripts/setup.sh" demo
+echo "== building the launcher and the example for Windows (the first time about 3 minutes on 2 cores:"
+echo "   Zstandard, then the launcher; it prints nothing until it is done)"
 configure_windows_build
 cmake --build "$build/windows" -j "$jobs" --target tavrin-launcher hello >/dev/null
+echo "== building tavrin-pack for this machine (the first time about 2 minutes)"
 configure_host_build
 cmake --build "$build/host" -j "$jobs" --target tavrin-pack >/dev/null
 echo "== installing tavrin-pack, the launcher image and the header into $build/install"
@@ -25,6 +27,7 @@ echo "== packing $app"
 ls -l "$out"
 
 . "$root/scripts/wine-env.sh"
+echo "== starting Wine (the first time it makes its prefix in $WINEPREFIX, about 10 s)"
 wine_server_start
 trap wine_server_stop EXIT
 temp_dir="$WINEPREFIX/drive_c/users/$(whoami)/Temp"

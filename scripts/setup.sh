@@ -3,17 +3,21 @@
 # the mingw-w64 posix toolchain, Wine, CMake, host zstd and GoogleTest, clang with libFuzzer (the fuzz
 # test), pefile, icoutils and osslsigncode (the identity checks read and sign packages), strace (runs
 # under a tracer), xvfb (a virtual display for the windowed test) and Debian's zstd source; then the
-# user tavrin-test that the tests run packages as.
+# user tavrin-test that the tests run packages as. `setup.sh demo` installs only what building and
+# running the demo needs: no fuzzing toolchain, no read-back tools, no test user.
 set -euo pipefail
+mode=${1:-all}
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 say() { printf 'setup: %s\n' "$*"; }
 die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }
 
 packages=(cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-          wine wine64 libzstd-dev zstd googletest python3 xz-utils ca-certificates
-          clang libclang-rt-14-dev libfuzzer-14-dev
-          python3-pefile icoutils osslsigncode openssl strace xvfb xauth)
+          wine wine64 libzstd-dev zstd googletest python3 xz-utils ca-certificates)
+if [ "$mode" != demo ]; then
+    packages+=(clang libclang-rt-14-dev libfuzzer-14-dev
+               python3-pefile icoutils osslsigncode openssl strace xvfb xauth)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -77,6 +81,10 @@ if [ ! -f "$src_cache/src/lib/zstd.h" ]; then
     tar -xf "$tarball" -C "$src_cache/unpack"
     mv "$src_cache"/unpack/* "$src_cache/src"
     rmdir "$src_cache/unpack"
+fi
+if [ "$mode" = demo ]; then
+    say "ready (for the demo; scripts/test.sh installs what the tests need besides)"
+    exit 0
 fi
 # The non-root user of tests/e2e/runs_as_user.sh; without root the test skips.
 . "$root/scripts/test-user.sh"

@@ -122,7 +122,6 @@ TAVRIN_RUN_CODE(argc, argv, first_file_path)
     print_variable(TAVRIN_ENV_ONEFILE_PARENT_W);
     print_variable(TAVRIN_ENV_ONEFILE_DIRECTORY_W);
     print_variable(TAVRIN_ENV_ORIGINAL_ARGV0_W);
-    print_variable(TAVRIN_ENV_ONEFILE_START_W);
     print_variable(TAVRIN_ENV_ONEFILE_TIME_US_W);
     print_variable(TAVRIN_ENV_ONEFILE_RANDOM_W);
 
