@@ -255,7 +255,11 @@ std::u16string archive_name(const fs::path& relative)
 std::vector<archive_entry> collect_application_files(const fs::path& app_dir)
 {
     std::error_code error;
-    if (!fs::is_directory(app_dir, error)) throw pack_error("the application directory " + in_quotes(app_dir) + " is not a directory");
+    const fs::file_status status = fs::status(app_dir, error);
+    if (status.type() == fs::file_type::not_found)
+        throw pack_error("the application directory " + in_quotes(app_dir) + " does not exist");
+    if (error) throw pack_error("cannot read the application directory " + in_quotes(app_dir) + ": " + error.message());
+    if (!fs::is_directory(status)) throw pack_error("the application directory " + in_quotes(app_dir) + " is not a directory");
     fs::path root = app_dir.has_filename() ? app_dir : app_dir.parent_path();
 
     // Every refusal is gathered, so that one run names all that needs fixing.
@@ -437,6 +441,9 @@ pack_result pack_application(const pack_options& options)
     edits.resources = [&](std::uint32_t rva) { return write_resource_section(resources, rva); };
     result.entry = entry.kind;
     result.subsystem = edits.subsystem;
+    result.subsystem_source = options.identity.console ? (*options.identity.console ? "--console" : "--windows")
+                              : entry.kind.program     ? "the program's"
+                                                       : "a DLL entry's default; --console for a console program";
     std::tie(result.manifest_level, result.manifest_level_source) = resolved_execution_level(options.identity, base);
 
     launch_settings chosen = options.settings;

@@ -55,6 +55,8 @@ struct pack_result {
     std::vector<std::string> warnings;
     entry_kind entry;                   // the first name's kind
     std::uint16_t subsystem = 0;        // the package's
+    std::string subsystem_source;       // why: "--console", "--windows", "the program's", or a DLL
+                                        // entry's default with the option that gives the other
     execution_level manifest_level = execution_level::as_invoker;  // the package's manifest's
     std::string manifest_level_source = "the default";  // where it comes from (resolved_execution_level)
 };
@@ -71,7 +73,8 @@ std::u16string archive_name(const std::filesystem::path& relative);
 // refused. Anything else that is neither a file nor a directory (a socket, a FIFO, a device) is
 // refused, as are files that cannot be opened for reading, names the writer refuses, and names
 // that Windows would take for the same file (find_name_clashes). Every refusal names the file.
-// Throws pack_error, name_error.
+// Throws pack_error, name_error; pack_error too when `app_dir` does not exist or is no directory,
+// saying which.
 std::vector<archive_entry> collect_application_files(const std::filesystem::path& app_dir);
 
 // The entry of `files`: `requested` when given (it must be one of them and pass check_entry_program

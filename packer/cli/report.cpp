@@ -124,6 +124,11 @@ std::string pack_summary(const pack_result& result, const std::filesystem::path&
     text += "  settings   level " + std::to_string(result.level) + ", window " + format_size(result.window_size) + ", " +
             plural(result.threads, "thread", "threads") + "\n";
     text += "  time       " + fixed(result.seconds, 2) + " s\n";
+    text += "  subsystem  " +
+            (result.subsystem == pe_subsystem_windows   ? std::string("windowed")
+             : result.subsystem == pe_subsystem_console ? std::string("console")
+                                                        : describe_subsystem(result.subsystem)) +
+            (result.subsystem_source.empty() ? "" : " (" + result.subsystem_source + ")") + "\n";
     text += std::string("  manifest   execution level ") + execution_level_name(result.manifest_level) + " (" +
             result.manifest_level_source + ")\n";
     for (const collected_dll& dll : result.collected)

@@ -1,5 +1,6 @@
 // tavrin-pack: the command line over the packer library: pack, list, verify, extract. Exit codes:
 // 0 done, 1 failed (or the package is damaged), 2 the command line is wrong.
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -63,6 +64,9 @@ std::string help_text()
            "DLL from there and calls its run_code, or starts the entry program; it removes the directory\n"
            "at the end (with --cached it keeps it and reuses it in later runs). The same files and\n"
            "options give the same bytes, whatever the file times, listing order or number of threads.\n"
+           "APP_DIR is the application's folder: a program or DLL given in its place is refused with the\n"
+           "command that packs its folder with it as the --entry (its files alone could lack what it\n"
+           "loads at run time).\n"
            "Refused, each named: names Windows cannot create (reserved device names such as CON or\n"
            "NUL.txt, < > : \" | ? * and control characters, a trailing dot or space), names Windows takes\n"
            "for one file (differing only in letter case), unreadable files, symbolic links to directories\n"
@@ -78,12 +82,14 @@ std::string help_text()
            "Windows g++), is packed beside its importer without its debug information (a signed one as\n"
            "it is), and its own imports are resolved in turn; the summary names each. Copies for other\n"
            "machines are passed over. What nothing provides is refused, all named at once, and so is a\n"
-           "file of the package for another machine (32-bit, ARM64) that an x86-64 image imports; the\n"
+           "file of the package for another machine (32-bit, ARM64) that an x86-64 image imports, or a\n"
+           "DLL found only as copies for other machines: each is named as built for another machine,\n"
+           "which --allow-missing would not mend (the package would fail at start); the\n"
            "Visual C++ runtime (vcruntime140.dll, msvcp140.dll) is not part of Windows, and mingw-w64's\n"
            "(libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll) goes away with -static. A missing\n"
            "delay-loaded DLL draws a warning only. Progress goes to standard\n"
            "error (a bar on a terminal, else a line per tenth once packing takes over a second), a\n"
-           "summary to standard output.\n"
+           "summary to standard output (with the subsystem the package got and why).\n"
            "\n"
            "  -o, --output OUT.exe   the executable to write; replaced only once it is complete, and only\n"
            "                         a file or a symbolic link (the link, never its target)\n"
@@ -146,7 +152,8 @@ std::string help_text()
            "  --product TEXT         ProductName (default: OUT.exe's file name without .exe)\n"
            "  --app-version A.B.C.D  file and product version, numbers and text (default 0.0.0.0);\n"
            "                         --version is the tool's own\n"
-           "  --description TEXT     FileDescription (default: as the product)\n"
+           "  --description TEXT     FileDescription (default: as the product, whether given, the program's\n"
+           "                         or the default; a program entry's own description first)\n"
            "  --copyright TEXT       LegalCopyright (default: empty)\n"
            "  --original-filename NAME  OriginalFilename (default: OUT.exe's file name); InternalName is\n"
            "                         the same without .exe\n"
@@ -370,6 +377,37 @@ void expect_operands(const parsed_command& parsed, const std::vector<const char*
         throw usage_error("'" + parsed.operands[what.size()] + "' is one operand too many");
 }
 
+// `word` as a shell takes it back: in double quotes when it holds anything but letters, digits and
+// . _ - + / \ : , = @.
+std::string shell_word(const std::string& word)
+{
+    const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || std::string("._-+/\\:,=@").find(c) != std::string::npos;
+    });
+    return plain ? word : "\"" + word + "\"";
+}
+
+// A program or a DLL given where its application's folder belongs is refused with the command that
+// packs the folder, the file as its entry. Packing the file alone would leave out what it loads at
+// run time (plugins, data, DLLs it opens by name), which no import table lists.
+void check_application_operand(const std::string& operand, const fs::path& output)
+{
+    const fs::path given = fs::u8path(operand);
+    std::error_code error;
+    if (!fs::is_regular_file(given, error)) return;  // packing says what else is wrong with it
+    std::string name = given.filename().u8string(), lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto ends_with = [&](const std::string& tail) {
+        return lower.size() > tail.size() && lower.compare(lower.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    const bool program = ends_with(".exe");
+    if (!program && !ends_with(".dll")) return;
+    const std::string folder = given.has_parent_path() ? given.parent_path().u8string() : ".";
+    throw usage_error("'" + operand + "' is " + (program ? "a program" : "a DLL") +
+                      ", not the application's folder; pack its folder (every file below it goes in): " + tool_name + " " +
+                      shell_word(folder) + " --entry " + shell_word(name) + " -o " + shell_word(output.u8string()));
+}
+
 // Takes the identity option `name` into `identity`; false for any other option.
 template <typename Value>
 bool identity_option(const std::string& name, Value value, tavrin::identity_options& identity)
@@ -448,6 +486,7 @@ int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
     if (parsed->operands.size() > 1)
         throw usage_error("one application directory only; '" + parsed->operands[1] + "' is one too many");
     if (options.output.empty()) throw usage_error("no output given (-o OUT.exe)");
+    check_application_operand(parsed->operands.front(), options.output);
     // Without --original-filename the output's name goes into the version block.
     if (!options.identity.original_filename) utf8_option("-o (its file name, the OriginalFilename)", options.output.filename().u8string());
     if (!options.settings.unpack_spec.empty()) {

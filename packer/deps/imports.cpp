@@ -4,6 +4,7 @@
 #include "packer/deps/imports.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <deque>
 #include <fstream>
@@ -131,15 +132,26 @@ std::string describe_missing(const missing_import& item, const char* verb)
     return text;
 }
 
-// Why `file` is no DLL to collect, e.g. "a 32-bit (i386) copy at '<file>'"; "" for an x86-64 DLL.
-std::string candidate_problem(const fs::path& file)
+// A file of the package for another machine that an x86-64 image imports, for a refusal:
+// "'x.dll' is built for 32-bit x86 (machine 0x014c), not x86-64; 'app.dll' imports it".
+std::string describe_other_machine(const missing_import& item)
 {
+    return in_quotes(item.other_machine) + " is built for " + machine_name(item.machine) + ", not x86-64; " +
+           in_quotes(item.importer) + " imports it";
+}
+
+// Why `file` is no DLL to collect, e.g. "a 32-bit (i386) copy at '<file>'"; "" for an x86-64 DLL.
+// `other_machine` tells whether it is an image for another machine.
+std::string candidate_problem(const fs::path& file, bool& other_machine)
+{
+    other_machine = false;
     const std::string where = quoted_path(file);
     std::ifstream in(file, std::ios::binary);
     if (!in) return where + ", which cannot be read";
     const std::optional<std::uint16_t> machine = pe_machine(in);
     if (!machine) return where + ", which is not a Windows image";
-    if (*machine != pe_machine_amd64) return machine_with_article(*machine) + " copy at " + where;
+    other_machine = *machine != pe_machine_amd64;
+    if (other_machine) return machine_with_article(*machine) + " copy at " + where;
     try {
         if (!read_pe_headers(in, where).is_dll()) return where + ", which is not a DLL";
     } catch (const image_error& error) {
@@ -184,8 +196,9 @@ public:
     }
 
     // The first x86-64 DLL named `name` (letter case ignored), adding each file of that name passed
-    // over to `passed_over`.
-    std::optional<fs::path> find(const std::string& name, std::vector<std::string>& passed_over)
+    // over to `passed_over`; `other_machines_only` tells whether there were some and all of them are
+    // images for other machines.
+    std::optional<fs::path> find(const std::string& name, std::vector<std::string>& passed_over, bool& other_machines_only)
     {
         const std::u16string key = windows_case_key(archive_form(name));
         auto known = found_.find(key);
@@ -195,17 +208,20 @@ public:
                 if (i == places_.size()) ask_toolchain();
                 if (i == places_.size()) break;
                 for (const fs::path& candidate : candidates(places_[i].directory, key, name)) {
-                    std::string problem = candidate_problem(candidate);
+                    bool other_machine = false;
+                    std::string problem = candidate_problem(candidate, other_machine);
                     if (problem.empty()) {
                         result.file = candidate;
                         break;
                     }
                     result.passed_over.push_back(std::move(problem));
+                    result.other_machines_only = result.other_machines_only && other_machine;
                 }
             }
             known = found_.emplace(key, std::move(result)).first;
         }
         passed_over.insert(passed_over.end(), known->second.passed_over.begin(), known->second.passed_over.end());
+        other_machines_only = !known->second.passed_over.empty() && known->second.other_machines_only;
         return known->second.file;
     }
 
@@ -232,6 +248,7 @@ private:
     struct search {
         std::optional<fs::path> file;
         std::vector<std::string> passed_over;
+        bool other_machines_only = true;  // every file passed over is an image for another machine
     };
 
     void ask_toolchain()
@@ -345,7 +362,7 @@ import_check check_imports(const std::vector<archive_entry>& files, const std::v
                 return;
             }
             if (is_system_dll(name)) return;
-            missing_import item{file.name, dll, delay_loaded, {}, {}, {}, 0};
+            missing_import item{file.name, dll, delay_loaded, {}, {}, false, {}, 0};
             auto found = present.find(windows_case_key(directory) + key);
             if (found == present.end()) found = present.find(key);
             if (found != present.end()) {
@@ -357,7 +374,7 @@ import_check check_imports(const std::vector<archive_entry>& files, const std::v
                 return;
             }
             if (collect.enabled) {
-                if (std::optional<fs::path> source = finder.find(name, item.passed_over)) {
+                if (std::optional<fs::path> source = finder.find(name, item.passed_over, item.other_machine_copies)) {
                     archive_entry& entry = added.emplace_back();
                     entry.name = directory + source->filename().u16string();
                     check_entry_name(entry.name);
@@ -401,22 +418,46 @@ import_check check_imports(const std::vector<archive_entry>& files, const std::v
 
 std::string missing_imports_message(const import_check& check)
 {
-    std::vector<const missing_import*> refused;
+    // Those for another machine are no DLLs to do without: accepted, they would stop every start.
+    std::vector<const missing_import*> absent, other_machine;
     for (const auto& item : check.missing)
-        if (!item.delay_loaded) refused.push_back(&item);
-    if (refused.empty()) return {};
+        if (!item.delay_loaded) (item.other_machine.empty() && !item.other_machine_copies ? absent : other_machine).push_back(&item);
+    if (absent.empty() && other_machine.empty()) return {};
 
-    std::string text = refused.size() == 1 ? std::string("a DLL that the application imports is missing:")
-                                           : std::to_string(refused.size()) + " DLLs that the application imports are missing:";
+    std::string text;
     std::set<std::string> mingw, visual_cpp;
-    for (const missing_import* item : refused) {
-        text += "\n  " + describe_missing(*item, "imports");
-        const std::string lower = ascii_lowercase(loader_name(item->dll));
-        if (is_mingw_runtime(lower)) mingw.insert(lower);
-        if (is_visual_cpp_runtime(lower)) visual_cpp.insert(lower);
+    auto list = [&](const std::vector<const missing_import*>& items) {
+        for (const missing_import* item : items) {
+            text += "\n  " + (item->other_machine.empty() ? describe_missing(*item, "imports") : describe_other_machine(*item));
+            const std::string lower = ascii_lowercase(loader_name(item->dll));
+            if (is_mingw_runtime(lower)) mingw.insert(lower);
+            if (is_visual_cpp_runtime(lower)) visual_cpp.insert(lower);
+        }
+    };
+    if (!other_machine.empty()) {
+        text = other_machine.size() == 1
+                   ? std::string("a DLL that the application imports is built for another machine:")
+                   : std::to_string(other_machine.size()) + " DLLs that the application imports are built for another machine:";
+        list(other_machine);
+        std::vector<std::string> remedies;
+        if (std::any_of(other_machine.begin(), other_machine.end(), [](auto item) { return !item->other_machine.empty(); }))
+            remedies.push_back("replace each file named with its x86-64 build");
+        if (std::any_of(other_machine.begin(), other_machine.end(), [](auto item) { return item->other_machine.empty(); }))
+            remedies.push_back("name a directory that holds the x86-64 build with --dll-path DIR (DLL_PATH in tavrin_add_onefile)");
+        text += "\nAn x86-64 image loads only x86-64 DLLs: " + remedies.front() + (remedies.size() > 1 ? "; " + remedies.back() : "") + ".";
     }
-    text += "\nThe launcher finds a DLL among the package's top-level files, in the importing file's own directory, or "
-            "among the DLLs of Windows.";
+    if (!absent.empty()) {
+        std::string header = absent.size() == 1 ? std::string("a DLL that the application imports is missing:")
+                                                : std::to_string(absent.size()) + " DLLs that the application imports are missing:";
+        if (!text.empty()) {
+            header[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(header[0])));
+            text += "\n";
+        }
+        text += header;
+        list(absent);
+        text += "\nThe launcher finds a DLL among the package's top-level files, in the importing file's own directory, or "
+                "among the DLLs of Windows.";
+    }
     if (!check.searched.empty()) text += "\n" + check.searched;
     if (!mingw.empty())
         text += "\nhint: " + join_quoted(mingw) + (mingw.size() == 1 ? " is" : " are") +
@@ -429,7 +470,9 @@ std::string missing_imports_message(const import_check& check)
         text += "\nhint: " + join_quoted(visual_cpp) + (visual_cpp.size() == 1 ? " is" : " are") +
                 " part of the Visual C++ runtime, which Windows does not provide: ship the DLLs of the Visual C++ "
                 "Redistributable beside the application, or link the runtime statically (/MT).";
-    text += "\nTo pack all the same, accept each knowingly with --allow-missing NAME (ALLOW_MISSING in tavrin_add_onefile).";
+    if (!absent.empty())
+        text += std::string("\nTo pack all the same, accept each ") + (other_machine.empty() ? "" : "missing one ") +
+                "knowingly with --allow-missing NAME (ALLOW_MISSING in tavrin_add_onefile).";
     return text;
 }
 

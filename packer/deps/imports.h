@@ -48,6 +48,7 @@ struct missing_import {
     std::vector<std::u16string> elsewhere;  // files of that name in directories the loader does not search
     std::vector<std::string> passed_over;   // copies found where DLLs are collected from but not taken,
                                             // each "a 32-bit (i386) copy at '<path>'" or the like
+    bool other_machine_copies = false;      // passed_over holds some, all images for other machines
     std::u16string other_machine;         // the package's file of that name, an image for another machine
     std::uint16_t machine = 0;            // that file's machine
 };
@@ -81,10 +82,13 @@ struct import_check {
 import_check check_imports(const std::vector<archive_entry>& files, const std::vector<std::string>& allowed,
                            const collect_options& collect);
 
-// The message that refuses the load-time imports among `check.missing`: every one with its
-// importer (and the copies passed over, or the package's file for another machine), the rule,
-// where collection looked, hints for the mingw-w64 and the Visual C++ runtimes, and
-// --allow-missing. Empty when it holds none (delay-loaded ones are left to delay_load_warning).
+// The message that refuses the load-time imports among `check.missing`: first those built for
+// another machine (the package's file, or copies passed over that are all for other machines),
+// each what it is, with the x86-64 build asked for; then the others, every one with its importer
+// (and the copies passed over), the rule; then where collection looked, hints for the mingw-w64
+// and the Visual C++ runtimes, and --allow-missing for the missing ones only (none for a DLL of
+// another machine, which would stop every start). Empty when it holds none (delay-loaded ones are
+// left to delay_load_warning).
 std::string missing_imports_message(const import_check& check);
 // The warning for a missing delay-loaded DLL.
 std::string delay_load_warning(const missing_import& missing);

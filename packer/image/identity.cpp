@@ -160,6 +160,9 @@ version_identity resolved_version_identity(const identity_options& options, cons
     take(identity.company, options.company);
     take(identity.product, options.product);
     take(identity.description, options.description);
+    // Without a description of its own (given, or the program's), the package describes itself by
+    // its product, whichever gave that.
+    if (identity.description.empty() && !options.description) identity.description = identity.product;
     take(identity.copyright, options.copyright);
     if (options.original_filename) {
         identity.original_filename = *options.original_filename;

@@ -74,7 +74,7 @@ identity_base make_identity_base(const std::string& output_name, const program_i
 
 // What the package's version block says for `options`: each text or number given, `base`'s for each
 // one not given (--app-version sets file and product version alike, --original-filename the internal
-// name with it).
+// name with it); without --description and a description in `base`, the product's text.
 version_identity resolved_version_identity(const identity_options& options, const version_identity& base);
 
 // A placeholder's value that is known when packing (the texts of the version block the output will

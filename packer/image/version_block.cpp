@@ -87,7 +87,7 @@ version_identity neutral_version_identity(const std::string& output_name)
 {
     version_identity identity;
     identity.original_filename = output_name;
-    identity.product = identity.description = without_exe(output_name);
+    identity.product = without_exe(output_name);
     return identity;
 }
 

@@ -29,9 +29,10 @@ struct version_identity {
 
 // The launcher's own values (resources/product.h); the original file name is the launcher's too.
 version_identity default_version_identity();
-// A package's values where nothing else gives them, with no word of the launcher's: product and
-// description the output's file name without ".exe" (`output_name` "hello.exe": "hello"), original
-// file name `output_name`, company and copyright empty, version 0.0.0.0.
+// A package's values where nothing else gives them, with no word of the launcher's: product the
+// output's file name without ".exe" (`output_name` "hello.exe": "hello"), original file name
+// `output_name`, description empty (it takes the product, resolved_version_identity), company and
+// copyright empty, version 0.0.0.0.
 version_identity neutral_version_identity(const std::string& output_name);
 
 // "A.B.C.D": one to four decimal numbers of at most 65535 separated by dots (missing ones are 0).

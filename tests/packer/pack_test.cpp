@@ -234,6 +234,7 @@ TEST_F(PackTest, AProgramAsTheEntry)
     ASSERT_EQ(identity.icons.size(), 2u);
     EXPECT_EQ(identity.icons[1].image.width, 32);
     EXPECT_EQ(tavrin::pack_summary(result, output_).find("note"), std::string::npos);
+    EXPECT_NE(tavrin::pack_summary(result, output_).find("\n  subsystem  console (the program's)\n"), std::string::npos);
 
     // Options override field by field; a windowed package of a console program says what follows.
     auto opts = options();
@@ -247,6 +248,7 @@ TEST_F(PackTest, AProgramAsTheEntry)
     EXPECT_EQ(version_text_of(identity, "FileVersion"), "1.2.3.4");
     EXPECT_EQ(identity.icons.size(), 2u);
     EXPECT_NE(tavrin::pack_summary(result, output_).find("a console does not wait for it"), std::string::npos);
+    EXPECT_NE(tavrin::pack_summary(result, output_).find("\n  subsystem  windowed (--windows)\n"), std::string::npos);
 
     // Several programs: refused, listed; --entry picks one; a DLL with run_code goes before them all.
     add("other.exe", program_image(2));
@@ -498,6 +500,39 @@ TEST_F(PackTest, ANeutralFaceByDefault)
     fs::remove(output_);
     opts.output = out_dir_ / "trailing..exe";
     EXPECT_NE(refusal<tavrin::spec_error>(opts).find("ProductName"), std::string::npos);
+}
+
+// The description is the product's unless given: the product given, the program's, or the default's;
+// a program's own description stays.
+TEST_F(PackTest, TheDescriptionFollowsTheProduct)
+{
+    tavrin::version_identity named;
+    named.product = "Named";
+    const std::vector<tavrin::resource_entry> product_only = {{tavrin::rt_version, 1, 0x409, tavrin::write_version_block(named)}};
+    struct description_case {
+        std::string entry;  // "app.dll", else a program with these resources
+        std::vector<tavrin::resource_entry> resources;
+        std::optional<std::string> product, description;
+        std::string expected;
+    };
+    const std::vector<description_case> cases = {
+        {"app.dll", {}, std::nullopt, std::nullopt, "app"},
+        {"app.dll", {}, "Mine", std::nullopt, "Mine"},
+        {"app.dll", {}, "Mine", "Says", "Says"},
+        {"prog.exe", product_only, std::nullopt, std::nullopt, "Named"},
+        {"prog.exe", product_only, "Mine", std::nullopt, "Mine"},
+        {"prog.exe", program_resources(), "Mine", std::nullopt, "Does things"},
+    };
+    for (const auto& each : cases) {
+        fs::remove_all(app_);
+        add(each.entry, each.entry == "app.dll" ? entry_dll() : program_image(3, each.resources));
+        auto opts = options();
+        opts.identity.product = each.product;
+        opts.identity.description = each.description;
+        tavrin::pack_application(opts);
+        EXPECT_EQ(version_text_of(tavrin::read_package_identity(output_), "FileDescription"), each.expected)
+            << each.entry << " " << each.product.value_or("-");
+    }
 }
 
 #ifndef _WIN32
@@ -760,18 +795,22 @@ TEST_F(PackTest, WhatCannotBeCollectedIsRefused)
     opts.collect.dll_path = {libs};
     std::string refused = refusal<tavrin::import_error>(opts);
     for (const std::string& part : std::vector<std::string>{
-         "2 DLLs that the application imports are missing:\n",
+         "2 DLLs that the application imports are built for another machine:\n",
           "\n  'app.dll' imports 'libstdc++-6.dll' (found only a 32-bit (i386) copy at '" + (libs / "libstdc++-6.dll").u8string() + "')\n",
-          "\n  'app.dll' (x86-64) imports 'helper32.dll', but the package's 'helper32.dll' is a 32-bit (i386) image, which it cannot load\n",
-          "Collection looked in '" + libs.u8string() + "' (--dll-path)", "--dll-path DIR (DLL_PATH in tavrin_add_onefile)",
-          "--allow-missing NAME (ALLOW_MISSING in tavrin_add_onefile)"})
+          "\n  'helper32.dll' is built for 32-bit x86 (machine 0x014c), not x86-64; 'app.dll' imports it\n",
+          "Collection looked in '" + libs.u8string() + "' (--dll-path)", "--dll-path DIR (DLL_PATH in tavrin_add_onefile)"})
         EXPECT_NE(refused.find(part), std::string::npos) << part << "\n" << refused;
     EXPECT_EQ(refused.find("libgood"), std::string::npos) << refused;
+    EXPECT_EQ(refused.find("--allow-missing"), std::string::npos) << "accepted, they would stop every start\n" << refused;
 
+    // Without collection the runtime is missing, not built for another machine: only it may be accepted.
     opts.collect.enabled = false;
     refused = refusal<tavrin::import_error>(opts);
+    EXPECT_EQ(refused.rfind("a DLL that the application imports is built for another machine:\n", 0), 0u) << refused;
+    EXPECT_NE(refused.find("\n2 DLLs that the application imports are missing:\n"), std::string::npos) << refused;
     EXPECT_NE(refused.find("'app.dll' imports 'libgood.dll'\n"), std::string::npos) << refused;
     EXPECT_NE(refused.find("leave out --no-collect"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("accept each missing one knowingly with --allow-missing NAME"), std::string::npos) << refused;
 
     opts.collect.enabled = true;
     opts.allowed_missing = {"LIBSTDC++-6.DLL", "helper32.dll"};
@@ -1439,6 +1478,29 @@ TEST_F(PackTest, HelpDocumentsEveryOptionAndExitCode)
     }
 }
 
+// APP_DIR as given: nothing there, a file, or a program or DLL, for which the refusal gives the
+// command that packs its folder.
+TEST_F(PackTest, WhatStandsWhereTheApplicationFolderGoes)
+{
+    add("prog.exe", program_image(3));
+    add("lib.dll", entry_dll());
+    add("notes.txt", "n");
+    const std::string app = arg(app_), out = arg(output_);
+    const std::string packs_folder = ", not the application's folder; pack its folder (every file below it goes in): tavrin-pack ";
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {app + "/none", 1, "the application directory '" + app + "/none' does not exist"},
+        {app + "/notes.txt", 1, "the application directory '" + app + "/notes.txt' is not a directory"},
+        {app + "/prog.exe", 2, "'" + app + "/prog.exe' is a program" + packs_folder + app + " --entry prog.exe -o " + out + "\n"},
+        {app + "/lib.dll", 2, "'" + app + "/lib.dll' is a DLL" + packs_folder + app + " --entry lib.dll -o " + out + "\n"},
+    };
+    for (const auto& [operand, code, message] : cases) {
+        tool_run run = run_tool(scratch_.path(), {operand, "-o", out, "--launcher", arg(launcher_)});
+        EXPECT_EQ(run.code, code) << operand;
+        EXPECT_NE(run.err.find(message), std::string::npos) << message << "\n" << run.err;
+    }
+    EXPECT_FALSE(fs::exists(output_));
+}
+
 TEST_F(PackTest, CommandSummaryQuietAndThreads)
 {
     add("app.dll", entry_dll());
@@ -1453,7 +1515,8 @@ TEST_F(PackTest, CommandSummaryQuietAndThreads)
     for (const std::string& part :
          {"Packed " + arg(output_) + ": 3 files, 2 directories; entry app.dll\n", "  bytes in   " + tavrin::format_count(entry_dll().size() + 5001),
           "  bytes out  " + std::to_string(block), std::string("ratio "), "executable " + tavrin::format_count(first.size()),
-          std::string("  settings   level 5, window "), std::string(", 1 thread\n"), std::string("  time       ")})
+          std::string("  settings   level 5, window "), std::string(", 1 thread\n"), std::string("  time       "),
+          std::string("\n  subsystem  windowed (a DLL entry's default; --console for a console program)\n")})
         EXPECT_NE(loud.out.find(part), std::string::npos) << part << "\n" << loud.out;
     EXPECT_EQ(loud.err, "") << "a quick packing shows no progress lines";
 

@@ -81,12 +81,15 @@ TEST(Summary, NamesEverythingAboutThePacking)
     result.threads = 2;
     result.window_size = 1 << 27;
     result.seconds = 61.234;
+    result.subsystem = 2;
+    result.subsystem_source = "a DLL entry's default; --console for a console program";
     EXPECT_EQ(tavrin::pack_summary(result, "out/app.exe"),
               "Packed out/app.exe: 3 files, 1 directory; entry app.dll\n"
               "  bytes in   151,869,935 (144.8 MiB)\n"
               "  bytes out  38,124,384 (36.4 MiB) of attached data, ratio 3.98:1; executable 38,330,368 bytes\n"
               "  settings   level 19, window 128.0 MiB, 2 threads\n"
               "  time       61.23 s\n"
+              "  subsystem  windowed (a DLL entry's default; --console for a console program)\n"
               "  manifest   execution level asInvoker (the default)\n");
 }
 
