@@ -610,6 +610,12 @@ TEST_F(CachedMode, ConcurrentFirstRunsShareOneTree)
             if (elevated && first == own_copy) continue;
             EXPECT_EQ(first, tree() + L"\\probe.dll");
         }
+        if (elevated && hardening::names_in(cache()).size() > 1) {
+            // A tree that one run retired while another run's application still ran from it (Wine 8
+            // lets a held directory's parent be renamed) keeps those files until that application
+            // has ended; the next run deletes it, since the run that retired it has ended too.
+            EXPECT_EQ(go().process.exit_code, 0u);
+        }
         EXPECT_EQ(hardening::names_in(cache()), std::vector<std::wstring>{widen(settings_.archive_identity)})
             << "one tree, no sibling left";
     }
