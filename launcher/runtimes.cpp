@@ -31,8 +31,6 @@ DWORD loaded_modules(HMODULE* modules)
     return count > DWORD(modules_max) ? DWORD(modules_max) : count;
 }
 
-FARPROC export_of(HMODULE module, const char* name) { return GetProcAddress(module, name); }
-
 }  // namespace
 
 void give_variables_to_runtimes(const char* const* names, int count)
@@ -51,7 +49,7 @@ void give_variables_to_runtimes(const char* const* names, int count)
         if (value != NULL) append_wide_bounded(assignment, value, assignment_capacity);
         free(value);
         for (DWORD m = 0; m < loaded; ++m) {
-            putenv_function put = reinterpret_cast<putenv_function>(reinterpret_cast<void*>(export_of(modules[m], "_wputenv")));
+            putenv_function put = reinterpret_cast<putenv_function>(reinterpret_cast<void*>(GetProcAddress(modules[m], "_wputenv")));
             if (put != NULL) put(assignment);
         }
     }
@@ -75,18 +73,18 @@ void give_arguments_to_runtimes(int count, wchar_t** vector)
         int* argc_at = NULL;
         wchar_t*** wargv_at = NULL;
         char*** argv_at = NULL;
-        argc_function argc_of = reinterpret_cast<argc_function>(reinterpret_cast<void*>(export_of(modules[m], "__p___argc")));
-        wargv_function wargv_of = reinterpret_cast<wargv_function>(reinterpret_cast<void*>(export_of(modules[m], "__p___wargv")));
-        argv_function argv_of = reinterpret_cast<argv_function>(reinterpret_cast<void*>(export_of(modules[m], "__p___argv")));
+        argc_function argc_of = reinterpret_cast<argc_function>(reinterpret_cast<void*>(GetProcAddress(modules[m], "__p___argc")));
+        wargv_function wargv_of = reinterpret_cast<wargv_function>(reinterpret_cast<void*>(GetProcAddress(modules[m], "__p___wargv")));
+        argv_function argv_of = reinterpret_cast<argv_function>(reinterpret_cast<void*>(GetProcAddress(modules[m], "__p___argv")));
         if (argc_of != NULL && wargv_of != NULL && argv_of != NULL) {
             argc_at = argc_of();
             wargv_at = wargv_of();
             argv_at = argv_of();
         } else {
             // The 64-bit msvcrt.dll exports the variables themselves, not their accessors.
-            argc_at = reinterpret_cast<int*>(reinterpret_cast<void*>(export_of(modules[m], "__argc")));
-            wargv_at = reinterpret_cast<wchar_t***>(reinterpret_cast<void*>(export_of(modules[m], "__wargv")));
-            argv_at = reinterpret_cast<char***>(reinterpret_cast<void*>(export_of(modules[m], "__argv")));
+            argc_at = reinterpret_cast<int*>(reinterpret_cast<void*>(GetProcAddress(modules[m], "__argc")));
+            wargv_at = reinterpret_cast<wchar_t***>(reinterpret_cast<void*>(GetProcAddress(modules[m], "__wargv")));
+            argv_at = reinterpret_cast<char***>(reinterpret_cast<void*>(GetProcAddress(modules[m], "__argv")));
         }
         if (argc_at == NULL || wargv_at == NULL || argv_at == NULL) continue;
         *argc_at = count;
