@@ -62,8 +62,8 @@
 
 #include "launcher/cleanup.h"
 #include "launcher/held_tree.h"
-#include "launcher/process_state.h"
-#include "payload/format.h"
+#include "base/process_state.h"
+#include "format/format.h"
 #include "tests/support/limited_token.h"
 
 namespace {

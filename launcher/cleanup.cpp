@@ -4,9 +4,9 @@
 
 #include <wchar.h>
 
-#include "launcher/errors.h"
+#include "base/errors.h"
 #include "launcher/leftovers.h"
-#include "launcher/process_state.h"
+#include "base/process_state.h"
 #include "paths/bounded.h"
 
 namespace {

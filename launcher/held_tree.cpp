@@ -11,10 +11,10 @@
 #include <inttypes.h>
 #include <stdio.h>
 
-#include "launcher/errors.h"
-#include "payload/entry_names.h"
-#include "payload/format.h"
-#include "payload/launch_settings.h"
+#include "base/errors.h"
+#include "format/entry_names.h"
+#include "format/format.h"
+#include "format/settings_record.h"
 #include "payload/unpack.h"
 
 namespace {

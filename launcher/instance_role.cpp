@@ -8,7 +8,7 @@
 #include <wchar.h>
 
 #include "include/tavrin/onefile.h"
-#include "launcher/errors.h"
+#include "base/errors.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
 #include "paths/security.h"

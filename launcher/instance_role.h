@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "launcher/process_state.h"
+#include "base/process_state.h"
 
 // Child when all of these hold, parent otherwise: TAVRIN_ONEFILE_PARENT is 1 to 10 digits naming a
 // process id other than our own; the cached placeholder values that are set have their formats

@@ -2,7 +2,7 @@
 #ifndef TAVRIN_LAUNCHER_LAUNCH_H
 #define TAVRIN_LAUNCHER_LAUNCH_H
 
-#include "launcher/process_state.h"
+#include "base/process_state.h"
 
 // Everything the process entry does; returns the process exit code.
 int run_launcher();

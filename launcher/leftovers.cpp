@@ -7,7 +7,7 @@
 
 #include "launcher/cache.h"
 #include "launcher/cleanup.h"
-#include "launcher/process_state.h"
+#include "base/process_state.h"
 #include "paths/bounded.h"
 #include "paths/directory_spec_values.h"
 #include "paths/security.h"

@@ -6,8 +6,8 @@
 #include <psapi.h>
 #include <stdlib.h>
 
-#include "launcher/errors.h"
-#include "launcher/process_state.h"
+#include "base/errors.h"
+#include "base/process_state.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
 

@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "launcher/errors.h"
+#include "base/errors.h"
 
 void copy_wide_bounded(wchar_t* dst, const wchar_t* src, size_t capacity)
 {

@@ -9,14 +9,14 @@
 #include <wchar.h>
 
 #include "include/tavrin/onefile.h"
-#include "launcher/errors.h"
-#include "launcher/process_state.h"
+#include "base/errors.h"
+#include "base/process_state.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
 #include "paths/directory_spec_values.h"
 #include "paths/security.h"
 #include "paths/system_paths.h"
-#include "payload/launch_settings.h"
+#include "format/settings_record.h"
 #include "paths/version_values.h"
 
 const wchar_t builtin_unpack_spec[] = L"" TAVRIN_BUILTIN_UNPACK_SPEC;

@@ -3,7 +3,7 @@
 
 #include <stdio.h>
 
-#include "launcher/process_state.h"
+#include "base/process_state.h"
 #include "paths/bounded.h"
 
 namespace {

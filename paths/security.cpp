@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <winternl.h>
 
-#include "launcher/process_state.h"
+#include "base/process_state.h"
 #include "paths/bounded.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "launcher/errors.h"
-#include "launcher/process_state.h"
+#include "base/errors.h"
+#include "base/process_state.h"
 #include "paths/bounded.h"
 
 namespace {

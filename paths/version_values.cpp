@@ -4,9 +4,9 @@
 #include <windows.h>
 #include <wchar.h>
 
-#include "launcher/errors.h"
+#include "base/errors.h"
 #include "paths/bounded.h"
-#include "payload/entry_names.h"
+#include "format/entry_names.h"
 
 namespace {
 

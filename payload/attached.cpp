@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <string.h>
 
-#include "payload/format.h"
+#include "format/format.h"
 
 bool find_attached_data(const unsigned char** start, uint64_t* length)
 {

@@ -5,8 +5,8 @@
 #include <string.h>
 #include <zstd.h>
 
-#include "launcher/errors.h"
-#include "payload/format.h"
+#include "base/errors.h"
+#include "format/format.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <stdlib.h>
 
-#include "payload/format.h"
-#include "payload/launch_settings.h"
+#include "format/format.h"
+#include "format/settings_record.h"
 #include "paths/directory_spec.h"
 
 // The record is read through a volatile lvalue: the compiler must not fold the build's zeros into

@@ -8,11 +8,11 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "launcher/errors.h"
+#include "base/errors.h"
 #include "paths/bounded.h"
 #include "paths/directory_spec.h"
-#include "payload/entry_names.h"
-#include "payload/format.h"
+#include "format/entry_names.h"
+#include "format/format.h"
 #include "payload/reader.h"
 
 wchar_t first_file_path[wide_path_capacity];

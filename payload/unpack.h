@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "launcher/process_state.h"
+#include "base/process_state.h"
 
 // Full path of the first entry (the application's DLL or program); empty until the first entry has
 // been read, changed afterwards only by locate_first_entry. 4096 code units.

@@ -11,7 +11,7 @@
 #include <memory>
 #include <thread>
 
-#include "payload/format.h"
+#include "format/format.h"
 
 namespace tavrin {
 namespace {

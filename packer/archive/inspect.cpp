@@ -18,7 +18,7 @@
 #include "packer/base/scratch_file.h"
 #include "packer/image/entry_dll.h"
 #include "packer/image/pe_image.h"
-#include "payload/format.h"
+#include "format/format.h"
 
 namespace tavrin {
 namespace fs = std::filesystem;

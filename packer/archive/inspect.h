@@ -17,7 +17,7 @@
 #include "packer/base/errors.h"
 #include "packer/base/scratch_file.h"
 #include "packer/image/identity.h"
-#include "payload/format.h"
+#include "format/format.h"
 
 namespace tavrin {
 

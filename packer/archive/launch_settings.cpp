@@ -18,9 +18,9 @@
 #include "packer/base/errors.h"
 #include "packer/base/helpers.h"
 #include "packer/base/names.h"
-#include "payload/entry_names.h"
-#include "payload/format.h"
-#include "payload/launch_settings.h"
+#include "format/entry_names.h"
+#include "format/format.h"
+#include "format/settings_record.h"
 #include "resources/version_strings.h"
 
 namespace tavrin {

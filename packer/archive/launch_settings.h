@@ -13,7 +13,7 @@
 #include "packer/base/errors.h"
 #include "packer/image/identity.h"
 #include "packer/image/pe_image.h"
-#include "payload/launch_settings.h"
+#include "format/settings_record.h"
 
 namespace tavrin {
 

@@ -6,7 +6,7 @@
 #include "packer/base/errors.h"
 #include "packer/base/helpers.h"
 #include "packer/base/names.h"
-#include "payload/format.h"
+#include "format/format.h"
 
 namespace tavrin {
 

@@ -3,7 +3,7 @@
 #include "packer/base/helpers.h"
 
 #include "packer/base/errors.h"
-#include "payload/format.h"
+#include "format/format.h"
 
 namespace tavrin {
 

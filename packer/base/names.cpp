@@ -8,7 +8,7 @@
 
 #include "packer/base/archive_entry.h"
 #include "packer/base/helpers.h"
-#include "payload/entry_names.h"
+#include "format/entry_names.h"
 
 namespace tavrin {
 namespace {

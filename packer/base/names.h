@@ -11,7 +11,7 @@
 namespace tavrin {
 
 // Why Windows could not create the file or directory name `component` under that name, or an empty
-// string when it can. The decision is component_name_fault's (payload/entry_names.h), which the
+// string when it can. The decision is component_name_fault's (format/entry_names.h), which the
 // launcher shares: an empty name; a backslash or slash (separators); control characters and
 // < > : " | ? *; "." and ".."; a trailing '.' or ' ' (Windows drops it); and the reserved device
 // names CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0..COM9, LPT0..LPT9 and COM/LPT with a superscript

@@ -26,7 +26,7 @@
 #include "packer/base/interrupt_cleanup.h"
 #include "packer/cli/report.h"
 #include "packer/pack.h"
-#include "payload/format.h"
+#include "format/format.h"
 #include "resources/product.h"
 #include "resources/version_strings.h"
 

@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "packer/base/helpers.h"
-#include "payload/format.h"
+#include "format/format.h"
 
 namespace tavrin {
 namespace {

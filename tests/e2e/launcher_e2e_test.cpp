@@ -17,7 +17,7 @@
 #include "packer/archive/launch_settings.h"
 #include "packer/image/pe_image.h"
 #include "packer/pack.h"
-#include "payload/launch_settings.h"
+#include "format/settings_record.h"
 #include "tests/support/hardening_support.h"
 #include "tests/support/package_support.h"
 

@@ -20,7 +20,7 @@
 
 #include "packer/base/helpers.h"
 #include "packer/image/pe_image.h"
-#include "payload/format.h"
+#include "format/format.h"
 #include "tests/support/hardening_support.h"
 #include "tests/support/packer_fixtures.h"
 

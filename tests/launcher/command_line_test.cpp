@@ -12,7 +12,7 @@
 
 #include "launcher/command_line.h"
 #include "paths/system_paths.h"
-#include "launcher/process_state.h"
+#include "base/process_state.h"
 #include "tests/support/self_process.h"
 
 using testing_support::run_process;

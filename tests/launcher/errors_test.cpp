@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "launcher/errors.h"
+#include "base/errors.h"
 #include "tests/support/self_process.h"
 
 using testing_support::run_scenario;

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "packer/archive/block_writer.h"
-#include "payload/format.h"
+#include "format/format.h"
 #include "tests/support/packer_fixtures.h"
 
 namespace {

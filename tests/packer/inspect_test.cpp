@@ -10,7 +10,7 @@
 #include "packer/archive/inspect.h"
 #include "packer/cli/report.h"
 #include "packer/pack.h"
-#include "payload/format.h"
+#include "format/format.h"
 #include "tests/support/packer_fixtures.h"
 
 namespace {

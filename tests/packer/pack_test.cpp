@@ -19,7 +19,7 @@
 #include "packer/deps/imports.h"
 #include "packer/image/pe_image.h"
 #include "packer/pack.h"
-#include "payload/launch_settings.h"
+#include "format/settings_record.h"
 #include "tests/support/packer_fixtures.h"
 
 #ifndef _WIN32

@@ -4,7 +4,7 @@
 
 #include "packer/archive/block_writer.h"
 #include "packer/base/names.h"
-#include "payload/entry_names.h"
+#include "format/entry_names.h"
 
 namespace {
 

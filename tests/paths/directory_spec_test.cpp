@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "launcher/process_state.h"
+#include "base/process_state.h"
 #include "paths/bounded.h"
 #include "paths/environment.h"
 #include "paths/directory_spec.h"

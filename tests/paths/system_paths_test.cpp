@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/process_state.h"
+#include "base/process_state.h"
 #include "paths/bounded.h"
 #include "paths/system_paths.h"
 #include "tests/support/self_process.h"

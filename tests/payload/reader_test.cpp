@@ -9,7 +9,7 @@
 #include <random>
 
 #include "packer/archive/block_writer.h"
-#include "payload/format.h"
+#include "format/format.h"
 #include "payload/reader.h"
 #include "tests/support/packer_fixtures.h"
 #include "tests/support/self_process.h"

@@ -10,11 +10,11 @@
 #include <set>
 #include <thread>
 
-#include "launcher/process_state.h"
+#include "base/process_state.h"
 #include "packer/archive/block_writer.h"
 #include "paths/bounded.h"
 #include "paths/directory_spec.h"
-#include "payload/format.h"
+#include "format/format.h"
 #include "payload/reader.h"
 #include "payload/unpack.h"
 #include "tests/support/packer_fixtures.h"

@@ -14,8 +14,8 @@
 
 #include "packer/base/helpers.h"
 #include "packer/image/pe_image.h"
-#include "payload/format.h"
-#include "payload/launch_settings.h"
+#include "format/format.h"
+#include "format/settings_record.h"
 
 #ifdef _WIN32
 #include "tests/support/self_process.h"

@@ -3,12 +3,12 @@
 // Messages go through the C runtime's standard streams in text mode, so each newline reaches the
 // handle as CR LF. A message whose stream cannot take it (the process has no such handle, or it is
 // closed or invalid) goes to the other standard stream instead.
-#ifndef TAVRIN_LAUNCHER_ERRORS_H
-#define TAVRIN_LAUNCHER_ERRORS_H
+#ifndef TAVRIN_BASE_ERRORS_H
+#define TAVRIN_BASE_ERRORS_H
 
 #include <stdint.h>
 
-#include "payload/entry_names.h"
+#include "format/entry_names.h"
 
 // Sets the function that every fatal exit and abort below runs first, once, before its message (the
 // system error code it reports is read before that). NULL removes it. The parent instance sets its

@@ -1,8 +1,8 @@
 // The launch settings record: a fixed block in the launcher image's read-only data. The launcher's
 // build puts it there holding only its header; the packer finds it by that header (which is also
 // how it recognises a launcher image) and fills in the rest; the launcher reads it at run time.
-#ifndef TAVRIN_PAYLOAD_LAUNCH_SETTINGS_H
-#define TAVRIN_PAYLOAD_LAUNCH_SETTINGS_H
+#ifndef TAVRIN_FORMAT_SETTINGS_RECORD_H
+#define TAVRIN_FORMAT_SETTINGS_RECORD_H
 
 // The record's bytes, little-endian:
 //   0  magic, 24 ASCII bytes without terminator

@@ -1,9 +1,9 @@
 // Process-wide state shared by the launch sequence, unpacking and clean-up, and the fixed sizes of
 // the launcher's buffers. Fixed in size, alive until the process ends; written as each says.
-#ifndef TAVRIN_LAUNCHER_PROCESS_STATE_H
-#define TAVRIN_LAUNCHER_PROCESS_STATE_H
+#ifndef TAVRIN_BASE_PROCESS_STATE_H
+#define TAVRIN_BASE_PROCESS_STATE_H
 
-#include "payload/format.h"
+#include "format/format.h"
 
 // Capacities count UTF-16 code units and include the terminating NUL. The path buffers hold
 // wide_path_capacity (the archive format's path limit); the others:

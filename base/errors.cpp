@@ -1,5 +1,5 @@
 // Error reporting: fixed messages on the standard streams, fatal exit with code 2, aborts.
-#include "launcher/errors.h"
+#include "base/errors.h"
 
 #include <windows.h>
 #include <stdio.h>

@@ -1,7 +1,7 @@
 // The attached-data block: magic, one Zstandard frame, four reserved zero bytes, a 64-bit trailer.
 // Shared by the launcher's reader and the packer's writer; nothing else defines these numbers.
-#ifndef TAVRIN_PAYLOAD_FORMAT_H
-#define TAVRIN_PAYLOAD_FORMAT_H
+#ifndef TAVRIN_FORMAT_FORMAT_H
+#define TAVRIN_FORMAT_FORMAT_H
 
 #include <stddef.h>
 #include <stdint.h>

@@ -7,8 +7,8 @@
 // in any directory: CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0..COM9, LPT0..LPT9 and COM/LPT with a
 // superscript 1, 2 or 3, in any letter case, alone or before an extension ("nul.txt", "aux .h").
 // No strings, no heap, no exceptions: the launcher uses it as it stands.
-#ifndef TAVRIN_PAYLOAD_ENTRY_NAMES_H
-#define TAVRIN_PAYLOAD_ENTRY_NAMES_H
+#ifndef TAVRIN_FORMAT_ENTRY_NAMES_H
+#define TAVRIN_FORMAT_ENTRY_NAMES_H
 
 #include <stddef.h>
 #include <stdint.h>
