@@ -40,16 +40,16 @@ extern bool program_entry;
 //           (launcher/leftovers.cpp: the directory it made, which is the directory in use).
 extern wchar_t unpack_directory[wide_path_capacity];
 
-// The directory in use for this run: what is unpacked into, the child's (or the cached parent's own)
-// DLL directory, and what the clean-up deletes. The unpack directory itself in temporary mode; in
+// The directory in use for this run: what is unpacked into, the DLL directory of the instance that
+// loads the entry, and what the clean-up deletes. The unpack directory itself in temporary mode; in
 // cached mode the kept tree there, or this run's own private sibling "<tree>.tmp-<pid>-<token>"
-// while the parent unpacks into it and when it runs from it (a child then appends its parent's).
+// while the parent unpacks into it and when it runs from it (its child then uses the same sibling).
 //   writer  use_directory (launcher/cleanup.cpp), on the main thread only and only while the
 //           clean-up may not delete: after each expansion (launch.cpp), for the parent's sibling
 //           and back (cache.cpp), for a cached child's parent copy (cache.cpp);
-//   readers unpacking (payload/unpack.cpp), the DLL load (launch.cpp), the leftover marker
-//           (launcher/leftovers.cpp), the clean-up (cleanup.cpp, also on the console handler's
-//           thread: the clean-up's flag, written after this item, orders that read).
+//   readers unpacking (payload/unpack.cpp), the DLL load (launch.cpp), the clean-up (cleanup.cpp).
+// Not volatile: the console handler's thread reads it only after it has seen the clean-up's
+// volatile flag set, which allow_cleanup_delete stores behind a barrier after this item.
 extern wchar_t directory_in_use[wide_path_capacity];
 
 // Full path of the first entry (the application's DLL or program); empty until the first entry has
