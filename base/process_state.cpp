@@ -1,5 +1,9 @@
-// Definitions of the process-wide state shared across the launcher.
+// Definitions of the process-wide items of base/process_state.h.
 #include "base/process_state.h"
 
+const wchar_t* unpack_spec;
+bool cached_mode;
+bool program_entry;
 wchar_t unpack_directory[wide_path_capacity];
-volatile unsigned char unpack_started;
+wchar_t directory_in_use[wide_path_capacity];
+wchar_t first_file_path[wide_path_capacity];

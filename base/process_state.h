@@ -1,5 +1,5 @@
-// Process-wide state shared by the launch sequence, unpacking and clean-up, and the fixed sizes of
-// the launcher's buffers. Fixed in size, alive until the process ends; written as each says.
+// The process-wide items that more than one file of the launcher reads or writes, declared together
+// with their one writer, when it writes and who reads; and the fixed sizes of the launcher's buffers.
 #ifndef TAVRIN_BASE_PROCESS_STATE_H
 #define TAVRIN_BASE_PROCESS_STATE_H
 
@@ -16,14 +16,47 @@ enum {
 
 enum instance_role { role_parent = 0, role_child = 1 };
 
-// The unpack directory: zero-filled at start, written by expand_spec and made fully qualified by
-// qualify_unpack_directory (in cached mode the archive identity appended), then only read
-// (unpacking, the child's DLL directory, the clean-up); except that a parent in cached mode points
-// it at the private sibling it unpacks into, and back once unpacking is done (launcher/cache.h).
+// Every item is zero-filled at start and lives until the process ends. Only the console handler's
+// thread (launcher/cleanup.cpp) reads them besides the main thread, and only directory_in_use, once
+// the clean-up may delete (cleanup.h: allow_cleanup_delete); everything else is main-thread only.
+
+// The launch settings the packer stored (payload/settings.h), read once.
+//   writer  read_launch_settings (payload/settings.cpp), at the start of either role, before the
+//           unpack directory is expanded;
+//   readers the launch sequence (launcher/launch.cpp), cached mode (launcher/cache.cpp).
+// unpack_spec: the spec the unpack directory is expanded from (the stored one or the built-in one);
+// cached_mode: the packer chose cached mode; program_entry: the entry is a program to start, not
+// a DLL to load.
+extern const wchar_t* unpack_spec;
+extern bool cached_mode;
+extern bool program_entry;
+
+// The unpack directory: the expansion of unpack_spec, fully qualified, in cached mode with a
+// backslash and the archive identity appended (the kept tree's place). Never pointed elsewhere.
+//   writer  expand_unpack_directory (launcher/launch.cpp), at the start of either role, and again
+//           when a temporary parent finds the name it chose taken (a new token);
+//   readers the launch sequence (making the directory, checking its names), cached mode (the kept
+//           tree's path, its siblings' names), temporary mode's leftover marker
+//           (launcher/leftovers.cpp: the directory it made, which is the directory in use).
 extern wchar_t unpack_directory[wide_path_capacity];
 
-// 1 once the attached data has been opened, just before the first entry is read; the clean-up
-// deletes the unpack directory only then. In cached mode only while a sibling is being unpacked.
-extern volatile unsigned char unpack_started;
+// The directory in use for this run: what is unpacked into, the DLL directory of the instance that
+// loads the entry, and what the clean-up deletes. The unpack directory itself in temporary mode; in
+// cached mode the kept tree there, or this run's own private sibling "<tree>.tmp-<pid>-<token>"
+// while the parent unpacks into it and when it runs from it (its child then uses the same sibling).
+//   writer  use_directory (launcher/cleanup.cpp), on the main thread only and only while the
+//           clean-up may not delete: after each expansion (launch.cpp), for the parent's sibling
+//           and back (cache.cpp), for a cached child's parent copy (cache.cpp);
+//   readers unpacking (payload/unpack.cpp), the DLL load (launch.cpp), the clean-up (cleanup.cpp).
+// Not volatile: the console handler's thread reads it only after it has seen the clean-up's
+// volatile flag set, which allow_cleanup_delete stores behind a barrier after this item.
+extern wchar_t directory_in_use[wide_path_capacity];
+
+// Full path of the first entry (the application's DLL or program); empty until the first entry has
+// been read.
+//   writer  unpack_attached_data and locate_first_entry (payload/unpack.cpp), while unpacking and
+//           when a cached parent finds its tree's entry anew;
+//   readers the launch sequence (launch.cpp: the DLL load, the program started, run_code's argument).
+extern wchar_t first_file_path[wide_path_capacity];
 
 #endif

@@ -724,13 +724,13 @@ int mode_write_tree(int argc, wchar_t** argv)
             for (const auto& d : e.new_directories) directory_paths.back().push_back(root + L"\\" + d);
         }
         if (root.size() + 1 > wide_path_capacity) fail("the temporary directory's path is too long");
-        std::copy(root.c_str(), root.c_str() + root.size() + 1, unpack_directory);
+        std::copy(root.c_str(), root.c_str() + root.size() + 1, directory_in_use);
         unsigned long write_calls = 0;
 
         LARGE_INTEGER start = now();
         if (!CreateDirectoryW(root.c_str(), nullptr)) fail("cannot create " + narrow(root));
         // As the parent does once it made the directory: the clean-up deletes only what was recorded.
-        record_unpack_directory_identity();
+        record_directory_in_use_identity();
         for (size_t k = 0; k < entries.size(); ++k) {
             for (const auto& d : directory_paths[k])
                 if (!CreateDirectoryW(d.c_str(), nullptr)) fail("cannot create " + narrow(d));
@@ -766,7 +766,7 @@ int mode_write_tree(int argc, wchar_t** argv)
                     if (!RemoveDirectoryW(directory_paths[k][d].c_str())) ++undeleted;
             if (!RemoveDirectoryW(root.c_str())) ++undeleted;
         } else {
-            unpack_started = 1;
+            allow_cleanup_delete(true);
             cleanup_child_and_directory();
         }
         LARGE_INTEGER deleted_at = now();

@@ -35,21 +35,24 @@ enum {
 
 const wchar_t leftover_infix[] = L".tmp-";
 
-// Process-wide state of the parent in cached mode, written by prepare_cached_tree only:
-// cache_tree   the cache directory (the spec's expansion and the identity), fixed once set;
-// sibling      the private directory a run unpacks into, or a damaged tree is renamed to;
-// held_tree    the tree in use, open until the process ends (never closed);
-// checked      the identity of the tree open_tree opened last;
-// sealed       whether that tree was sealed (read by an elevated run only);
-// elevated     whether this process's token is elevated, read once;
-// written      the summary of the marker this run wrote last;
-// the block    the attached data, for unpacking and for TAVRIN_ONEFILE_VERIFY.
-wchar_t cache_tree[wide_path_capacity];
+// This file's own state (the kept tree's place is the unpack directory, base/process_state.h, fixed
+// once expanded), written by the parent in cached mode within prepare_cached_tree, except the first:
+// archive_identity  the archive's identity, read once by append_archive_identity (either role);
+// sibling           the private directory a run unpacks into, or a damaged tree is renamed to;
+// held_tree         the tree in use, open until the process ends (never closed);
+// checked           the identity of the tree open_tree opened last;
+// sealed            whether that tree was sealed (read back by an elevated run's open_tree only);
+// elevated          whether this process's token is elevated, read once;
+// verify            whether TAVRIN_ONEFILE_VERIFY=1 asks for the content to be compared, read once;
+// written           the summary of the marker this run wrote last;
+// the block         the attached data, for unpacking and for TAVRIN_ONEFILE_VERIFY.
+const char* archive_identity;
 wchar_t sibling[wide_path_capacity];
 HANDLE held_tree;
 directory_identity checked;
 bool sealed;
 bool elevated;
+bool verify;
 tree_summary written;
 // Carrying what the application added from a damaged tree: the entry's path in that tree and in
 // the new one (long "\\?\" forms: what the application made may reach beyond the archive's path
@@ -99,7 +102,7 @@ void write_marker(const wchar_t* tree, HANDLE made)
         exit_unpack_failed();
     }
     size_t length = 0;
-    const char* text = format_tree_marker(launch_archive_identity(), &summary, &length);
+    const char* text = format_tree_marker(archive_identity, &summary, &length);
     if (text == NULL) {
         // Some half a million files and more: a marker that no run would read back.
         SetLastError(ERROR_FILE_TOO_LARGE);
@@ -141,7 +144,7 @@ bool same_summary(const tree_summary* a, const tree_summary* b)
 bool listed_files_present(HANDLE tree, bool open_files, tree_summary* stated)
 {
     tree_summary found;
-    if (!load_tree_marker(tree, launch_archive_identity(), stated)) return false;
+    if (!load_tree_marker(tree, archive_identity, stated)) return false;
     if (!walk_held_tree(tree, open_files, walk_listed, &found)) return false;
     if (same_summary(&found, stated)) return true;
     release_held_tree();
@@ -149,42 +152,32 @@ bool listed_files_present(HANDLE tree, bool open_files, tree_summary* stated)
 }
 
 // Whether the tree below the open `tree` is complete for this archive by its marker and, with
-// `verify`, its content, all of its listed entries held (walk_held_tree); nothing is held when it
-// is not. Its marker's summary into `*stated`.
-bool held_tree_complete(HANDLE tree, bool verify, tree_summary* stated)
+// `compare`, its content (see cache.h); its marker's summary into `*stated`. Walked, and its marker
+// read, through the handle that was checked: whatever is renamed above it meanwhile, the walk never
+// leaves it. Its directories stay held while it is in use (closing them would cost a round trip to
+// the server each under Wine 8; the process's end closes them at once), and an elevated run's
+// files too, so that their content is compared through those handles; a tree that is not complete
+// is let go, so that it can be renamed away.
+bool tree_complete(HANDLE tree, bool compare, tree_summary* stated)
 {
-    if (!listed_files_present(tree, true, stated)) return false;
+    if (!listed_files_present(tree, elevated, stated)) return false;
     bool complete = true;
-    if (verify) {
+    if (compare) {
+        uint64_t entries = 0;
         open_attached_data(archive_block, archive_length);
-        complete = held_files_match_attached_data();
+        complete = elevated ? held_files_match_attached_data()
+                            : attached_data_matches_files(&entries) && entries == stated->files;
     }
     if (!complete) release_held_tree();
     return complete;
 }
 
-// Whether the tree at cache_tree, open as `tree`, may be used as it is (see cache.h).
-bool tree_complete(HANDLE tree)
+// Whether the tree at the unpack directory, as open_tree found and opened it, may be used as it is.
+// Elevated, only a tree that no lesser process can have written (sealed), held from the check on.
+bool found_tree_usable(HANDLE tree)
 {
     tree_summary stated;
-    // Elevated, only a tree that no lesser process can have written, held from the check on.
-    if (elevated) {
-        sealed = handle_is_sealed(tree);
-        return sealed && held_tree_complete(tree, verify_requested(), &stated);
-    }
-    // Walked, and its marker read, through the handle that was checked: whatever is renamed above
-    // it meanwhile, the walk never leaves it. Its directories stay held while it is in use (closing
-    // them would cost a round trip to the server each under Wine 8; the process's end closes them
-    // at once); a damaged tree is let go, so that it can be renamed away.
-    if (!listed_files_present(tree, false, &stated)) return false;
-    bool complete = true;
-    if (verify_requested()) {
-        uint64_t entries = 0;
-        open_attached_data(archive_block, archive_length);
-        complete = attached_data_matches_files(&entries) && entries == stated.files;
-    }
-    if (!complete) release_held_tree();
-    return complete;
+    return (!elevated || sealed) && tree_complete(tree, verify, &stated);
 }
 
 // Reports the entry at carry_shown's path as lost: not kept, or removed by the elevated rule.
@@ -238,7 +231,7 @@ void carry_directory(size_t units, int level)
             // The archive's own name: a listed directory is entered (never through a link), the
             // rest goes with the damaged tree.
             if (directory && !link && is_listed_directory(carry_from + carry_root + 1, below)) carry_directory(below, level + 1);
-        } else if (join_carried(carry_shown, cache_tree, below)) {
+        } else if (join_carried(carry_shown, unpack_directory, below)) {
             const bool moved = carry_moves && !link && join_carried(carry_into, carry_into_root, below) && MoveFileExW(carry_from, carry_into, 0);
             if (!moved) report_not_carried();
         }
@@ -261,18 +254,18 @@ void carry_added_entries(const wchar_t* from, const wchar_t* into, bool moves)
 void check_levels()
 {
     wchar_t level[wide_path_capacity];
-    copy_wide_bounded(level, cache_tree, wide_path_capacity);
-    for (size_t at = spec_root_length(launch_unpack_spec(), cache_tree) + 1; at <= wcslen(cache_tree); ++at) {
-        if (cache_tree[at] != L'\\' && cache_tree[at] != 0) continue;
+    copy_wide_bounded(level, unpack_directory, wide_path_capacity);
+    for (size_t at = spec_root_length(unpack_spec, unpack_directory) + 1; at <= wcslen(unpack_directory); ++at) {
+        if (unpack_directory[at] != L'\\' && unpack_directory[at] != 0) continue;
         level[at] = 0;
         DWORD attributes = GetFileAttributesW(level);
         if (attributes == INVALID_FILE_ATTRIBUTES) return;  // neither it nor the levels below exist
         if (!cache_level_acceptable(attributes)) exit_cache_refused(level, "a link or a file on its path");
-        level[at] = cache_tree[at];
+        level[at] = unpack_directory[at];
     }
 }
 
-// `cache_tree` + ".tmp-<our id>-<token>" into `path`.
+// `unpack_directory` + ".tmp-<our id>-<token>" into `path`.
 void make_sibling_name(wchar_t* path)
 {
     unsigned char bytes[8];
@@ -285,7 +278,7 @@ void make_sibling_name(wchar_t* path)
     encode_random_token(bytes, token);
     char id[16];
     snprintf(id, sizeof id, "%lu-", static_cast<unsigned long>(GetCurrentProcessId()));
-    copy_wide_bounded(path, cache_tree, wide_path_capacity);
+    copy_wide_bounded(path, unpack_directory, wide_path_capacity);
     append_wide_bounded(path, leftover_infix, wide_path_capacity);
     append_ascii_widened(path, id, wide_path_capacity);
     append_wide_bounded(path, token, wide_path_capacity);
@@ -310,11 +303,11 @@ uint32_t leftover_process(const wchar_t* name, const wchar_t* tree_name)
 void remove_stale_leftovers()
 {
     wchar_t pattern[wide_path_capacity];
-    copy_wide_bounded(pattern, cache_tree, wide_path_capacity);
+    copy_wide_bounded(pattern, unpack_directory, wide_path_capacity);
     append_wide_bounded(pattern, L".tmp-*", wide_path_capacity);
-    wchar_t* last = wcsrchr(cache_tree, L'\\');
+    wchar_t* last = wcsrchr(unpack_directory, L'\\');
     if (last == NULL) return;
-    const size_t parent_length = static_cast<size_t>(last - cache_tree) + 1;
+    const size_t parent_length = static_cast<size_t>(last - unpack_directory) + 1;
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, NULL, 0);
     if (search == INVALID_HANDLE_VALUE) return;
@@ -325,7 +318,7 @@ void remove_stale_leftovers()
             continue;
         if (!leftover_is_stale(process, found.ftCreationTime)) continue;
         wchar_t path[wide_path_capacity];
-        copy_wide_bounded(path, cache_tree, wide_path_capacity);
+        copy_wide_bounded(path, unpack_directory, wide_path_capacity);
         path[parent_length] = 0;
         append_wide_bounded(path, found.cFileName, wide_path_capacity);
         delete_directory_tree(path, NULL);
@@ -333,10 +326,11 @@ void remove_stale_leftovers()
     FindClose(search);
 }
 
-// Unpacks the archive into a new private sibling and writes its marker. The sibling is the unpack
-// directory meanwhile, so that a fatal exit or an interrupt deletes it. An elevated run's sibling
-// is sealed and held from the moment it is made (nobody can put another directory in its place
-// while files are written into it by path): its handle is returned, NULL for any other run.
+// Unpacks the archive into a new private sibling and writes its marker. The sibling is the directory
+// in use meanwhile, and the clean-up may delete it, so that a fatal exit or an interrupt deletes it;
+// afterwards the directory in use is the unpack directory again. An elevated run's sibling is
+// sealed and held from the moment it is made (nobody can put another directory in its place while
+// files are written into it by path): its handle is returned, NULL for any other run.
 HANDLE unpack_into_sibling()
 {
     make_sibling_name(sibling);
@@ -345,29 +339,30 @@ HANDLE unpack_into_sibling()
     if (!create_containing_directories(sibling)) error = GetLastError();
     if (error != 0 ||
         !(elevated ? create_held_private_directory(sibling, &error, &made, true) : create_private_directory(sibling, &error))) {
-        refuse_unwritable_executable_folder(launch_unpack_spec(), error);
+        refuse_unwritable_executable_folder(unpack_spec, error);
         SetLastError(error);
         exit_cannot_open_output(sibling);
     }
-    copy_wide_bounded(unpack_directory, sibling, wide_path_capacity);
-    record_unpack_directory_identity();
-    if (made != NULL) hold_unpack_directory(made);
-    unpack_started = 1;
+    use_directory(sibling);
+    record_directory_in_use_identity();
+    if (made != NULL) hold_directory_in_use(made);
+    allow_cleanup_delete(true);
     open_attached_data(archive_block, archive_length);
     unpack_attached_data(role_parent);
     write_marker(sibling, made);
     // From here on nothing is deleted by the clean-up: the sibling is complete.
-    unpack_started = 0;
-    if (made != NULL && take_unpack_directory_hold() == NULL) {
+    allow_cleanup_delete(false);
+    if (made != NULL && take_directory_in_use_hold() == NULL) {
         // An interrupt's clean-up took the handle and deletes the sibling; the process is ending.
         SetLastError(ERROR_OPERATION_ABORTED);
         exit_unpack_failed();
     }
-    copy_wide_bounded(unpack_directory, cache_tree, wide_path_capacity);
+    use_directory(unpack_directory);
     return made;
 }
 
-// Renames the directory open as `directory` (with DELETE access) to cache_tree, never replacing.
+// Renames the directory open as `directory` (with DELETE access) to the unpack directory, never
+// replacing.
 bool rename_into_place(HANDLE directory)
 {
     static union {
@@ -377,7 +372,7 @@ bool rename_into_place(HANDLE directory)
     ZeroMemory(&rename.info, sizeof rename.info);
     rename.info.ReplaceIfExists = FALSE;
     rename.info.RootDirectory = NULL;
-    size_t units = long_path_form(cache_tree, rename.info.FileName, long_capacity);
+    size_t units = long_path_form(unpack_directory, rename.info.FileName, long_capacity);
     if (units == 0) return false;
     rename.info.FileNameLength = static_cast<DWORD>(units * sizeof(wchar_t));
     return SetFileInformationByHandle(directory, FileRenameInfo, &rename, sizeof rename) != 0;
@@ -393,7 +388,7 @@ bool take_made_tree(HANDLE made)
     BY_HANDLE_FILE_INFORMATION made_info, tree_info;
     bool known = GetFileInformationByHandle(made, &made_info) != 0;
     CloseHandle(made);
-    HANDLE tree = open_directory(cache_tree);
+    HANDLE tree = open_directory(unpack_directory);
     if (tree == INVALID_HANDLE_VALUE) return false;
     // Something else put in its place in between is not used (a later check repairs it). The tree
     // itself renamed away and back is: nobody below the administrators can have changed it.
@@ -401,7 +396,7 @@ bool take_made_tree(HANDLE made)
                 made_info.dwVolumeSerialNumber == tree_info.dwVolumeSerialNumber &&
                 made_info.nFileIndexHigh == tree_info.nFileIndexHigh && made_info.nFileIndexLow == tree_info.nFileIndexLow;
     tree_summary stated;
-    if (same && held_tree_complete(tree, false, &stated)) {
+    if (same && tree_complete(tree, false, &stated)) {
         if (same_summary(&stated, &written)) {
             held_tree = tree;
             return true;
@@ -412,27 +407,27 @@ bool take_made_tree(HANDLE made)
     return false;
 }
 
-// This run's complete sibling as its unpack directory for this run only: held as it was made (an
+// This run's complete sibling as the directory in use for this run only: held as it was made (an
 // elevated run's), deleted by the clean-up at the end, on an interrupt or a fatal exit (its identity
 // was recorded when it was made), and named to the child through the sibling's token in
-// TAVRIN_ONEFILE_RANDOM, which cached mode's spec never uses (append_parent_copy).
+// TAVRIN_ONEFILE_RANDOM, which cached mode's spec never uses (use_parent_copy).
 void run_from_own_copy(HANDLE made)
 {
-    copy_wide_bounded(unpack_directory, sibling, wide_path_capacity);
-    if (made != NULL) hold_unpack_directory(made);
-    unpack_started = 1;
+    use_directory(sibling);
+    if (made != NULL) hold_directory_in_use(made);
+    allow_cleanup_delete(true);
     set_env_var(TAVRIN_ENV_ONEFILE_RANDOM, sibling + wcslen(sibling) - random_token_length);
 }
 
-// Opens the tree at cache_tree for checking and records its identity in `checked`; NULL when there
-// is none, or only one that another run holds with delete access. Refuses one that is a link or no
-// directory, and, for a run that is not elevated, one whose owner it does not trust (an elevated
-// run repairs instead whatever is not sealed).
+// Opens the tree at the unpack directory for checking and records its identity in `checked`; NULL
+// when there is none, or only one that another run holds with delete access. Refuses one that is a
+// link or no directory, and, for a run that is not elevated, one whose owner it does not trust (an
+// elevated run records in `sealed` whether it is sealed, and repairs instead whatever is not).
 HANDLE open_tree()
 {
     HANDLE tree = INVALID_HANDLE_VALUE;
     for (int pause = 0;; ++pause) {
-        tree = open_directory(cache_tree);
+        tree = open_directory(unpack_directory);
         if (tree != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION || pause == busy_pauses) break;
         Sleep(busy_pause_ms);
     }
@@ -445,23 +440,24 @@ HANDLE open_tree()
     }
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(tree, &info) || !cache_level_acceptable(info.dwFileAttributes))
-        exit_cache_refused(cache_tree, "a link or not a directory");
+        exit_cache_refused(unpack_directory, "a link or not a directory");
     checked = identity_of(&info);
-    if (!elevated && !handle_has_trusted_owner(tree)) exit_cache_refused(cache_tree, "its owner is not this user");
+    if (!elevated && !handle_has_trusted_owner(tree)) exit_cache_refused(unpack_directory, "its owner is not this user");
+    if (elevated) sealed = handle_is_sealed(tree);
     return tree;
 }
 
 }  // namespace
 
-void append_archive_identity()
+void append_archive_identity(wchar_t* directory)
 {
-    const char* identity = launch_archive_identity();
-    bool hex = identity[0] != 0;
-    for (const char* digit = identity; *digit != 0; ++digit)
+    archive_identity = launch_archive_identity();
+    bool hex = archive_identity[0] != 0;
+    for (const char* digit = archive_identity; *digit != 0; ++digit)
         hex = hex && ((*digit >= '0' && *digit <= '9') || (*digit >= 'a' && *digit <= 'f'));
     if (!hex) exit_with_message("Error, cached mode without archive identity.");
-    append_wide_bounded(unpack_directory, L"\\", wide_path_capacity);
-    append_ascii_widened(unpack_directory, identity, wide_path_capacity);
+    append_wide_bounded(directory, L"\\", wide_path_capacity);
+    append_ascii_widened(directory, archive_identity, wide_path_capacity);
 }
 
 bool cache_level_acceptable(DWORD attributes)
@@ -510,12 +506,12 @@ bool prepare_cached_tree(const unsigned char* block, uint64_t length)
     archive_block = block;
     archive_length = length;
     elevated = own_token_elevated();
-    copy_wide_bounded(cache_tree, unpack_directory, wide_path_capacity);
+    verify = verify_requested();
     check_levels();
     for (int attempt = 1;; ++attempt) {
         HANDLE tree = open_tree();
         if (tree != NULL) {
-            if (tree_complete(tree)) {
+            if (found_tree_usable(tree)) {
                 held_tree = tree;
                 return true;
             }
@@ -534,11 +530,11 @@ bool prepare_cached_tree(const unsigned char* block, uint64_t length)
             // was not sealed.
             wchar_t away[wide_path_capacity];
             make_sibling_name(away);
-            retire_tree(cache_tree, away, &checked, sibling, !elevated || sealed);
+            retire_tree(unpack_directory, away, &checked, sibling, !elevated || sealed);
         }
         // Never replacing: when another run moved its tree in first, that one is checked next.
         // An elevated run moves the sibling it holds and uses it; it is never checked as found.
-        if (made != NULL ? rename_into_place(made) : MoveFileExW(sibling, cache_tree, 0) != 0) {
+        if (made != NULL ? rename_into_place(made) : MoveFileExW(sibling, unpack_directory, 0) != 0) {
             if (made != NULL && take_made_tree(made)) return true;
             continue;
         }
@@ -547,11 +543,11 @@ bool prepare_cached_tree(const unsigned char* block, uint64_t length)
         // it; to an elevated run under Wine 8 no tree reads back sealed): unpacking again would meet
         // it again, so this run uses the copy it has, deleted at its end as a temporary one is.
         HANDLE winner = open_tree();
-        if (winner != NULL && tree_complete(winner)) {
+        if (winner != NULL && found_tree_usable(winner)) {
             held_tree = winner;
             if (made != NULL) CloseHandle(made);
             // What this run carried from a damaged tree goes on into the winner's.
-            carry_added_entries(sibling, cache_tree, true);
+            carry_added_entries(sibling, unpack_directory, true);
             delete_directory_tree(sibling, NULL);
             return true;
         }
@@ -562,16 +558,19 @@ bool prepare_cached_tree(const unsigned char* block, uint64_t length)
     exit_with_system_error("Error, couldn't prepare cached unpack directory.", ERROR_ALREADY_EXISTS);
 }
 
-void append_parent_copy()
+void use_parent_copy()
 {
     wchar_t* token = get_env_var(TAVRIN_ENV_ONEFILE_RANDOM);
     if (token == NULL) return;
     wchar_t* parent = get_env_var(TAVRIN_ENV_ONEFILE_PARENT);
     if (parent == NULL) abort_bound();  // the child role is never taken without it
-    append_wide_bounded(unpack_directory, leftover_infix, wide_path_capacity);
-    append_wide_bounded(unpack_directory, parent, wide_path_capacity);
-    append_wide_bounded(unpack_directory, L"-", wide_path_capacity);
-    append_wide_bounded(unpack_directory, token, wide_path_capacity);
+    wchar_t copy[wide_path_capacity];
+    copy_wide_bounded(copy, unpack_directory, wide_path_capacity);
+    append_wide_bounded(copy, leftover_infix, wide_path_capacity);
+    append_wide_bounded(copy, parent, wide_path_capacity);
+    append_wide_bounded(copy, L"-", wide_path_capacity);
+    append_wide_bounded(copy, token, wide_path_capacity);
+    use_directory(copy);
     free(parent);
     free(token);
 }

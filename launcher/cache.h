@@ -8,14 +8,16 @@
 
 #include "launcher/cleanup.h"
 
-// Appends a backslash and the archive identity to the unpack directory (both roles, cached mode).
+// Appends a backslash and the archive identity to `directory` (wide_path_capacity units; the unpack
+// directory as it is expanded, both roles, cached mode), reading the identity once for this file.
 // An identity that is missing or holds anything but hex digits ends the process ("Error, cached
 // mode without archive identity.").
-void append_archive_identity();
+void append_archive_identity(wchar_t* directory);
 
 // The parent in cached mode, once the unpack directory names the cache directory (the spec's
-// expansion and the identity). Leaves it a tree that this run checked and holds open until the
-// process ends (without delete sharing, so that nobody renames or replaces it meanwhile):
+// expansion and the identity) and is the directory in use. Leaves it a tree that this run checked
+// and holds open until the process ends (without delete sharing, so that nobody renames or replaces
+// it meanwhile):
 //  - the levels of the path below the spec's root that exist must be directories and no links, and
 //    the tree itself must be a directory and no link; otherwise exit_cache_refused;
 //  - a run that is not elevated (own_token_elevated) uses a tree owned by this user, the
@@ -25,7 +27,7 @@ void append_archive_identity();
 //    (walk_held_tree, walk_listed); files and directories that the application added are not looked
 //    at. It then holds every listed directory without delete sharing until the process ends; with
 //    TAVRIN_ONEFILE_VERIFY=1 every archived file's content is also compared with the archive
-//    (`block`, `length`);
+//    (`block`, `length`; the variable is read once);
 //  - an elevated run uses only a sealed tree (handle_is_sealed), holds every listed directory
 //    without delete sharing and every listed file with read sharing only from the check on, until
 //    the process ends, and compares the marker, and the content, through those handles; any other
@@ -43,18 +45,21 @@ void append_archive_identity();
 //    passes (moving what it carried into it, deleting its own sibling); otherwise (a tree that
 //    another run holds, or, to an elevated run, one that is not sealed) it runs from its own
 //    sibling, which the clean-up then deletes at the end as in temporary mode, and names it to the
-//    child (append_parent_copy).
+//    child (use_parent_copy).
 //    Siblings of that pattern whose process has ended are deleted first; those of running
 //    processes are left alone.
-// Every failure ends the process; a fatal exit while unpacking deletes the sibling. True when the
-// tree in use is the kept one at the unpack directory, which stays after this run; false when it is
-// this run's own copy, deleted at its end.
+// While the sibling is unpacked it is the directory in use (use_directory), which the clean-up may
+// delete (allow_cleanup_delete): every failure ends the process, and a fatal exit then deletes the
+// sibling. True when the tree in use is the kept one at the unpack directory, which stays after
+// this run; false when it is this run's own copy, which is then the directory in use and which the
+// clean-up may delete (it does at the end).
 bool prepare_cached_tree(const unsigned char* block, uint64_t length);
 
-// The child in cached mode, after the identity: when the parent runs from its own sibling
-// (TAVRIN_ONEFILE_RANDOM set, its token), appends ".tmp-<TAVRIN_ONEFILE_PARENT>-<token>" to the
-// unpack directory; otherwise nothing. The role check has seen both values' forms.
-void append_parent_copy();
+// The child in cached mode, after the expansion: when the parent runs from its own sibling
+// (TAVRIN_ONEFILE_RANDOM set, its token), makes the unpack directory and
+// ".tmp-<TAVRIN_ONEFILE_PARENT>-<token>" the directory in use; otherwise nothing. The role check has
+// seen both values' forms.
+void use_parent_copy();
 
 // Moves the tree at `tree` (fully qualified) to `away` (never replacing) and deletes it there,
 // provided it still is the directory of `identity` (opened without following a link); anything

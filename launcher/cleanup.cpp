@@ -1,4 +1,4 @@
-// Shutdown and clean-up: the child is given 5 s and then ended, the unpack directory is deleted with
+// Shutdown and clean-up: the child is given 5 s and then ended, the directory in use is deleted with
 // bounded retries; the console control handler runs the same on interrupt, close, logoff, shutdown.
 #include "launcher/cleanup.h"
 
@@ -13,10 +13,14 @@ namespace {
 
 // The child's process handle, NULL when there is none; see cleanup.h for who owns it.
 void* volatile child_process_handle;
-// The handle that holds the unpack directory, NULL when there is none; see cleanup.h.
-void* volatile unpack_directory_hold;
+// The handle that holds the directory in use, NULL when there is none; see cleanup.h.
+void* volatile directory_in_use_hold;
 // 1 from just before the child is created: interrupts are then the application's to answer.
 volatile LONG child_starting;
+// 1 while the clean-up may delete the directory in use (cleanup.h); written by allow_cleanup_delete
+// only, on the main thread. Volatile: the console handler's thread reads it, so the compiler may
+// neither keep it in a register nor drop or move a store to it.
+volatile unsigned char cleanup_may_delete;
 
 enum {
     child_grace_ms = 5000,
@@ -26,7 +30,7 @@ enum {
 
 // Longest path the system's wide file calls take with the "\\?\" prefix, terminator included.
 enum { long_path_capacity = 32768 };
-// How deep the walk goes below the unpack directory. Each level holds one listing buffer and one
+// How deep the walk goes below the directory in use. Each level holds one listing buffer and one
 // handle; the launcher writes at most some 2000 levels (4095 code units), deeper trees are the
 // application's.
 enum { deepest_level = 4096 };
@@ -40,7 +44,7 @@ bool extend_path(wchar_t* path, size_t length, const wchar_t* name)
     return true;
 }
 
-// The unpack directory's identity, as record_unpack_directory_identity found it. The fields are
+// The directory in use's identity, as record_directory_in_use_identity found it. The fields are
 // written before `identity_recorded` is set, and read only after it was seen set.
 volatile LONG identity_recorded;
 directory_identity recorded;
@@ -191,7 +195,7 @@ bool delete_entry(wchar_t* path, size_t length, bool listable, int level, const 
     return true;
 }
 
-// One delete attempt on the unpack directory and everything in it. SHFileOperationW is not used:
+// One delete attempt on the directory in use and everything in it. SHFileOperationW is not used:
 // it works only within MAX_PATH, and under Wine 8, past MAX_PATH, it walks on with an empty path and
 // deletes the files of the current directory instead. Each call has its own path buffer: both
 // threads may be deleting at once (the first to open the top holds it; the other's open fails
@@ -202,7 +206,7 @@ bool request_delete(DWORD* failure)
 {
     if (identity_recorded == 0) return false;
     wchar_t path[long_path_capacity];
-    size_t length = long_path_form(unpack_directory, path, long_path_capacity);
+    size_t length = long_path_form(directory_in_use, path, long_path_capacity);
     directory_identity top = recorded;
     return length > 0 && delete_entry(path, length, true, 0, &top, failure);
 }
@@ -220,7 +224,7 @@ void settle_left_directory(bool gone, DWORD failure)
         return;
     }
     if (InterlockedExchange(&left_reported, 1) != 0) return;
-    report_left_behind(unpack_directory, failure != ERROR_SUCCESS ? failure : ERROR_DIR_NOT_EMPTY,
+    report_left_behind(directory_in_use, failure != ERROR_SUCCESS ? failure : ERROR_DIR_NOT_EMPTY,
                        unpack_directory_marked());
 }
 
@@ -242,7 +246,7 @@ bool read_directory_identity(const wchar_t* path, directory_identity* identity)
 
 bool directory_still_there()
 {
-    DWORD attributes = GetFileAttributesW(unpack_directory);
+    DWORD attributes = GetFileAttributesW(directory_in_use);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -283,11 +287,21 @@ size_t long_path_form(const wchar_t* path, wchar_t* out, size_t capacity)
     return length;
 }
 
-void record_unpack_directory_identity()
+void use_directory(const wchar_t* path) { copy_wide_bounded(directory_in_use, path, wide_path_capacity); }
+
+void allow_cleanup_delete(bool allowed)
+{
+    // The directory in use, its identity and its hold are stored before the flag: the handler that
+    // sees 1 reads them as they were set.
+    MemoryBarrier();
+    cleanup_may_delete = allowed ? 1 : 0;
+}
+
+void record_directory_in_use_identity()
 {
     InterlockedExchange(&identity_recorded, 0);
     wchar_t path[long_path_capacity];
-    if (long_path_form(unpack_directory, path, long_path_capacity) == 0) return;
+    if (long_path_form(directory_in_use, path, long_path_capacity) == 0) return;
     // A link, or not a directory at all, is not recorded: then nothing is ever deleted.
     if (read_directory_identity(path, &recorded)) InterlockedExchange(&identity_recorded, 1);
 }
@@ -311,9 +325,9 @@ bool delete_directory_tree(const wchar_t* path, const directory_identity* expect
     return GetFileAttributesW(long_path) == INVALID_FILE_ATTRIBUTES;
 }
 
-void hold_unpack_directory(HANDLE directory) { unpack_directory_hold = directory; }
+void hold_directory_in_use(HANDLE directory) { directory_in_use_hold = directory; }
 
-HANDLE take_unpack_directory_hold() { return InterlockedExchangePointer(&unpack_directory_hold, NULL); }
+HANDLE take_directory_in_use_hold() { return InterlockedExchangePointer(&directory_in_use_hold, NULL); }
 
 void mark_child_starting() { InterlockedExchange(&child_starting, 1); }
 
@@ -349,8 +363,8 @@ void cleanup_child_and_directory()
         CloseHandle(child);
     }
 
-    if (unpack_started == 0) return;
-    HANDLE hold = take_unpack_directory_hold();
+    if (cleanup_may_delete == 0) return;
+    HANDLE hold = take_directory_in_use_hold();
     if (hold != NULL) CloseHandle(hold);
 
     DWORD failure = ERROR_SUCCESS;

@@ -1,4 +1,4 @@
-// Shutdown and clean-up: end the child if it still runs, delete the unpack directory with bounded
+// Shutdown and clean-up: end the child if it still runs, delete the directory in use with bounded
 // retries; the console control handler that runs it on interrupt, close, logoff and shutdown.
 #ifndef TAVRIN_LAUNCHER_CLEANUP_H
 #define TAVRIN_LAUNCHER_CLEANUP_H
@@ -21,18 +21,30 @@ HANDLE hand_over_child(HANDLE child);
 // Closes the slot's handle if it is still there (the child has ended; nothing else is done).
 void release_child();
 
-// Records the volume serial number and file id of the unpack directory as it is now. Called once
+// Makes the fully qualified `path` the directory in use (base/process_state.h), its one writer. On
+// the main thread only, and only while the clean-up may not delete: the console handler's thread
+// reads the item once the clean-up may.
+void use_directory(const wchar_t* path);
+
+// Whether the clean-up may delete the directory in use, its one writer (the flag itself is this
+// file's). The launch sequence allows it once the directory this run made has its identity recorded
+// (and, held, its hold in the slot), just before the first entry is written: a temporary parent,
+// and a cached parent for the sibling it unpacks into, then forbids it once the sibling is complete,
+// and allows it again when it runs from that sibling. Nothing else is ever deleted by the clean-up.
+void allow_cleanup_delete(bool allowed);
+
+// Records the volume serial number and file id of the directory in use as it is now. Called once
 // the directory exists and before anything is unpacked into it. When it is not a directory, is a
 // link (a reparse point) or cannot be opened, nothing is recorded, and the clean-up deletes nothing.
-void record_unpack_directory_identity();
+void record_directory_in_use_identity();
 
-// A handle that holds the unpack directory open without delete sharing (cached mode, elevated), in
-// a slot like the child's: hold_unpack_directory puts it there before unpacking starts; the
+// A handle that holds the directory in use open without delete sharing (an elevated parent's), in
+// a slot like the child's: hold_directory_in_use puts it there before unpacking starts; the
 // clean-up takes it out and closes it before it deletes the directory (which it could not open
-// otherwise); take_unpack_directory_hold takes it back once unpacking is done and returns it, or
+// otherwise); take_directory_in_use_hold takes it back once unpacking is done and returns it, or
 // NULL when the clean-up took it first. Whoever takes it out owns it.
-void hold_unpack_directory(HANDLE directory);
-HANDLE take_unpack_directory_hold();
+void hold_directory_in_use(HANDLE directory);
+HANDLE take_directory_in_use_hold();
 
 // Writes the long ("\\?\") form of the fully qualified `path` into `out` (`capacity` code units,
 // at most 32768) without a trailing backslash and returns its length; 0 when it does not fit.
@@ -46,15 +58,15 @@ struct directory_identity {
 // The identity in what GetFileInformationByHandle read.
 directory_identity identity_of(const BY_HANDLE_FILE_INFORMATION* info);
 
-// Deletes the fully qualified directory `path` and its tree as the clean-up deletes the unpack
-// directory (links inside removed, never followed; one attempt, no retries), provided `path` is a
+// Deletes the fully qualified directory `path` and its tree as the clean-up deletes the directory
+// in use (links inside removed, never followed; one attempt, no retries), provided `path` is a
 // directory and no link, and, when `expected` is not NULL, the directory of that identity (opened
 // without following a link); otherwise nothing is deleted. True when nothing is left under `path`.
 bool delete_directory_tree(const wchar_t* path, const directory_identity* expected);
 
 // Takes the child's handle out of its slot (if any): waits up to 5 s, ends the child with exit code
-// 1 if it still runs, closes the handle. Then, when unpack_started is 1, deletes the unpack
-// directory and its tree (long paths included; links inside it are removed, not followed), at most
+// 1 if it still runs, closes the handle. Then, when the clean-up may delete, deletes the directory
+// in use and its tree (long paths included; links inside it are removed, not followed), at most
 // 21 attempts with 100 ms pauses. Only while the directory still has the recorded identity: a link,
 // or another directory, put in its place is left alone with all it leads to. Inside the tree,
 // entries are handled as choose_cleanup_action says. Once the directory is gone, its marker goes

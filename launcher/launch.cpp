@@ -74,16 +74,18 @@ enum { child_creation_tries = 3, child_creation_pause_ms = 100 };
 enum { unpack_directory_tries = 4 };
 
 // Expands the image's unpack spec (the built-in one unless the packer stored another) into the
-// unpack directory and makes it fully qualified.
+// unpack directory, the one writer of that item, makes it fully qualified, and makes it the
+// directory in use.
 void expand_unpack_directory()
 {
-    const wchar_t* spec = launch_unpack_spec();
+    const wchar_t* spec = unpack_spec;
     bool expanded = expand_spec(unpack_directory, spec, wide_path_capacity);
     if (expanded) check_unpack_directory_names(spec);
-    qualify_unpack_directory();
+    qualify_directory(unpack_directory);
     if (!expanded) abort_spec_expansion(spec);
     // A new build never meets the tree of an old one.
-    if (launch_cached()) append_archive_identity();
+    if (cached_mode) append_archive_identity(unpack_directory);
+    use_directory(unpack_directory);
 }
 
 // Makes the unpack directory, private: true when this call made it. An elevated parent's is sealed
@@ -94,7 +96,7 @@ bool make_unpack_directory(uint32_t* error)
     if (!own_token_elevated()) return create_private_directory(unpack_directory, error);
     void* held = NULL;
     if (!create_held_private_directory(unpack_directory, error, &held, false)) return false;
-    hold_unpack_directory(held);
+    hold_directory_in_use(held);
     return true;
 }
 
@@ -115,7 +117,7 @@ void create_unpack_directory()
         if (error != ERROR_ALREADY_EXISTS) {
             // Beside the executable, the folder is named with the system's reason. Elsewhere any
             // other reason (no rights, say) shows up as the first file's own failure, with its path.
-            refuse_unwritable_executable_folder(launch_unpack_spec(), error);
+            refuse_unwritable_executable_folder(unpack_spec, error);
             return;
         }
         if (attempt == unpack_directory_tries) {
@@ -215,16 +217,16 @@ int run_program_again()
 }
 
 // Loads the entry DLL at first_file_path and returns its run_code. From here on every DLL that is
-// loaded by name, by the application or by anything it loads, is looked for in the unpack directory
+// loaded by name, by the application or by anything it loads, is looked for in the directory in use
 // first, then in system32, and nowhere else: not in the executable's own folder (which Windows
 // would search first, and where a download lies among whatever else was downloaded), not in the
 // current directory, not along PATH. A DLL that cannot be loaded or lacks run_code ends the process.
 tavrin_run_code_function load_entry_dll()
 {
-    AddDllDirectory(unpack_directory);
+    AddDllDirectory(directory_in_use);
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Also through the older call, which the search above counts among its user directories.
-    SetDllDirectoryW(unpack_directory);
+    SetDllDirectoryW(directory_in_use);
     HMODULE module = LoadLibraryExW(first_file_path, NULL,
                                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                                         LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -304,8 +306,11 @@ int run_launcher()
         set_parent_marker();
     }
 
+    // The settings once, read from their items from here on; then the unpack directory, once (a
+    // temporary parent expands it again only when the name it chose is taken).
+    read_launch_settings();
     expand_unpack_directory();
-    if (role == role_child && launch_cached()) append_parent_copy();
+    if (role == role_child && cached_mode) use_parent_copy();
 
     if (role == role_parent) {
         if (!SetConsoleCtrlHandler(console_ctrl_handler, TRUE))
@@ -318,28 +323,27 @@ int run_launcher()
     uint64_t block_length = 0;
     if (!find_attached_data(&block, &block_length)) exit_header_missing();
     bool kept_tree = false;
-    if (role == role_parent && launch_cached()) {
+    if (role == role_parent && cached_mode) {
         // A kept tree that passes its checks is used without reading the archive; the clean-up
         // never deletes it.
         kept_tree = prepare_cached_tree(block, block_length);
     } else {
         open_attached_data(block, block_length);
         // Only a directory this run made is ever deleted: it is made and its identity recorded
-        // before the flag lets the console handler delete, so an interrupt while unpacking finds
-        // it recorded, and a link put in its place later is never accepted.
+        // before the clean-up may delete, so an interrupt while unpacking finds it recorded, and a
+        // link put in its place later is never accepted. A child deletes nothing.
         if (role == role_parent) {
             create_unpack_directory();
-            record_unpack_directory_identity();
+            record_directory_in_use_identity();
             // Temporary mode (cached mode's parent never gets here): what this run cannot delete
             // at its end, a later run can.
             mark_unpack_directory();
+            allow_cleanup_delete(true);
         }
-        unpack_started = 1;
         unpack_attached_data(role);
     }
 
-    const bool program = launch_exe_entry();
-    if (role == role_child) return program ? run_program_again() : run_child(argc, argv);
+    if (role == role_child) return program_entry ? run_program_again() : run_child(argc, argv);
 
     set_launcher_directory();
     set_env_var(TAVRIN_ENV_ORIGINAL_ARGV0, argc > 0 ? argv[0] : L"");
@@ -349,12 +353,12 @@ int run_launcher()
     // once the application has ended, and a program entry get a process of their own. Without a
     // child of ours no self-recognition is needed: an instance that the application starts and
     // that did not recognise this process would take the parent role and check the tree itself.
-    if (kept_tree && !program) return run_in_this_process(block, block_length, own_path);
+    if (kept_tree && !program_entry) return run_in_this_process(block, block_length, own_path);
     const wchar_t* application_path = own_path;
-    if (program) {
+    if (program_entry) {
         // In cached mode the tree in use was unpacked under another name, or by another run: the
         // entry's path is taken from it as it is now.
-        if (launch_cached()) locate_first_entry(block, block_length);
+        if (cached_mode) locate_first_entry(block, block_length);
         require_application();
         application_path = first_file_path;
     } else {
@@ -365,18 +369,18 @@ int run_launcher()
     }
 
     STARTUPINFOW startup;
-    fill_startup(&startup, program);
+    fill_startup(&startup, program_entry);
     // A program gets the line as typed, argument 0 replaced, for its own runtime to split; the
     // launcher's second instance gets the arguments as the system splits them, quoted again.
     wchar_t* command_line =
-        const_cast<wchar_t*>(program ? build_program_command_line(own_path) : build_child_command_line(own_path));
+        const_cast<wchar_t*>(program_entry ? build_program_command_line(own_path) : build_child_command_line(own_path));
     mark_child_starting();
-    HANDLE created = create_process(application_path, command_line, &startup, program);
+    HANDLE created = create_process(application_path, command_line, &startup, program_entry);
 
     HANDLE waited = hand_over_child(created);
     // While the application starts, directories that earlier runs left behind are deleted: the
     // start does not wait for it. Cached mode deletes its own siblings as it prepares the tree.
-    if (!launch_cached()) remove_left_unpack_directories();
+    if (!cached_mode) remove_left_unpack_directories();
     DWORD exit_code = 1;  // also when the handler took the only handle first
     if (waited != NULL) {
         WaitForSingleObject(waited, INFINITE);

@@ -120,13 +120,13 @@ const wchar_t* own_executable_path(bool resolved)
     return own_path_resolved;
 }
 
-void qualify_unpack_directory()
+void qualify_directory(wchar_t* directory)
 {
     wchar_t full[wide_path_capacity];
-    DWORD length = GetFullPathNameW(unpack_directory, wide_path_capacity, full, NULL);
+    DWORD length = GetFullPathNameW(directory, wide_path_capacity, full, NULL);
     // 4096 or more: the size it would need, terminator included, is beyond the buffer.
     if (length == 0 || length >= wide_path_capacity) abort_bound();
-    copy_wide_bounded(unpack_directory, full, wide_path_capacity);
+    copy_wide_bounded(directory, full, wide_path_capacity);
 }
 
 bool append_known_folder(wchar_t* out, int csidl, size_t capacity)

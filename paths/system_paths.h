@@ -32,9 +32,9 @@ void strip_final_path_prefix(wchar_t* dst, const wchar_t* src, uint32_t capacity
 // the result does not fit `capacity`.
 void shorten_directory_part(wchar_t* path, size_t capacity);
 
-// Makes the process-wide unpack directory fully qualified in place (GetFullPathNameW). Aborts on
-// failure or when the full path needs 4096 or more code units.
-void qualify_unpack_directory();
+// Makes the directory path in `directory` (wide_path_capacity units) fully qualified in place
+// (GetFullPathNameW). Aborts on failure or when the full path needs 4096 or more code units.
+void qualify_directory(wchar_t* directory);
 
 // Appends the shell folder `csidl` (SHGetFolderPathW, current path) to the text in `out`. False,
 // with `out` untouched, when the shell does not supply it. Aborts when the result does not fit.

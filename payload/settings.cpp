@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include "base/process_state.h"
 #include "format/format.h"
 #include "format/settings_record.h"
 #include "paths/directory_spec.h"
@@ -25,9 +26,7 @@ uint32_t settings_flags()
     return static_cast<uint32_t>(load_little_endian(bytes, 4));
 }
 
-}  // namespace
-
-const wchar_t* launch_unpack_spec(void)
+const wchar_t* stored_unpack_spec()
 {
     static wchar_t spec[launch_settings_spec_capacity];
     for (int i = 0;; ++i) {
@@ -39,9 +38,14 @@ const wchar_t* launch_unpack_spec(void)
     return spec[0] != 0 ? spec : builtin_unpack_spec;
 }
 
-bool launch_cached(void) { return (settings_flags() & launch_setting_cached) != 0; }
+}  // namespace
 
-bool launch_exe_entry(void) { return (settings_flags() & launch_setting_exe_entry) != 0; }
+void read_launch_settings(void)
+{
+    unpack_spec = stored_unpack_spec();
+    cached_mode = (settings_flags() & launch_setting_cached) != 0;
+    program_entry = (settings_flags() & launch_setting_exe_entry) != 0;
+}
 
 const char* launch_archive_identity(void)
 {

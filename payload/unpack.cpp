@@ -1,4 +1,4 @@
-// Unpacking: each entry of the attached data becomes a file under the unpack directory; the
+// Unpacking: each entry of the attached data becomes a file under the directory in use; the
 // directories its name calls for are created on the way and remembered in a small list.
 #include "payload/unpack.h"
 
@@ -14,8 +14,6 @@
 #include "format/entry_names.h"
 #include "format/format.h"
 #include "payload/reader.h"
-
-wchar_t first_file_path[wide_path_capacity];
 
 namespace {
 
@@ -89,7 +87,7 @@ void write_entry_content(HANDLE file, uint64_t remaining)
     }
 }
 
-// Builds output_path from the unpack directory and the entry name just read; damage ends the process.
+// Builds output_path from the directory in use and the entry name just read; damage ends the process.
 void join_entry_path()
 {
     // The packer never writes a name that entry_name_fault refuses: one met here comes from
@@ -97,7 +95,7 @@ void join_entry_path()
     // reach the file system, where it could leave the unpack directory, open a device (COM1,
     // NUL) or land under another name ("a." as "a").
     if (entry_name_fault(entry_name, wcslen(entry_name)) != name_ok) exit_decode_failed();
-    copy_wide_bounded(output_path, unpack_directory, wide_path_capacity);
+    copy_wide_bounded(output_path, directory_in_use, wide_path_capacity);
     append_wide_bounded(output_path, L"\\", wide_path_capacity);
     append_wide_bounded(output_path, entry_name, wide_path_capacity);
 }

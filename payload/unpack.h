@@ -1,14 +1,11 @@
-// Unpacking: every entry of the attached data becomes a file under the unpack directory.
+// Unpacking: every entry of the attached data becomes a file under the directory in use; the first
+// entry's path goes into first_file_path (base/process_state.h).
 #ifndef TAVRIN_PAYLOAD_UNPACK_H
 #define TAVRIN_PAYLOAD_UNPACK_H
 
 #include <stdint.h>
 
 #include "base/process_state.h"
-
-// Full path of the first entry (the application's DLL or program); empty until the first entry has
-// been read, changed afterwards only by locate_first_entry. 4096 code units.
-extern wchar_t first_file_path[wide_path_capacity];
 
 // Parent: writes every entry, confirms the frame complete with its checksum, closes the reader.
 // Child: returns as soon as first_file_path is set, having read only the first name, and closes the
@@ -17,14 +14,14 @@ extern wchar_t first_file_path[wide_path_capacity];
 // Every failure ends the process.
 void unpack_attached_data(instance_role role);
 
-// Sets first_file_path anew from the unpack directory as it is now and the first entry's name, read
+// Sets first_file_path anew from the directory in use as it is now and the first entry's name, read
 // from the attached data opened over [block, block + length) (nothing further is decoded); empty
 // when the archive holds no entry. Closes the reader. For a parent in cached mode, whose tree was
 // unpacked elsewhere (a sibling renamed into place) or by another run. Damage ends the process.
 void locate_first_entry(const unsigned char* block, uint64_t length);
 
 // Reads every entry of the opened attached data (to its end, the frame's checksum confirmed) and
-// compares it with the file of its name under the unpack directory. True when each exists with
+// compares it with the file of its name under the directory in use. True when each exists with
 // exactly that content; `*entries` then holds their number. Stops at the first difference. Closes
 // the reader either way. Damage ends the process as unpacking does.
 bool attached_data_matches_files(uint64_t* entries);

@@ -39,9 +39,9 @@ namespace {
 // Points the clean-up at `directory`, as the launch sequence leaves things once unpacking started.
 void prepare(const fs::path& directory, unsigned char started = 1)
 {
-    wcscpy(unpack_directory, directory.wstring().c_str());
-    record_unpack_directory_identity();
-    unpack_started = started;
+    use_directory(directory.wstring().c_str());
+    record_directory_in_use_identity();
+    allow_cleanup_delete(started != 0);
 }
 
 bool read_only(const fs::path& path) { return (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY) != 0; }

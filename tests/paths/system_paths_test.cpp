@@ -1,5 +1,5 @@
 // Path services against the real file system under Wine: final paths, short directory parts, the
-// own executable path caches, the qualified unpack directory and shell folders.
+// own executable path caches, a directory qualified and shell folders.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -93,13 +93,14 @@ TAVRIN_SCENARIO(own_path)
     return 0;
 }
 
-// argv: the unpack directory before; prints it after qualify_unpack_directory.
+// argv: the directory before; prints it after qualify_directory.
 TAVRIN_SCENARIO(qualify)
 {
     _setmode(_fileno(stdout), _O_BINARY);
-    copy_wide_bounded(unpack_directory, argv[1], wide_path_capacity);
-    qualify_unpack_directory();
-    print_line(unpack_directory);
+    static wchar_t directory[wide_path_capacity];
+    copy_wide_bounded(directory, argv[1], wide_path_capacity);
+    qualify_directory(directory);
+    print_line(directory);
     return 0;
 }
 

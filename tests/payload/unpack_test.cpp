@@ -42,9 +42,8 @@ TAVRIN_SCENARIO(unpack)
     std::string block = read_file(argv[1]);
     unsigned char* image = static_cast<unsigned char*>(malloc(block.size() + 1));
     memcpy(image, block.data(), block.size());
-    copy_wide_bounded(unpack_directory, argv[2], wide_path_capacity);
+    copy_wide_bounded(directory_in_use, argv[2], wide_path_capacity);
     open_attached_data(image, block.size());
-    unpack_started = 1;
     unpack_attached_data(std::wstring(argv[3]) == L"child" ? role_child : role_parent);
     printf("returned\nfirst=%s\n", narrow(first_file_path).c_str());
     return 0;
@@ -56,7 +55,7 @@ TAVRIN_SCENARIO(unpack)
 TAVRIN_SCENARIO(unpack_watched)
 {
     std::string block = read_file(argv[1]);
-    copy_wide_bounded(unpack_directory, argv[2], wide_path_capacity);
+    copy_wide_bounded(directory_in_use, argv[2], wide_path_capacity);
     std::wstring watched = argv[3];
     volatile LONG done = 0, write_refused = 0, read_allowed = 0;
     std::thread watcher([&] {
@@ -73,7 +72,6 @@ TAVRIN_SCENARIO(unpack_watched)
         }
     });
     open_attached_data(reinterpret_cast<const unsigned char*>(block.data()), block.size());
-    unpack_started = 1;
     unpack_attached_data(role_parent);
     done = 1;
     watcher.join();
