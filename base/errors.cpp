@@ -1,14 +1,13 @@
-// Error reporting: fixed messages on the standard streams, fatal exit with code 2, aborts.
+// Error reporting: the rows of format/launcher_messages.h on the standard streams, the fatal exit
+// with code 2, aborts.
 #include "base/errors.h"
 
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 namespace {
-
-// Printed where FormatMessageA has no text for a code (or none in US English).
-const char no_system_text[] = "no description available for this error code";
 
 // Run once before a fatal exit; whoever takes it out of the slot runs it.
 void* volatile fatal_exit_hook;
@@ -19,78 +18,90 @@ void run_fatal_exit_hook()
     if (hook != NULL) hook();
 }
 
-// One piece of a message: the narrow `text`, or, when `wide` is set, that wide text (a path or a
+// One value of a message: the narrow `text`, or, when `wide` is set, that wide text (a path or a
 // spec) converted as write_wide_text converts it.
-struct message_piece {
+struct message_value {
     const char* text;
     const wchar_t* wide;
 };
 
 // FormatMessageA's US-English text for `code` without its trailing CR/LF, or our stand-in. The
-// system's buffer is never released: the process ends right after it is printed.
+// system's buffer is never released: the process ends (or the note is the run's last word) right
+// after it is printed.
 const char* system_text(uint32_t code)
 {
     char* text = NULL;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
                                       FORMAT_MESSAGE_ALLOCATE_BUFFER,
                                   NULL, code, 0x0409, reinterpret_cast<LPSTR>(&text), 0, NULL);
-    if (length == 0 || text == NULL) return no_system_text;
+    if (length == 0 || text == NULL) return TAVRIN_NO_SYSTEM_TEXT;
     // Line ends at the back only; those inside the text stay.
     DWORD end = length;
     while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) text[--end] = 0;
     return text;
 }
 
-// Writes the `count` pieces, " ([Error <code as signed 32-bit>] <system text>)" when `with_code`,
-// and a newline to `stream`. True when the stream took all of it.
-bool write_message(FILE* stream, const message_piece* pieces, size_t count, bool with_code, uint32_t code)
+// Writes the text of `message` with its "<name>" parts replaced by the `count` values in order (a
+// part without a value stays as written), and a newline, to `stream`. True when the stream took
+// all of it.
+bool write_message(FILE* stream, const launcher_message& message, const message_value* values, size_t count)
 {
     clearerr(stream);
-    for (size_t i = 0; i < count; ++i) {
-        if (pieces[i].wide != NULL) write_wide_text(stream, pieces[i].wide);
-        else fputs(pieces[i].text, stream);
+    size_t used = 0;  // values written
+    const char* text = message.text;
+    while (*text != 0) {
+        const char* open = strchr(text, '<');
+        const char* close = open != NULL ? strchr(open, '>') : NULL;
+        if (close == NULL) {
+            fputs(text, stream);
+            break;
+        }
+        fwrite(text, 1, static_cast<size_t>(open - text), stream);
+        if (used == count) fwrite(open, 1, static_cast<size_t>(close + 1 - open), stream);
+        else if (values[used].wide != NULL) write_wide_text(stream, values[used++].wide);
+        else fputs(values[used++].text, stream);
+        text = close + 1;
     }
-    if (with_code)
-        fprintf(stream, " ([Error %ld] %s)", static_cast<long>(static_cast<int32_t>(code)), system_text(code));
     fputc('\n', stream);
     return fflush(stream) == 0 && !ferror(stream);
 }
 
-// The message on `preferred`, or, when that stream cannot take it, on the other standard stream: a
-// program started with one stream only (a windowed program run as "app.exe > log.txt", a stream
-// closed by the caller) would otherwise end with exit code 2 and no word of why. The C runtime's
-// write fails for a stream whose handle is missing, closed or invalid.
-void deliver_message(FILE* preferred, const message_piece* pieces, size_t count, bool with_code, uint32_t code)
+// Prints message `id` with its `count` values where its row sends it. A message whose stream
+// cannot take it goes to the other standard stream: a program started with one stream only (a
+// windowed program run as "app.exe > log.txt", a stream closed by the caller) would otherwise end
+// with exit code 2 and no word of why. The C runtime's write fails for a stream whose handle is
+// missing, closed or invalid.
+void deliver_message(launcher_message_id id, const message_value* values, size_t count)
 {
-    if (write_message(preferred, pieces, count, with_code, code)) return;
-    write_message(preferred == stdout ? stderr : stdout, pieces, count, with_code, code);
+    const launcher_message& message = launcher_messages[id];
+    if (message.stream == stream_error_only) {
+        // A windowed run without a stream, or a console that is gone (closed by its user): nobody
+        // to tell, and a note is no failure to put on standard output.
+        HANDLE error_handle = GetStdHandle(STD_ERROR_HANDLE);
+        if (error_handle != NULL && error_handle != INVALID_HANDLE_VALUE) write_message(stderr, message, values, count);
+        return;
+    }
+    FILE* preferred = message.stream == stream_output ? stdout : stderr;
+    if (write_message(preferred, message, values, count)) return;
+    write_message(preferred == stdout ? stderr : stdout, message, values, count);
 }
 
-// What makes a name unusable, after "it " or "a component below its root ".
-const char* name_fault_reason(name_fault fault)
+// Runs the fatal exit hook, prints message `id` and ends as its row says.
+[[noreturn]] void exit_with(launcher_message_id id, const message_value* values, size_t count)
 {
-    switch (fault) {
-    case name_ok:
-        break;
-    case name_empty:
-    case name_empty_component:
-        return "is empty";
-    case name_dot_component:
-        return "is '.' or '..'";
-    case name_separator:
-        return "holds a '/' or '\\'";
-    case name_colon:
-        return "holds a ':' (a drive or a stream)";
-    case name_control_character:
-        return "holds a control character";
-    case name_forbidden_character:
-        return "holds one of < > \" | ? *";
-    case name_trailing_dot_or_space:
-        return "ends in a dot or a space, which Windows drops";
-    case name_reserved_device:
-        return "is a reserved device name (CON, PRN, AUX, NUL, COM1, LPT1, ...)";
-    }
-    return "is not a usable name";
+    run_fatal_exit_hook();
+    deliver_message(id, values, count);
+    if (launcher_messages[id].ending == ends_with_fail_fast) abort_bound();
+    exit(launcher_failure_exit_code);
+}
+
+// The values of the system's reason for `code`, as TAVRIN_SYSTEM_REASON takes them; `code_text`
+// holds the number (at least 12 bytes).
+void system_reason(uint32_t code, char* code_text, size_t size, message_value* values)
+{
+    snprintf(code_text, size, "%ld", static_cast<long>(static_cast<int32_t>(code)));
+    values[0] = {code_text, NULL};
+    values[1] = {system_text(code), NULL};
 }
 
 }  // namespace
@@ -100,63 +111,39 @@ void set_fatal_exit_hook(void (*hook)())
     InterlockedExchangePointer(&fatal_exit_hook, reinterpret_cast<void*>(hook));
 }
 
-void report_system_error(const char* message, uint32_t code)
-{
-    const message_piece pieces[] = {{message, NULL}};
-    deliver_message(stderr, pieces, 1, true, code);
-}
-
 void report_left_behind(const wchar_t* path, uint32_t code, bool removed_later)
 {
-    // A windowed run without a stream, or a console that is gone (closed by its user): nobody to
-    // tell, and a note is no failure to put on standard output.
-    HANDLE error_handle = GetStdHandle(STD_ERROR_HANDLE);
-    if (error_handle == NULL || error_handle == INVALID_HANDLE_VALUE) return;
     char code_text[32];
-    snprintf(code_text, sizeof code_text, "[Error %ld] ", static_cast<long>(static_cast<int32_t>(code)));
-    const message_piece pieces[] = {{"Note, unpack directory '", NULL},
-                                    {NULL, path},
-                                    {"' was left behind (", NULL},
-                                    {code_text, NULL},
-                                    {system_text(code), NULL},
-                                    {removed_later ? "); a later run removes it." : ").", NULL}};
-    write_message(stderr, pieces, 6, false, 0);
+    message_value values[3] = {{NULL, path}};
+    system_reason(code, code_text, sizeof code_text, values + 1);
+    deliver_message(removed_later ? message_left_behind : message_left_behind_unmarked, values, 3);
 }
 
-void exit_with_message(const char* message)
+void exit_with_message(launcher_message_id id) { exit_with(id, NULL, 0); }
+
+void exit_with_system_error(launcher_message_id id, uint32_t code)
 {
+    // The hook runs before the system's text is looked up, as it always has.
     run_fatal_exit_hook();
-    const message_piece pieces[] = {{message, NULL}};
-    deliver_message(stdout, pieces, 1, false, 0);
-    exit(2);
+    char code_text[32];
+    message_value values[2];
+    system_reason(code, code_text, sizeof code_text, values);
+    exit_with(id, values, 2);
 }
 
-void exit_with_system_error(const char* message, uint32_t code)
-{
-    run_fatal_exit_hook();
-    report_system_error(message, code);
-    exit(2);
-}
+void exit_unpack_failed() { exit_with_system_error(message_unpack_failed, GetLastError()); }
 
-void exit_unpack_failed()
-{
-    exit_with_system_error("Error, couldn't unpack file to target path.", GetLastError());
-}
+void exit_decode_failed() { exit_with_message(message_decode_failed); }
 
-void exit_decode_failed() { exit_with_message("Error, couldn't decode attached data."); }
+void exit_header_missing() { exit_with_message(message_header_missing); }
 
-void exit_header_missing() { exit_with_message("Error, couldn't find attached data header."); }
+void exit_out_of_memory() { exit_with_message(message_out_of_memory); }
 
-void exit_out_of_memory() { exit_with_message("Error, couldn't allocate memory."); }
+void exit_launch_failed(uint32_t code) { exit_with_system_error(message_launch_failed, code); }
 
-void exit_launch_failed(uint32_t code) { exit_with_system_error("Error, couldn't launch child", code); }
+void exit_command_line_too_long() { exit_with_message(message_command_line_too_long); }
 
-void exit_command_line_too_long()
-{
-    exit_with_message("Error, command line too long: the application's would pass 32767 characters.");
-}
-
-void exit_application_start_failed(uint32_t code) { exit_with_system_error("Error, couldn't start the application.", code); }
+void exit_application_start_failed(uint32_t code) { exit_with_system_error(message_application_start_failed, code); }
 
 void write_wide_text(void* stream, const wchar_t* text)
 {
@@ -196,88 +183,59 @@ void write_wide_text(void* stream, const wchar_t* text)
 
 void exit_cannot_open_output(const wchar_t* path)
 {
-    run_fatal_exit_hook();
-    const message_piece pieces[] = {{"Error, failed to open '", NULL}, {NULL, path}, {"' for writing.", NULL}};
-    deliver_message(stderr, pieces, 3, false, 0);
-    exit(2);
+    const message_value values[] = {{NULL, path}};
+    exit_with(message_cannot_open_output, values, 1);
 }
 
-void exit_cache_refused(const wchar_t* path, const char* reason)
+void exit_cache_refused(const wchar_t* path, launcher_message_id refusal)
 {
-    run_fatal_exit_hook();
-    const message_piece pieces[] = {
-        {"Error, refusing cached unpack directory '", NULL}, {NULL, path}, {"': ", NULL}, {reason, NULL}};
-    deliver_message(stderr, pieces, 4, false, 0);
-    exit(2);
+    const message_value values[] = {{NULL, path}};
+    exit_with(refusal, values, 1);
 }
 
 void report_cache_entry_not_kept(const wchar_t* path)
 {
-    const message_piece pieces[] = {
-        {"Note, cached unpack directory: couldn't keep '", NULL}, {NULL, path}, {"' from the damaged tree.", NULL}};
-    deliver_message(stderr, pieces, 3, false, 0);
+    const message_value values[] = {{NULL, path}};
+    deliver_message(message_cache_entry_not_kept, values, 1);
 }
 
 void report_cache_entry_removed(const wchar_t* path)
 {
-    const message_piece pieces[] = {
-        {"Note, cached unpack directory: removed '", NULL}, {NULL, path}, {"', which a tree that was not sealed held.", NULL}};
-    deliver_message(stderr, pieces, 3, false, 0);
+    const message_value values[] = {{NULL, path}};
+    deliver_message(message_cache_entry_removed, values, 1);
 }
 
 void exit_not_own_image(const wchar_t* image, const wchar_t* own)
 {
-    run_fatal_exit_hook();
-    const message_piece pieces[] = {{"Error, couldn't launch child: this process's image '", NULL},
-                                    {NULL, image},
-                                    {"' is not its own executable '", NULL},
-                                    {NULL, own},
-                                    {"'", NULL}};
-    deliver_message(stderr, pieces, 5, false, 0);
-    exit(2);
+    const message_value values[] = {{NULL, image}, {NULL, own}};
+    exit_with(message_not_own_image, values, 2);
 }
 
 void exit_unusable_unpack_directory(const wchar_t* path, name_fault fault)
 {
-    run_fatal_exit_hook();
-    const message_piece pieces[] = {{"Error, unpack directory '", NULL},
-                                    {NULL, path},
-                                    {"' cannot be used: a component below its root ", NULL},
-                                    {name_fault_reason(fault), NULL},
-                                    {".", NULL}};
-    deliver_message(stderr, pieces, 5, false, 0);
-    exit(2);
+    const message_value values[] = {{NULL, path}, {name_fault_reason(fault), NULL}};
+    exit_with(message_unusable_unpack_directory, values, 2);
 }
 
 void exit_unusable_version_value(const char* placeholder, const wchar_t* value, name_fault fault)
 {
-    run_fatal_exit_hook();
-    const message_piece pieces[] = {{"Error, {", NULL},
-                                    {placeholder, NULL},
-                                    {"} '", NULL},
-                                    {NULL, value},
-                                    {"' of the version block cannot be used in the unpack directory: it ", NULL},
-                                    {name_fault_reason(fault), NULL},
-                                    {".", NULL}};
-    deliver_message(stderr, pieces, 7, false, 0);
-    exit(2);
+    const message_value values[] = {{placeholder, NULL}, {NULL, value}, {name_fault_reason(fault), NULL}};
+    exit_with(message_unusable_version_value, values, 3);
 }
 
 void exit_folder_not_writable(const wchar_t* folder, uint32_t code)
 {
     run_fatal_exit_hook();
-    const message_piece pieces[] = {
-        {"Error, the executable's folder '", NULL}, {NULL, folder}, {"' is not writable.", NULL}};
-    deliver_message(stderr, pieces, 3, true, code);
-    exit(2);
+    char code_text[32];
+    message_value values[3] = {{NULL, folder}};
+    system_reason(code, code_text, sizeof code_text, values + 1);
+    exit_with(message_folder_not_writable, values, 3);
 }
 
 void abort_spec_expansion(const wchar_t* spec)
 {
-    run_fatal_exit_hook();
-    const message_piece pieces[] = {{"Error, couldn't runtime expand spec '", NULL}, {NULL, spec}, {"'.", NULL}};
-    deliver_message(stderr, pieces, 3, false, 0);
-    abort_bound();
+    const message_value values[] = {{NULL, spec}};
+    exit_with(message_expansion_failed, values, 1);
 }
 
 void abort_bound()

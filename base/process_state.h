@@ -9,7 +9,6 @@
 // wide_path_capacity (the archive format's path limit); the others:
 enum {
     own_path_capacity = 4097,         // the own-executable-path caches
-    placeholder_name_capacity = 1024, // a placeholder name in a directory spec
     env_name_capacity = 40,           // an environment-variable name
     command_line_capacity = 32768     // the child command line
 };

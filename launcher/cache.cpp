@@ -260,7 +260,7 @@ void check_levels()
         level[at] = 0;
         DWORD attributes = GetFileAttributesW(level);
         if (attributes == INVALID_FILE_ATTRIBUTES) return;  // neither it nor the levels below exist
-        if (!cache_level_acceptable(attributes)) exit_cache_refused(level, "a link or a file on its path");
+        if (!cache_level_acceptable(attributes)) exit_cache_refused(level, message_cache_link_on_path);
         level[at] = unpack_directory[at];
     }
 }
@@ -436,13 +436,13 @@ HANDLE open_tree()
         // A tree that another run holds with delete access (an elevated run renaming its own into
         // place, for a moment) is none that this run could use or replace.
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_SHARING_VIOLATION) return NULL;
-        exit_with_system_error("Error, couldn't open cached unpack directory.", error);
+        exit_with_system_error(message_cache_open_failed, error);
     }
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(tree, &info) || !cache_level_acceptable(info.dwFileAttributes))
-        exit_cache_refused(unpack_directory, "a link or not a directory");
+        exit_cache_refused(unpack_directory, message_cache_not_directory);
     checked = identity_of(&info);
-    if (!elevated && !handle_has_trusted_owner(tree)) exit_cache_refused(unpack_directory, "its owner is not this user");
+    if (!elevated && !handle_has_trusted_owner(tree)) exit_cache_refused(unpack_directory, message_cache_foreign_owner);
     if (elevated) sealed = handle_is_sealed(tree);
     return tree;
 }
@@ -455,7 +455,7 @@ void append_archive_identity(wchar_t* directory)
     bool hex = archive_identity[0] != 0;
     for (const char* digit = archive_identity; *digit != 0; ++digit)
         hex = hex && ((*digit >= '0' && *digit <= '9') || (*digit >= 'a' && *digit <= 'f'));
-    if (!hex) exit_with_message("Error, cached mode without archive identity.");
+    if (!hex) exit_with_message(message_cache_without_identity);
     append_wide_bounded(directory, L"\\", wide_path_capacity);
     append_ascii_widened(directory, archive_identity, wide_path_capacity);
 }
@@ -555,7 +555,7 @@ bool prepare_cached_tree(const unsigned char* block, uint64_t length)
         run_from_own_copy(made);
         return false;
     }
-    exit_with_system_error("Error, couldn't prepare cached unpack directory.", ERROR_ALREADY_EXISTS);
+    exit_with_system_error(message_cache_prepare_failed, ERROR_ALREADY_EXISTS);
 }
 
 void use_parent_copy()

@@ -104,10 +104,9 @@ void require_self_recognition()
     case other_executable:
         exit_not_own_image(candidate_path, own_executable_path(true));
     case open_failed:
-        exit_with_system_error("Error, couldn't launch child: OpenProcess on this process failed", error);
+        exit_with_system_error(message_own_process_open_failed, error);
     case query_failed:
-        exit_with_system_error("Error, couldn't launch child: QueryFullProcessImageNameW on this process failed",
-                               error);
+        exit_with_system_error(message_own_image_query_failed, error);
     }
 }
 
@@ -146,10 +145,7 @@ instance_role detect_child_instance()
         // parent instance, and a second parent would unpack again and start a child of its own,
         // which might fail where the reason could no longer be told.
         if (!is_ancestor_process(id)) return role_parent;
-        exit_with_system_error(found == open_failed
-                                   ? "Error, couldn't read the parent instance's image path: OpenProcess failed"
-                                   : "Error, couldn't read the parent instance's image path: "
-                                     "QueryFullProcessImageNameW failed",
+        exit_with_system_error(found == open_failed ? message_parent_open_failed : message_parent_image_query_failed,
                                error);
     }
     // An elevated process may have inherited an environment that an unelevated process of the same

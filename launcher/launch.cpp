@@ -140,7 +140,7 @@ void abandon_unpacking()
 void require_application()
 {
     // The parent unpacked nothing, so there is no application to load or start.
-    if (first_file_path[0] == 0) exit_with_message("Error, attached data holds no application.");
+    if (first_file_path[0] == 0) exit_with_message(message_no_application);
 }
 
 // The start-up information of the process this one starts: its own standard handles and, for a
@@ -204,7 +204,7 @@ HANDLE create_process(const wchar_t* application, wchar_t* command_line, STARTUP
 int run_program_again()
 {
     require_application();
-    if (!SetConsoleCtrlHandler(waiting_ctrl_handler, TRUE)) exit_with_message("Error, failed to register signal handler.");
+    if (!SetConsoleCtrlHandler(waiting_ctrl_handler, TRUE)) exit_with_message(message_signal_handler_failed);
     STARTUPINFOW startup;
     fill_startup(&startup, true);
     wchar_t* command_line = const_cast<wchar_t*>(build_program_command_line(own_executable_path(false)));
@@ -230,10 +230,10 @@ tavrin_run_code_function load_entry_dll()
     HMODULE module = LoadLibraryExW(first_file_path, NULL,
                                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                                         LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (module == NULL) exit_with_system_error("Error, load DLL.", GetLastError());
+    if (module == NULL) exit_with_system_error(message_dll_load_failed, GetLastError());
     FARPROC entry = GetProcAddress(module, TAVRIN_RUN_CODE_NAME);
     tavrin_run_code_function run_code = reinterpret_cast<tavrin_run_code_function>(reinterpret_cast<void*>(entry));
-    if (run_code == NULL) exit_with_message("Error, DLL entry point not found.");
+    if (run_code == NULL) exit_with_message(message_entry_point_missing);
     return run_code;
 }
 
@@ -314,7 +314,7 @@ int run_launcher()
 
     if (role == role_parent) {
         if (!SetConsoleCtrlHandler(console_ctrl_handler, TRUE))
-            exit_with_message("Error, failed to register signal handler.");
+            exit_with_message(message_signal_handler_failed);
         // From here on a fatal exit deletes what was unpacked before it reports.
         set_fatal_exit_hook(abandon_unpacking);
     }

@@ -1,5 +1,5 @@
-// Directory spec expansion: the walk over literal and name mode, the placeholder table and the values
-// that go through the environment so that parent and child instance agree on them.
+// Directory spec expansion: the walk over the pieces of format/placeholders.h, each placeholder's value,
+// and the values that go through the environment so that parent and child instance agree on them.
 #include "paths/directory_spec.h"
 
 #include <windows.h>
@@ -16,6 +16,7 @@
 #include "paths/directory_spec_values.h"
 #include "paths/security.h"
 #include "paths/system_paths.h"
+#include "format/placeholders.h"
 #include "format/settings_record.h"
 #include "paths/version_values.h"
 
@@ -23,66 +24,10 @@ const wchar_t builtin_unpack_spec[] = L"" TAVRIN_BUILTIN_UNPACK_SPEC;
 
 namespace {
 
-enum placeholder_id {
-    placeholder_temp,
-    placeholder_program,
-    placeholder_program_base,
-    placeholder_program_dir,
-    placeholder_pid,
-    placeholder_home,
-    placeholder_cache_dir,
-    placeholder_exe_dir,
-    placeholder_version_text,  // one of version_placeholders
-    placeholder_random,
-    placeholder_time_us,
-    placeholder_time,
-    placeholder_unknown
-};
-
-struct placeholder_entry {
-    const char* name;  // upper case; matched without regard to ASCII case
-    placeholder_id id;
-};
-
-const placeholder_entry placeholder_table[] = {
-    {"TEMP", placeholder_temp},
-    {"PROGRAM", placeholder_program},
-    {"PROGRAM_BASE", placeholder_program_base},
-    {"PROGRAM_DIR", placeholder_program_dir},
-    {"PID", placeholder_pid},
-    {"HOME", placeholder_home},
-    {"CACHE_DIR", placeholder_cache_dir},
-    {"EXE_DIR", placeholder_exe_dir},
-    {"RANDOM", placeholder_random},
-    {"TIME_US", placeholder_time_us},
-    {"TIME", placeholder_time},
-};
-
 // The argument 0 that the {PROGRAM} placeholders take; NULL: the runtime's.
 const wchar_t* program_argument;
 
 wchar_t ascii_upper(wchar_t unit) { return unit >= L'a' && unit <= L'z' ? unit - (L'a' - L'A') : unit; }
-
-// Whether `name` equals the upper-case `entry` without regard to ASCII case.
-bool name_matches(const char* entry, const wchar_t* name)
-{
-    size_t i = 0;
-    while (entry[i] != 0 && ascii_upper(name[i]) == static_cast<wchar_t>(entry[i])) ++i;
-    return entry[i] == 0 && name[i] == 0;
-}
-
-// The placeholder `name` names; for a text of the version block also which (`*version`).
-placeholder_id find_placeholder(const wchar_t* name, const version_placeholder** version)
-{
-    for (const placeholder_entry& entry : placeholder_table)
-        if (name_matches(entry.name, name)) return entry.id;
-    for (const version_placeholder& entry : version_placeholders) {
-        if (!name_matches(entry.name, name)) continue;
-        *version = &entry;
-        return placeholder_version_text;
-    }
-    return placeholder_unknown;
-}
 
 // Appends the value stored in `variable` and returns true; false when it is absent or empty.
 // Cached values are used as they are, unexamined.
@@ -188,24 +133,11 @@ void append_executable_folder(wchar_t* out, size_t size)
     out[used + length] = 0;
 }
 
-bool is_root_placeholder(placeholder_id id)
-{
-    return id == placeholder_temp || id == placeholder_home || id == placeholder_cache_dir || id == placeholder_exe_dir;
-}
-
 // The placeholder `spec` starts with, placeholder_unknown when it starts with none.
 placeholder_id first_placeholder(const wchar_t* spec)
 {
-    if (spec[0] != L'{') return placeholder_unknown;
-    wchar_t name[placeholder_name_capacity];
-    size_t length = 0;
-    for (const wchar_t* unit = spec + 1; *unit != L'}'; ++unit) {
-        if (*unit == 0 || *unit == L'{' || length + 1 == placeholder_name_capacity) return placeholder_unknown;
-        name[length++] = *unit;
-    }
-    name[length] = 0;
-    const version_placeholder* version = NULL;
-    return find_placeholder(name, &version);
+    const size_t length = wcslen(spec);
+    return length > 0 ? piece_placeholder_id(spec, next_text_piece(spec, length, 0)) : placeholder_unknown;
 }
 
 // Removes backslashes from the end of the output (never before its start); each gives its unit back.
@@ -215,9 +147,8 @@ size_t strip_trailing_backslashes(wchar_t* out, size_t used)
     return used;
 }
 
-// Appends the value of placeholder `id` (`version` for placeholder_version_text) at out[used];
-// returns false where the expansion fails.
-bool append_placeholder(wchar_t* out, size_t used, size_t size, placeholder_id id, const version_placeholder* version)
+// Appends the value of placeholder `id` at out[used]; returns false where the expansion fails.
+bool append_placeholder(wchar_t* out, size_t used, size_t size, placeholder_id id)
 {
     wchar_t* value = out + used;  // where the appended value starts
     switch (id) {
@@ -259,9 +190,13 @@ bool append_placeholder(wchar_t* out, size_t used, size_t size, placeholder_id i
     case placeholder_exe_dir:
         append_executable_folder(out, size);
         break;
-    case placeholder_version_text:
+    case placeholder_company:
+    case placeholder_product:
+    case placeholder_version:
+    case placeholder_file_version:
+    case placeholder_product_version:
         // The image's version block, as tavrin-pack wrote it; the built-in texts without one.
-        append_version_value(out, *version, size);
+        append_version_value(out, placeholders[id], size);
         break;
     case placeholder_random:
         append_random(out, size);
@@ -275,7 +210,7 @@ bool append_placeholder(wchar_t* out, size_t used, size_t size, placeholder_id i
     case placeholder_unknown:
         return false;
     }
-    if (is_root_placeholder(id)) strip_trailing_backslashes(out, used + wcslen(value));
+    if (placeholders[id].root) strip_trailing_backslashes(out, used + wcslen(value));
     return true;
 }
 
@@ -285,38 +220,32 @@ bool expand_spec(wchar_t* out, const wchar_t* spec, size_t size)
 {
     out[0] = 0;
     size_t used = 0;  // code units in `out`, terminator not counted
-    bool in_name = false;
-    wchar_t name[placeholder_name_capacity];
-    size_t name_length = 0;
-    bool name_too_long = false;
-
-    for (const wchar_t* unit = spec; *unit != 0; ++unit) {
-        if (*unit == L'{') {
-            // Also in name mode: the name so far is dropped, so {X{PID} means {PID}.
-            in_name = true;
-            name_length = 0;
-            name_too_long = false;
-        } else if (in_name && *unit == L'}') {
-            in_name = false;
-            name[name_length] = 0;
-            // A name beyond the buffer cannot match any entry of the table: unrecognised.
-            const version_placeholder* version = NULL;
-            const placeholder_id id = name_too_long ? placeholder_unknown : find_placeholder(name, &version);
-            if (!append_placeholder(out, used, size, id, version)) return false;
+    const size_t length = wcslen(spec);
+    for (size_t at = 0; at < length;) {
+        const text_piece piece = next_text_piece(spec, length, at);
+        at += piece.length;
+        switch (piece.kind) {
+        case piece_literal:
+        case piece_stray_close:
+            // A '}' that closes nothing is an ordinary literal like any other unit. A literal that
+            // does not fit is a failure the caller reports, not a bound abort.
+            for (size_t i = piece.start; i < piece.start + piece.length; ++i) {
+                if (used + 2 > size) return false;
+                out[used++] = spec[i];
+                out[used] = 0;
+            }
+            break;
+        case piece_placeholder:
+            // A name that is none of the table's (whatever its length) fails the expansion.
+            if (!append_placeholder(out, used, size, piece_placeholder_id(spec, piece))) return false;
             used = wcslen(out);
-        } else if (in_name) {
-            if (name_length + 1 < placeholder_name_capacity) name[name_length++] = *unit;
-            else name_too_long = true;
-        } else {
-            // Literal mode; a '}' that closes nothing is an ordinary literal like any other unit.
-            // A literal that does not fit is a failure the caller reports, not a bound abort.
-            if (used + 2 > size) return false;
-            out[used++] = *unit;
-            out[used] = 0;
+            break;
+        case piece_interrupted:
+        case piece_unclosed:
+            // Dropped: {X{PID} means {PID}, and abc{TEMP gives abc.
+            break;
         }
     }
-    // A placeholder still open here is dropped: abc{TEMP gives abc.
-    out[used] = 0;
     return true;
 }
 
@@ -325,15 +254,12 @@ void set_program_argument(const wchar_t* argument) { program_argument = argument
 size_t spec_root_length(const wchar_t* spec, const wchar_t* path)
 {
     const placeholder_id first = first_placeholder(spec);
-    if (is_root_placeholder(first)) {
+    if (first != placeholder_unknown && placeholders[first].root) {
         // The value again: the same in one process ({TEMP} from its environment, the others from
         // the system), so where `path` starts with it, that is where the spec's root ends.
         static wchar_t root[wide_path_capacity];
-        size_t name_length = static_cast<size_t>(wcschr(spec, L'}') - spec) + 1;
-        wchar_t name[placeholder_name_capacity + 2];
-        wmemcpy(name, spec, name_length);
-        name[name_length] = 0;
-        if (expand_spec(root, name, wide_path_capacity)) {
+        root[0] = 0;
+        if (append_placeholder(root, 0, wide_path_capacity, first)) {
             size_t length = wcslen(root);
             if (_wcsnicmp(root, path, length) == 0 && (path[length] == L'\\' || path[length] == 0)) return length;
         }

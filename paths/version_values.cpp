@@ -7,6 +7,7 @@
 #include "base/errors.h"
 #include "paths/bounded.h"
 #include "format/entry_names.h"
+#include "resources/version_strings.h"
 
 namespace {
 
@@ -29,12 +30,12 @@ bool own_version_block(const unsigned char** block, size_t* size)
 
 }  // namespace
 
-void append_version_value(wchar_t* out, const version_placeholder& placeholder, size_t size)
+void append_version_value(wchar_t* out, const placeholder_info& placeholder, size_t size)
 {
     const unsigned char* block = NULL;
     size_t block_size = 0;
-    if (!own_version_block(&block, &block_size) || !find_version_text(block, block_size, placeholder.key, version_value)) {
-        append_ascii_widened(out, placeholder.fallback, size);
+    if (!own_version_block(&block, &block_size) || !find_version_text(block, block_size, placeholder.version_key, version_value)) {
+        append_ascii_widened(out, version_fallback_text(placeholder.version_key), size);
         return;
     }
     // The packer refuses such a text; a block patched after packing must not make the path leave

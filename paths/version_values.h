@@ -5,14 +5,15 @@
 
 #include <stddef.h>
 
-#include "resources/version_strings.h"
+#include "format/placeholders.h"
 
-// Appends to `out` (`size` code units, terminator included) the value of `placeholder`: its text of
-// the version resource (type 16, id 1) of this process's image, read as untrusted bytes; its
-// built-in text when the image has no such resource, the block is malformed or lacks the value.
+// Appends to `out` (`size` code units, terminator included) the value of `placeholder` (a row taken
+// from_version_block): the text of its version_key in the version resource (type 16, id 1) of this
+// process's image, read as untrusted bytes; its built-in text (version_fallback_text) when the image
+// has no such resource, the block is malformed or lacks the value.
 // A text that could not be one file name (component_name_fault: empty, ".", "..", a separator, a
 // character names cannot hold, a trailing dot or space, a device name) ends the process with
 // exit_unusable_version_value. Aborts when the value does not fit.
-void append_version_value(wchar_t* out, const version_placeholder& placeholder, size_t size);
+void append_version_value(wchar_t* out, const placeholder_info& placeholder, size_t size);
 
 #endif

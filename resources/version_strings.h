@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "resources/product.h"
 
@@ -15,21 +16,22 @@ enum {
     version_text_capacity = 1024    /* the longest text value read, terminator included */
 };
 
-/* The directory spec placeholders whose values are texts of the version block: the placeholder's
- * name (upper case), the text's key, and the built-in text (product.h) that stands in when the
- * block or the text is missing. The launcher expands them so; the packer shows them so. */
-struct version_placeholder {
-    const char* name;
-    const char* key;
-    const char* fallback;
-};
-static const version_placeholder version_placeholders[] = {
-    {"COMPANY", "CompanyName", TAVRIN_COMPANY_NAME},
-    {"PRODUCT", "ProductName", TAVRIN_PRODUCT_NAME},
-    {"VERSION", "ProductVersion", TAVRIN_PRODUCT_VERSION_TEXT},
-    {"FILE_VERSION", "FileVersion", TAVRIN_FILE_VERSION_TEXT},
-    {"PRODUCT_VERSION", "ProductVersion", TAVRIN_PRODUCT_VERSION_TEXT},
-};
+/* The built-in text (product.h) of the version block's text `key` (ASCII): what stands in for a
+ * text that the block or the image lacks. NULL for a key the launcher's own block does not hold.
+ * The launcher expands its placeholders so (format/placeholders.h names each one's key); the packer
+ * shows them so. */
+inline const char* version_fallback_text(const char* key)
+{
+    static const char* const fallbacks[][2] = {
+        {"CompanyName", TAVRIN_COMPANY_NAME},
+        {"ProductName", TAVRIN_PRODUCT_NAME},
+        {"ProductVersion", TAVRIN_PRODUCT_VERSION_TEXT},
+        {"FileVersion", TAVRIN_FILE_VERSION_TEXT},
+    };
+    for (size_t i = 0; i < sizeof fallbacks / sizeof fallbacks[0]; ++i)
+        if (strcmp(fallbacks[i][0], key) == 0) return fallbacks[i][1];
+    return NULL;
+}
 
 /* One node of the block: [start, end) and where its value starts. */
 struct version_node {

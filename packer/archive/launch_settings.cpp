@@ -20,6 +20,7 @@
 #include "packer/base/names.h"
 #include "format/entry_names.h"
 #include "format/format.h"
+#include "format/placeholders.h"
 #include "format/settings_record.h"
 #include "resources/version_strings.h"
 
@@ -38,62 +39,39 @@ std::string record_header()
 
 namespace {
 
-const char* const spec_placeholders[] = {"TEMP",    "HOME",         "CACHE_DIR",       "EXE_DIR", "PROGRAM", "PROGRAM_BASE",
-                                         "PROGRAM_DIR", "PID",     "COMPANY",         "PRODUCT", "VERSION",
-                                         "FILE_VERSION", "PRODUCT_VERSION", "RANDOM", "TIME",    "TIME_US"};
-// The placeholders whose value differs from run to run.
-const char* const per_run_placeholders[] = {"RANDOM", "PID", "TIME", "TIME_US"};
-// The placeholders a spec may start with: each expands to a fully qualified directory.
-const char* const root_placeholders[] = {"TEMP", "HOME", "CACHE_DIR", "EXE_DIR"};
-// The placeholders taken from argument 0 at run time.
-const char* const program_placeholders[] = {"PROGRAM", "PROGRAM_BASE", "PROGRAM_DIR"};
+// The placeholders counted at an allowance of their own (neither a path's nor a version text's), in
+// the order the messages and the help name them, which is not the table's. Checked against the
+// table at compile time, so that a row added there cannot be left out here.
+constexpr placeholder_id counted_in_text[] = {placeholder_pid, placeholder_random, placeholder_time_us, placeholder_time};
 
-// The most UTF-16 code units a placeholder's run-time value is counted at when packing: a folder or
-// argument 0 as MAX_PATH allows, a process id of 32 bits, the random token, six digits, the start time
-// as a signed 64-bit number. Texts of the version block are counted as they are when known, else at
-// the most the launcher reads.
-struct allowance {
-    const char* name;
-    std::size_t units;
-};
-const allowance run_time_allowances[] = {{"TEMP", 260},    {"HOME", 260},        {"CACHE_DIR", 260},  {"EXE_DIR", 260},
-                                         {"PROGRAM", 260}, {"PROGRAM_BASE", 260}, {"PROGRAM_DIR", 260}, {"PID", 10},
-                                         {"RANDOM", 11},   {"TIME_US", 6},       {"TIME", 20},
-                                         {"COMPANY", version_text_capacity - 1}, {"PRODUCT", version_text_capacity - 1},
-                                         {"VERSION", version_text_capacity - 1}, {"FILE_VERSION", version_text_capacity - 1},
-                                         {"PRODUCT_VERSION", version_text_capacity - 1}};
-const char allowances_text[] = "{TEMP}, {HOME}, {CACHE_DIR}, {EXE_DIR} and {PROGRAM*} counted at 260 units, {PID} at 10, "
-                               "{RANDOM} at 11, {TIME_US} at 6, {TIME} at 20";
+constexpr bool counted_rows_listed()
+{
+    for (const placeholder_info& row : placeholders) {
+        const bool counted_apart = row.allowance != placeholder_path_allowance && row.source != from_version_block;
+        bool listed = false;
+        for (placeholder_id id : counted_in_text) listed = listed || id == row.id;
+        if (counted_apart != listed) return false;
+        // The texts count every path allowance as "a folder or {PROGRAM*}".
+        if (row.allowance == placeholder_path_allowance && !row.root && row.source != from_argument_0) return false;
+    }
+    return true;
+}
+static_assert(counted_rows_listed(), "counted_in_text must name each placeholder counted apart from the paths");
+static_assert(placeholder_version_allowance == version_text_capacity - 1, "a version text is counted at its longest");
+
 // What cached mode adds to the spec's expansion: "\" and the 32-digit identity, and the suffix
 // ".tmp-<process id>-<token>" of the sibling unpacked into.
 constexpr std::size_t cached_suffix_units = 1 + 32 + 5 + 10 + 1 + 11;
-
-// `name` in ASCII upper case, or empty when it holds anything but ASCII.
-std::string ascii_upper(const std::u16string& name)
-{
-    std::string upper;
-    for (char16_t unit : name) {
-        if (unit == 0 || unit > 0x7F) return {};
-        upper += static_cast<char>(unit >= u'a' && unit <= u'z' ? unit - (u'a' - u'A') : unit);
-    }
-    return upper;
-}
-
-template <std::size_t count>
-bool listed(const std::string& name, const char* const (&list)[count])
-{
-    return std::find(std::begin(list), std::end(list), name) != std::end(list);
-}
 
 bool is_ascii_letter(char16_t unit) { return (unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z'); }
 
 std::string shown_spec(const std::u16string& spec) { return "the unpack directory spec '" + to_utf8(spec) + "'"; }
 
-// One piece of a spec: a run of literal text, or a placeholder (its name in upper case).
+// One piece of a spec: a run of literal text, or a placeholder of the table.
 struct spec_piece {
     bool placeholder = false;
-    std::u16string text;  // as written, braces included
-    std::string name;
+    std::u16string text;                      // as written, braces included
+    placeholder_id id = placeholder_unknown;  // the placeholder's row
 };
 
 // The pieces of `spec`. Throws spec_error for braces that do not pair and unknown placeholders.
@@ -101,36 +79,43 @@ std::vector<spec_piece> spec_pieces(const std::u16string& spec)
 {
     const std::string shown = shown_spec(spec);
     std::vector<spec_piece> pieces;
-    bool in_name = false;
-    for (char16_t unit : spec) {
-        if (unit == u'{') {
-            if (in_name) throw spec_error(shown + " has a '{' inside a placeholder");
-            in_name = true;
-            pieces.push_back({true, u"{", ""});
-        } else if (unit == u'}') {
-            if (!in_name) throw spec_error(shown + " has a '}' without its '{'");
-            in_name = false;
-            spec_piece& piece = pieces.back();
-            piece.name = ascii_upper(piece.text.substr(1));
-            piece.text += unit;
-            if (!listed(piece.name, spec_placeholders)) {
-                std::string known;
-                for (const char* each : spec_placeholders) known += std::string(known.empty() ? "" : ", ") + "{" + each + "}";
-                throw spec_error(shown + " names an unknown placeholder " + to_utf8(piece.text) + " (known: " + known + ")");
+    for (std::size_t at = 0; at < spec.size();) {
+        const text_piece piece = next_text_piece(spec.data(), spec.size(), at);
+        at += piece.length;
+        const std::u16string text = spec.substr(piece.start, piece.length);
+        switch (piece.kind) {
+        case piece_literal:
+            pieces.push_back({false, text, placeholder_unknown});
+            break;
+        case piece_placeholder: {
+            const placeholder_id id = piece_placeholder_id(spec.data(), piece);
+            if (id == placeholder_unknown) {
+                throw spec_error(shown + " names an unknown placeholder " + to_utf8(text) +
+                                 " (known: " + placeholder_names(placeholder_group::all) + ")");
             }
-        } else {
-            if (!in_name && (pieces.empty() || pieces.back().placeholder)) pieces.push_back({});
-            pieces.back().text += unit;
+            pieces.push_back({true, text, id});
+            break;
+        }
+        case piece_stray_close:
+            throw spec_error(shown + " has a '}' without its '{'");
+        case piece_interrupted:
+            throw spec_error(shown + " has a '{' inside a placeholder");
+        case piece_unclosed:
+            throw spec_error(shown + " has a '{' that is never closed");
         }
     }
-    if (in_name) throw spec_error(shown + " has a '{' that is never closed");
     return pieces;
 }
 
-template <std::size_t count>
-bool uses_any(const std::vector<spec_piece>& pieces, const char* const (&names)[count])
+bool uses_per_run(const std::vector<spec_piece>& pieces)
 {
-    return std::any_of(pieces.begin(), pieces.end(), [&](const spec_piece& piece) { return listed(piece.name, names); });
+    return std::any_of(pieces.begin(), pieces.end(),
+                       [](const spec_piece& piece) { return piece.placeholder && placeholders[piece.id].per_run; });
+}
+
+bool starts_with_root(const std::vector<spec_piece>& pieces)
+{
+    return !pieces.empty() && pieces.front().placeholder && placeholders[pieces.front().id].root;
 }
 
 // The length of the spec's root, when it has one of the accepted forms; 0 when not.
@@ -143,7 +128,7 @@ std::size_t root_length(const std::u16string& spec, const std::vector<spec_piece
         std::size_t end = spec.find(u'\\', share + 1);
         return end == std::u16string::npos ? spec.size() : end;
     }
-    if (pieces.empty() || !listed(pieces.front().name, root_placeholders)) return 0;
+    if (!starts_with_root(pieces)) return 0;
     return pieces.front().text.size();
 }
 
@@ -156,7 +141,7 @@ void check_spec_component(const std::u16string& component, const std::string& sh
 {
     std::u16string stand_in;
     for (const spec_piece& piece : spec_pieces(component)) {
-        if (listed(piece.name, root_placeholders))
+        if (piece.placeholder && placeholders[piece.id].root)
             throw spec_error(shown + " has " + to_utf8(piece.text) + " below its root: it names a whole folder, drive "
                                      "included, and can only start a spec");
         stand_in += piece.placeholder ? u"x" : piece.text;
@@ -181,7 +166,44 @@ void check_spec_component(const std::u16string& component, const std::string& sh
     }
 }
 
+// "{TEMP}, {HOME}, {CACHE_DIR}, {EXE_DIR} and {PROGRAM*} counted at 260 units, {PID} at 10, ...": what
+// a value not known when packing is counted at.
+std::string allowances_text()
+{
+    std::string text = placeholder_names(placeholder_group::roots) + " and {PROGRAM*} counted at " +
+                       std::to_string(placeholder_path_allowance) + " units";
+    for (placeholder_id id : placeholder_group_ids(placeholder_group::counted_apart))
+        text += std::string(", {") + placeholders[id].name + "} at " + std::to_string(placeholders[id].allowance);
+    return text;
+}
+
 }  // namespace
+
+std::vector<placeholder_id> placeholder_group_ids(placeholder_group group)
+{
+    if (group == placeholder_group::counted_apart) return {std::begin(counted_in_text), std::end(counted_in_text)};
+    std::vector<placeholder_id> ids;
+    // {RANDOM} leads the per-run placeholders: the one a temporary directory should hold.
+    if (group == placeholder_group::per_run) ids.push_back(placeholder_random);
+    for (const placeholder_info& row : placeholders) {
+        const bool member = group == placeholder_group::all                ? true
+                            : group == placeholder_group::roots            ? row.root
+                            : group == placeholder_group::per_run          ? row.per_run && row.id != placeholder_random
+                            : group == placeholder_group::from_argument_0  ? row.source == from_argument_0
+                                                                           : row.source == from_version_block;
+        if (member) ids.push_back(row.id);
+    }
+    return ids;
+}
+
+std::string placeholder_names(placeholder_group group, const std::string& separator, const std::string& last_separator)
+{
+    const std::vector<placeholder_id> ids = placeholder_group_ids(group);
+    std::string text;
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == ids.size() ? last_separator : separator) + "{" + placeholders[ids[i]].name + "}";
+    return text;
+}
 
 void check_unpack_spec(const std::u16string& spec, bool cached)
 {
@@ -197,8 +219,8 @@ void check_unpack_spec(const std::u16string& spec, bool cached)
 
     const std::size_t root = root_length(spec, pieces);
     if (root == 0)
-        throw spec_error(shown + " is not absolute: it must start with {TEMP}, {HOME}, {CACHE_DIR}, {EXE_DIR}, a drive "
-                                 "(C:\\) or \\\\server\\share");
+        throw spec_error(shown + " is not absolute: it must start with " + placeholder_names(placeholder_group::roots) +
+                         ", a drive (C:\\) or \\\\server\\share");
     // The components below the root, each between two backslashes.
     for (std::size_t at = root; at < spec.size();) {
         if (spec[at] != u'\\') throw spec_error(shown + " must separate its root from the rest with '\\'");
@@ -208,29 +230,30 @@ void check_unpack_spec(const std::u16string& spec, bool cached)
         at = end;
     }
 
-    const bool per_run = uses_any(pieces, per_run_placeholders);
+    const bool per_run = uses_per_run(pieces);
     if (cached && per_run)
-        throw spec_error(shown + " changes from run to run ({RANDOM}, {PID}, {TIME}, {TIME_US}): in cached mode the "
-                                 "directory must be the same for every run");
+        throw spec_error(shown + " changes from run to run (" + placeholder_names(placeholder_group::per_run) +
+                         "): in cached mode the directory must be the same for every run");
     if (!cached && !per_run)
-        throw spec_error(shown + " is the same for every run: in temporary mode it needs {RANDOM}, {PID}, {TIME} or "
-                                 "{TIME_US}, or concurrent runs would share one directory (or use --cached)");
+        throw spec_error(shown + " is the same for every run: in temporary mode it needs " +
+                         placeholder_names(placeholder_group::per_run, ", ", " or ") +
+                         ", or concurrent runs would share one directory (or use --cached)");
 }
 
 std::vector<std::string> unpack_spec_warnings(const std::u16string& spec, bool cached)
 {
     const std::vector<spec_piece> pieces = spec_pieces(spec);
     std::vector<std::string> warnings;
-    const auto uses = [&](const char* name) {
-        return std::any_of(pieces.begin(), pieces.end(), [&](const spec_piece& piece) { return piece.name == name; });
+    const auto uses = [&](placeholder_id id) {
+        return std::any_of(pieces.begin(), pieces.end(), [&](const spec_piece& piece) { return piece.placeholder && piece.id == id; });
     };
-    if (!cached && !uses("RANDOM"))
+    if (!cached && !uses(placeholder_random))
         warnings.push_back(shown_spec(spec) + " has no {RANDOM}: anyone may create the few directories it can name "
                                               "beforehand, and every run then fails (the launcher never takes over an "
                                               "existing one); add {RANDOM}");
-    for (const char* name : program_placeholders)
-        if (uses(name))
-            warnings.push_back(shown_spec(spec) + " uses {" + name + "}: a run started by a full path (as Explorer starts "
+    for (placeholder_id id : placeholder_group_ids(placeholder_group::from_argument_0))
+        if (uses(id))
+            warnings.push_back(shown_spec(spec) + " uses {" + placeholders[id].name + "}: a run started by a full path (as Explorer starts "
                                                   "it) stops, since a drive cannot stand below the root; {EXE_DIR} names "
                                                   "the executable's folder");
     return warnings;
@@ -245,7 +268,9 @@ void check_unpack_directory(const launch_settings& settings, const std::vector<k
     std::size_t units = settings.cached ? cached_suffix_units : 0;
     std::vector<std::string> counted;  // the sources of the known values counted, for the message
     for (const spec_piece& piece : spec_pieces(spec)) {
-        const auto value = std::find_if(values.begin(), values.end(), [&](const known_value& each) { return each.placeholder == piece.name; });
+        const auto value = std::find_if(values.begin(), values.end(), [&](const known_value& each) {
+            return piece.placeholder && each.placeholder == placeholders[piece.id].name;
+        });
         if (!piece.placeholder) {
             units += piece.text.size();
         } else if (value != values.end()) {
@@ -257,8 +282,7 @@ void check_unpack_directory(const launch_settings& settings, const std::vector<k
             const std::string source = value->source + " (" + std::to_string(value->text.size()) + " units)";
             if (std::find(counted.begin(), counted.end(), source) == counted.end()) counted.push_back(source);
         } else {
-            units += std::find_if(std::begin(run_time_allowances), std::end(run_time_allowances),
-                                  [&](const allowance& each) { return piece.name == each.name; })->units;
+            units += placeholders[piece.id].allowance;
         }
     }
     const auto longest = std::max_element(names.begin(), names.end(),
@@ -271,7 +295,7 @@ void check_unpack_directory(const launch_settings& settings, const std::vector<k
     throw spec_error((counted.empty() ? "--unpack-dir: " : with + ": ") + shown_spec(spec) + " makes paths of up to " +
                      std::to_string(units + 1 + name_units) + " UTF-16 code units with the longest file name" +
                      (longest != names.end() ? " " + in_quotes(*longest) : std::string()) + ", more than the launcher's " +
-                     std::to_string(limit) + " (" + allowances_text + (settings.cached ? "; cached mode adds 60 for the "
+                     std::to_string(limit) + " (" + allowances_text() + (settings.cached ? "; cached mode adds 60 for the "
                      "archive identity and its temporary sibling's name" : "") + ")");
 }
 
@@ -330,17 +354,17 @@ std::string launch_settings_bytes(const launch_settings& settings)
 namespace {
 
 #ifdef _WIN32
-// The folder a root placeholder names for the user running this, without a trailing backslash;
+// The folder a placeholder taken from_system_folder names for the user running this, without a trailing backslash;
 // empty when the system does not supply it.
-std::u16string resolved_folder(const std::string& placeholder)
+std::u16string resolved_folder(placeholder_id placeholder)
 {
     wchar_t buffer[MAX_PATH + 1] = {};
     bool found = false;
-    if (placeholder == "TEMP") {
+    if (placeholder == placeholder_temp) {
         DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
         found = length > 0 && length <= MAX_PATH;
     } else {
-        int folder = placeholder == "HOME" ? CSIDL_PROFILE : CSIDL_LOCAL_APPDATA;
+        int folder = placeholder == placeholder_home ? CSIDL_PROFILE : CSIDL_LOCAL_APPDATA;
         found = SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, buffer) == S_OK;
     }
     std::u16string text = found ? std::u16string(buffer, buffer + wcslen(buffer)) : std::u16string();
@@ -371,24 +395,22 @@ std::u16string cache_directory(const launch_settings& settings, const image_valu
     const std::u16string spec = settings.unpack_spec.empty() ? std::u16string(cached_unpack_spec) : settings.unpack_spec;
     std::u16string resolved;
     for (std::size_t at = 0; at < spec.size();) {
-        std::size_t close = spec[at] == u'{' ? spec.find(u'}', at) : std::u16string::npos;
-        std::string name = close == std::u16string::npos ? std::string() : ascii_upper(spec.substr(at + 1, close - at - 1));
+        const text_piece piece = next_text_piece(spec.data(), spec.size(), at);
+        at += piece.length;
+        const placeholder_id id = piece_placeholder_id(spec.data(), piece);
         std::optional<std::u16string> value;
-        for (const auto& [known, text] : values)
-            if (known == name) value = text;
+        if (id != placeholder_unknown) {
+            for (const auto& [known, text] : values)
+                if (known == placeholders[id].name) value = text;
 #ifdef _WIN32
-        // {EXE_DIR} stays: where the package will stand is not known here.
-        if (listed(name, root_placeholders) && name != "EXE_DIR") {
-            std::u16string folder = resolved_folder(name);
-            if (!folder.empty()) value = folder;
-        }
+            // {EXE_DIR} stays: where the package will stand is not known here.
+            if (placeholders[id].source == from_system_folder) {
+                std::u16string folder = resolved_folder(id);
+                if (!folder.empty()) value = folder;
+            }
 #endif
-        if (!value) {
-            resolved += spec[at++];
-            continue;
         }
-        resolved += *value;
-        at = close + 1;
+        resolved += value ? *value : spec.substr(piece.start, piece.length);
     }
     return resolved + u"\\" + std::u16string(settings.archive_identity.begin(), settings.archive_identity.end());
 }

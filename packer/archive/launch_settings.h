@@ -13,6 +13,7 @@
 #include "packer/base/errors.h"
 #include "packer/image/identity.h"
 #include "packer/image/pe_image.h"
+#include "format/placeholders.h"
 #include "format/settings_record.h"
 
 namespace tavrin {
@@ -29,6 +30,25 @@ inline std::u16string default_cached_spec(const std::string& company)
     return company.empty() ? cached_unpack_spec_without_company : cached_unpack_spec;
 }
 
+// Groups of the placeholders of format/placeholders.h, as the messages and the help name them.
+enum class placeholder_group {
+    all,              // every placeholder, in the table's order
+    roots,            // those that name a fully qualified folder, in the table's order
+    per_run,          // those that differ from run to run: {RANDOM} first, the one to prefer
+    from_argument_0,  // {PROGRAM} and its kin, in the table's order
+    version_texts,    // those taken from the version block, in the table's order
+    counted_apart     // those with an allowance of their own (not a path's or a version text's), in
+                      // the order the texts count them
+};
+
+// The placeholders of `group`, in that group's order.
+std::vector<placeholder_id> placeholder_group_ids(placeholder_group group);
+
+// The placeholders of `group` in braces, "{TEMP}, {HOME}", each pair separated by `separator` but the
+// last by `last_separator`.
+std::string placeholder_names(placeholder_group group, const std::string& separator = ", ",
+                              const std::string& last_separator = ", ");
+
 // A directory spec that cannot be used; what() says why.
 class spec_error : public pack_error {
 public:
@@ -37,16 +57,15 @@ public:
 
 // Throws spec_error unless `spec` is one the launcher expands into a usable directory: at most 511
 // UTF-16 code units; braces balanced (no '{' inside a placeholder, no '}' without its '{'); only
-// the launcher's placeholders (TEMP, HOME, CACHE_DIR, EXE_DIR, PROGRAM, PROGRAM_BASE, PROGRAM_DIR,
-// PID, COMPANY, PRODUCT, VERSION, FILE_VERSION, PRODUCT_VERSION, RANDOM, TIME, TIME_US, in any ASCII
-// case); absolute, starting with {TEMP}, {HOME}, {CACHE_DIR}, {EXE_DIR}, a drive "X:\" or
-// "\\server\share", none of those four placeholders below the root; backslashes as separators, and
-// each component below the root one name Windows keeps as it is by the rule the launcher shares
-// (component_name_fault: not empty, "." or "..", no character names cannot hold, no trailing dot or
-// space, no device name such as CON or nul.txt), each placeholder counted as a plain character. In
-// temporary mode (`cached` false) it must hold a per-run placeholder ({RANDOM}, {PID}, {TIME},
-// {TIME_US}), without which concurrent runs would share one directory; in cached mode it must hold
-// none, since the cache would then never be found again.
+// the placeholders of format/placeholders.h, in any ASCII case; absolute, starting with a root
+// placeholder ({TEMP}, {HOME}, {CACHE_DIR}, {EXE_DIR}), a drive "X:\" or "\\server\share", no root
+// placeholder below the root; backslashes as separators, and each component below the root one
+// name Windows keeps as it is by the rule the launcher shares (component_name_fault: not empty, "."
+// or "..", no character names cannot hold, no trailing dot or space, no device name such as CON or
+// nul.txt), each placeholder counted as a plain character. In temporary mode (`cached` false) it
+// must hold a per-run placeholder ({RANDOM}, {PID}, {TIME}, {TIME_US}), without which concurrent
+// runs would share one directory; in cached mode it must hold none, since the cache would then
+// never be found again.
 void check_unpack_spec(const std::u16string& spec, bool cached);
 
 // Warnings, one line each, about a spec that check_unpack_spec accepts: in temporary mode one
@@ -66,7 +85,7 @@ struct launch_settings {
 // Windows name (windows_name_problem), and the expansion, a backslash and the longest of `names`
 // must fit the launcher's path buffer (wide_path_capacity with its terminator; in cached mode with
 // "\<identity>" and the sibling's ".tmp-<pid>-<token>" as well), the other placeholders counted at
-// their most (260 units for a folder or argument 0, 10 {PID}, 11 {RANDOM}, 6 {TIME_US}, 20 {TIME}).
+// their allowance in format/placeholders.h (260 units for a folder or argument 0, 10 {PID}, ...).
 // The message names the values' sources, or --unpack-dir.
 void check_unpack_directory(const launch_settings& settings, const std::vector<known_value>& values,
                             const std::vector<std::u16string>& names);

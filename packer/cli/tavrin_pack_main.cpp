@@ -21,12 +21,14 @@
 #endif
 
 #include "packer/archive/inspect.h"
+#include "packer/archive/launch_settings.h"
 #include "packer/base/file_places.h"
 #include "packer/base/helpers.h"
 #include "packer/base/interrupt_cleanup.h"
 #include "packer/cli/report.h"
 #include "packer/pack.h"
 #include "format/format.h"
+#include "format/placeholders.h"
 #include "resources/product.h"
 #include "resources/version_strings.h"
 
@@ -43,9 +45,48 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The width that the help's lines built from the placeholder table wrap at.
+constexpr std::size_t help_width = 96;
+
+// `text` broken at spaces into lines of at most help_width columns (a longer word alone on its
+// line), without a final newline: the first line starts at column `column`, the others after
+// `indent` spaces.
+std::string wrapped(const std::string& text, std::size_t column, std::size_t indent)
+{
+    std::string lines;
+    std::size_t at = 0;
+    bool line_empty = true;
+    while (at < text.size()) {
+        std::size_t end = text.find(' ', at);
+        if (end == std::string::npos) end = text.size();
+        const std::size_t word = end - at;
+        if (!line_empty && column + 1 + word > help_width) {
+            lines += "\n" + std::string(indent, ' ');
+            column = indent;
+            line_empty = true;
+        }
+        if (!line_empty) {
+            lines += ' ';
+            ++column;
+        }
+        lines.append(text, at, word);
+        column += word;
+        line_empty = false;
+        at = end + 1;
+    }
+    return lines;
+}
+
 std::string help_text()
 {
+    using tavrin::placeholder_group;
+    using tavrin::placeholder_names;
     const std::string levels = "1.." + std::to_string(tavrin::max_compression_level());
+    const std::string option_indent(25, ' ');  // where an option's description starts
+    // "10 {PID}, 11 {RANDOM}, ...": what the values not known when packing are counted at.
+    std::string counted;
+    for (placeholder_id id : tavrin::placeholder_group_ids(placeholder_group::counted_apart))
+        counted += (counted.empty() ? "" : ", ") + std::to_string(placeholders[id].allowance) + " {" + placeholders[id].name + "}";
     return std::string("Usage: ") + tool_name + " [pack] APP_DIR -o OUT.exe [--entry NAME] [--level N] [--window N]\n" +
            "                   [--threads N] [--unpack-dir SPEC] [--cached] [--launcher PATH] [--allow-missing DLL]...\n"
            "                   [--dll-path DIR]... [--no-collect]\n"
@@ -106,18 +147,17 @@ std::string help_text()
            "  --threads N            compression threads, 1.." + std::to_string(tavrin::max_threads()) +
            ", or 0 for one per core (default 0,\n"
            "                         here " + std::to_string(tavrin::resolved_threads(0)) + "); the output does not depend on it\n"
-           "  --unpack-dir SPEC      where OUT.exe unpacks, as a directory spec: literal text and the\n"
-           "                         placeholders {TEMP} {HOME} {CACHE_DIR} {EXE_DIR} {PROGRAM}\n"
-           "                         {PROGRAM_BASE} {PROGRAM_DIR} {PID} {COMPANY} {PRODUCT} {VERSION}\n"
-           "                         {FILE_VERSION} {PRODUCT_VERSION} {RANDOM} {TIME} {TIME_US}; it must\n"
-           "                         start with {TEMP}, {HOME}, {CACHE_DIR}, {EXE_DIR} (the folder that holds\n"
+           "  --unpack-dir SPEC      where OUT.exe unpacks, as a directory spec: literal text and the\n" +
+           option_indent + wrapped("placeholders " + placeholder_names(placeholder_group::all, " ", " ") + "; it must", 25, 25) +
+           "\n" + option_indent + "start with " + placeholder_names(placeholder_group::roots) + " (the folder that holds\n"
            "                         OUT.exe), C:\\ or \\\\server\\share. Each component below that must be\n"
            "                         a name Windows keeps as it is (not CON or nul.txt, no trailing dot or\n"
            "                         space), and so must each --company, --product and version it uses;\n"
            "                         with the longest file name it must fit the launcher's 4095 units\n"
-           "                         (run-time values counted at 260 for a folder or {PROGRAM*}, 10 {PID},\n"
-           "                         11 {RANDOM}, 6 {TIME_US}, 20 {TIME}). Without --cached it must hold\n"
-           "                         {RANDOM}, {PID}, {TIME} or {TIME_US} (default:\n"
+           + option_indent + wrapped("(run-time values counted at " + std::to_string(placeholder_path_allowance) +
+                                     " for a folder or {PROGRAM*}, " + counted + "). Without --cached it must hold " +
+                                     placeholder_names(placeholder_group::per_run, ", ", " or ") + " (default:", 25, 25) +
+           "\n"
            "                         {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}; one without {RANDOM} draws a\n"
            "                         warning); with --cached it may hold none of them (default:\n"
            "                         {CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}, without {COMPANY}\\ when\n"
@@ -160,8 +200,8 @@ std::string help_text()
            "  --manifest-level LEVEL asInvoker, highestAvailable or requireAdministrator: the manifest's\n"
            "                         requestedExecutionLevel (default: a program entry's own, else\n"
            "                         asInvoker); the manifest is the launcher's, also with a program entry\n"
-           "The directory spec placeholders {COMPANY}, {PRODUCT}, {VERSION}, {FILE_VERSION} and\n"
-           "{PRODUCT_VERSION} give these values at run time.\n"
+           + wrapped("The directory spec placeholders " + placeholder_names(placeholder_group::version_texts, ", ", " and ") +
+                     " give these values at run time.", 0, 0) + "\n"
            "\n"
            "list: the files of OUT.exe in archive order with their sizes, then the totals, where it\n"
            "unpacks (the spec and the mode), what the entry is, the subsystem and the identity (texts and\n"
@@ -588,12 +628,13 @@ int run_cache_dir(std::vector<std::string> arguments, const fs::path&)
     if (identity.unreadable) return resources_damaged(parsed->operands[0], identity);
     std::vector<tavrin::known_value> known;
     tavrin::image_values values;
-    for (const version_placeholder& placeholder : version_placeholders) {
-        std::string value = placeholder.fallback;
+    for (const placeholder_info& placeholder : placeholders) {
+        if (placeholder.source != from_version_block) continue;
+        std::string value = version_fallback_text(placeholder.version_key);
         if (identity.version)
             for (const auto& [key, text] : identity.version->texts)
-                if (key == placeholder.key) value = text;
-        known.push_back({placeholder.name, tavrin::from_utf8(value), std::string("its version block's ") + placeholder.key});
+                if (key == placeholder.version_key) value = text;
+        known.push_back({placeholder.name, tavrin::from_utf8(value), std::string("its version block's ") + placeholder.version_key});
         values.emplace_back(placeholder.name, known.back().text);
     }
     tavrin::check_unpack_directory(*settings, known, {});

@@ -9,6 +9,7 @@
 #include "packer/base/file_places.h"
 #include "packer/base/helpers.h"
 #include "packer/image/pe_image.h"
+#include "format/placeholders.h"
 #include "resources/version_strings.h"
 
 namespace tavrin {
@@ -180,8 +181,9 @@ std::vector<known_value> version_placeholder_values(const identity_options& opti
                                                     const std::string& base_source)
 {
     std::vector<known_value> values;
-    for (const version_placeholder& placeholder : version_placeholders) {
-        const std::string key = placeholder.key;
+    for (const placeholder_info& placeholder : placeholders) {
+        if (placeholder.source != from_version_block) continue;
+        const std::string key = placeholder.version_key;
         const bool company = key == "CompanyName", product = key == "ProductName", file = key == "FileVersion";
         const std::string version = file ? identity.file_version_text : identity.product_version_text;
         const std::string text = company   ? identity.company

@@ -17,7 +17,7 @@ constexpr std::uint32_t fail_fast_status = 0xC0000409;  // what a waiting parent
 
 TAVRIN_SCENARIO(message_exit)
 {
-    exit_with_message("Error, DLL entry point not found.");
+    exit_with_message(message_entry_point_missing);
 }
 TAVRIN_SCENARIO(decode_failed) { exit_decode_failed(); }
 TAVRIN_SCENARIO(header_missing) { exit_header_missing(); }
@@ -30,11 +30,11 @@ TAVRIN_SCENARIO(unpack_failed)
 }
 TAVRIN_SCENARIO(system_error)
 {
-    exit_with_system_error("Error, load DLL.", static_cast<std::uint32_t>(wcstoul(argv[1], nullptr, 0)));
+    exit_with_system_error(message_dll_load_failed, static_cast<std::uint32_t>(wcstoul(argv[1], nullptr, 0)));
 }
 TAVRIN_SCENARIO(report_then_return)
 {
-    report_system_error("first", 2);
+    report_left_behind(L"C:\\x", 2, false);
     fputs("after\n", stderr);
     return 7;
 }
@@ -97,7 +97,7 @@ TEST(ErrorMessages, SystemErrorLineForms)
 
     auto returned = run_scenario(L"report_then_return");
     EXPECT_EQ(returned.exit_code, 7u);
-    EXPECT_EQ(returned.err, "first ([Error 2] File not found.)\r\nafter\r\n");
+    EXPECT_EQ(returned.err, "Note, unpack directory 'C:\\x' was left behind ([Error 2] File not found.).\r\nafter\r\n");
 }
 
 TEST(ErrorMessages, AMessageWhoseStreamIsMissingGoesToTheOther)
