@@ -58,7 +58,7 @@ grep -q ", window 16.0 KiB," "$work/list.txt" || { cat "$work/list.txt"; fail "W
 
 step "run greeter.exe under Wine"
 set +e
-"$root/scripts/wine-run" "$exe" Ada "Grace Hopper" >"$work/run.out" 2>"$work/run.err"
+"$root/scripts/wine-run" --no-display "$exe" Ada "Grace Hopper" >"$work/run.out" 2>"$work/run.err"
 code=$?
 set -e
 [ "$code" = 2 ] || { cat "$work/run.out" "$work/run.err"; fail "exit code $code, expected 2 (two people greeted)"; }
@@ -76,7 +76,7 @@ kept=$("$tool" cache-dir "$cached" 2>"$work/cache-dir.err") || { cat "$work/cach
 tree=$work/build/greeter-cache/${kept##*\\}
 for run in first second; do
     set +e
-    "$root/scripts/wine-run" "$cached" Ada >"$work/cached-$run.out" 2>&1
+    "$root/scripts/wine-run" --no-display "$cached" Ada >"$work/cached-$run.out" 2>&1
     code=$?
     set -e
     [ "$code" = 1 ] || { cat "$work/cached-$run.out"; fail "greeter-cached.exe, $run run: exit code $code, expected 1"; }
@@ -91,7 +91,7 @@ for line in "entry counter.exe: an x86-64 console program" "  subsystem    conso
     grep -qxF "$line" "$work/counter-list.txt" || { cat "$work/counter-list.txt"; fail "counter's list does not show '$line'"; }
 done
 set +e
-"$root/scripts/wine-run" "$counter" one two three >"$work/counter.out" 2>&1
+"$root/scripts/wine-run" --no-display "$counter" one two three >"$work/counter.out" 2>&1
 code=$?
 set -e
 [ "$code" = 3 ] || { cat "$work/counter.out"; fail "counter.exe: exit code $code, expected 3"; }
@@ -103,11 +103,11 @@ logged rebuild cmake --build "$work/build"
 printf 'Hi, %%ls! (changed)\n' >"$work/src/assets/messages/hello.txt"
 logged rebuild-changed cmake --build "$work/build"
 grep -q "Packing greeter.exe" "$work/rebuild-changed.log" || fail "a changed asset did not repack"
-"$root/scripts/wine-run" "$exe" Ada >"$work/run2.out" 2>&1 || true
+"$root/scripts/wine-run" --no-display "$exe" Ada >"$work/run2.out" 2>&1 || true
 grep -q "^Hi, Ada! (changed)" "$work/run2.out" || { cat "$work/run2.out"; fail "the repacked greeter.exe has the old greeting"; }
 
 step "a file added with an old time repacks, and so does deleting it"
-listed() { "$tool" list "$exe" | awk 'NR > 1 && NF == 2 { print $2 }' | grep -xF "$1" >/dev/null; }
+listed() { "$tool" list "$exe" | awk -v name="$1" 'NR > 1 && NF == 2 && $2 == name { found = 1 } END { exit !found }'; }
 printf 'Old news\n' >"$work/src/assets/messages/old.txt"
 touch -d '2001-02-03 04:05:06' "$work/src/assets/messages/old.txt"
 logged rebuild-added cmake --build "$work/build"
@@ -120,7 +120,7 @@ grep -q "Packing greeter.exe" "$work/rebuild-deleted.log" || fail "a deleted fil
 
 if [ -n "$windows_pack" ]; then
     step "the Windows tavrin-pack.exe packs the same bytes"
-    logged windows-pack "$root/scripts/wine-run" "$windows_pack" "$work/build/greeter-exe.onefile" \
+    logged windows-pack "$root/scripts/wine-run" --no-display "$windows_pack" "$work/build/greeter-exe.onefile" \
         -o "$work/greeter-windows.exe" --entry greeter.dll \
         --launcher "$prefix/share/tavrin-onefile/tavrin-launcher.exe" --window 16K --threads 1 --quiet \
         --console --company "Example Makers" --product Greeter --app-version 1.0.2.0 \
