@@ -1,5 +1,6 @@
 // Packing a directory: order, entry choice, a program as the entry, refused names and files,
-// warnings, the output never half-written, the same bytes whatever the file system or thread count.
+// warnings, the output never half-written, the same bytes whatever the file system or thread count,
+// refused places for the output, and where the launcher image is found.
 #include <gtest/gtest.h>
 
 #include <algorithm>
