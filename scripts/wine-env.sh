@@ -21,8 +21,17 @@ wine_prefix_ensure() {
         echo "wine: creating the prefix $WINEPREFIX (once, about 10 s; its log: $wine_log)" >&2
         mkdir -p "$WINEPREFIX"
         wineboot -i </dev/null >>"$wine_log" 2>&1
+        wine_no_crash_dialog
         wineserver -w </dev/null >>"$wine_log" 2>&1
     fi
+}
+
+# No crash dialog in the prefix: for it Wine 8's debugger starts the desktop process, which inherits
+# the crashed process's standard handles and keeps them until the desktop closes, so that a test's
+# stream files (and their directory in %TEMP%) outlived the test. A crash still ends the process
+# with its exception code, and the debugger still writes its backtrace.
+wine_no_crash_dialog() {
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >>"$wine_log" 2>&1 || true
 }
 
 # Starts a persistent wineserver for this prefix, so that each process starts in tens of ms. The
@@ -32,8 +41,9 @@ wine_server_start() {
     wine_prefix_ensure
     # Exits 2 when a server of this prefix already runs; that one is used as it is.
     env -u DISPLAY wineserver -p </dev/null >>"$wine_log" 2>&1 || true
-    # Warm the prefix: the first process starts the services.
-    env -u DISPLAY wine cmd /c exit 0 </dev/null >>"$wine_log" 2>&1 || true
+    # Warm the prefix: the first process starts the services (and a prefix made before it gets the
+    # setting).
+    (unset DISPLAY; wine_no_crash_dialog)
 }
 
 # Stops the wineserver of this prefix only.
