@@ -1,4 +1,4 @@
-// The unpack directory spec as the packer checks it, and the specs that draw warnings.
+// The unpack directory (--unpack-dir) as the packer checks it, and the values that draw warnings.
 #include <gtest/gtest.h>
 
 #include "packer/archive/launch_settings.h"
