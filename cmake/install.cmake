@@ -5,7 +5,8 @@
 #   bin/tavrin-pack[.exe]                      the packer
 #   share/tavrin-onefile/tavrin-launcher.exe   the launcher image that the packer copies
 #   include/tavrin/onefile.h                   the header for application DLLs
-#   lib/cmake/TavrinOnefile/                   the CMake package: tavrin_add_onefile(...)
+#   lib/cmake/TavrinOnefile/                   the CMake package: tavrin_add_onefile(...), and the
+#                                              list of its arguments that go to tavrin-pack
 # The Windows build installs its own launcher image. The host build has none: give it the Windows
 # build's with -DTAVRIN_LAUNCHER_IMAGE=<windows build>/launcher/tavrin-launcher.exe (scripts/test.sh
 # does), or install without it and set TAVRIN_ONEFILE_LAUNCHER when using the package.
@@ -41,4 +42,5 @@ write_basic_package_version_file(${tavrin_package_dir}/TavrinOnefileConfigVersio
 install(FILES
     ${tavrin_package_dir}/TavrinOnefileConfig.cmake
     ${tavrin_package_dir}/TavrinOnefileConfigVersion.cmake
+    ${PROJECT_SOURCE_DIR}/cmake/TavrinOnefileOptions.cmake
     DESTINATION ${TAVRIN_INSTALL_CMAKEDIR})

@@ -23,19 +23,19 @@ jobs=$tavrin_jobs
 
 echo "== Windows build ($build/windows): launcher and benchmark programs"
 configure_windows_build
-cmake --build "$build/windows" -j "$jobs" --target bench >/dev/null
+tavrin_logged build-windows cmake --build "$build/windows" -j "$jobs" --target bench
 echo "== host build ($build/host): tavrin-pack"
 configure_host_build
-cmake --build "$build/host" -j "$jobs" --target tavrin-pack >/dev/null
+tavrin_logged build-host cmake --build "$build/host" -j "$jobs" --target tavrin-pack
 
 . "$root/scripts/wine-env.sh"
 # A persistent wineserver for the prefix; one that already runs (wineserver -p then exits with 2) is
 # used as it is and left running.
 wine_prefix_ensure
-if wineserver -p </dev/null >/dev/null 2>&1; then
+if wineserver -p </dev/null >>"$wine_log" 2>&1; then
     trap wine_server_stop EXIT
 fi
-wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
+wine cmd /c exit 0 </dev/null >>"$wine_log" 2>&1 || true
 
 python3 "$root/bench/measure.py" --root "$root" --build "$build" --runs "${BENCH_RUNS:-5}" \
         --pack-runs "${BENCH_PACK_RUNS:-${BENCH_RUNS:-5}}" \

@@ -10,14 +10,14 @@ jobs=$tavrin_jobs
 
 "$root/scripts/setup.sh" demo
 echo "== building the launcher and the example for Windows (the first time about 3 minutes on 2 cores:"
-echo "   Zstandard, then the launcher; it prints nothing until it is done)"
+echo "   Zstandard, then the launcher; it prints nothing until it is done, its log: $tavrin_logs)"
 configure_windows_build
-cmake --build "$build/windows" -j "$jobs" --target tavrin-launcher hello >/dev/null
+tavrin_logged build-windows cmake --build "$build/windows" -j "$jobs" --target tavrin-launcher hello
 echo "== building tavrin-pack for this machine (the first time about 2 minutes)"
 configure_host_build
-cmake --build "$build/host" -j "$jobs" --target tavrin-pack >/dev/null
+tavrin_logged build-host cmake --build "$build/host" -j "$jobs" --target tavrin-pack
 echo "== installing tavrin-pack, the launcher image and the header into $build/install"
-cmake --install "$build/host" --prefix "$build/install" >/dev/null
+tavrin_logged install cmake --install "$build/host" --prefix "$build/install"
 
 app="$build/windows/examples/hello/app"
 out="$build/demo/hello.exe"
@@ -38,7 +38,8 @@ wine "$out" "two words" 'quote"d' --exit 7
 code=$?
 set -e
 echo "== exit code: $code"
-left=$(find "$temp_dir" -maxdepth 1 -name 'onefile_*' 2>/dev/null | wc -l)
+left=0
+if [ -d "$temp_dir" ]; then left=$(find "$temp_dir" -maxdepth 1 -name 'onefile_*' | wc -l); fi
 echo "== unpack directories left in %TEMP%: $left"
 echo "== your own package: see \"A first package in five minutes\" in README.md (the tool: $build/install/bin/tavrin-pack)"
 [ "$code" = 7 ] && [ "$left" = 0 ]

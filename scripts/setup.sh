@@ -11,6 +11,9 @@ mode=${1:-all}
 root=$(cd "$(dirname "$0")/.." && pwd)
 say() { printf 'setup: %s\n' "$*"; }
 die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }
+# What apt and the other tools print goes here, named when a step fails.
+log=${TAVRIN_BUILD_DIR:-$root/build}/logs/setup.log
+mkdir -p "$(dirname "$log")"
 
 packages=(cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
           wine wine64 libzstd-dev zstd googletest python3 xz-utils ca-certificates)
@@ -21,12 +24,12 @@ fi
 
 missing=()
 for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    dpkg-query -W -f='${Status}' "$p" 2>>"$log" | grep -q 'install ok installed' || missing+=("$p")
 done
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"
-    elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then sudo "$@"
+    elif [ -n "$(command -v sudo)" ] && sudo -n true 2>>"$log"; then sudo "$@"
     else die "need root to run '$*' (run this script as root or with password-less sudo)"
     fi
 }
@@ -35,29 +38,30 @@ apt_updated=0
 apt_update() {
     [ "$apt_updated" = 1 ] && return 0
     say "refreshing Debian's package lists"
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null \
-        || die "apt-get update failed: is Debian's package registry reachable?"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q >>"$log" \
+        || die "apt-get update failed: is Debian's package registry reachable? (its output: $log)"
     apt_updated=1
 }
 
 if [ "${#missing[@]}" -gt 0 ]; then
     say "installing ${missing[*]}"
     apt_update
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null \
-        || die "apt-get install ${missing[*]} failed"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >>"$log" \
+        || die "apt-get install ${missing[*]} failed (its output: $log)"
 else
     say "packages already installed"
 fi
 
 # Debian's zstd source, for the Windows build of the library.
 src_cache="$root/third_party/zstd"
-if ls "$src_cache"/libzstd_*.orig.tar.* >/dev/null 2>&1; then
+tarballs=("$src_cache"/libzstd_*.orig.tar.*)
+if [ -e "${tarballs[0]}" ]; then
     say "zstd source already downloaded ($(basename "$(ls "$src_cache"/libzstd_*.orig.tar.* | head -n 1)"))"
 else
     if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
         say "adding a deb-src entry for Debian's main archive"
         suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-        as_root tee /etc/apt/sources.list.d/tavrin-deb-src.sources >/dev/null <<EOF
+        as_root tee /etc/apt/sources.list.d/tavrin-deb-src.sources >>"$log" <<EOF
 Types: deb-src
 URIs: http://deb.debian.org/debian
 Suites: $suite
@@ -69,8 +73,8 @@ EOF
     apt_update
     say "downloading Debian's libzstd source into third_party/zstd"
     mkdir -p "$src_cache"
-    (cd "$src_cache" && apt-get source --download-only -q libzstd >/dev/null 2>&1) \
-        || die "apt-get source --download-only libzstd failed"
+    (cd "$src_cache" && apt-get source --download-only -q libzstd >>"$log" 2>&1) \
+        || die "apt-get source --download-only libzstd failed (its output: $log)"
 fi
 
 tarball=$(ls "$src_cache"/libzstd_*.orig.tar.* | grep -v '\.asc$' | head -n 1)

@@ -12,6 +12,7 @@ windows_path() { printf 'Z:%s' "${1//\//\\}"; }  # through Wine's Z: drive
 if [ "${1:-}" = --as-user ]; then
     # Run as the test user, from a copy of this script in its work directory.
     work=$2 log=$2/wine.log failed=0
+    unset DISPLAY
     export WINEPREFIX="$HOME/wineprefix" WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
     # One run at a time uses the prefix, so that no run stops the server under another.
     exec 9>>"$HOME/.tavrin-runs.lock"
@@ -56,7 +57,7 @@ ensure_test_user "runs_as_user"
 own=$(mktemp -d)
 work=$(as_test_user mktemp -d -t tavrin-runs.XXXXXX)
 trap 'rm -rf "$own"; as_test_user rm -rf "$work"' EXIT
-"$root/scripts/wine-run" "$1" --scenario make_probe_package "$(windows_path "$own/probe.exe")" \
+"$root/scripts/wine-run" --no-display "$1" --scenario make_probe_package "$(windows_path "$own/probe.exe")" \
     </dev/null >"$own/make.log" 2>&1 || { cat "$own/make.log"; exit 1; }
 copy_for_test_user() { as_test_user sh -c 'cat > "$1"' sh "$work/$2" <"$1"; }
 copy_for_test_user "$1" tests.exe

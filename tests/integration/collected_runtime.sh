@@ -6,6 +6,7 @@
 set -euo pipefail
 pack=$1 launcher=$2 entry=$3 program=$4 work=$5
 . "$(dirname "$0")/../../scripts/wine-env.sh"
+unset DISPLAY  # as every test: no window, whatever display the session has
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 # Packs DIR into OUT.exe with OPTIONS and requires the three runtime DLLs collected and stripped.

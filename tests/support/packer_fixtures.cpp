@@ -18,6 +18,8 @@
 #include "format/settings_record.h"
 
 #ifdef _WIN32
+#include <windows.h>
+
 #include "tests/support/self_process.h"
 #else
 #include <fcntl.h>
@@ -657,10 +659,46 @@ scratch_directory::scratch_directory()
     std::filesystem::create_directories(path_);
 }
 
+#ifdef _WIN32
+namespace {
+// Removes `path` (in the \\?\ form) and everything below it, read-only files too; links are removed,
+// not followed. Recursion depth: one frame per level of the tree.
+void remove_tree(const std::wstring& path)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring below = path + L"\\" + name;
+            const DWORD attributes = found.dwFileAttributes;
+            if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(below.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                remove_tree(below);
+            else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveDirectoryW(below.c_str());
+            else
+                DeleteFileW(below.c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+}  // namespace
+#endif
+
 scratch_directory::~scratch_directory()
 {
+#ifdef _WIN32
+    // Tests make paths as long as the launcher's limit below it, past MAX_PATH, which
+    // std::filesystem::remove_all (mingw-w64's libstdc++ under Wine 8) cannot remove, in either
+    // form: the whole tree stayed in %TEMP%. The \\?\ form through the Win32 calls reaches them.
+    remove_tree(L"\\\\?\\" + std::filesystem::absolute(path_).wstring());
+#else
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+#endif
 }
 
 std::vector<std::string> scratch_directory::listing(const std::filesystem::path& directory)

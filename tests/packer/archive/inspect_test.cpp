@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 
 #include "packer/archive/inspect.h"
 #include "packer/cli/report.h"
 #include "packer/pack.h"
 #include "format/format.h"
+#include "tests/packer/pack_fixture.h"
 #include "tests/support/packer_fixtures.h"
 
 namespace {
@@ -369,5 +371,43 @@ TEST_F(Inspect, ExtractNeverWritesOutsideItsDirectory)
     EXPECT_EQ(node_identity(again / "readme.txt"), fifo);
 }
 #endif
+
+TEST_F(PackTest, ListAndVerifySayWhatTheEntryIs)
+{
+    add("prog.exe", program_image(3));
+    add("app.dll", entry_dll());
+    auto pack = [&](const char* entry) {
+        return run_tool(scratch_.path(), {arg(app_), "-o", arg(output_), "--launcher", arg(launcher_), "--entry", entry, "-q"});
+    };
+    auto flag = [&](bool program) {
+        std::fstream image(output_, std::ios::in | std::ios::out | std::ios::binary);
+        const std::uint64_t at = tavrin::find_launch_settings(image, tavrin::read_pe_headers(image, "package"), "package");
+        tavrin::launch_settings settings = *tavrin::read_launch_settings(image, at);
+        settings.exe_entry = program;
+        tavrin::write_launch_settings(image, at, settings);
+    };
+    auto bad_entry = [&](const char* command) {
+        tool_run run = run_tool(scratch_.path(), {command, arg(output_)});
+        EXPECT_EQ(run.code, 1) << command;
+        const std::size_t at = run.err.find("bad-entry: ");
+        return at == std::string::npos ? run.err : run.err.substr(at + 11, run.err.find('\n', at) - at - 11);
+    };
+    tool_run packed = pack("prog.exe");
+    ASSERT_EQ(packed.code, 0) << packed.err;
+    EXPECT_NE(run_tool(scratch_.path(), {"list", arg(output_)}).out.find("\nentry prog.exe: an x86-64 console program\n"),
+              std::string::npos);
+    // (The launcher fixture has no manifest, which verify reports on its own: bad-resources.)
+    EXPECT_EQ(run_tool(scratch_.path(), {"verify", arg(output_)}).err.find("bad-entry"), std::string::npos);
+    flag(false);
+    EXPECT_EQ(bad_entry("verify").rfind("entry 'prog.exe': a program, but the launch settings say the entry is a DLL", 0), 0u);
+    EXPECT_NE(run_tool(scratch_.path(), {"list", arg(output_)}).out.find("\nentry prog.exe: bad-entry: entry 'prog.exe': a program"),
+              std::string::npos);
+
+    ASSERT_EQ(pack("app.dll").code, 0);
+    EXPECT_NE(run_tool(scratch_.path(), {"list", arg(output_)}).out.find("\nentry app.dll: an x86-64 DLL that exports run_code\n"),
+              std::string::npos);
+    flag(true);
+    EXPECT_EQ(bad_entry("verify"), "entry 'app.dll': the launch settings say the entry is a program, but it is a DLL");
+}
 
 }  // namespace

@@ -1,0 +1,82 @@
+# The CMake package's list of tavrin-pack options against the tool's own help: each option of the
+# pack synopsis that shapes a package has its tavrin_add_onefile argument, of the same kind, and each
+# argument of the list names such an option. Usage: cmake -DTOOL=<tavrin-pack> -DOPTIONS=<list file> -P
+cmake_minimum_required(VERSION 3.20)
+include("${OPTIONS}")
+execute_process(COMMAND "${TOOL}" --help OUTPUT_VARIABLE help RESULT_VARIABLE code)
+if(NOT code EQUAL 0)
+    message(FATAL_ERROR "${TOOL} --help: exit code ${code}")
+endif()
+
+# Options of the help that make no difference to the package: what the tool prints, and the tool's
+# own help and version.
+set(exceptions --quiet --help --version)
+
+set(failures)
+# The pack synopsis: from "Usage:" to the next command's line.
+string(REGEX MATCH "Usage: [^\n]*(\n                   [^\n]*)*" synopsis "${help}")
+if(NOT synopsis MATCHES "--entry")
+    message(FATAL_ERROR "no pack synopsis in the help:\n${help}")
+endif()
+# "[--name VALUE]..." is many, "--name VALUE" one, "[--name]" and "--a | --b" flags; "-x" stands for
+# the long option that the help's table gives it ("-o, --output"). Brackets go first: a CMake list
+# does not split inside them.
+string(REPLACE "]..." " *" synopsis "${synopsis}")
+string(REGEX REPLACE "[][]" " " synopsis "${synopsis}")
+string(REGEX MATCHALL " -?-[a-z][a-z-]*( [A-Z][A-Za-z._]*( \\*)?)?" words "${synopsis}")
+set(help_options)
+foreach(word IN LISTS words)
+    string(REGEX MATCH "-?-[a-z][a-z-]*" option "${word}")
+    if(NOT option MATCHES "^--")
+        string(REGEX MATCH "\n  ${option}, (--[a-z-]+)" alias "${help}")
+        if(NOT alias)
+            list(APPEND failures "the synopsis' ${option} has no long form in the help's table")
+            continue()
+        endif()
+        set(option "${CMAKE_MATCH_1}")
+    endif()
+    if(word MATCHES "\\*$")
+        set(kind many)
+    elseif(word MATCHES " [A-Z]")
+        set(kind one)
+    else()
+        set(kind flag)
+    endif()
+    list(APPEND help_options ${option})
+    set(help_kind_${option} ${kind})
+endforeach()
+
+# Every option of the help's table is in the synopsis or an exception.
+string(REGEX MATCHALL "\n  (-[a-z], )?--[a-z][a-z-]*" table "${help}")
+foreach(line IN LISTS table)
+    string(REGEX MATCH "--[a-z-]+" option "${line}")
+    if(NOT option IN_LIST help_options AND NOT option IN_LIST exceptions)
+        list(APPEND failures "${option} is in the help's table but not in the pack synopsis")
+    endif()
+endforeach()
+
+set(listed)
+foreach(item IN LISTS TAVRIN_ONEFILE_OPTIONS)
+    string(REPLACE ":" ";" item "${item}")
+    list(GET item 0 argument)
+    list(GET item 1 kind)
+    list(GET item 2 option)
+    list(APPEND listed ${option})
+    if(NOT option IN_LIST help_options)
+        list(APPEND failures "${argument} names ${option}, which the pack synopsis lacks")
+    elseif(NOT kind STREQUAL help_kind_${option})
+        list(APPEND failures "${argument} is a ${kind} argument, ${option} in the help is ${help_kind_${option}}")
+    endif()
+endforeach()
+foreach(option IN LISTS help_options)
+    if(NOT option IN_LIST listed AND NOT option IN_LIST exceptions)
+        list(APPEND failures "${option} has no tavrin_add_onefile argument")
+    endif()
+endforeach()
+
+if(failures)
+    list(JOIN failures "\n  " text)
+    message(FATAL_ERROR "tavrin_add_onefile and tavrin-pack --help differ:\n  ${text}")
+endif()
+list(LENGTH listed count)
+message(STATUS "tavrin_add_onefile spells all ${count} options that shape a package")
