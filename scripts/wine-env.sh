@@ -6,7 +6,14 @@
 # without one (wine_server_start). What Wine's set-up and server print goes to wine_log.
 tavrin_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 wine_log=${TAVRIN_BUILD_DIR:-$tavrin_root/build}/logs/wine.log
-export WINEPREFIX="${TAVRIN_WINEPREFIX:-${WINEPREFIX:-$tavrin_root/build/wineprefix}}"
+# A user's own WINEPREFIX is used as it is: no setting of it is changed.
+if [ -n "${TAVRIN_WINEPREFIX:-}" ] || [ -z "${WINEPREFIX:-}" ]; then
+    export WINEPREFIX="${TAVRIN_WINEPREFIX:-$tavrin_root/build/wineprefix}"
+    wine_prefix_ours=1
+else
+    export WINEPREFIX
+    wine_prefix_ours=0
+fi
 export WINEDEBUG=-all
 export WINEARCH=win64
 # No Mono or Gecko installers: the prefix is made offline and must never show a dialog.
@@ -26,11 +33,13 @@ wine_prefix_ensure() {
     fi
 }
 
-# No crash dialog in the prefix: for it Wine 8's debugger starts the desktop process, which inherits
-# the crashed process's standard handles and keeps them until the desktop closes, so that a test's
-# stream files (and their directory in %TEMP%) outlived the test. A crash still ends the process
-# with its exception code, and the debugger still writes its backtrace.
+# No crash dialog in the project's prefix (a user's own is left as it is): for it Wine 8's debugger
+# starts the desktop process, which inherits the crashed process's standard handles and keeps them
+# until the desktop closes, so that a test's stream files (and their directory in %TEMP%) outlived
+# the test. A crash still ends the process with its exception code, and the debugger still writes
+# its backtrace.
 wine_no_crash_dialog() {
+    [ "$wine_prefix_ours" = 1 ] || return 0
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >>"$wine_log" 2>&1 || true
 }
 

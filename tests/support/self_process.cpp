@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -228,8 +229,18 @@ temp_directory::temp_directory()
 
 temp_directory::~temp_directory()
 {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    // A process that a test started may still be closing its handles to files in here (under load,
+    // Wine 8 ends a process a little after its exit code can be read): retry for up to 5 s, then
+    // name what is left, so that a leftover is seen rather than silently kept.
+    std::error_code failure;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        failure.clear();
+        std::filesystem::remove_all(path_, failure);
+        if (!failure && !std::filesystem::exists(path_, failure)) return;
+        Sleep(100);
+    }
+    std::fprintf(stderr, "note: the test directory %s was left behind (%s)\n", narrow(path_.wstring()).c_str(),
+                 failure.message().c_str());
 }
 
 std::string read_file(const std::filesystem::path& path)
