@@ -265,8 +265,8 @@ void check_levels()
     }
 }
 
-// `unpack_directory` + ".tmp-<our id>-<token>" into `path`.
-void make_sibling_name(wchar_t* path)
+// `base` + ".tmp-<our id>-<token>" into `path` (both wide_path_capacity units).
+void make_sibling_name_of(wchar_t* path, const wchar_t* base)
 {
     unsigned char bytes[8];
     if (!fill_system_random(bytes, sizeof bytes)) {
@@ -278,11 +278,14 @@ void make_sibling_name(wchar_t* path)
     encode_random_token(bytes, token);
     char id[16];
     snprintf(id, sizeof id, "%lu-", static_cast<unsigned long>(GetCurrentProcessId()));
-    copy_wide_bounded(path, unpack_directory, wide_path_capacity);
+    copy_wide_bounded(path, base, wide_path_capacity);
     append_wide_bounded(path, leftover_infix, wide_path_capacity);
     append_ascii_widened(path, id, wide_path_capacity);
     append_wide_bounded(path, token, wide_path_capacity);
 }
+
+// `unpack_directory` + ".tmp-<our id>-<token>" into `path`.
+void make_sibling_name(wchar_t* path) { make_sibling_name_of(path, unpack_directory); }
 
 // The process id in a sibling's name after the tree's own name, or 0 when the name does not
 // follow the pattern "<identity>.tmp-<digits>-<11 token characters>".
@@ -324,6 +327,151 @@ void remove_stale_leftovers()
         delete_directory_tree(path, NULL);
     } while (FindNextFileW(search, &found));
     FindClose(search);
+}
+
+enum {
+    version_parts_max = 4,     // a.b.c.d
+    version_digits_max = 5,    // each part at most 65535 in a version block, 99999 here
+    identity_digits = 32       // an archive identity's hex digits, a tree's folder name
+};
+
+// Whether the spec ends in "\{PRODUCT}\{VERSION}" (any letter case): the default shapes, in which
+// every version of one product has its own folder beside the others and nothing else.
+bool spec_keeps_versions_apart()
+{
+    const wchar_t tail[] = L"\\{PRODUCT}\\{VERSION}";
+    const size_t length = wcslen(unpack_spec), tail_length = wcslen(tail);
+    return length > tail_length && _wcsicmp(unpack_spec + length - tail_length, tail) == 0;
+}
+
+// The numbers of a version text "a[.b[.c[.d]]]" (each part 1 to version_digits_max decimal
+// digits, missing parts 0) into `numbers`; false for any other text.
+bool parse_version_text(const wchar_t* text, uint32_t* numbers)
+{
+    for (int part = 0; part < version_parts_max; ++part) numbers[part] = 0;
+    int part = 0;
+    int digits = 0;
+    for (const wchar_t* at = text;; ++at) {
+        if (*at >= L'0' && *at <= L'9') {
+            if (++digits > version_digits_max) return false;
+            numbers[part] = numbers[part] * 10 + static_cast<uint32_t>(*at - L'0');
+        } else if ((*at == L'.' || *at == 0) && digits != 0) {
+            if (*at == 0) return true;
+            if (++part == version_parts_max) return false;
+            digits = 0;
+        } else {
+            return false;
+        }
+    }
+}
+
+// Whether `name` is an archive identity as append_archive_identity writes it (32 lower-case hex
+// digits) for its first identity_digits units, and the whole of it when `whole`.
+bool identity_named(const wchar_t* name, bool whole)
+{
+    for (int i = 0; i < identity_digits; ++i)
+        if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f'))) return false;
+    return !whole || name[identity_digits] == 0;
+}
+
+// The directory at `path` opened without following a link and without delete sharing (nobody renames
+// it while it is open), when it is a plain directory whose owner is one this run may clean up after:
+// made at this run's level (handle_has_own_owner), and for an elevated run sealed as well (a lesser
+// user's tree is never touched, nor an elevated run's by a lesser one). Its identity into `*identity`;
+// INVALID_HANDLE_VALUE otherwise.
+HANDLE open_removable(const wchar_t* path, directory_identity* identity)
+{
+    HANDLE directory = open_directory(path);
+    if (directory == INVALID_HANDLE_VALUE) return directory;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(directory, &info) && cache_level_acceptable(info.dwFileAttributes) &&
+        handle_has_own_owner(directory) && (!elevated || handle_is_sealed(directory))) {
+        *identity = identity_of(&info);
+        return directory;
+    }
+    CloseHandle(directory);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Whether the tree at `tree`, whose folder name is `name` (an identity), holds a marker that this
+// launcher wrote for it: a plain file (never a link) starting with the marker's version line and
+// that identity. Only the head is read; whether the list is sound does not matter to a removal.
+bool holds_own_marker(const wchar_t* tree, const wchar_t* name)
+{
+    char expected[64 + identity_digits];
+    int length = snprintf(expected, sizeof expected, "%sidentity ", tree_marker_version);
+    if (length < 0 || length + identity_digits + 2 > static_cast<int>(sizeof expected)) abort_bound();
+    for (int i = 0; i < identity_digits; ++i) expected[length++] = static_cast<char>(name[i]);
+    expected[length++] = '\n';
+    wchar_t path[wide_path_capacity];
+    marker_path(path, tree);
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    char head[sizeof expected];
+    DWORD got = 0;
+    bool own = GetFileInformationByHandle(file, &info) &&
+               (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+               ReadFile(file, head, static_cast<DWORD>(length), &got, NULL) && got == static_cast<DWORD>(length) &&
+               memcmp(head, expected, static_cast<size_t>(length)) == 0;
+    CloseHandle(file);
+    return own;
+}
+
+// Removes from the version folder at `folder` (held open by the caller) the trees that this
+// launcher made and that no run holds, and the leftovers of its ended runs; true when it removed
+// anything. A tree goes through retire_tree: its rename to a private name fails while a running
+// launcher holds it (without delete sharing), and it is deleted only while it is the directory
+// that was checked here.
+bool remove_version_trees(const wchar_t* folder)
+{
+    wchar_t pattern[wide_path_capacity];
+    copy_wide_bounded(pattern, folder, wide_path_capacity);
+    append_wide_bounded(pattern, L"\\*", wide_path_capacity);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, NULL, 0);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    bool removed = false;
+    do {
+        const wchar_t* name = found.cFileName;
+        if (!cache_level_acceptable(found.dwFileAttributes) || !identity_named(name, false)) continue;
+        const bool tree = name[identity_digits] == 0;
+        wchar_t identity_text[identity_digits + 1];
+        wmemcpy(identity_text, name, identity_digits);
+        identity_text[identity_digits] = 0;
+        if (!tree) {
+            // "<identity>.tmp-<pid>-<token>": a sibling, or a tree retired by a removal that did not
+            // finish; only one of a run that has ended goes.
+            uint32_t process = leftover_process(name, identity_text);
+            if (process == 0 || !leftover_is_stale(process, found.ftCreationTime)) continue;
+        }
+        wchar_t path[wide_path_capacity];
+        copy_wide_bounded(path, folder, wide_path_capacity);
+        append_wide_bounded(path, L"\\", wide_path_capacity);
+        append_wide_bounded(path, name, wide_path_capacity);
+        directory_identity identity;
+        HANDLE directory = open_removable(path, &identity);
+        if (directory == INVALID_HANDLE_VALUE) continue;
+        const bool marked = holds_own_marker(path, identity_text);
+        CloseHandle(directory);
+        if (tree && !marked) continue;
+        if (tree) {
+            wchar_t away[wide_path_capacity];
+            make_sibling_name_of(away, path);
+            removed = retire_tree(path, away, &identity, NULL, false) || removed;
+        } else {
+            // Partly deleted, its marker may be gone already: its name and owner decide.
+            removed = delete_directory_tree(path, &identity) || removed;
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return removed;
+}
+
+DWORD WINAPI remove_lower_versions_thread(void*)
+{
+    remove_lower_versions();
+    return 0;
 }
 
 // Unpacks the archive into a new private sibling and writes its marker. The sibling is the directory
@@ -556,6 +704,77 @@ bool prepare_cached_tree(const unsigned char* block, uint64_t length)
         return false;
     }
     exit_with_system_error(message_cache_prepare_failed, ERROR_ALREADY_EXISTS);
+}
+
+bool version_text_lower(const wchar_t* candidate, const wchar_t* own)
+{
+    uint32_t low[version_parts_max], high[version_parts_max];
+    if (!parse_version_text(candidate, low) || !parse_version_text(own, high)) return false;
+    for (int part = 0; part < version_parts_max; ++part)
+        if (low[part] != high[part]) return low[part] < high[part];
+    return false;
+}
+
+void remove_lower_versions()
+{
+    if (!spec_keeps_versions_apart()) return;
+    // unpack_directory is "<product folder>\<version>\<identity>", the product folder below the
+    // spec's root.
+    wchar_t product[wide_path_capacity];
+    copy_wide_bounded(product, unpack_directory, wide_path_capacity);
+    wchar_t* last = wcsrchr(product, L'\\');
+    if (last == NULL) return;
+    *last = 0;
+    last = wcsrchr(product, L'\\');
+    if (last == NULL || static_cast<size_t>(last - product) <= spec_root_length(unpack_spec, unpack_directory)) return;
+    *last = 0;
+    const wchar_t* own_version = last + 1;
+    uint32_t numbers[version_parts_max];
+    if (!parse_version_text(own_version, numbers)) return;
+    // The product folder stays open without delete sharing while its versions are looked at: it
+    // cannot be renamed away, or another put in its place, in between.
+    HANDLE product_held = open_directory(product);
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool plain = product_held != INVALID_HANDLE_VALUE && GetFileInformationByHandle(product_held, &info) &&
+                       cache_level_acceptable(info.dwFileAttributes);
+    if (!plain) {
+        if (product_held != INVALID_HANDLE_VALUE) CloseHandle(product_held);
+        return;
+    }
+    wchar_t pattern[wide_path_capacity];
+    copy_wide_bounded(pattern, product, wide_path_capacity);
+    append_wide_bounded(pattern, L"\\*", wide_path_capacity);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, NULL, 0);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (!cache_level_acceptable(found.dwFileAttributes) || !version_text_lower(found.cFileName, own_version)) continue;
+            wchar_t folder[wide_path_capacity];
+            copy_wide_bounded(folder, product, wide_path_capacity);
+            append_wide_bounded(folder, L"\\", wide_path_capacity);
+            append_wide_bounded(folder, found.cFileName, wide_path_capacity);
+            // Held like the product folder while its trees are removed; its own owner is not
+            // asked: only what is in it that this launcher made goes.
+            HANDLE held = open_directory(folder);
+            if (held == INVALID_HANDLE_VALUE) continue;
+            const bool usable = GetFileInformationByHandle(held, &info) && cache_level_acceptable(info.dwFileAttributes);
+            const bool removed = usable && remove_version_trees(folder);
+            CloseHandle(held);
+            // The version's folder goes once it is empty, and only when this run emptied it.
+            if (removed) RemoveDirectoryW(folder);
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    CloseHandle(product_held);
+}
+
+HANDLE start_removing_lower_versions()
+{
+    HANDLE thread = CreateThread(NULL, 0, remove_lower_versions_thread, NULL, CREATE_SUSPENDED, NULL);
+    if (thread == NULL) return NULL;  // the next run tries again
+    SetThreadPriority(thread, THREAD_PRIORITY_LOWEST);
+    ResumeThread(thread);
+    return thread;
 }
 
 void use_parent_copy()

@@ -76,6 +76,30 @@ bool retire_tree(const wchar_t* tree, const wchar_t* away, const directory_ident
 // used: a directory that is no reparse point (junction, symbolic link, mount point).
 bool cache_level_acceptable(DWORD attributes);
 
+// Whether the version text `candidate` is lower than `own`: both "a[.b[.c[.d]]]", one to four parts
+// of one to five decimal digits each (missing parts 0), compared part by part as numbers ("1.10" is
+// higher than "1.9"). False when either is not such a text.
+bool version_text_lower(const wchar_t* candidate, const wchar_t* own);
+
+// The parent in cached mode once its tree is in place (prepare_cached_tree returned true) and the
+// application has started: removes the trees of lower versions of the same product. Only when the
+// spec ends in "\{PRODUCT}\{VERSION}" (the default shapes; with any other spec nothing is removed)
+// and this run's version is a version text; then, in the product's folder, every folder whose name
+// is a lower version (version_text_lower), a plain directory and no link, is looked into, and
+// within it each tree named by an archive identity that is a plain directory, owned at this run's
+// level (handle_has_own_owner; for an elevated run also sealed, handle_is_sealed) and holds this
+// launcher's marker for that identity is retired (retire_tree: a tree that a running launcher
+// holds cannot be renamed, and stays), together with the leftover siblings of ended runs there; a
+// version's folder that this emptied goes too. Nothing is followed through a link, nothing outside
+// the product's folder is touched, and every failure is silent: the next run tries again.
+void remove_lower_versions();
+
+// remove_lower_versions on a thread of its own at the lowest priority, for a parent that runs the
+// application in its own process: the thread's handle, for the caller to wait on and close; NULL
+// when no thread could be made (nothing is removed). A process that ends meanwhile ends the thread
+// too: a tree left half-removed under a private name is a leftover that a later run deletes.
+HANDLE start_removing_lower_versions();
+
 // Whether a sibling left by process `process_id` and made at `made` may be deleted: that process
 // no longer exists or has ended, or the id now names a process started after the sibling was made.
 // A process that cannot be looked at counts as running.

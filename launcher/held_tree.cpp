@@ -17,6 +17,8 @@
 #include "format/settings_record.h"
 #include "payload/unpack.h"
 
+const char tree_marker_version[] = "tavrin-onefile cache 2\n";
+
 namespace {
 
 enum {
@@ -531,14 +533,12 @@ bool parse_literal(const char** at, const char* end, const char* literal)
     return true;
 }
 
-const char marker_version[] = "tavrin-onefile cache 2\n";
-
 // Parses the marker's `text` (`length` bytes) into the list and `*stated`; see load_tree_marker.
 bool parse_marker(const char* text, size_t length, const char* identity, tree_summary* stated)
 {
     const char* at = text;
     const char* end = text + length;
-    if (!parse_literal(&at, end, marker_version) || !parse_literal(&at, end, "identity ") ||
+    if (!parse_literal(&at, end, tree_marker_version) || !parse_literal(&at, end, "identity ") ||
         !parse_literal(&at, end, identity) || !parse_literal(&at, end, "\nfiles ") ||
         !parse_decimal(&at, end, &stated->files) || !parse_literal(&at, end, " bytes ") ||
         !parse_decimal(&at, end, &stated->bytes) || !parse_literal(&at, end, " fingerprint ") ||
@@ -630,7 +630,7 @@ const char* format_tree_marker(const char* identity, const tree_summary* summary
 {
     char head[256];
     int written = snprintf(head, sizeof head, "%sidentity %s\nfiles %" PRIu64 " bytes %" PRIu64 " fingerprint %016" PRIx64 "\n",
-                           marker_version, identity, summary->files, summary->bytes, summary->fingerprint);
+                           tree_marker_version, identity, summary->files, summary->bytes, summary->fingerprint);
     if (written < 0 || written >= static_cast<int>(sizeof head)) abort_bound();
     size_t total = static_cast<size_t>(written);
     for (size_t i = 0; i < listed_count && total <= marker_bytes_max; ++i)

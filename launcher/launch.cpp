@@ -277,7 +277,12 @@ int run_in_this_process(const unsigned char* block, uint64_t block_length, const
     tavrin_run_code_function run_code = load_entry_dll();
     // After the load: a runtime that the application brought parsed the command line as typed.
     give_arguments_to_runtimes(count, arguments);
-    return run_code(count, arguments, first_file_path);
+    // Older versions' trees go beside the application, never before it; an application that
+    // returns waits for the removal to finish (one that ends the process itself ends it too).
+    HANDLE removal = start_removing_lower_versions();
+    const int result = run_code(count, arguments, first_file_path);
+    if (removal != NULL) WaitForSingleObject(removal, INFINITE);
+    return result;
 }
 
 }  // namespace
@@ -381,6 +386,8 @@ int run_launcher()
     // While the application starts, directories that earlier runs left behind are deleted: the
     // start does not wait for it. Cached mode deletes its own siblings as it prepares the tree.
     if (!cached_mode) remove_left_unpack_directories();
+    // Older versions' trees too, once this run's own tree is in place.
+    if (kept_tree) remove_lower_versions();
     DWORD exit_code = 1;  // also when the handler took the only handle first
     if (waited != NULL) {
         WaitForSingleObject(waited, INFINITE);

@@ -16,6 +16,7 @@
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
+#include <aclapi.h>
 #else
 #include <unistd.h>
 #endif
@@ -95,6 +96,8 @@ std::string help_text()
            "                   [--copyright TEXT] [--original-filename NAME] [--manifest-level LEVEL]\n"
            "       " + tool_name + " list OUT.exe\n"
            "       " + tool_name + " cache-dir OUT.exe\n"
+           "       " + tool_name + " cache-list OUT.exe\n"
+           "       " + tool_name + " cache-clean OUT.exe [--all]\n"
            "       " + tool_name + " verify OUT.exe [--quiet]\n"
            "       " + tool_name + " extract OUT.exe DIR\n"
            "       " + tool_name + " --help | --version\n"
@@ -212,6 +215,11 @@ std::string help_text()
            "for the user running the tool (on Windows; elsewhere they stay as written; {EXE_DIR} always\n"
            "does, with a note), then the archive identity. Exit 1 for a package that is not in cached\n"
            "mode, whose resources are damaged, or whose version texts the launcher would refuse.\n"
+           "\n"
+           "cache-list (Windows): the product's kept trees of this user, every version's with the default\n"
+           "spec, marked \"(this package)\" and \"(in use)\". cache-clean removes them but the package's own\n"
+           "(with --all that too); a tree in use is named and kept (exit 1). Only directories with the\n"
+           "launcher's marker go; no link is followed.\n"
            "\n"
            "list, verify and extract say \"not a package\" for a directory, a device, a FIFO, a text file\n"
            "or a program without the " TAVRIN_ATTACHED_SECTION_NAME " section, and \"damaged\" for a package whose\n"
@@ -609,23 +617,25 @@ int run_list(std::vector<std::string> arguments, const fs::path&)
     return exit_done;
 }
 
-int run_cache_dir(std::vector<std::string> arguments, const fs::path&)
+// Where the package `package` keeps its tree in cached mode (see run_cache_dir) and its spec into
+// `*spec`; nothing, with the reason on standard error, when that cannot be known (exit_failed).
+std::optional<std::u16string> package_cache_directory(const std::string& package, std::u16string* spec)
 {
-    auto parsed = parse_command(std::move(arguments), false, [](const std::string&, auto) { return false; });
-    if (!parsed) return exit_done;
-    expect_operands(*parsed, {"packed executable"});
-    auto settings = tavrin::package_settings(fs::u8path(parsed->operands[0]));
-    if (!settings) throw tavrin::pack_error(parsed->operands[0] + ": its launch settings record is damaged");
+    auto settings = tavrin::package_settings(fs::u8path(package));
+    if (!settings) throw tavrin::pack_error(package + ": its launch settings record is damaged");
     if (!settings->cached) {
-        std::cerr << tool_name << ": " << parsed->operands[0]
+        std::cerr << tool_name << ": " << package
                   << " is not in cached mode: it unpacks into a new directory on every run and deletes it at the end\n";
-        return exit_failed;
+        return std::nullopt;
     }
     // The values the launcher reads from the package's version block (the built-in ones without it),
     // refused as the launcher refuses them.
-    const tavrin::package_identity identity = tavrin::read_package_identity(fs::u8path(parsed->operands[0]));
+    const tavrin::package_identity identity = tavrin::read_package_identity(fs::u8path(package));
     // With the resource tree damaged, its version texts and so the directory cannot be known.
-    if (identity.unreadable) return resources_damaged(parsed->operands[0], identity);
+    if (identity.unreadable) {
+        resources_damaged(package, identity);
+        return std::nullopt;
+    }
     std::vector<tavrin::known_value> known;
     tavrin::image_values values;
     for (const placeholder_info& placeholder : placeholders) {
@@ -638,7 +648,19 @@ int run_cache_dir(std::vector<std::string> arguments, const fs::path&)
         values.emplace_back(placeholder.name, known.back().text);
     }
     tavrin::check_unpack_directory(*settings, known, {});
-    const std::u16string directory = tavrin::cache_directory(*settings, values);
+    *spec = settings->unpack_spec;  // the packer always stores the spec of a package in cached mode
+    return tavrin::cache_directory(*settings, values);
+}
+
+int run_cache_dir(std::vector<std::string> arguments, const fs::path&)
+{
+    auto parsed = parse_command(std::move(arguments), false, [](const std::string&, auto) { return false; });
+    if (!parsed) return exit_done;
+    expect_operands(*parsed, {"packed executable"});
+    std::u16string spec;
+    const auto found = package_cache_directory(parsed->operands[0], &spec);
+    if (!found) return exit_failed;
+    const std::u16string& directory = *found;
     std::string start = tavrin::to_utf8(directory.substr(0, 9));
     for (char& unit : start) unit = static_cast<char>(std::toupper(static_cast<unsigned char>(unit)));
     if (start == "{EXE_DIR}")
@@ -646,6 +668,207 @@ int run_cache_dir(std::vector<std::string> arguments, const fs::path&)
     std::cout << tavrin::to_utf8(directory) << "\n";
     return exit_done;
 }
+
+#ifdef _WIN32
+// A product's kept trees, as the launcher makes them: a folder named by an archive identity (32
+// lower-case hex digits), a plain directory (no junction or link), holding the marker of version 2
+// for that identity.
+struct kept_tree {
+    std::wstring path;
+    bool own = false;     // the package's own tree
+    bool in_use = false;  // a running launcher holds it (open without delete sharing)
+};
+
+bool identity_name(const std::wstring& name)
+{
+    return name.size() == 32 && std::all_of(name.begin(), name.end(), [](wchar_t c) {
+               return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f');
+           });
+}
+
+// Whether the entry at `path` is a plain directory, judged by its own attributes (never a link's target).
+bool plain_directory(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY;
+}
+
+// The names of the plain directories directly in `folder` (none when it is not one).
+std::vector<std::wstring> plain_subdirectories(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    if (!plain_directory(folder)) return names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L".." &&
+            (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY)
+            names.push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Whether `tree` holds the launcher's marker for `identity`: a plain file starting with its first lines.
+bool holds_marker(const std::wstring& tree, const std::wstring& identity)
+{
+    const std::wstring marker = tree + L"\\" TAVRIN_CACHE_MARKER_NAME;
+    const DWORD attributes = GetFileAttributesW(marker.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+        return false;
+    const std::string expected = "tavrin-onefile cache 2\nidentity " + std::string(identity.begin(), identity.end()) + "\n";
+    std::ifstream in(fs::path(marker), std::ios::binary);
+    std::string head(expected.size(), '\0');
+    return static_cast<bool>(in.read(&head[0], static_cast<std::streamsize>(head.size()))) && head == expected;
+}
+
+// Whether this user's processes made the directory at `path`: its owner is the user the tool runs as
+// or the default owner of its token (the administrators, when it runs elevated), as the launcher asks.
+bool owned_by_this_user(const std::wstring& path)
+{
+    HANDLE directory = CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (directory == INVALID_HANDLE_VALUE) return false;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const bool read = GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                                      &descriptor) == ERROR_SUCCESS;
+    CloseHandle(directory);
+    bool own = false;
+    HANDLE token = nullptr;
+    if (read && owner != nullptr && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        for (TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
+            alignas(8) unsigned char buffer[512];
+            DWORD size = 0;
+            if (!GetTokenInformation(token, kind, buffer, sizeof buffer, &size)) continue;
+            PSID sid = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid : reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner;
+            own = own || EqualSid(sid, owner);
+        }
+        CloseHandle(token);
+    }
+    if (descriptor != nullptr) LocalFree(descriptor);
+    return own;
+}
+
+// Whether a running launcher holds the directory: it cannot be opened for deletion beside it.
+bool held_by_a_run(const std::wstring& path)
+{
+    HANDLE directory = CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (directory != INVALID_HANDLE_VALUE) CloseHandle(directory);
+    return directory == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+// The product's kept trees of the package: with a spec ending in "\{PRODUCT}\{VERSION}" those of
+// every version in the product's folder, otherwise those beside the package's own tree.
+std::vector<kept_tree> product_trees(const std::wstring& own, const std::u16string& spec)
+{
+    std::u16string tail = u"\\{PRODUCT}\\{VERSION}", upper = spec;
+    for (char16_t& unit : upper) unit = unit < 128 ? static_cast<char16_t>(std::toupper(static_cast<int>(unit))) : unit;
+    const bool versions = upper.size() > tail.size() && upper.compare(upper.size() - tail.size(), tail.size(), tail) == 0;
+    const std::wstring folder = own.substr(0, own.rfind(L'\\'));
+    std::vector<std::wstring> version_folders;
+    if (versions) {
+        const std::wstring product = folder.substr(0, folder.rfind(L'\\'));
+        for (const std::wstring& name : plain_subdirectories(product)) version_folders.push_back(product + L"\\" + name);
+    } else {
+        version_folders.push_back(folder);
+    }
+    std::vector<kept_tree> trees;
+    for (const std::wstring& version : version_folders)
+        for (const std::wstring& name : plain_subdirectories(version)) {
+            const std::wstring path = version + L"\\" + name;
+            if (!identity_name(name) || !holds_marker(path, name) || !owned_by_this_user(path)) continue;
+            trees.push_back({path, _wcsicmp(path.c_str(), own.c_str()) == 0, held_by_a_run(path)});
+        }
+    return trees;
+}
+
+// Deletes `path` and everything below it; a junction or link inside goes itself, never its target.
+bool delete_tree(const std::wstring& path)
+{
+    for (const std::wstring& name : plain_subdirectories(path)) delete_tree(path + L"\\" + name);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName, entry = path + L"\\" + name;
+            if (name == L"." || name == L"..") continue;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveDirectoryW(entry.c_str());  // a link to a directory: the link alone
+            } else {
+                if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+                    SetFileAttributesW(entry.c_str(), found.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+                DeleteFileW(entry.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return RemoveDirectoryW(path.c_str()) != 0;
+}
+
+std::string shown(const std::wstring& path) { return tavrin::to_utf8(std::u16string(path.begin(), path.end())); }
+#endif
+
+// cache-list and cache-clean share the package's place and its product's trees.
+int run_cache_trees(std::vector<std::string> arguments, bool clean)
+{
+    bool all = false;
+    auto parsed = parse_command(std::move(arguments), false, [&](const std::string& name, auto) {
+        if (!clean || name != "--all") return false;
+        all = true;
+        return true;
+    });
+    if (!parsed) return exit_done;
+    expect_operands(*parsed, {"packed executable"});
+    std::u16string spec;
+    const auto directory = package_cache_directory(parsed->operands[0], &spec);
+    if (!directory) return exit_failed;
+#ifdef _WIN32
+    const std::wstring own(directory->begin(), directory->end());
+    if (own.size() < 3 || own[1] != L':') {
+        std::cerr << tool_name << ": the cache directory " << tavrin::to_utf8(*directory) << " is not known here\n";
+        return exit_failed;
+    }
+    int code = exit_done;
+    for (const kept_tree& tree : product_trees(own, spec)) {
+        if (!clean) {
+            std::cout << shown(tree.path) << (tree.own ? "  (this package)" : "") << (tree.in_use ? "  (in use)" : "") << "\n";
+            continue;
+        }
+        if (tree.own && !all) continue;
+        // Renamed first: that fails while a running launcher holds it, and what a removal that was
+        // cut short leaves is a leftover sibling that the launcher deletes ("<identity>.tmp-<pid>-<token>").
+        const std::wstring away = tree.path + L".tmp-" + std::to_wstring(GetCurrentProcessId()) + L"-tavrinclean";
+        if (!MoveFileExW(tree.path.c_str(), away.c_str(), 0)) {
+            const DWORD error = GetLastError();
+            const bool in_use = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+            std::cerr << tool_name << ": " << shown(tree.path) << (in_use ? " is in use: kept\n" : ": cannot be removed\n");
+            code = exit_failed;
+            continue;
+        }
+        if (!delete_tree(away)) {
+            std::cerr << tool_name << ": " << shown(away) << ": could not be removed whole\n";
+            code = exit_failed;
+            continue;
+        }
+        std::cout << "removed " << shown(tree.path) << "\n";
+    }
+    return code;
+#else
+    std::cerr << tool_name << ": " << (clean ? "cache-clean" : "cache-list")
+              << " needs Windows (tavrin-pack.exe): the trees are where the package runs; its cache directory is "
+              << tavrin::to_utf8(*directory) << "\n";
+    return exit_failed;
+#endif
+}
+
+int run_cache_list(std::vector<std::string> arguments, const fs::path&) { return run_cache_trees(std::move(arguments), false); }
+int run_cache_clean(std::vector<std::string> arguments, const fs::path&) { return run_cache_trees(std::move(arguments), true); }
 
 int run_verify(std::vector<std::string> arguments, const fs::path&)
 {
@@ -699,6 +922,8 @@ const command commands[] = {
     {"verify", run_verify},
     {"extract", run_extract},
     {"cache-dir", run_cache_dir},
+    {"cache-list", run_cache_list},
+    {"cache-clean", run_cache_clean},
 };
 
 int run(std::vector<std::string> arguments, const fs::path& tool_dir)

@@ -828,3 +828,115 @@ TEST(SpecPlaceholders, ExeDirUnpacksBesideThePackage)
     }
     EXPECT_EQ(hardening::names_in(folder), (std::vector<std::wstring>{L"cached.exe", L"temporary.exe"}));
 }
+
+namespace {
+
+// What a product's folder holds after runs of its packages (packed with versions 1.9 and 1.10 into
+// {TEMP}\cache\Prod\<version>\<identity>), as "<version>\<identity>" names that exist.
+struct versions_case {
+    const char* name;
+    // Prepares the folder before the last run: `runs` a version's package once, `tree` names a
+    // version's tree, `hold` starts a version's package that keeps running until the case ends.
+    std::function<void(const std::function<void(const wchar_t*)>& runs, const std::function<std::wstring(const wchar_t*)>& tree,
+                       const std::function<void(const wchar_t*)>& hold)>
+        prepare;
+    const wchar_t* last_run;        // the version run last
+    bool lower_kept;                // whether 1.9's tree (or what stands in its place) is still there after it
+};
+
+}  // namespace
+
+// A run whose tree is in place removes the trees of lower versions of the same product that this
+// launcher made and nobody uses; everything else stays. (Links are never followed: Wine 8 makes
+// none, so that decision is tested on the attributes, cache_test.cpp.)
+TEST(CachedVersions, OnlyLowerVersionsTreesThatNobodyUsesAreRemoved)
+{
+    // A tree that holds only a marker of `head` followed by `identity` (the tree's own when empty).
+    auto marked = [](const std::string& head, const std::string& identity) {
+        return [=](auto, auto tree, auto) {
+            const std::wstring path = tree(L"1.9");
+            fs::create_directories(path);
+            const std::string own = narrow(path.substr(path.size() - 32));
+            write_file(path + L"\\" TAVRIN_CACHE_MARKER_NAME, head + "identity " + (identity.empty() ? own : identity) + "\n");
+        };
+    };
+    const versions_case cases[] = {
+        {"a lower version's tree goes once a higher one runs", [](auto runs, auto, auto) { runs(L"1.9"); }, L"1.10", false},
+        {"a higher version's tree stays when a lower one runs", [](auto runs, auto, auto) { runs(L"1.10"); }, L"1.9", true},
+        {"a tree in use stays", [](auto, auto, auto hold) { hold(L"1.9"); }, L"1.10", true},
+        {"a directory without the marker stays",
+         [](auto, auto tree, auto) {
+             fs::create_directories(tree(L"1.9"));
+             write_file(tree(L"1.9") + L"\\kept.txt", "kept");
+         },
+         L"1.10", true},
+        {"a marker of another kind stays", marked("tavrin-onefile cache 1\n", ""), L"1.10", true},
+        {"a marker of another identity stays", marked("tavrin-onefile cache 2\n", std::string(32, 'f')), L"1.10", true},
+        {"this launcher's marker goes, whatever follows it", marked("tavrin-onefile cache 2\n", ""), L"1.10", false},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        temp_directory dir, temp;
+        std::map<std::wstring, fs::path> packages;
+        std::string identity_text;
+        for (const wchar_t* version : {L"1.9", L"1.10"}) {
+            tavrin::identity_options identity;
+            identity.product = "Prod";
+            identity.version = tavrin::version_numbers{1, static_cast<std::uint16_t>(std::wstring(version) == L"1.9" ? 9 : 10), 0, 0};
+            packages[version] = pack_probe(dir.path(), launcher_image, std::wstring(L"v") + version + L".exe", identity);
+            identity_text = set_launch_settings(packages[version], {true, u"{TEMP}\\cache\\{PRODUCT}\\{VERSION}", ""}).archive_identity;
+        }
+        run_options limited;
+        limited.limited = true;  // at the user's level: an elevated run under Wine 8 removes nothing (no tree reads back sealed)
+        auto tree = [&](const wchar_t* version) {
+            return temp.wstr() + L"\\cache\\Prod\\" + version + L".0.0\\" + widen(identity_text);
+        };
+        auto runs = [&](const wchar_t* version) {
+            auto result = start(packages[version], {}, hardening::with_temp(temp.wstr(), limited));
+            EXPECT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
+        };
+        std::unique_ptr<hardening::running_package> held;
+        report held_facts;
+        auto hold = [&](const wchar_t* version) {
+            held = std::make_unique<hardening::running_package>(packages[version], std::vector<std::wstring>{L"--sleep", L"600000"},
+                                                                hardening::with_temp(temp.wstr(), limited));
+            held_facts = held->wait_for("ready");
+            ASSERT_FALSE(held_facts.empty()) << "the application never started";
+        };
+        row.prepare(runs, tree, hold);
+        runs(row.last_run);
+        EXPECT_TRUE(fs::exists(tree(row.last_run))) << "the tree of the run itself";
+        EXPECT_EQ(fs::exists(tree(L"1.9")), row.lower_kept);
+        if (!row.lower_kept) {
+            EXPECT_FALSE(fs::exists(temp.path() / L"cache" / L"Prod" / L"1.9.0.0")) << "its emptied folder";
+        }
+        if (held) {
+            // Once nobody uses it, the next run removes it.
+            end_application(held_facts);
+            EXPECT_EQ(held->finish().process.exit_code, 0u);
+            runs(row.last_run);
+            EXPECT_FALSE(fs::exists(tree(L"1.9"))) << "no longer in use";
+        }
+    }
+}
+
+// With a spec where the versions are not the product folder's only children, nothing is removed.
+TEST(CachedVersions, AnotherSpecRemovesNothing)
+{
+    temp_directory dir, temp;
+    run_options limited;
+    limited.limited = true;
+    std::vector<fs::path> packages;
+    for (uint16_t minor : {9, 10}) {
+        tavrin::identity_options identity;
+        identity.product = "Prod";
+        identity.version = tavrin::version_numbers{1, minor, 0, 0};
+        packages.push_back(pack_probe(dir.path(), launcher_image, L"v" + std::to_wstring(minor) + L".exe", identity));
+        set_launch_settings(packages.back(), {true, u"{TEMP}\\cache\\{VERSION}", ""});
+    }
+    for (const auto& package : packages) {
+        auto result = start(package, {}, hardening::with_temp(temp.wstr(), limited));
+        EXPECT_EQ(result.process.exit_code, 0u) << result.process.out << result.process.err;
+    }
+    EXPECT_EQ(hardening::names_in(temp.path() / L"cache"), (std::vector<std::wstring>{L"1.10.0.0", L"1.9.0.0"}));
+}

@@ -1,5 +1,6 @@
-// Cached mode's kept tree under Wine: the levels it accepts, stale leftovers, a retired tree, each
-// directory held until released, and the content compared through the held files and the marker.
+// Cached mode's kept tree under Wine: the levels it accepts (also a lower version's), version texts
+// compared, stale leftovers, a retired tree, each directory held until released, and the content
+// compared through the held files and the marker.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -29,6 +30,25 @@ TEST(CachedTree, OnlyPlainDirectoriesAreUsed)
     EXPECT_FALSE(cache_level_acceptable(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
     EXPECT_FALSE(cache_level_acceptable(FILE_ATTRIBUTE_REPARSE_POINT));
     EXPECT_FALSE(cache_level_acceptable(FILE_ATTRIBUTE_ARCHIVE));
+}
+
+TEST(CachedTree, VersionTextsAreComparedAsNumbers)
+{
+    // {candidate, own, whether the candidate's tree is a lower version's}
+    const struct {
+        const wchar_t *candidate, *own;
+        bool lower;
+    } cases[] = {
+        {L"1.9.0.0", L"1.10.0.0", true},   {L"1.10.0.0", L"1.9.0.0", false}, {L"1.2.3.4", L"1.2.3.4", false},
+        {L"1.2", L"1.2.0.1", true},         {L"1.2.0.0", L"1.2", false},      {L"0.0.0.9", L"1", true},
+        {L"65535.0.0.0", L"99999", true},   {L"1.2.3.4.5", L"9", false},      {L"1..2", L"9", false},
+        {L"1.2.", L"9", false},             {L".1", L"9", false},             {L"", L"9", false},
+        {L"123456", L"999999", false},      {L"1a", L"9", false},             {L"1.0 beta", L"9", false},
+        {L"1.0", L"latest", false},
+    };
+    for (const auto& row : cases)
+        EXPECT_EQ(version_text_lower(row.candidate, row.own), row.lower)
+            << testing::PrintToString(std::wstring(row.candidate)) << " against " << testing::PrintToString(std::wstring(row.own));
 }
 
 TEST(CachedTree, OnlyLeftoversOfEndedRunsAreStale)

@@ -64,10 +64,21 @@ TEST_F(PackTest, CachedModeNamesItsDirectoryByTheArchive)
     tool_run beside = cache_dir(again);
     EXPECT_EQ(beside.out, "{EXE_DIR}\\cache" + changed_dir.substr(changed_dir.rfind('\\')));
     EXPECT_NE(beside.err.find("{EXE_DIR} stays as written"), std::string::npos) << beside.err;
+    // Its trees cannot be listed or removed: on the host build none can, on Windows not these.
+    for (const char* command : {"cache-list", "cache-clean"}) {
+        tool_run trees = run_tool(scratch_.path(), {command, arg(again)});
+        EXPECT_EQ(trees.code, 1) << command;
+#ifdef _WIN32
+        EXPECT_NE(trees.err.find("{EXE_DIR}\\cache" + changed_dir.substr(changed_dir.rfind('\\'), 33) + " is not known here"), std::string::npos) << trees.err;
+#else
+        EXPECT_NE(trees.err.find(std::string(command) + " needs Windows"), std::string::npos) << trees.err;
+#endif
+    }
     pack(again, {"--unpack-dir", "{TEMP}\\mine_{RANDOM}"});
     tool_run temporary = cache_dir(again);
     EXPECT_EQ(temporary.code, 1);
     EXPECT_NE(temporary.err.find("not in cached mode"), std::string::npos) << temporary.err;
+    EXPECT_NE(run_tool(scratch_.path(), {"cache-clean", arg(again), "--all"}).err.find("not in cached mode"), std::string::npos);
     EXPECT_NE(run_tool(scratch_.path(), {"list", arg(again)}).out.find("unpack directory {TEMP}\\mine_{RANDOM} (temporary"),
               std::string::npos);
 

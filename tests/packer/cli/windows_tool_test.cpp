@@ -126,3 +126,66 @@ TEST(WindowsTool, TheConsoleHandlerDeletesTheOutputBeingWritten)
 }
 
 }  // namespace
+
+// cache-list and cache-clean over a product's kept trees of two versions, beside a directory the
+// launcher did not make; a tree held open without delete sharing (as a running launcher holds it)
+// is named and kept.
+TEST(WindowsTool, ListsAndCleansAProductsKeptTrees)
+{
+    scratch_directory scratch;
+    const std::wstring temp = (scratch.path() / "tmp").wstring(), product = temp + L"\\cache\\Cln";
+    fs::create_directories(temp);
+    testing_support::run_options options;
+    options.env[L"TMP"] = temp;
+    options.env[L"TEMP"] = temp;
+    auto tool = [&](const std::vector<std::wstring>& arguments) {
+        std::wstring line = testing_support::quote_argument(pack_tool().wstring());
+        for (const auto& argument : arguments) line += L" " + testing_support::quote_argument(argument);
+        return testing_support::run_process(pack_tool().wstring(), line, options);
+    };
+    std::map<std::wstring, std::wstring> packages;
+    for (const wchar_t* version : {L"1.10.0.0", L"1.9.0.0"}) {
+        const std::wstring exe = (scratch.path() / (std::wstring(L"v") + version + L".exe")).wstring();
+        auto packed = tool({L"pack", widen(TAVRIN_HELLO_APP), L"-o", exe, L"--launcher", widen(TAVRIN_LAUNCHER_IMAGE), L"--cached",
+                            L"--product", L"Cln", L"--app-version", version, L"--unpack-dir", L"{TEMP}\\cache\\{PRODUCT}\\{VERSION}"});
+        ASSERT_EQ(packed.exit_code, 0u) << packed.err;
+        // The higher version first: a run removes lower versions' trees itself.
+        testing_support::run_options user = options;
+        user.limited = true;
+        auto run = testing_support::run_process(exe, testing_support::quote_argument(exe), user);
+        ASSERT_EQ(run.exit_code, 0u) << run.out << run.err;
+        packages[version] = exe;
+    }
+    auto tree_of = [&](const wchar_t* version) {
+        const std::wstring folder = product + L"\\" + version;
+        for (const auto& entry : fs::directory_iterator(folder)) return entry.path().wstring();
+        return folder;
+    };
+    const std::wstring higher = tree_of(L"1.10.0.0"), lower = tree_of(L"1.9.0.0");
+    const std::wstring foreign = product + L"\\1.8.0.0\\" + std::wstring(32, L'a');
+    fs::create_directories(foreign);
+
+    auto listed = tool({L"cache-list", packages[L"1.9.0.0"]});
+    EXPECT_EQ(listed.exit_code, 0u) << listed.err;
+    EXPECT_EQ(listed.out, narrow(higher) + "\r\n" + narrow(lower) + "  (this package)\r\n") << listed.err;
+
+    HANDLE held = CreateFileW(higher.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    auto in_use = tool({L"cache-list", packages[L"1.9.0.0"]});
+    EXPECT_NE(in_use.out.find(narrow(higher) + "  (in use)"), std::string::npos) << in_use.out;
+    auto kept = tool({L"cache-clean", packages[L"1.9.0.0"]});
+    EXPECT_EQ(kept.exit_code, 1u);
+    EXPECT_NE(kept.err.find(narrow(higher) + " is in use: kept"), std::string::npos) << kept.err;
+    CloseHandle(held);
+    EXPECT_TRUE(fs::exists(higher) && fs::exists(lower));
+
+    auto cleaned = tool({L"cache-clean", packages[L"1.9.0.0"]});
+    EXPECT_EQ(cleaned.exit_code, 0u) << cleaned.err;
+    EXPECT_EQ(cleaned.out, "removed " + narrow(higher) + "\r\n");
+    EXPECT_TRUE(!fs::exists(higher) && fs::exists(lower));
+    auto all = tool({L"cache-clean", packages[L"1.9.0.0"], L"--all"});
+    EXPECT_EQ(all.exit_code, 0u) << all.err;
+    EXPECT_FALSE(fs::exists(lower));
+    EXPECT_TRUE(fs::exists(foreign)) << "a directory without the marker";
+}
