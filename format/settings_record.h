@@ -19,6 +19,7 @@ enum {
     launch_settings_flags_offset = 28,
     launch_settings_identity_offset = 32,
     launch_settings_identity_size = 40,
+    launch_settings_identity_digits = 32,  // what the packer writes: 128 bits in lower-case hex
     launch_settings_spec_offset = 72,
     launch_settings_spec_capacity = 512,  // code units, terminator included
     launch_settings_size = launch_settings_spec_offset + 2 * launch_settings_spec_capacity
@@ -41,5 +42,13 @@ enum launch_settings_flags {
 // moves the tree into place: ASCII lines naming the archive identity and the files it holds (see
 // launcher/cache.h). A package in cached mode may not hold a top-level file of this name.
 #define TAVRIN_CACHE_MARKER_NAME ".tavrin-onefile-complete"
+// The marker starts with its version line, then the identity line: the key, the identity's digits
+// and a newline. A tree's marker of another version line is not this launcher's to use.
+#define TAVRIN_CACHE_MARKER_VERSION_LINE "tavrin-onefile cache 2\n"
+#define TAVRIN_CACHE_MARKER_IDENTITY_KEY "identity "
+// A tree's private sibling, made to unpack into or to retire the tree (then deleted there):
+// "<identity>" TAVRIN_CACHE_SIBLING_INFIX "<process id>-<token>". The launcher deletes the siblings
+// of processes that have ended.
+#define TAVRIN_CACHE_SIBLING_INFIX ".tmp-"
 
 #endif

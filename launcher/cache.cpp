@@ -33,7 +33,7 @@ enum {
     busy_pause_ms = 20
 };
 
-const wchar_t leftover_infix[] = L".tmp-";
+const wchar_t leftover_infix[] = L"" TAVRIN_CACHE_SIBLING_INFIX;
 
 // This file's own state (the kept tree's place is the unpack directory, base/process_state.h, fixed
 // once expanded), written by the parent in cached mode within prepare_cached_tree, except the first:
@@ -332,7 +332,7 @@ void remove_stale_leftovers()
 enum {
     version_parts_max = 4,     // a.b.c.d
     version_digits_max = 5,    // each part at most 65535 in a version block, 99999 here
-    identity_digits = 32       // an archive identity's hex digits, a tree's folder name
+    identity_digits = launch_settings_identity_digits  // a tree's folder name
 };
 
 // Whether the spec ends in "\{PRODUCT}\{VERSION}" (any letter case): the default shapes, in which
@@ -399,7 +399,7 @@ HANDLE open_removable(const wchar_t* path, directory_identity* identity)
 bool holds_own_marker(const wchar_t* tree, const wchar_t* name)
 {
     char expected[64 + identity_digits];
-    int length = snprintf(expected, sizeof expected, "%sidentity ", tree_marker_version);
+    int length = snprintf(expected, sizeof expected, "%s", TAVRIN_CACHE_MARKER_VERSION_LINE TAVRIN_CACHE_MARKER_IDENTITY_KEY);
     if (length < 0 || length + identity_digits + 2 > static_cast<int>(sizeof expected)) abort_bound();
     for (int i = 0; i < identity_digits; ++i) expected[length++] = static_cast<char>(name[i]);
     expected[length++] = '\n';

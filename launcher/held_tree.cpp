@@ -17,8 +17,6 @@
 #include "format/settings_record.h"
 #include "payload/unpack.h"
 
-const char tree_marker_version[] = "tavrin-onefile cache 2\n";
-
 namespace {
 
 enum {
@@ -538,7 +536,8 @@ bool parse_marker(const char* text, size_t length, const char* identity, tree_su
 {
     const char* at = text;
     const char* end = text + length;
-    if (!parse_literal(&at, end, tree_marker_version) || !parse_literal(&at, end, "identity ") ||
+    if (!parse_literal(&at, end, TAVRIN_CACHE_MARKER_VERSION_LINE) ||
+        !parse_literal(&at, end, TAVRIN_CACHE_MARKER_IDENTITY_KEY) ||
         !parse_literal(&at, end, identity) || !parse_literal(&at, end, "\nfiles ") ||
         !parse_decimal(&at, end, &stated->files) || !parse_literal(&at, end, " bytes ") ||
         !parse_decimal(&at, end, &stated->bytes) || !parse_literal(&at, end, " fingerprint ") ||
@@ -629,8 +628,9 @@ bool load_tree_marker(HANDLE root, const char* identity, tree_summary* stated)
 const char* format_tree_marker(const char* identity, const tree_summary* summary, size_t* length)
 {
     char head[256];
-    int written = snprintf(head, sizeof head, "%sidentity %s\nfiles %" PRIu64 " bytes %" PRIu64 " fingerprint %016" PRIx64 "\n",
-                           tree_marker_version, identity, summary->files, summary->bytes, summary->fingerprint);
+    int written = snprintf(head, sizeof head, TAVRIN_CACHE_MARKER_VERSION_LINE TAVRIN_CACHE_MARKER_IDENTITY_KEY "%s\nfiles %" PRIu64
+                           " bytes %" PRIu64 " fingerprint %016" PRIx64 "\n",
+                           identity, summary->files, summary->bytes, summary->fingerprint);
     if (written < 0 || written >= static_cast<int>(sizeof head)) abort_bound();
     size_t total = static_cast<size_t>(written);
     for (size_t i = 0; i < listed_count && total <= marker_bytes_max; ++i)

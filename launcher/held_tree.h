@@ -53,8 +53,6 @@ bool walk_held_tree(HANDLE root, bool open_files, walk_mode mode, tree_summary* 
 // identity, malformed in any way, naming a path twice or one that an entry name could not be, or
 // whose list does not add up to its summary line gives false, with nothing held and no list.
 enum { marker_bytes_max = 64 << 20 };
-// The marker's first line, the same for every tree of this marker version.
-extern const char tree_marker_version[];
 bool load_tree_marker(HANDLE root, const char* identity, tree_summary* stated);
 
 // The marker's text for the recorded list (walk_record), `identity` and `summary`, in a heap

@@ -7,10 +7,12 @@
 #include <istream>
 #include <string>
 
+#include "format/settings_record.h"
+
 namespace tavrin {
 
 // The identity's length in hex digits: the first 128 bits of the SHA-256 of the attached data.
-inline constexpr std::size_t archive_identity_digits = 32;
+inline constexpr std::size_t archive_identity_digits = launch_settings_identity_digits;
 
 // The lower-case hex SHA-256 of `data` (64 digits).
 std::string sha256_hex(const std::string& data);

@@ -30,6 +30,7 @@
 #include "packer/pack.h"
 #include "format/format.h"
 #include "format/placeholders.h"
+#include "format/settings_record.h"
 #include "resources/product.h"
 #include "resources/version_strings.h"
 
@@ -681,7 +682,7 @@ struct kept_tree {
 
 bool identity_name(const std::wstring& name)
 {
-    return name.size() == 32 && std::all_of(name.begin(), name.end(), [](wchar_t c) {
+    return name.size() == launch_settings_identity_digits && std::all_of(name.begin(), name.end(), [](wchar_t c) {
                return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f');
            });
 }
@@ -720,7 +721,7 @@ bool holds_marker(const std::wstring& tree, const std::wstring& identity)
     const DWORD attributes = GetFileAttributesW(marker.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
         return false;
-    const std::string expected = "tavrin-onefile cache 2\nidentity " + std::string(identity.begin(), identity.end()) + "\n";
+    const std::string expected = TAVRIN_CACHE_MARKER_VERSION_LINE TAVRIN_CACHE_MARKER_IDENTITY_KEY + std::string(identity.begin(), identity.end()) + "\n";
     std::ifstream in(fs::path(marker), std::ios::binary);
     std::string head(expected.size(), '\0');
     return static_cast<bool>(in.read(&head[0], static_cast<std::streamsize>(head.size()))) && head == expected;
@@ -788,6 +789,18 @@ std::vector<kept_tree> product_trees(const std::wstring& own, const std::u16stri
     return trees;
 }
 
+// Whether the file at `path` (never a link's target) has no other hard link.
+bool single_link(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool single = GetFileInformationByHandle(file, &info) && info.nNumberOfLinks == 1;
+    CloseHandle(file);
+    return single;
+}
+
 // Deletes `path` and everything below it; a junction or link inside goes itself, never its target.
 bool delete_tree(const std::wstring& path)
 {
@@ -801,7 +814,9 @@ bool delete_tree(const std::wstring& path)
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 RemoveDirectoryW(entry.c_str());  // a link to a directory: the link alone
             } else {
-                if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+                // A file with other links shares its attributes with them: clearing the flag would
+                // change a file outside the tree, so such a file stays (and the tree with it).
+                if ((found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) && single_link(entry))
                     SetFileAttributesW(entry.c_str(), found.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
                 DeleteFileW(entry.c_str());
             }
@@ -843,7 +858,7 @@ int run_cache_trees(std::vector<std::string> arguments, bool clean)
         if (tree.own && !all) continue;
         // Renamed first: that fails while a running launcher holds it, and what a removal that was
         // cut short leaves is a leftover sibling that the launcher deletes ("<identity>.tmp-<pid>-<token>").
-        const std::wstring away = tree.path + L".tmp-" + std::to_wstring(GetCurrentProcessId()) + L"-tavrinclean";
+        const std::wstring away = tree.path + L"" TAVRIN_CACHE_SIBLING_INFIX + std::to_wstring(GetCurrentProcessId()) + L"-tavrinclean";
         if (!MoveFileExW(tree.path.c_str(), away.c_str(), 0)) {
             const DWORD error = GetLastError();
             const bool in_use = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
