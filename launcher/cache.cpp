@@ -12,6 +12,7 @@
 #include "launcher/cleanup.h"
 #include "base/errors.h"
 #include "launcher/held_tree.h"
+#include "launcher/leftovers.h"
 #include "base/process_state.h"
 #include "paths/bounded.h"
 #include "paths/directory_spec.h"
@@ -28,7 +29,6 @@ namespace {
 enum {
     tree_tries = 4,            // checks of the tree before the parent gives up (each may unpack)
     long_capacity = 32768,     // a long ("\\?\") path and its terminator
-    pid_digits_max = 10,
     busy_pauses = 5,           // waits for a tree that another run holds with delete access
     busy_pause_ms = 20
 };
@@ -294,12 +294,8 @@ uint32_t leftover_process(const wchar_t* name, const wchar_t* tree_name)
     size_t prefix = wcslen(tree_name), infix = wcslen(leftover_infix);
     if (wcsncmp(name, tree_name, prefix) != 0 || wcsncmp(name + prefix, leftover_infix, infix) != 0) return 0;
     const wchar_t* at = name + prefix + infix;
-    uint64_t id = 0;
-    size_t digits = 0;
-    for (; *at >= L'0' && *at <= L'9' && digits <= pid_digits_max; ++at, ++digits) id = id * 10 + static_cast<uint64_t>(*at - L'0');
-    if (digits == 0 || digits > pid_digits_max || id > 0xFFFFFFFFu || *at != L'-' || wcslen(at + 1) != random_token_length)
-        return 0;
-    return static_cast<uint32_t>(id);
+    const uint32_t process = read_process_id(&at, at + wcslen(at));
+    return process != 0 && *at == L'-' && wcslen(at + 1) == random_token_length ? process : 0;
 }
 
 // Deletes the siblings of the cache directory that runs now ended left behind.
@@ -307,7 +303,7 @@ void remove_stale_leftovers()
 {
     wchar_t pattern[wide_path_capacity];
     copy_wide_bounded(pattern, unpack_directory, wide_path_capacity);
-    append_wide_bounded(pattern, L".tmp-*", wide_path_capacity);
+    append_wide_bounded(pattern, L"" TAVRIN_CACHE_SIBLING_INFIX L"*", wide_path_capacity);
     wchar_t* last = wcsrchr(unpack_directory, L'\\');
     if (last == NULL) return;
     const size_t parent_length = static_cast<size_t>(last - unpack_directory) + 1;

@@ -110,23 +110,31 @@ void consider_entry(const wchar_t* temp, size_t temp_length, const WIN32_FIND_DA
 
 }  // namespace
 
+uint32_t read_process_id(const wchar_t** at, const wchar_t* end)
+{
+    size_t digits = 0;
+    uint64_t process = 0;
+    for (; *at < end && is_digit(**at) && digits <= pid_digits_max; ++*at, ++digits)
+        process = process * 10 + static_cast<uint64_t>(**at - L'0');
+    if (digits == 0 || digits > pid_digits_max || process > 0xFFFFFFFFu) return 0;
+    return static_cast<uint32_t>(process);
+}
+
 uint32_t unpack_name_process(const wchar_t* name, size_t length)
 {
     const size_t prefix = wcslen(name_prefix);
     if (length < prefix || wcsncmp(name, name_prefix, prefix) != 0) return 0;
-    size_t at = prefix, digits = 0;
-    uint64_t process = 0;
-    for (; at < length && is_digit(name[at]) && digits <= pid_digits_max; ++at, ++digits)
-        process = process * 10 + static_cast<uint64_t>(name[at] - L'0');
-    if (digits == 0 || digits > pid_digits_max || process == 0 || process > 0xFFFFFFFFu) return 0;
-    if (at >= length || name[at] != L'_') return 0;
-    for (++at, digits = 0; at < length && is_digit(name[at]) && digits <= time_digits_max; ++at) ++digits;
+    const wchar_t* digit = name + prefix;
+    const uint32_t process = read_process_id(&digit, name + length);
+    size_t at = static_cast<size_t>(digit - name), digits = 0;
+    if (process == 0 || at >= length || name[at] != L'_') return 0;
+    for (++at; at < length && is_digit(name[at]) && digits <= time_digits_max; ++at) ++digits;
     if (digits == 0 || digits > time_digits_max || at >= length || name[at] != L'_') return 0;
     ++at;
     if (length - at != random_token_length) return 0;
     for (; at < length; ++at)
         if (!is_token_unit(name[at])) return 0;
-    return static_cast<uint32_t>(process);
+    return process;
 }
 
 void mark_unpack_directory()

@@ -16,6 +16,10 @@ extern const wchar_t leftover_marker_suffix[];
 // otherwise 0.
 uint32_t unpack_name_process(const wchar_t* name, size_t length);
 
+// The process id that a leftover's name holds at `*at`, up to `end`: 1 to 10 decimal digits, not 0
+// and at most 32 bits; `*at` is moved past the digits. 0 (with `*at` anywhere) when there is none.
+uint32_t read_process_id(const wchar_t** at, const wchar_t* end);
+
 // Called by the parent in temporary mode once it has made the unpack directory: when that lies
 // directly in the temporary directory (GetTempPathW) under a name that unpack_name_process
 // accepts, writes an empty marker file beside it (never over anything that exists). The
