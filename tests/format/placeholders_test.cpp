@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "format/placeholders.h"
-#include "format/settings_record.h"
 #include "resources/version_strings.h"
 
 namespace {
@@ -107,29 +106,4 @@ TEST(Placeholders, RowsAreConsistent)
         EXPECT_GT(row.allowance, 0u);
     }
     EXPECT_EQ(version_fallback_text("Comments"), nullptr);
-}
-
-TEST(Placeholders, BuiltInDirectoriesUseKnownPlaceholders)
-{
-    // Temporary mode's directory differs from run to run and starts at a root; cached mode's is
-    // the same for every run.
-    struct {
-        std::u16string text;
-        bool per_run;
-    } cases[] = {{u"" TAVRIN_BUILTIN_UNPACK_SPEC, true}, {u"" TAVRIN_CACHED_UNPACK_SPEC, false}};
-    for (const auto& each : cases) {
-        bool per_run = false;
-        for (std::size_t at = 0; at < each.text.size();) {
-            const text_piece piece = next_text_piece(each.text.data(), each.text.size(), at);
-            ASSERT_TRUE(piece.kind == piece_literal || piece.kind == piece_placeholder);
-            if (piece.kind == piece_placeholder) {
-                const placeholder_id id = piece_placeholder_id(each.text.data(), piece);
-                ASSERT_NE(id, placeholder_unknown);
-                EXPECT_EQ(placeholders[id].root, at == 0);
-                per_run = per_run || placeholders[id].per_run;
-            }
-            at += piece.length;
-        }
-        EXPECT_EQ(per_run, each.per_run);
-    }
 }
