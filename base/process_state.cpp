@@ -4,6 +4,7 @@
 const wchar_t* unpack_spec;
 bool cached_mode;
 bool program_entry;
+unsigned serial_steps;
 wchar_t unpack_directory[wide_path_capacity];
 wchar_t directory_in_use[wide_path_capacity];
 wchar_t first_file_path[wide_path_capacity];

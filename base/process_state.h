@@ -30,6 +30,15 @@ extern const wchar_t* unpack_spec;
 extern bool cached_mode;
 extern bool program_entry;
 
+// Steps that TAVRIN_ONEFILE_SERIAL (include/tavrin/onefile.h) asks to do one after the other, a
+// mask of serial_step bits; 0, the default, overlaps them all. Untrusted but harmless: any value
+// gives the same outcome, only the order of the work changes.
+//   writer  read_launch_settings (payload/settings.cpp), with the settings above;
+//   readers the reader (payload/reader.cpp: its decoding thread), the launch sequence (launch.cpp:
+//           when the child is created), the clean-up (cleanup.cpp: deleting by the names written).
+enum serial_step { serial_decode = 1, serial_child = 2, serial_cleanup = 4 };
+extern unsigned serial_steps;
+
 // The unpack directory: the expansion of unpack_spec, fully qualified, in cached mode with a
 // backslash and the archive identity appended (the kept tree's place). Never pointed elsewhere.
 //   writer  expand_unpack_directory (launcher/launch.cpp), at the start of either role, and again

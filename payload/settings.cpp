@@ -3,10 +3,13 @@
 #include "payload/settings.h"
 
 #include <stdlib.h>
+#include <wchar.h>
 
 #include "base/process_state.h"
 #include "format/format.h"
 #include "format/settings_record.h"
+#include "include/tavrin/onefile.h"
+#include "paths/environment.h"
 #include "paths/directory_spec.h"
 
 // The record is read through a volatile lvalue: the compiler must not fold the build's zeros into
@@ -40,11 +43,33 @@ const wchar_t* stored_unpack_spec()
 
 }  // namespace
 
+unsigned parse_serial_steps(const wchar_t* value)
+{
+    static const struct {
+        const wchar_t* word;
+        unsigned steps;
+    } words[] = {{L"decode", serial_decode},
+                 {L"child", serial_child},
+                 {L"cleanup", serial_cleanup},
+                 {L"all", serial_decode | serial_child | serial_cleanup}};
+    unsigned steps = 0;
+    for (const wchar_t* at = value; at != NULL && *at != 0;) {
+        const wchar_t* end = wcschr(at, L',');
+        size_t length = end != NULL ? static_cast<size_t>(end - at) : wcslen(at);
+        for (const auto& known : words)
+            if (wcslen(known.word) == length && wcsncmp(known.word, at, length) == 0) steps |= known.steps;
+        at = end != NULL ? end + 1 : NULL;
+    }
+    return steps;
+}
+
 void read_launch_settings(void)
 {
     unpack_spec = stored_unpack_spec();
     cached_mode = (settings_flags() & launch_setting_cached) != 0;
     program_entry = (settings_flags() & launch_setting_exe_entry) != 0;
+    // A heap copy from the environment, freed by nobody: read once, it lives as the process does.
+    serial_steps = parse_serial_steps(get_env_var(TAVRIN_ENV_ONEFILE_SERIAL));
 }
 
 const char* launch_archive_identity(void)

@@ -115,4 +115,13 @@ typedef int (*tavrin_run_code_function)(int argc, wchar_t** argv, const wchar_t*
 #define TAVRIN_ENV_ONEFILE_VERIFY "TAVRIN_ONEFILE_VERIFY"
 #define TAVRIN_ENV_ONEFILE_VERIFY_W L"TAVRIN_ONEFILE_VERIFY"
 
+/* Read, not set, by the launcher: steps of a temporary run to do one after the other instead of
+ * side by side, for measuring what each overlap buys or for ruling one out when a system behaves
+ * oddly. A comma-separated list of "decode" (the archive decoded on the main thread, between the
+ * writes), "child" (the second instance created only after unpacking), "cleanup" (the tree found by
+ * walking it rather than deleted by the names written), or "all". Unknown words are ignored; the
+ * outcome of a run is the same either way. */
+#define TAVRIN_ENV_ONEFILE_SERIAL "TAVRIN_ONEFILE_SERIAL"
+#define TAVRIN_ENV_ONEFILE_SERIAL_W L"TAVRIN_ONEFILE_SERIAL"
+
 #endif
