@@ -153,6 +153,9 @@ bool attached_data_matches_files(uint64_t* entries)
 
 void unpack_attached_data(instance_role role)
 {
+    // The parent writes every file: the decoder fills the next windows while the files are written.
+    // The child reads one name and stops.
+    if (role == role_parent && (serial_steps & serial_decode) == 0) decode_attached_data_ahead();
     while (read_entry_name()) {
         join_entry_path();
 
