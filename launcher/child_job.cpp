@@ -26,7 +26,7 @@ HANDLE make_child_job()
 
 }  // namespace
 
-bool start_in_child_job(HANDLE process, HANDLE thread)
+void put_in_child_job(HANDLE process)
 {
     if (child_job == NULL) child_job = make_child_job();
     // A job of our own inside the one this process runs in needs nesting (Windows 8 and later) or
@@ -34,5 +34,10 @@ bool start_in_child_job(HANDLE process, HANDLE thread)
     // before jobs were used, and this run is not failed for it. The job stays as it is: closing it
     // would end whatever it already holds.
     if (child_job != NULL) AssignProcessToJobObject(child_job, process);
+}
+
+bool start_in_child_job(HANDLE process, HANDLE thread)
+{
+    put_in_child_job(process);
     return ResumeThread(thread) != static_cast<DWORD>(-1);
 }

@@ -15,6 +15,10 @@
 // when the thread could not be resumed; GetLastError then says why.
 bool start_in_child_job(HANDLE process, HANDLE thread);
 
+// The first half of start_in_child_job: puts the suspended `process` into the child job (or leaves
+// it without one, as above), for a caller that resumes it later.
+void put_in_child_job(HANDLE process);
+
 // The limits the child job is given.
 const DWORD child_job_limits = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
 

@@ -15,7 +15,7 @@ namespace {
 void* volatile child_process_handle;
 // The handle that holds the directory in use, NULL when there is none; see cleanup.h.
 void* volatile directory_in_use_hold;
-// 1 from just before the child is created: interrupts are then the application's to answer.
+// 1 from just before the child first runs: interrupts are then the application's to answer.
 volatile LONG child_starting;
 // 1 while the clean-up may delete the directory in use (cleanup.h); written by allow_cleanup_delete
 // only, on the main thread. Volatile: the console handler's thread reads it, so the compiler may
@@ -358,8 +358,11 @@ void cleanup_child_and_directory()
     HANDLE child = InterlockedExchangePointer(&child_process_handle, NULL);
     if (child != NULL) {
         // Also a failed wait ends the child: it must not keep files in the directory open.
-        // Ended from outside, it must not look like a success: exit code 1.
-        if (WaitForSingleObject(child, child_grace_ms) != WAIT_OBJECT_0) TerminateProcess(child, 1);
+        // Ended from outside, it must not look like a success: exit code 1. A child still
+        // suspended (created while unpacking, which failed or was interrupted) never ran: it has
+        // nothing to finish and is ended at once.
+        DWORD grace = child_starting != 0 ? DWORD(child_grace_ms) : 0;
+        if (WaitForSingleObject(child, grace) != WAIT_OBJECT_0) TerminateProcess(child, 1);
         CloseHandle(child);
     }
 

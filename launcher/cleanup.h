@@ -9,8 +9,10 @@
 // handler's thread share. Whoever takes the handle out of the slot (an interlocked exchange with
 // NULL) owns it and closes it, so it is closed exactly once.
 
-// Called just before the child is created: from then on an interrupt (Ctrl-C, Ctrl-Break) is left
-// to the child, which shares the console, and the parent keeps waiting for it.
+// Called just before the child first runs (created, or resumed when it was created suspended): from
+// then on an interrupt (Ctrl-C, Ctrl-Break) is left to the child, which shares the console, and the
+// parent keeps waiting for it. A child in the slot before this call has never run: the clean-up
+// ends it at once, without the grace period.
 void mark_child_starting();
 
 // Puts `child` (a process handle from CreateProcessW) into the slot and returns a handle for the
@@ -64,8 +66,9 @@ directory_identity identity_of(const BY_HANDLE_FILE_INFORMATION* info);
 // without following a link); otherwise nothing is deleted. True when nothing is left under `path`.
 bool delete_directory_tree(const wchar_t* path, const directory_identity* expected);
 
-// Takes the child's handle out of its slot (if any): waits up to 5 s, ends the child with exit code
-// 1 if it still runs, closes the handle. Then, when the clean-up may delete, deletes the directory
+// Takes the child's handle out of its slot (if any): waits up to 5 s (not at all for a child that
+// was never resumed, mark_child_starting), ends the child with exit code 1 if it still runs,
+// closes the handle. Then, when the clean-up may delete, deletes the directory
 // in use and its tree (long paths included; links inside it are removed, not followed), at most
 // 21 attempts with 100 ms pauses. Only while the directory still has the recorded identity: a link,
 // or another directory, put in its place is left alone with all it leads to. Inside the tree,

@@ -166,33 +166,58 @@ void fill_startup(STARTUPINFOW* startup, bool placement)
     startup->hStdError = GetStdHandle(STD_ERROR_HANDLE);
 }
 
-// Creates the process of `application` with `command_line`, the standard handles inherited, this
-// process's environment and current directory, in the child job (child_job.h), and returns its
-// process handle (the thread's is closed). A failure ends the process with the system's reason:
-// "couldn't start the application" for a `program` entry, "couldn't launch child" for the
-// launcher's own second instance.
+// Creates the process of `application` with `command_line`, suspended, the standard handles
+// inherited, this process's environment and current directory; `tries` creations at most (see
+// child_creation_tries). False with the system's reason in `*error` when none succeeded.
+bool create_suspended(const wchar_t* application, wchar_t* command_line, STARTUPINFOW* startup, int tries,
+                      PROCESS_INFORMATION* created, DWORD* error)
+{
+    ZeroMemory(created, sizeof *created);
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(application, command_line, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, NULL,
+                           NULL, startup, created))
+            return true;
+        *error = GetLastError();
+        if (*error != ERROR_INTERNAL_ERROR || attempt == tries) return false;
+        Sleep(child_creation_pause_ms);
+    }
+}
+
+// Ends the process for a child that could not be started: "couldn't start the application" for a
+// `program` entry, "couldn't launch child" for the launcher's own second instance.
+[[noreturn]] void exit_start_failed(DWORD error, bool program)
+{
+    if (program) exit_application_start_failed(error);
+    exit_launch_failed(error);
+}
+
+// Resumes `created` (suspended, in the child job) and closes its thread handle; a failure ends the
+// created process and then this one, with the system's reason.
+void resume_created(PROCESS_INFORMATION* created, bool program)
+{
+    if (ResumeThread(created->hThread) == static_cast<DWORD>(-1)) {
+        DWORD error = GetLastError();
+        TerminateProcess(created->hProcess, 1);
+        exit_start_failed(error, program);
+    }
+    CloseHandle(created->hThread);
+}
+
+// Creates the process of `application` with `command_line` (create_suspended) in the child job
+// (child_job.h) and returns its process handle (the thread's is closed). A failure ends the process
+// with the system's reason (exit_start_failed).
 HANDLE create_process(const wchar_t* application, wchar_t* command_line, STARTUPINFOW* startup, bool program)
 {
     PROCESS_INFORMATION created;
-    ZeroMemory(&created, sizeof created);
+    DWORD error = 0;
     // Suspended until it is in the job: it never runs a moment in which this process could end
     // without taking it along.
-    for (int attempt = 1;; ++attempt) {
-        if (CreateProcessW(application, command_line, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, NULL,
-                           NULL, startup, &created))
-            break;
-        DWORD error = GetLastError();
-        if (error != ERROR_INTERNAL_ERROR || attempt == child_creation_tries) {
-            if (program) exit_application_start_failed(error);
-            exit_launch_failed(error);
-        }
-        Sleep(child_creation_pause_ms);
-    }
+    if (!create_suspended(application, command_line, startup, child_creation_tries, &created, &error))
+        exit_start_failed(error, program);
     if (!start_in_child_job(created.hProcess, created.hThread)) {
-        DWORD error = GetLastError();
+        error = GetLastError();
         TerminateProcess(created.hProcess, 1);
-        if (program) exit_application_start_failed(error);
-        exit_launch_failed(error);
+        exit_start_failed(error, program);
     }
     CloseHandle(created.hThread);
     return created.hProcess;
@@ -285,6 +310,67 @@ int run_in_this_process(const unsigned char* block, uint64_t block_length, const
     return result;
 }
 
+// The variables the application finds beside TAVRIN_ONEFILE_PARENT, set before the process that
+// runs it is created (it gets this environment as it is then).
+void set_application_variables(int argc, wchar_t** argv)
+{
+    set_launcher_directory();
+    set_env_var(TAVRIN_ENV_ORIGINAL_ARGV0, argc > 0 ? argv[0] : L"");
+}
+
+// A temporary parent with a DLL entry creates its second instance before it unpacks, suspended and
+// in the child job, so that the system's work of making a process overlaps the unpacking; it is
+// resumed only once every file is written and the frame confirmed, and ended, never resumed, when
+// unpacking fails (the clean-up ends a child that never ran at once). Everything the child gets is
+// known by then: its command line, the environment with the directory's final name. False, with
+// nothing created, whenever the usual order must decide instead: a program entry (its image is not
+// written yet), cached mode, TAVRIN_ONEFILE_SERIAL=child, an instance that does not recognise
+// itself, a creation that fails (after unpacking it is tried again, and fails as it always did).
+bool create_child_early(int argc, wchar_t** argv, PROCESS_INFORMATION* early)
+{
+    if (program_entry || cached_mode || (serial_steps & serial_child) != 0) return false;
+    uint32_t error = 0;
+    if (recognise_own_executable(GetCurrentProcessId(), &error) != recognised) return false;
+    set_application_variables(argc, argv);
+    const wchar_t* own_path = own_executable_path(false);
+    STARTUPINFOW startup;
+    fill_startup(&startup, false);
+    wchar_t* command_line = const_cast<wchar_t*>(build_child_command_line(own_path));
+    DWORD failure = 0;
+    if (!create_suspended(own_path, command_line, &startup, 1, early, &failure)) return false;
+    put_in_child_job(early->hProcess);
+    return true;
+}
+
+// Creates the process that runs the application after unpacking, in the usual order: the
+// launcher's second instance, or the program entry itself, and returns the handle the main thread
+// waits on (hand_over_child).
+HANDLE start_application_process(const wchar_t* own_path, const unsigned char* block, uint64_t block_length)
+{
+    const wchar_t* application_path = own_path;
+    if (program_entry) {
+        // In cached mode the tree in use was unpacked under another name, or by another run: the
+        // entry's path is taken from it as it is now.
+        if (cached_mode) locate_first_entry(block, block_length);
+        require_application();
+        application_path = first_file_path;
+    } else {
+        // A child that would not recognise this instance would take the parent role and start
+        // another instance, which would do the same: refuse to start one unless this instance
+        // recognises itself. A program entry starts no instance of ours.
+        require_self_recognition();
+    }
+
+    STARTUPINFOW startup;
+    fill_startup(&startup, program_entry);
+    // A program gets the line as typed, argument 0 replaced, for its own runtime to split; the
+    // launcher's second instance gets the arguments as the system splits them, quoted again.
+    wchar_t* command_line =
+        const_cast<wchar_t*>(program_entry ? build_program_command_line(own_path) : build_child_command_line(own_path));
+    mark_child_starting();
+    return hand_over_child(create_process(application_path, command_line, &startup, program_entry));
+}
+
 }  // namespace
 
 int run_launcher()
@@ -328,6 +414,11 @@ int run_launcher()
     uint64_t block_length = 0;
     if (!find_attached_data(&block, &block_length)) exit_header_missing();
     bool kept_tree = false;
+    // The second instance when it was created before unpacking (create_child_early), and the
+    // handle the main thread waits on.
+    PROCESS_INFORMATION early;
+    bool created_early = false;
+    HANDLE waited = NULL;
     if (role == role_parent && cached_mode) {
         // A kept tree that passes its checks is used without reading the archive; the clean-up
         // never deletes it.
@@ -344,45 +435,31 @@ int run_launcher()
             // at its end, a later run can.
             mark_unpack_directory();
             allow_cleanup_delete(true);
+            // From here on a fatal exit or an interrupt ends it with the clean-up.
+            created_early = create_child_early(argc, argv, &early);
+            if (created_early) waited = hand_over_child(early.hProcess);
         }
         unpack_attached_data(role);
     }
 
     if (role == role_child) return program_entry ? run_program_again() : run_child(argc, argv);
 
-    set_launcher_directory();
-    set_env_var(TAVRIN_ENV_ORIGINAL_ARGV0, argc > 0 ? argv[0] : L"");
-    // Argument 0 of the child, whichever it is: the package's own path.
-    const wchar_t* own_path = own_executable_path(false);
-    // A DLL entry from the kept tree runs in this process. This run's own copy of the tree, deleted
-    // once the application has ended, and a program entry get a process of their own. Without a
-    // child of ours no self-recognition is needed: an instance that the application starts and
-    // that did not recognise this process would take the parent role and check the tree itself.
-    if (kept_tree && !program_entry) return run_in_this_process(block, block_length, own_path);
-    const wchar_t* application_path = own_path;
-    if (program_entry) {
-        // In cached mode the tree in use was unpacked under another name, or by another run: the
-        // entry's path is taken from it as it is now.
-        if (cached_mode) locate_first_entry(block, block_length);
-        require_application();
-        application_path = first_file_path;
+    if (created_early) {
+        // Every file is written and the frame confirmed: the child may run.
+        mark_child_starting();
+        resume_created(&early, false);
     } else {
-        // A child that would not recognise this instance would take the parent role and start
-        // another instance, which would do the same: refuse to start one unless this instance
-        // recognises itself. A program entry starts no instance of ours.
-        require_self_recognition();
+        set_application_variables(argc, argv);
+        // Argument 0 of the child, whichever it is: the package's own path.
+        const wchar_t* own_path = own_executable_path(false);
+        // A DLL entry from the kept tree runs in this process. This run's own copy of the tree,
+        // deleted once the application has ended, and a program entry get a process of their own.
+        // Without a child of ours no self-recognition is needed: an instance that the application
+        // starts and that did not recognise this process would take the parent role and check the
+        // tree itself.
+        if (kept_tree && !program_entry) return run_in_this_process(block, block_length, own_path);
+        waited = start_application_process(own_path, block, block_length);
     }
-
-    STARTUPINFOW startup;
-    fill_startup(&startup, program_entry);
-    // A program gets the line as typed, argument 0 replaced, for its own runtime to split; the
-    // launcher's second instance gets the arguments as the system splits them, quoted again.
-    wchar_t* command_line =
-        const_cast<wchar_t*>(program_entry ? build_program_command_line(own_path) : build_child_command_line(own_path));
-    mark_child_starting();
-    HANDLE created = create_process(application_path, command_line, &startup, program_entry);
-
-    HANDLE waited = hand_over_child(created);
     // While the application starts, directories that earlier runs left behind are deleted: the
     // start does not wait for it. Cached mode deletes its own siblings as it prepares the tree.
     if (!cached_mode) remove_left_unpack_directories();

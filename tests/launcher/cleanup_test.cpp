@@ -61,7 +61,7 @@ void fill(const fs::path& directory)
 }
 
 // A child copy of this executable that sleeps, then exits with `code`.
-PROCESS_INFORMATION start_child(unsigned milliseconds, unsigned code)
+PROCESS_INFORMATION start_child(unsigned milliseconds, unsigned code, DWORD flags = 0)
 {
     std::wstring self = self_path();
     std::wstring line = quote_argument(self) + L" --scenario exit_after " + std::to_wstring(milliseconds) + L" " +
@@ -69,7 +69,7 @@ PROCESS_INFORMATION start_child(unsigned milliseconds, unsigned code)
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    EXPECT_TRUE(CreateProcessW(self.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+    EXPECT_TRUE(CreateProcessW(self.c_str(), line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
                                &info));
     CloseHandle(info.hThread);
     return info;
@@ -188,26 +188,6 @@ TEST(Cleanup, DirectoryInUseIsTriedForTwoSecondsAndThenLeft)
     EXPECT_FALSE(fs::exists(directory));
 }
 
-TEST(Cleanup, ChildStillRunningAfterTheGraceIsEndedWithOne)
-{
-    temp_directory temp;
-    fs::path directory = temp.path() / L"onefile";
-    fill(directory);
-    prepare(directory);
-    PROCESS_INFORMATION child = start_child(120000, 42);
-    HANDLE own = hand_over_child(child.hProcess);
-    auto start = std::chrono::steady_clock::now();
-    cleanup_child_and_directory();
-    auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(WaitForSingleObject(own, 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(exit_code_of(own), 1u);  // never 0: ended from outside is no success
-    // It was given its 5 s first.
-    EXPECT_GE(elapsed, std::chrono::milliseconds(4500));
-    EXPECT_FALSE(fs::exists(directory));
-    EXPECT_FALSE(is_open(child.hProcess));
-    CloseHandle(own);
-}
-
 TEST(Cleanup, HandlerRunsTheCleanUpForItsEventsOnlyAndNeverHandlesThem)
 {
     temp_directory temp;
@@ -242,6 +222,20 @@ TEST(Cleanup, HandlerRunsTheCleanUpForItsEventsOnlyAndNeverHandlesThem)
     EXPECT_FALSE(console_ctrl_handler(CTRL_C_EVENT));
     EXPECT_TRUE(fs::exists(untouched / L"app.dll"));
 
+    // A child created suspended while unpacking, an interrupt before it was resumed: it never ran,
+    // so it is ended at once, without the grace that a running child gets.
+    fs::path unpacking = temp.path() / L"unpacking";
+    fill(unpacking);
+    prepare(unpacking);
+    PROCESS_INFORMATION suspended = start_child(0, 42, CREATE_SUSPENDED);
+    HANDLE waited = hand_over_child(suspended.hProcess);
+    auto interrupted = std::chrono::steady_clock::now();
+    EXPECT_FALSE(console_ctrl_handler(CTRL_C_EVENT));
+    EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::milliseconds(4500));
+    EXPECT_EQ(exit_code_of(waited), 1u);
+    EXPECT_FALSE(fs::exists(unpacking));
+    CloseHandle(waited);
+
     // Once the child is starting, interrupts are its own: the parent answers them and keeps
     // everything; close still cleans up. (Last here: the mark stays for the rest of the process.)
     fs::path running = temp.path() / L"running";
@@ -255,6 +249,27 @@ TEST(Cleanup, HandlerRunsTheCleanUpForItsEventsOnlyAndNeverHandlesThem)
     EXPECT_FALSE(fs::exists(running));
 }
 
+TEST(Cleanup, ChildStillRunningAfterTheGraceIsEndedWithOne)
+{
+    temp_directory temp;
+    fs::path directory = temp.path() / L"onefile";
+    fill(directory);
+    prepare(directory);
+    PROCESS_INFORMATION child = start_child(120000, 42);
+    mark_child_starting();  // it has run
+    HANDLE own = hand_over_child(child.hProcess);
+    auto start = std::chrono::steady_clock::now();
+    cleanup_child_and_directory();
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(WaitForSingleObject(own, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(exit_code_of(own), 1u);  // never 0: ended from outside is no success
+    // It was given its 5 s first.
+    EXPECT_GE(elapsed, std::chrono::milliseconds(4500));
+    EXPECT_FALSE(fs::exists(directory));
+    EXPECT_FALSE(is_open(child.hProcess));
+    CloseHandle(own);
+}
+
 TEST(Cleanup, MainThreadPathAndHandlerTogetherAreSafe)
 {
     // The launch sequence's end, as it runs on the main thread: hand the child over, wait on the
@@ -264,6 +279,7 @@ TEST(Cleanup, MainThreadPathAndHandlerTogetherAreSafe)
     // child ends within its 5 s and is never terminated.
     std::mt19937 generator(3);
     temp_directory temp;
+    mark_child_starting();  // the children run
     for (int round = 0; round < 25; ++round) {
         fs::path directory = temp.path() / std::to_wstring(round);
         fill(directory);
