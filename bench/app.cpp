@@ -6,7 +6,8 @@
 //                             performance counter at entry, this process's memory counters, those
 //                             of the parent instance named by TAVRIN_ONEFILE_PARENT (read while it
 //                             waits for us, so after its unpacking), and the values a second child
-//                             needs to find the same unpack directory.
+//                             needs to find the same unpack directory, and TAVRIN_ONEFILE_SERIAL as
+//                             this process received it (so the benchmark sees it passed on).
 //   argv[1] == "--hold", argv[2] == NAME
 //                             after the report, set the event "NAME.ready" and wait for "NAME.go"
 //                             (at most 10 minutes): keeps the parent instance alive and its unpack
@@ -68,10 +69,11 @@ void report(const wchar_t* path, LARGE_INTEGER entry, const wchar_t* first_file_
 {
     memory own = memory_of(GetCurrentProcess());
 
-    char parent_id[64], time_us[64], random[64];
+    char parent_id[64], time_us[64], random[64], serial[64];
     variable(L"TAVRIN_ONEFILE_PARENT", parent_id, sizeof parent_id);
     variable(L"TAVRIN_ONEFILE_TIME_US", time_us, sizeof time_us);
     variable(L"TAVRIN_ONEFILE_RANDOM", random, sizeof random);
+    variable(L"TAVRIN_ONEFILE_SERIAL", serial, sizeof serial);
     memory parent;
     DWORD parent_pid = strtoul(parent_id, NULL, 10);
     if (parent_pid != 0) {
@@ -95,10 +97,10 @@ void report(const wchar_t* path, LARGE_INTEGER entry, const wchar_t* first_file_
     snprintf(line, sizeof line,
              "pid=%lu entry_qpc=%lld qpc_frequency=%lld peak_ws=%llu ws=%llu peak_pagefile=%llu private=%llu "
              "parent_peak_ws=%lld parent_ws=%lld parent_peak_pagefile=%lld parent_private=%lld "
-             "parent=%s time_us=%s random=%s first_file_length=%u\n",
+             "parent=%s time_us=%s random=%s serial=%s first_file_length=%u\n",
              GetCurrentProcessId(), entry.QuadPart, frequency.QuadPart, own.peak_working_set, own.working_set,
              own.peak_pagefile, own.private_bytes, parent_values[0], parent_values[1], parent_values[2],
-             parent_values[3], parent_id, time_us, random, static_cast<unsigned>(wcslen(first_file_path)));
+             parent_values[3], parent_id, time_us, random, serial, static_cast<unsigned>(wcslen(first_file_path)));
     append_line(path, line);
 }
 

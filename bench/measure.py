@@ -23,6 +23,16 @@ CACHE_NAME = "bench_cache"  # the cached package's directory under %TEMP%: --unp
 ONE_CACHE_NAME = "bench_cache_one"  # the same for the package of bench_app.dll alone
 PAGE = 4096               # the file offset the packer starts the attached-data section at
 SHAPES = ("large", "small")
+# The launcher's steps of a temporary run that overlap can be made serial through this variable; the
+# whole runs are also measured with every step serial ("all", the order of the launcher before the
+# overlaps) and with each overlap off alone, the others on.
+SERIAL = "TAVRIN_ONEFILE_SERIAL"
+SERIAL_SETTINGS = ("all", "decode", "child", "cleanup")
+
+
+def serial_name(shape, setting):
+    """The measurement of a whole temporary run of `shape` with TAVRIN_ONEFILE_SERIAL=`setting`."""
+    return f"run_{shape}_serial_{setting}"
 
 
 class Runner:
@@ -39,6 +49,7 @@ class Runner:
         self.packer = os.path.join(self.build, "host", "packer", "tavrin-pack")
         self.prefix = os.environ.get("WINEPREFIX", "")
         self.temp_dir = os.path.join(self.prefix, "drive_c", "users", getpass.getuser(), "Temp")
+        self.report_file = "C:\\users\\" + getpass.getuser() + "\\Temp\\tavrin_bench_report.txt"
         self.commands = []  # [command line as shown, times run] in the order first run
         self.started = time.time()
 
@@ -56,8 +67,8 @@ class Runner:
         return (text.replace(self.build + "/", "$BUILD/").replace(build_windows, "Z:$BUILD\\")
                 .replace(self.root + "/", ""))
 
-    def note(self, argv):
-        line = self.shown(argv)
+    def note(self, argv, environment=None):
+        line = "".join(f"{k}={shlex.quote(v)} " for k, v in sorted((environment or {}).items())) + self.shown(argv)
         for known in self.commands:
             if known[0] == line:
                 known[1] += 1
@@ -68,13 +79,17 @@ class Runner:
         self.note(argv)
         subprocess.run(argv, check=True, stdin=subprocess.DEVNULL, **options)
 
-    def wine(self, name, arguments):
-        """Runs tavrin-bench under Wine; returns its output lines as [kind, {key: value}]."""
+    def wine(self, name, arguments, environment=None):
+        """Runs tavrin-bench under Wine with `environment` ({name: value}) added to this process's
+        (Wine passes it on to the Windows side); returns its output lines as [kind, {key: value}].
+        TAVRIN_ONEFILE_SERIAL is passed only when `environment` names it, so that a value left in the
+        shell does not slow the launcher's default rows."""
         argv = ["wine", self.tool] + arguments
-        self.note(argv)
+        self.note(argv, environment)
+        env = {k: v for k, v in os.environ.items() if k != SERIAL} | (environment or {})
         out_path = os.path.join(self.logs, name + ".out")
         with open(out_path, "w") as out, open(os.path.join(self.logs, name + ".err"), "w") as err:
-            status = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err).returncode
+            status = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env).returncode
         if status != 0:
             sys.exit(f"bench: error: tavrin-bench {arguments[0]} failed (status {status}); see {out_path}")
         records = []
@@ -288,16 +303,16 @@ def pack_windows(runner, level, window_logs, runs):
 
 
 # The measurements of BENCH_ONLY=startup: the floors, and the runs of the packages set against them.
-STARTUP = ("side_by_side", "run_large", "cached_first_large")
+STARTUP = ("side_by_side", "run_large", "cached_first_large") + tuple(serial_name("large", s) for s in SERIAL_SETTINGS)
 
 
 def windows_measurements(runner, window_logs, only=None):
-    """The Windows-side measurements of one round: (name, tavrin-bench arguments, what runs before);
-    with `only` "startup", those of STARTUP alone."""
+    """The Windows-side measurements of one round: (name, tavrin-bench arguments, what runs before,
+    environment added); with `only` "startup", those of STARTUP alone."""
     w = runner.windows_path
     trivial = w(os.path.join(runner.bench_bin, "bench-trivial.exe"))
     trivial_shell32 = w(os.path.join(runner.bench_bin, "bench-trivial-shell32.exe"))
-    report = "C:\\users\\" + getpass.getuser() + "\\Temp\\tavrin_bench_report.txt"
+    report = runner.report_file
     few = str(CHEAP_RUNS_PER_ROUND)
     start = ["start", "--runs", "1", "--expect", "0"]
     start_few = ["start", "--runs", few, "--expect", "0"]
@@ -320,6 +335,8 @@ def windows_measurements(runner, window_logs, only=None):
     for shape, package in (("large", large), ("small", small)):
         measurements += [
             *([(f"run_{shape}", start_few + ["--", package])] if shape == "small" else []),
+            *([(serial_name(shape, setting), start_few + ["--", package], {SERIAL: setting})
+               for setting in SERIAL_SETTINGS] if shape == "small" else []),
             (f"run_report_{shape}", start + ["--report", report, "--", package]),
             (f"child_{shape}", ["child-start", "--runs", few, "--report-runs", few, package]),
         ]
@@ -328,12 +345,14 @@ def windows_measurements(runner, window_logs, only=None):
     # under Wine finds no tree sealed and makes its own each time.
     cached = w(runner.cached_package())
     measurements += [("cached_later_elevated_large", start + ["--", cached])]
-    # The first cached run against the temporary run of the same tree: seconds each and spread
-    # widely, so FIRST_RUNS_PER_ROUND of each per round, in turn.
+    # The first cached run against the temporary run of the same tree, and the temporary run with
+    # each setting of TAVRIN_ONEFILE_SERIAL: seconds each and spread widely, so FIRST_RUNS_PER_ROUND
+    # of each per round, in turn.
     for _ in range(FIRST_RUNS_PER_ROUND):
         measurements += [
             ("cached_first_large", start + ["--limited", "--", cached]),
             ("run_large", start + ["--", large]),
+            *[(serial_name("large", setting), start + ["--", large], {SERIAL: setting}) for setting in SERIAL_SETTINGS],
         ]
     # The floors and the later cached runs set against them: one start of each in turn, so that a
     # slow moment of the machine weighs on all of them alike. Each line's label is its row's name.
@@ -357,8 +376,28 @@ def windows_measurements(runner, window_logs, only=None):
             (f"run_window{window_log}", start + ["--", package]),
             (f"run_report_window{window_log}", start + ["--report", report, "--", package]),
         ]
-    return [(name, arguments, runner.forget_cache if name == "cached_first_large" else None)
-            for name, arguments in measurements if only is None or name in STARTUP]
+    return [(name, arguments, runner.forget_cache if name == "cached_first_large" else None,
+             environment[0] if environment else None)
+            for name, arguments, *environment in measurements if only is None or name in STARTUP]
+
+
+def serial_seen(runner, package):
+    """Runs `package` once without TAVRIN_ONEFILE_SERIAL and once with each setting, each time with
+    the benchmark application's report; returns {setting: the value the application saw} ("-" for
+    none), or stops when one is not the value passed: that setting's rows would measure something
+    else. These runs also warm Wine up."""
+    seen = {}
+    for setting in ("-",) + SERIAL_SETTINGS:
+        environment = None if setting == "-" else {SERIAL: setting}
+        lines = runner.wine("serial-seen-" + ("none" if environment is None else setting),
+                            ["start", "--runs", "1", "--expect", "0", "--report", runner.report_file, "--",
+                             runner.windows_path(package)], environment)
+        values = [words.get("app_serial") for kind, words in lines if kind == "run"]
+        if values != [setting]:
+            sys.exit(f"bench: error: {SERIAL} passed as {setting!r}, but the packaged application saw "
+                     f"{values} (is bench_app.dll up to date?)")
+        seen[setting] = values[0]
+    return seen
 
 
 def measure_under_wine(runner, runs, window_logs, only=None):
@@ -366,24 +405,24 @@ def measure_under_wine(runner, runs, window_logs, only=None):
     machine (the cores are shared) then weighs on every measurement alike instead of on one of
     them. What takes milliseconds runs several times per round, for steadier medians."""
     measurements = windows_measurements(runner, window_logs, only)
-    records = {name: [] for name, _, _ in measurements}
-    runner.say("Wine: warming up; the one-file package's first run, so that its runs in the rounds are later ones")
+    records = {name: [] for name, *_ in measurements}
+    runner.say(f"Wine: warming up, and checking that the packaged application sees {SERIAL}; the one-file "
+               "package's first run, so that its runs in the rounds are later ones")
     runner.forget_caches()
-    warm_up = runner.package("large" if only else "small")
-    runner.wine("warm-up", ["start", "--runs", "1", "--expect", "0", "--", runner.windows_path(warm_up)])
+    seen = serial_seen(runner, runner.package("large" if only else "small"))
     runner.wine("warm-up-one", ["start", "--runs", "1", "--expect", "0", "--limited", "--",
                                 runner.windows_path(runner.one_file_package())])
     for round_ in range(1, runs + 1):
         runner.say(f"Wine: round {round_} of {runs} ({len(measurements)} measurements)")
-        for index, (name, arguments, before) in enumerate(measurements):
+        for index, (name, arguments, before, environment) in enumerate(measurements):
             if before:
                 before()
-            records[name] += runner.wine(f"{name}.{round_}.{index}", arguments)
+            records[name] += runner.wine(f"{name}.{round_}.{index}", arguments, environment)
     runner.forget_caches()
     # The side-by-side starts go to their rows by label.
     for record in records.pop("side_by_side", []):
         records.setdefault(record[1]["label"], []).append(record)
-    return records
+    return records, seen
 
 
 # ---- the machine ----
@@ -456,7 +495,7 @@ def measure(runner, runs, pack_runs, levels, window_logs, only=None):
                            for shape, frame in frames.items()}
         facts["section_offsets"] = {shape: frame["raw_offset"] for shape, frame in frames.items()}
         facts["package_sizes"] = {shape: os.path.getsize(runner.package(shape)) for shape in SHAPES}
-    facts["wine"] = measure_under_wine(runner, runs, window_logs, only)
+    facts["wine"], facts["serial_seen"] = measure_under_wine(runner, runs, window_logs, only)
     facts["leftovers"] = sorted(runner.leftovers() - before)
     facts["elapsed"] = time.time() - runner.started
     facts["commands"] = runner.commands

@@ -238,6 +238,123 @@ def write_whole_run(doc, run):
     ])
 
 
+# The settings of TAVRIN_ONEFILE_SERIAL the whole temporary runs are also measured with, in the
+# table's order: (setting, title). "on" is the launcher's default, the variable unset.
+OVERLAPS = [
+    ("all", "every step serial (`all`: the launcher's order before the overlaps)"),
+    ("decode", "decoding on its own thread while files are written, off (`decode`)"),
+    ("child", "the child created suspended before unpacking, resumed after, off (`child`)"),
+    ("cleanup", "the clean-up deleting the files written by name, walking only what the application added, "
+                "off (`cleanup`)"),
+    ("on", "every overlap on (the variable unset: the launcher's default)"),
+]
+PACKAGE_TITLES = {"large": "150 MB package", "small": "1 MB package"}
+# The targets of the whole temporary runs: (title, shape, the limit's key, the largest ratio that meets it).
+WHOLE_RUN_TARGETS = [
+    ("whole temporary run ÷ the sum of its serial limits, 150 MB package", "large", "limit", 0.85),
+    ("whole temporary run ÷ the sum of its limits with the shell32 floors, 1 MB package", "small",
+     "limit_shell32", 1.00),
+]
+PARENT_WS_GROWTH = 1.10  # the 150 MB package's parent peak working set, at most this times the previous run's
+
+
+def overlap_values(wine, shape):
+    """The whole temporary runs of `shape` in ms by setting, "on" for the launcher's default; None
+    when the facts have no rows of TAVRIN_ONEFILE_SERIAL (from before they were measured, or a
+    shape a run of the start-up rows alone does not measure)."""
+    names = {setting: f"run_{shape}" if setting == "on" else f"run_{shape}_serial_{setting}" for setting, _ in OVERLAPS}
+    if not all(name in wine for name in names.values()):
+        return None
+    return {setting: column(wine[name], "run", "ms") for setting, name in names.items()}
+
+
+def overlap_medians(wine, shape):
+    values = overlap_values(wine, shape)
+    return None if values is None else {setting: median(v) for setting, v in values.items()}
+
+
+def write_overlaps(doc, facts, shapes):
+    found = {shape: overlap_values(facts["wine"], shape) for shape in shapes}
+    found = {shape: values for shape, values in found.items() if values}
+    if not found:
+        return
+    seen = ", ".join(f"`{value}`" for value in facts.get("serial_seen", {}).values())
+    doc.paragraph(
+        "**What each overlap buys.** The whole temporary run above, measured in the same rounds (one of each "
+        "in turn) with `TAVRIN_ONEFILE_SERIAL` in the environment of `tavrin-bench` under Wine, which passes "
+        "it on to the package: `all` makes every step serial, as the launcher ran before its first run "
+        "overlapped them; a single word turns that one overlap off and leaves the others on. "
+        + (f"Before the rounds the application of a package run once with each value reported the value it "
+           f"saw ({seen}; `-` without the variable). " if seen else "") + "Bought: the "
+        "median with that overlap off − the median with every overlap on; for every step serial, what the "
+        "overlaps buy together. Runs: " + "; ".join(
+            f"{len(values['on'])} of each, {PACKAGE_TITLES[shape]}" for shape, values in found.items()) + ".")
+    header = [""]
+    for shape in found:
+        header += [PACKAGE_TITLES[shape], "runs: min – max", "bought"]
+    rows = []
+    for setting, title in OVERLAPS:
+        row = [title]
+        for values in found.values():
+            value, on = median(values[setting]), median(values["on"])
+            bought = "" if setting == "on" else ms(value - on)
+            row += [ms(value), spread(values[setting]), f"**{bought}** together" if setting == "all" else bought]
+        rows.append(row)
+    doc.table(header, rows)
+
+
+def halves_noise(values):
+    """The difference between the medians of the first and the second half of `values` (in the order
+    they ran); None for fewer than two."""
+    if len(values) < 2:
+        return None
+    half = len(values) // 2
+    return abs(median(values[:half]) - median(values[half:]))
+
+
+def met(value, limit):
+    return "n/a" if value is None or limit is None else "yes" if value <= limit else "**no**"
+
+
+def write_targets(doc, facts, run, before, before_startup):
+    """The targets of the whole temporary runs and of the parent's memory (with `run`, the facts of a
+    whole benchmark) and the start-up rows against the previous run's (`before_startup`)."""
+    rows = []
+    if run is not None:
+        for title, shape, limit_key, limit in WHOLE_RUN_TARGETS:
+            whole = run.whole[shape]
+            value = quotient(whole["run"], whole[limit_key])
+            rows.append((title, fixed(value), f"{limit:.2f}", met(value, limit)))
+        previous = before["large"].get("parent_ws_mib") if before else None
+        parent = run.memory["large"]["parent_ws"] / MIB
+        value = quotient(parent, previous) if previous else None
+        rows.append((f"parent's peak working set, 150 MB package ({mib(parent)}) ÷ the previous run's "
+                     + (f"({mib(previous)}, {before['date']})" if previous else "(none recorded)"),
+                     fixed(value), f"{PARENT_WS_GROWTH:.2f}", met(value, PARENT_WS_GROWTH)))
+    previous = (before_startup or {}).get("medians_ms", {})
+    wine = facts["wine"]
+    for title, name in STARTUP_ROWS:
+        if name not in wine:
+            continue
+        values = column(wine[name], "run", "ms")
+        worse = median(values) - previous[name] if name in previous else None
+        noise = halves_noise(values)
+        rows.append((f"{title}: this run − the previous ({ms(previous[name]) if name in previous else 'none'})",
+                     "n/a" if worse is None else f"{worse:+,.1f} ms",
+                     "n/a" if noise is None else f"{ms(noise)} (noise)", met(worse, noise)))
+    doc.paragraph(
+        "**Targets.** " + ("The whole temporary runs against their limits (the table above), the parent's "
+                           "memory (section 3) against the previous run's, and each" if run is not None else "Each")
+        + " start-up row of section 7 against the previous run's median"
+        + (f" ({before_startup['date']}, {before_startup['runs']} rounds)" if before_startup else
+           " (none recorded)")
+        + ": no worse by more than its noise. The noise of a row is the difference between the medians of the "
+        "first and the second half of its runs in this run, in the order they ran: two medians of half the "
+        "runs each differ by chance about as much as this run's median and the previous run's would on an "
+        "unchanged launcher, slow stretches of the shared cores included.")
+    doc.table(["target", "measured", "at most", "met"], rows)
+
+
 def write_child_start(doc, run):
     doc.heading("2. The child's start-up")
     doc.paragraph(
@@ -416,6 +533,10 @@ def headline_figures(run):
         child_ws_ratio=quotient(child, limit), parent_anon_mib=memory["parent_anon"] / MIB,
         parent_ws_mib=memory["parent_ws"] / MIB, parent_ws_ratio=quotient(parent, limit),
         parent_ws_ratio_section_read=quotient(parent, limit + run.frames["large"]["block_size"]))
+    for shape in ("large", "small"):
+        medians = overlap_medians(run.wine, shape)
+        if medians:
+            figures[shape] |= {f"serial_{setting}_ms": value for setting, value in medians.items() if setting != "on"}
     figures["growth"] = dict(child_run=quotient(run.child["large"]["run"], run.child["small"]["run"]),
                              child_entry=quotient(run.child["large"]["entry"], run.child["small"]["entry"]))
     return figures
@@ -426,9 +547,11 @@ COMPARED = [
     ("whole run, 150 MB package", "large", "run_ms", None, ms),
     ("its sum of limits", "large", "limit_ms", None, ms),
     ("its ratio", "large", "ratio", None, None),
+    ("whole run, 150 MB package, every step serial (TAVRIN_ONEFILE_SERIAL=all)", "large", "serial_all_ms", None, ms),
     ("whole run, 1 MB package", "small", "run_ms", None, ms),
     ("its sum of limits", "small", "limit_ms", None, ms),
     ("its ratio", "small", "ratio", None, None),
+    ("whole run, 1 MB package, every step serial (TAVRIN_ONEFILE_SERIAL=all)", "small", "serial_all_ms", None, ms),
     ("delete the tree, 150 MB", "large", "delete_ms", None, ms),
     ("delete the tree, 1 MB", "small", "delete_ms", None, ms),
     ("child run, 150 MB package (× trivial)", "large", "child_run_ms", ["child_run_ratio", "×"], ms),
@@ -448,7 +571,10 @@ COMPARED = [
 
 
 def compared_cell(figures, part, key, ratios, unit):
-    value = figures[part][key]
+    """A figure and its ratios; "n/a" for one a run recorded before it was measured."""
+    value = figures[part].get(key)
+    if value is None:
+        return "n/a"
     if unit is None:
         return fixed(value)
     if ratios is None:
@@ -458,7 +584,7 @@ def compared_cell(figures, part, key, ratios, unit):
 
 
 def change(before, after, unit):
-    if unit is None or not before:
+    if unit is None or not before or after is None:
         return ""
     return f"{unit(after - before)} ({(after - before) / before * 100:+.0f} %)"
 
@@ -478,7 +604,7 @@ def write_before_after(doc, run, before, after):
         f"{ms(before['trivial']['entry_ms'])} to its entry before, {ms(after['trivial']['run_ms'])} and "
         f"{ms(after['trivial']['entry_ms'])} now.")
     rows = [(title, compared_cell(before, part, key, ratios, unit), compared_cell(after, part, key, ratios, unit),
-             change(before[part][key], after[part][key], unit))
+             change(before[part].get(key), after[part].get(key), unit))
             for title, part, key, ratios, unit in COMPARED]
     doc.table(["", f"before ({before['date']})", f"after ({after['date']})", "change"], rows)
 
@@ -492,6 +618,17 @@ def previous_figures(path, date):
         saved = json.load(f)
     latest = saved.get("latest")
     return saved.get("previous") if latest is None or latest["date"] == date else latest
+
+
+def previous_startup(path, date):
+    """The start-up figures to compare with: results.json's, or those they were compared with when
+    they are this very run's (its report written again)."""
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        saved = json.load(f)
+    latest = saved.get("startup")
+    return saved.get("startup_before") if latest is None or latest["date"] == date else latest
 
 
 # ---- the whole ----
@@ -524,7 +661,11 @@ def startup_figures(facts):
     for title, measured, floor, limit in STARTUP_TARGETS:
         value = quotient(medians[measured], medians[floor]) if measured in medians and floor in medians else None
         targets.append(dict(title=title, ratio=value, limit=limit, met=value is not None and value <= limit))
-    return dict(date=dict(facts["machine"])["Date"], runs=facts["runs"], medians_ms=medians, targets=targets)
+    figures = dict(date=dict(facts["machine"])["Date"], runs=facts["runs"], medians_ms=medians, targets=targets)
+    overlap = overlap_medians(wine, "large")
+    if overlap:
+        figures["overlap_large_ms"] = overlap
+    return figures
 
 
 def write_startup(doc, facts):
@@ -580,7 +721,7 @@ def write_commands(doc, run):
     doc.add("The raw output of every Windows-side run is kept in `$BUILD/bench/logs/`.")
 
 
-def report(facts, before):
+def report(facts, before, before_startup=None):
     """RESULTS.md's text and the figures results.json keeps (None for a run of the start-up rows
     alone, which has none of them)."""
     doc = Document()
@@ -588,12 +729,17 @@ def report(facts, before):
         run = types.SimpleNamespace(facts=facts, runs=facts["runs"])
         write_heading(doc, run)
         write_startup(doc, facts)
+        write_overlaps(doc, facts, ("large",))
+        write_targets(doc, facts, None, None, before_startup)
         write_commands(doc, run)
         return doc.text(), None
     run = Run(facts)
     after = headline_figures(run)
-    for section in (write_heading, write_corpus, write_whole_run, write_child_start, write_memory, write_packer,
-                    write_windows, write_costs):
+    for section in (write_heading, write_corpus, write_whole_run):
+        section(doc, run)
+    write_overlaps(doc, facts, ("large", "small"))
+    write_targets(doc, facts, run, before, before_startup)
+    for section in (write_child_start, write_memory, write_packer, write_windows, write_costs):
         section(doc, run)
     write_before_after(doc, run, before, after)
     write_startup(doc, facts)
@@ -627,8 +773,9 @@ def main():
     with open(args.facts) as f:
         facts = json.load(f)
     saved = os.path.join(os.path.dirname(os.path.abspath(args.results)), "results.json")
-    before = previous_figures(saved, dict(facts["machine"])["Date"])
-    text, after = report(facts, before)
+    date = dict(facts["machine"])["Date"]
+    before, before_startup = previous_figures(saved, date), previous_startup(saved, date)
+    text, after = report(facts, before, before_startup)
     kept = kept_section(args.results)
     if kept:
         at = text.find("\n## Commands\n")
@@ -643,6 +790,7 @@ def main():
             with open(saved) as f:
                 kept = json.load(f)
     kept["startup"] = startup_figures(facts)
+    kept["startup_before"] = before_startup
     with open(saved, "w") as f:
         json.dump(kept, f, indent=1)
         f.write("\n")

@@ -10,9 +10,10 @@
 #   BENCH_PACK_RUNS    runs of the packer and zstd alone, when they should differ (default BENCH_RUNS)
 #   BENCH_LEVELS       packer levels compared with the zstd tool; the first makes the packages (default "19 3")
 #   BENCH_WINDOWS      window limits (logs) the first level also packs with, beside the default 2^27
-#                      (default "20 23 25")
+#                      (default "20 23 25"; set and empty: none)
 #   BENCH_ONLY         "startup": only the start-up rows (the floors and the cached and temporary runs
-#                      set against them), a few minutes; the report then holds those alone
+#                      set against them, the temporary runs also under each TAVRIN_ONEFILE_SERIAL
+#                      setting), a few minutes; the report then holds those alone
 set -euo pipefail
 . "$(dirname "$0")/builds.sh"
 root=$tavrin_root
@@ -39,7 +40,7 @@ wine cmd /c exit 0 </dev/null >>"$wine_log" 2>&1 || true
 
 python3 "$root/bench/measure.py" --root "$root" --build "$build" --runs "${BENCH_RUNS:-5}" \
         --pack-runs "${BENCH_PACK_RUNS:-${BENCH_RUNS:-5}}" \
-        --levels "${BENCH_LEVELS:-19 3}" --windows "${BENCH_WINDOWS:-20 23 25}" \
+        --levels "${BENCH_LEVELS:-19 3}" --windows "${BENCH_WINDOWS-20 23 25}" \
         ${BENCH_ONLY:+--only "$BENCH_ONLY"}
 python3 "$root/bench/report.py" --facts "$build/bench/facts.json" --results "$root/bench/RESULTS.md"
 echo "== results: bench/RESULTS.md (and bench/results.json, the figures the next run compares with)"
