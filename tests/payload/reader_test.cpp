@@ -23,8 +23,9 @@ namespace {
 
 const char decode_error[] = "Error, couldn't decode attached data.\r\n";
 
-// Arguments: BLOCK OUT [COUNT|confirm|close]... Each COUNT is read and appended to OUT at once, so
-// that OUT shows what was delivered before a failure.
+// Arguments: BLOCK OUT serial|ahead [COUNT|confirm|close]... Each COUNT is read and appended to OUT
+// at once, so that OUT shows what was delivered before a failure; "ahead" decodes on the reader's
+// own thread from the start.
 }  // namespace
 
 TAVRIN_SCENARIO(read_plan)
@@ -34,8 +35,9 @@ TAVRIN_SCENARIO(read_plan)
     unsigned char* copy = static_cast<unsigned char*>(malloc(block.size() + 1));
     memcpy(copy, block.data(), block.size());
     open_attached_data(copy, block.size());
+    if (std::wstring(argv[3]) == L"ahead" && !decode_attached_data_ahead()) return 4;
     std::vector<unsigned char> buffer;
-    for (int i = 3; i < argc; ++i) {
+    for (int i = 4; i < argc; ++i) {
         std::wstring step = argv[i];
         if (step == L"confirm") {
             confirm_attached_data_complete();
@@ -62,18 +64,31 @@ struct plan_result {
     std::string delivered;
 };
 
-plan_result run_plan(const std::string& block, const std::vector<std::wstring>& steps)
+plan_result run_plan_as(const std::string& block, const std::wstring& mode, const std::vector<std::wstring>& steps)
 {
     temp_directory dir;
     auto block_path = dir.path() / L"block";
     auto out_path = dir.path() / L"out";
     write_file(block_path, block);
-    std::vector<std::wstring> arguments = {block_path.wstring(), out_path.wstring()};
+    std::vector<std::wstring> arguments = {block_path.wstring(), out_path.wstring(), mode};
     arguments.insert(arguments.end(), steps.begin(), steps.end());
     plan_result result;
     result.process = run_scenario(L"read_plan", arguments);
     result.delivered = read_file(out_path);
     return result;
+}
+
+// Runs the plan with the caller's thread decoding and again with the decoder ahead on its own:
+// both hand out the same bytes and end the same way, at the same point.
+plan_result run_plan(const std::string& block, const std::vector<std::wstring>& steps)
+{
+    plan_result serial = run_plan_as(block, L"serial", steps);
+    plan_result ahead = run_plan_as(block, L"ahead", steps);
+    EXPECT_EQ(ahead.process.exit_code, serial.process.exit_code);
+    EXPECT_EQ(ahead.process.out, serial.process.out);
+    EXPECT_EQ(ahead.process.err, serial.process.err);
+    EXPECT_TRUE(ahead.delivered == serial.delivered) << ahead.delivered.size() << " bytes against " << serial.delivered.size();
+    return serial;
 }
 
 std::string random_bytes(std::size_t size, unsigned seed)
@@ -145,6 +160,12 @@ TEST(Reader, DeliversExactCountsAcrossWindowBoundaries)
     auto whole = run_plan(block, {count(stream.size()), L"confirm"});
     EXPECT_EQ(whole.process.exit_code, 0u);
     EXPECT_TRUE(whole.delivered == stream);
+
+    // Closed after one byte of a stream longer than the decoder can run ahead: it stops where it
+    // waits for room.
+    std::string longer = packer_test::make_block({packer_test::memory_entry(u"app.dll", random_bytes(3 << 20, 6))}, {});
+    auto closed = run_plan(longer, {count(1), L"close"});
+    EXPECT_EQ(closed.process.exit_code, 0u);
 }
 
 TEST(Reader, ZeroByteReadNeverTouchesTheDecoder)
