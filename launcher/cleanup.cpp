@@ -15,6 +15,9 @@ namespace {
 void* volatile child_process_handle;
 // The handle that holds the directory in use, NULL when there is none; see cleanup.h.
 void* volatile directory_in_use_hold;
+// The thread creating the child while the main thread unpacks, NULL when there is none; written
+// once by register_child_creation on the main thread, before the handler may need it.
+HANDLE volatile child_creation;
 // 1 from just before the child first runs: interrupts are then the application's to answer.
 volatile LONG child_starting;
 // 1 while the clean-up may delete the directory in use (cleanup.h); written by allow_cleanup_delete
@@ -329,6 +332,14 @@ void hold_directory_in_use(HANDLE directory) { directory_in_use_hold = directory
 
 HANDLE take_directory_in_use_hold() { return InterlockedExchangePointer(&directory_in_use_hold, NULL); }
 
+void register_child_creation(HANDLE thread) { child_creation = thread; }
+
+void await_child_creation()
+{
+    HANDLE pending = child_creation;
+    if (pending != NULL) WaitForSingleObject(pending, INFINITE);
+}
+
 void mark_child_starting() { InterlockedExchange(&child_starting, 1); }
 
 HANDLE hand_over_child(HANDLE child)
@@ -354,7 +365,9 @@ void cleanup_child_and_directory()
 {
     // The main thread and the handler thread may both get here. Whoever takes the handle out of the
     // slot owns it; the other finds NULL and never touches it, so it is closed exactly once. The
-    // main thread waits on a handle of its own, never on the slot's.
+    // main thread waits on a handle of its own, never on the slot's. A child still being created
+    // is waited for, so that it is found in the slot.
+    await_child_creation();
     HANDLE child = InterlockedExchangePointer(&child_process_handle, NULL);
     if (child != NULL) {
         // Also a failed wait ends the child: it must not keep files in the directory open.

@@ -15,6 +15,13 @@
 // ends it at once, without the grace period.
 void mark_child_starting();
 
+// A thread that is creating the child (and puts it into the slot) while the main thread unpacks:
+// register_child_creation records it (on the main thread, once, right after starting it; the
+// handle stays open until the process ends); await_child_creation waits for it to finish, as the
+// clean-up does before it takes the slot, so that no child is created after the clean-up looked.
+void register_child_creation(HANDLE thread);
+void await_child_creation();
+
 // Puts `child` (a process handle from CreateProcessW) into the slot and returns a handle for the
 // main thread to wait on: a duplicate of its own, or, when no duplicate can be made, the slot's
 // handle taken back out. NULL when the handler took the only handle first. The caller closes it.

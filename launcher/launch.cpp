@@ -318,27 +318,59 @@ void set_application_variables(int argc, wchar_t** argv)
     set_env_var(TAVRIN_ENV_ORIGINAL_ARGV0, argc > 0 ? argv[0] : L"");
 }
 
-// A temporary parent with a DLL entry creates its second instance before it unpacks, suspended and
-// in the child job, so that the system's work of making a process overlaps the unpacking; it is
-// resumed only once every file is written and the frame confirmed, and ended, never resumed, when
-// unpacking fails (the clean-up ends a child that never ran at once). Everything the child gets is
-// known by then: its command line, the environment with the directory's final name. False, with
-// nothing created, whenever the usual order must decide instead: a program entry (its image is not
-// written yet), cached mode, TAVRIN_ONEFILE_SERIAL=child, an instance that does not recognise
-// itself, a creation that fails (after unpacking it is tried again, and fails as it always did).
-bool create_child_early(int argc, wchar_t** argv, PROCESS_INFORMATION* early)
+// A temporary parent with a DLL entry creates its second instance while it unpacks, on a thread of
+// its own, suspended and in the child job, so that the system's work of making a process (some
+// 15 ms under Wine 8, most of it waiting for the new process) overlaps the unpacking; it is resumed
+// only once every file is written and the frame confirmed, and ended, never resumed, when
+// unpacking fails (the clean-up waits for the creation and ends a child that never ran at once).
+// Everything the child gets is known before it starts: its command line, the environment with the
+// directory's final name.
+//
+// The creation's inputs and results, written before the thread starts and by the thread, read by
+// the main thread after it has waited for the thread.
+struct early_creation {
+    STARTUPINFOW startup;
+    wchar_t* command_line;   // the child command line's one buffer (command_line.h)
+    const wchar_t* application;
+    PROCESS_INFORMATION created;
+    HANDLE waited;           // hand_over_child's handle for the main thread; NULL after a failure
+    bool done;               // created, in the job and in the clean-up's slot
+};
+early_creation early;
+
+DWORD WINAPI create_child_in_background(void*)
+{
+    DWORD failure = 0;
+    if (!create_suspended(early.application, early.command_line, &early.startup, 1, &early.created, &failure)) return 0;
+    put_in_child_job(early.created.hProcess);
+    early.waited = hand_over_child(early.created.hProcess);
+    early.done = true;
+    return 0;
+}
+
+// Starts the early creation; false, with nothing started, whenever the usual order must decide
+// instead: a program entry (its image is not written yet), cached mode, TAVRIN_ONEFILE_SERIAL=child,
+// an instance that does not recognise itself, no thread to be had. A creation that fails is tried
+// again after unpacking, and fails there as it always did.
+bool start_child_creation(int argc, wchar_t** argv)
 {
     if (program_entry || cached_mode || (serial_steps & serial_child) != 0) return false;
     uint32_t error = 0;
     if (recognise_own_executable(GetCurrentProcessId(), &error) != recognised) return false;
     set_application_variables(argc, argv);
-    const wchar_t* own_path = own_executable_path(false);
-    STARTUPINFOW startup;
-    fill_startup(&startup, false);
-    wchar_t* command_line = const_cast<wchar_t*>(build_child_command_line(own_path));
-    DWORD failure = 0;
-    if (!create_suspended(own_path, command_line, &startup, 1, early, &failure)) return false;
-    put_in_child_job(early->hProcess);
+    early.application = own_executable_path(false);
+    fill_startup(&early.startup, false);
+    early.command_line = const_cast<wchar_t*>(build_child_command_line(early.application));
+    HANDLE thread = CreateThread(NULL, 64 * 1024, create_child_in_background, NULL,
+                                 CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+    if (thread == NULL) return false;
+    // Known to the clean-up before it runs: an interrupt at any moment waits for the creation.
+    // Held until the process ends: the clean-up waits on it from either thread.
+    register_child_creation(thread);
+    if (ResumeThread(thread) == static_cast<DWORD>(-1)) {
+        TerminateThread(thread, 0);  // it never ran
+        return false;
+    }
     return true;
 }
 
@@ -414,10 +446,9 @@ int run_launcher()
     uint64_t block_length = 0;
     if (!find_attached_data(&block, &block_length)) exit_header_missing();
     bool kept_tree = false;
-    // The second instance when it was created before unpacking (create_child_early), and the
-    // handle the main thread waits on.
-    PROCESS_INFORMATION early;
-    bool created_early = false;
+    // Whether the second instance is being created while unpacking (start_child_creation), and
+    // the handle the main thread waits on.
+    bool creating_early = false;
     HANDLE waited = NULL;
     if (role == role_parent && cached_mode) {
         // A kept tree that passes its checks is used without reading the archive; the clean-up
@@ -436,18 +467,19 @@ int run_launcher()
             mark_unpack_directory();
             allow_cleanup_delete(true);
             // From here on a fatal exit or an interrupt ends it with the clean-up.
-            created_early = create_child_early(argc, argv, &early);
-            if (created_early) waited = hand_over_child(early.hProcess);
+            creating_early = start_child_creation(argc, argv);
         }
         unpack_attached_data(role);
     }
 
     if (role == role_child) return program_entry ? run_program_again() : run_child(argc, argv);
 
-    if (created_early) {
+    if (creating_early) await_child_creation();
+    if (creating_early && early.done) {
         // Every file is written and the frame confirmed: the child may run.
+        waited = early.waited;
         mark_child_starting();
-        resume_created(&early, false);
+        resume_created(&early.created, false);
     } else {
         set_application_variables(argc, argv);
         // Argument 0 of the child, whichever it is: the package's own path.
