@@ -61,6 +61,15 @@ void fill(const fs::path& directory)
     write_file(directory / L"lib" / L"deep" / L"data.bin", "data");
 }
 
+// Records the names fill() writes as unpacking records them, and seals the record.
+void record_filled()
+{
+    begin_written_names(written_names_default_limit);
+    record_written_name(L"app.dll");
+    record_written_name(L"lib\\deep\\data.bin");
+    seal_written_names();
+}
+
 // A child copy of this executable that sleeps, then exits with `code`.
 PROCESS_INFORMATION start_child(unsigned milliseconds, unsigned code)
 {
@@ -262,13 +271,16 @@ TEST(Cleanup, MainThreadPathAndHandlerTogetherAreSafe)
     // handle it gives back, read the exit code, release the slot, clean up. The handler runs at
     // random moments against it (at the first round, at once: both find the child running). The
     // slot's handle ends closed, and the main thread always reads the child's real exit code: the
-    // child ends within its 5 s and is never terminated.
+    // child ends within its 5 s and is never terminated. Odd rounds delete by the record of what
+    // was written, even ones walk.
     std::mt19937 generator(3);
     temp_directory temp;
     for (int round = 0; round < 25; ++round) {
         fs::path directory = temp.path() / std::to_wstring(round);
         fill(directory);
         prepare(directory);
+        if (round % 2 == 1) record_filled();
+        else begin_written_names(0);
         PROCESS_INFORMATION child = start_child(round == 0 ? 700 : generator() % 60, 42);
         unsigned delay = round == 0 ? 0 : generator() % 80;
         HANDLE own = hand_over_child(child.hProcess);
@@ -290,6 +302,7 @@ TEST(Cleanup, MainThreadPathAndHandlerTogetherAreSafe)
         EXPECT_FALSE(is_open(child.hProcess)) << round;
         EXPECT_FALSE(fs::exists(directory)) << round;
     }
+    begin_written_names(0);  // unsealed: the other cases walk
 }
 
 TEST(Cleanup, DeletesByTheRecordWhateverTheApplicationChanged)
