@@ -22,7 +22,8 @@ enum instance_role { role_parent = 0, role_child = 1 };
 // The launch settings the packer stored (payload/settings.h), read once.
 //   writer  read_launch_settings (payload/settings.cpp), at the start of either role, before the
 //           unpack directory is expanded;
-//   readers the launch sequence (launcher/launch.cpp), cached mode (launcher/cache.cpp).
+//   readers the launch sequence (launcher/launch.cpp), cached mode (launcher/cache.cpp), unpacking
+//           (payload/unpack.cpp: only a temporary parent records the names it writes).
 // unpack_spec: the spec the unpack directory is expanded from (the stored one or the built-in one);
 // cached_mode: the packer chose cached mode; program_entry: the entry is a program to start, not
 // a DLL to load.

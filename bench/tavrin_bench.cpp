@@ -22,7 +22,7 @@
 //       Decodes the frame of PACKAGE's attached-data section alone, with the launcher's decoder
 //       build, through a 128 KiB output buffer whose content is dropped. --copy-pieces also copies
 //       every window out in 32 KiB pieces, as the reader hands content to the unpacking.
-//   write-tree [--runs N] [--whole-file] [--listed-delete] CONTENT_STREAM
+//   write-tree [--runs N] [--whole-file] [--listed-delete | --recorded] CONTENT_STREAM
 //       Writes the entries of an uncompressed content stream, held in memory, as files under a fresh
 //       directory in %TEMP% with the unpacking's calls (CreateDirectoryW once per directory, outermost
 //       first; CreateFileW, WriteFile in 32 KiB pieces, CloseHandle per file), then deletes the tree
@@ -31,7 +31,9 @@
 //       the time to delete, the WriteFile calls made and whether the directory is gone (gone=1); a
 //       run that leaves it fails. --whole-file writes each file with one WriteFile; --listed-delete
 //       deletes the paths it wrote, known beforehand, with DeleteFileW and RemoveDirectoryW and no
-//       walk, and also prints the entries it could not delete (delete_result).
+//       walk, and also prints the entries it could not delete (delete_result); --recorded records
+//       the names written as unpacking does (payload/written_names.h), so that the clean-up deletes
+//       by them.
 //   walk [--runs N] TREE
 //       Walks the directory TREE (names and sizes, as cached mode's check does) in several ways, one
 //       of each per run: "launcher", the launcher's own check of a later run (load_tree_marker and
@@ -64,6 +66,7 @@
 #include "launcher/held_tree.h"
 #include "base/process_state.h"
 #include "format/format.h"
+#include "payload/written_names.h"
 #include "tests/support/limited_token.h"
 
 namespace {
@@ -692,13 +695,14 @@ std::vector<tree_entry> parse_content_stream(const std::string& stream)
 int mode_write_tree(int argc, wchar_t** argv)
 {
     int runs = 5;
-    bool whole_file = false, listed_delete = false;
+    bool whole_file = false, listed_delete = false, recorded = false;
     int i = 0;
     for (; i < argc; ++i) {
         std::wstring a = argv[i];
         if (a == L"--runs" && i + 1 < argc) runs = _wtoi(argv[++i]);
         else if (a == L"--whole-file") whole_file = true;
         else if (a == L"--listed-delete") listed_delete = true;
+        else if (a == L"--recorded") recorded = true;
         else break;
     }
     if (i + 1 != argc || runs < 1) return exit_usage;
@@ -731,6 +735,7 @@ int mode_write_tree(int argc, wchar_t** argv)
         if (!CreateDirectoryW(root.c_str(), nullptr)) fail("cannot create " + narrow(root));
         // As the parent does once it made the directory: the clean-up deletes only what was recorded.
         record_directory_in_use_identity();
+        if (recorded) begin_written_names(written_names_default_limit);
         for (size_t k = 0; k < entries.size(); ++k) {
             for (const auto& d : directory_paths[k])
                 if (!CreateDirectoryW(d.c_str(), nullptr)) fail("cannot create " + narrow(d));
@@ -749,7 +754,9 @@ int mode_write_tree(int argc, wchar_t** argv)
                 remaining -= piece;
             }
             CloseHandle(file);
+            if (recorded) record_written_name(entries[k].name.c_str());
         }
+        if (recorded) seal_written_names();
         LARGE_INTEGER written_at = now();
 
         // --listed-delete: delete_result counts the entries left undeleted. Otherwise the launcher's
@@ -775,8 +782,8 @@ int mode_write_tree(int argc, wchar_t** argv)
                     milliseconds_between(start, written_at), milliseconds_between(written_at, deleted_at),
                     write_calls);
         if (listed_delete) std::printf(" delete_result=%ld", undeleted);
-        std::printf(" gone=%d whole_file=%d listed_delete=%d\n", gone ? 1 : 0, whole_file ? 1 : 0,
-                    listed_delete ? 1 : 0);
+        std::printf(" gone=%d whole_file=%d listed_delete=%d recorded=%d\n", gone ? 1 : 0, whole_file ? 1 : 0,
+                    listed_delete ? 1 : 0, recorded ? 1 : 0);
         std::fflush(stdout);
         if (!gone) fail("the tree was not deleted");
     }

@@ -8,6 +8,7 @@
 #include "launcher/leftovers.h"
 #include "base/process_state.h"
 #include "paths/bounded.h"
+#include "payload/written_names.h"
 
 namespace {
 
@@ -198,20 +199,163 @@ bool delete_entry(wchar_t* path, size_t length, bool listable, int level, const 
     return true;
 }
 
+// How many directory levels, the top included, deleting by the record holds at most: each level
+// of a recorded name takes at least one code unit and a backslash.
+enum { deepest_recorded_level = entry_name_capacity / 2 + 1 };
+
+// A directory level held while deleting by the record: its handle, NULL for a level skipped (no
+// plain directory, or it could not be opened: the walk of the level above deals with it), and the
+// length of its path.
+struct held_level {
+    HANDLE directory;
+    size_t end;
+};
+
+// Deletes the held directory `directory`, whose path is `path` (`length` code units), and closes
+// it: marked for deletion through its handle; when it still holds something (the application added
+// it, or a later name of the record lies there), its entries are walked and it is marked again.
+// Under Wine 8.0 the mark on a directory that is not empty fails at once with ERROR_DIR_NOT_EMPTY,
+// as on Windows; not at the close. (A file created in it after the mark keeps it, silently, past
+// the close: the retries find it there.) Why something stayed goes into `*failure`.
+void delete_held_directory(HANDLE directory, wchar_t* path, size_t length, int level, DWORD* failure)
+{
+    path[length] = 0;
+    bool marked = mark_for_deletion(directory, false);
+    DWORD error = GetLastError();
+    if (!marked && error == ERROR_DIR_NOT_EMPTY) {
+        delete_entries(directory, path, length, level, failure);
+        marked = mark_for_deletion(directory, false);
+        error = GetLastError();
+    }
+    CloseHandle(directory);
+    if (!marked) note_failure(failure, error);
+    // As delete_entry: by path where the file system has no delete through a handle.
+    if (marked || error == ERROR_DIR_NOT_EMPTY) return;
+    if (!RemoveDirectoryW(path)) note_failure(failure, GetLastError());
+}
+
+// Opens the directory level at `path` for deleting by the record, as the walk opens one it
+// descends into; NULL when it cannot be opened or is no plain directory (a file, a link).
+HANDLE open_recorded_level(const wchar_t* path)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE level = open_entry(path, true, &info);
+    if (level == NULL) return NULL;
+    if (choose_cleanup_action(info.dwFileAttributes, info.nNumberOfLinks) != cleanup_descend) {
+        CloseHandle(level);
+        return NULL;
+    }
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) clear_read_only(level, info.dwFileAttributes);
+    return level;
+}
+
+// Deletes the directory at `path` (`length` code units, long form) by the sealed record `names`
+// (`units` code units): the walk's outcome without listing what unpacking wrote. The top must be
+// the directory of identity `top`, or nothing at all is deleted (false, as delete_entry). Each
+// file goes by its path with DeleteFileW while every directory above it is held open (a stack of
+// levels; those shared with the previous name stay open); what cannot be deleted that way (a
+// file read-only, held or replaced, a level that is no plain directory) is left to the walk of its
+// directory when that directory is deleted. Why something stayed goes into `*failure`.
+bool delete_by_record(wchar_t* path, size_t length, const directory_identity* top, const wchar_t* names,
+                      size_t units, DWORD* failure)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE top_directory = open_entry(path, true, &info);
+    if (top_directory == NULL) {
+        note_failure(failure, GetLastError());
+        return true;
+    }
+    if (choose_cleanup_action(info.dwFileAttributes, info.nNumberOfLinks) != cleanup_descend ||
+        info.dwVolumeSerialNumber != top->serial || info.nFileIndexHigh != top->index_high ||
+        info.nFileIndexLow != top->index_low) {
+        CloseHandle(top_directory);
+        return false;
+    }
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) clear_read_only(top_directory, info.dwFileAttributes);
+
+    held_level held[deepest_recorded_level];
+    held[0].directory = top_directory;
+    held[0].end = length;
+    int depth = 1;  // levels held, the top included
+    for (size_t at = 0; at < units;) {
+        const wchar_t* name = names + at;
+        size_t name_length = wcslen(name);
+        at += name_length + 1;
+
+        // The levels this name shares with the ones held: component by component, exactly.
+        int shared = 1;
+        size_t offset = 0;  // where the name's next component starts
+        while (shared < depth) {
+            size_t from = held[shared - 1].end + 1, count = held[shared].end - from;
+            if (offset + count >= name_length || name[offset + count] != L'\\' ||
+                wmemcmp(name + offset, path + from, count) != 0)
+                break;
+            offset += count + 1;
+            ++shared;
+        }
+        while (depth > shared) {
+            --depth;
+            if (held[depth].directory != NULL)
+                delete_held_directory(held[depth].directory, path, held[depth].end, depth, failure);
+        }
+
+        // The name's further directories are opened in turn, below a level that is held.
+        bool reachable = held[depth - 1].directory != NULL;
+        for (;;) {
+            const wchar_t* separator = wcschr(name + offset, L'\\');
+            size_t base = held[depth - 1].end;
+            size_t count = separator != NULL ? static_cast<size_t>(separator - (name + offset)) : name_length - offset;
+            if (base + 1 + count + 1 > long_path_capacity) {
+                reachable = false;  // the walk's too: it skips what does not fit
+                break;
+            }
+            path[base] = L'\\';
+            wmemcpy(path + base + 1, name + offset, count);
+            path[base + 1 + count] = 0;
+            if (separator == NULL) break;
+            if (depth == deepest_recorded_level) {
+                reachable = false;
+                break;
+            }
+            HANDLE level = reachable ? open_recorded_level(path) : NULL;
+            held[depth].directory = level;
+            held[depth].end = base + 1 + count;
+            ++depth;
+            reachable = level != NULL;
+            offset += count + 1;
+        }
+        // A plain file costs one call, as in the walk; whatever it cannot delete stays for the walk.
+        if (reachable) DeleteFileW(path);
+    }
+    while (depth > 1) {
+        --depth;
+        if (held[depth].directory != NULL)
+            delete_held_directory(held[depth].directory, path, held[depth].end, depth, failure);
+    }
+    delete_held_directory(top_directory, path, length, 0, failure);
+    return true;
+}
+
 // One delete attempt on the directory in use and everything in it. SHFileOperationW is not used:
 // it works only within MAX_PATH, and under Wine 8, past MAX_PATH, it walks on with an empty path and
 // deletes the files of the current directory instead. Each call has its own path buffer: both
 // threads may be deleting at once (the first to open the top holds it; the other's open fails
-// for sharing and it tries again after its pause). False when the top is not the recorded
-// directory (or none was recorded): nothing was deleted, and nothing will be. Why something stayed
-// goes into `*failure`.
-bool request_delete(DWORD* failure)
+// for sharing and it tries again after its pause). The `first` attempt deletes by the record of
+// what unpacking wrote, when it is sealed and complete and TAVRIN_ONEFILE_SERIAL does not name the
+// clean-up; the others, and the first without such a record, walk the tree. False when the top is
+// not the recorded directory (or none was recorded): nothing was deleted, and nothing will be. Why
+// something stayed goes into `*failure`.
+bool request_delete(bool first, DWORD* failure)
 {
     if (identity_recorded == 0) return false;
     wchar_t path[long_path_capacity];
     size_t length = long_path_form(directory_in_use, path, long_path_capacity);
     directory_identity top = recorded;
-    return length > 0 && delete_entry(path, length, true, 0, &top, failure);
+    if (length == 0) return false;
+    size_t units = 0;
+    const wchar_t* names = first && (serial_steps & serial_cleanup) == 0 ? sealed_written_names(&units) : NULL;
+    if (names != NULL) return delete_by_record(path, length, &top, names, units, failure);
+    return delete_entry(path, length, true, 0, &top, failure);
 }
 
 // 1 once a left directory was reported: both threads may finish a clean-up.
@@ -384,7 +528,7 @@ void cleanup_child_and_directory()
     if (hold != NULL) CloseHandle(hold);
 
     DWORD failure = ERROR_SUCCESS;
-    if (!request_delete(&failure)) return;
+    if (!request_delete(true, &failure)) return;
     // Files still held open (by a child that is only now going away, a virus scanner, an indexer,
     // a process that the application started) keep the directory for a moment; it is asked for
     // again while it is still there. The reason kept is the last attempt's.
@@ -392,7 +536,7 @@ void cleanup_child_and_directory()
     for (int retry = 0; retry < delete_retries && !gone; ++retry) {
         Sleep(delete_pause_ms);
         failure = ERROR_SUCCESS;
-        if (!request_delete(&failure)) return;
+        if (!request_delete(false, &failure)) return;
         gone = !directory_still_there();
     }
     settle_left_directory(gone, failure);

@@ -77,7 +77,10 @@ bool delete_directory_tree(const wchar_t* path, const directory_identity* expect
 // was never resumed, mark_child_starting), ends the child with exit code 1 if it still runs,
 // closes the handle. Then, when the clean-up may delete, deletes the directory
 // in use and its tree (long paths included; links inside it are removed, not followed), at most
-// 21 attempts with 100 ms pauses. Only while the directory still has the recorded identity: a link,
+// 21 attempts with 100 ms pauses. The first attempt deletes the files that unpacking wrote by
+// their names when their record is sealed and complete (payload/written_names.h) and
+// TAVRIN_ONEFILE_SERIAL does not name the clean-up, and walks only what it finds added or changed;
+// the other attempts walk the tree. Only while the directory still has the recorded identity: a link,
 // or another directory, put in its place is left alone with all it leads to. Inside the tree,
 // entries are handled as choose_cleanup_action says. Once the directory is gone, its marker goes
 // too (leftovers.h); when it is still there after the last attempt, report_left_behind names it

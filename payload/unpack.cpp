@@ -14,6 +14,7 @@
 #include "format/entry_names.h"
 #include "format/format.h"
 #include "payload/reader.h"
+#include "payload/written_names.h"
 
 namespace {
 
@@ -156,6 +157,10 @@ void unpack_attached_data(instance_role role)
     // The parent writes every file: the decoder fills the next windows while the files are written.
     // The child reads one name and stops.
     if (role == role_parent && (serial_steps & serial_decode) == 0) decode_attached_data_ahead();
+    // A temporary parent records the names it writes, for its clean-up to delete them by name;
+    // cached mode's sibling is never sealed, and its clean-up walks.
+    bool recorded = role == role_parent && !cached_mode;
+    if (recorded) begin_written_names(written_names_default_limit);
     while (read_entry_name()) {
         join_entry_path();
 
@@ -178,11 +183,13 @@ void unpack_attached_data(instance_role role)
         if (output_file == INVALID_HANDLE_VALUE) exit_cannot_open_output(output_path);
         write_entry_content(output_file, size);
         close_unpack_output();
+        if (recorded) record_written_name(entry_name);
     }
     // The end marker may come out of the decoder before the frame's end, where its checksum is. A
     // damaged archive must fail here, before the child is started on what was written.
     if (role == role_parent) confirm_attached_data_complete();
     close_attached_data();
+    if (recorded) seal_written_names();
 }
 
 void locate_first_entry(const unsigned char* block, uint64_t length)

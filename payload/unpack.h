@@ -7,7 +7,8 @@
 
 #include "base/process_state.h"
 
-// Parent: writes every entry, confirms the frame complete with its checksum, closes the reader.
+// Parent: writes every entry, confirms the frame complete with its checksum, closes the reader;
+// outside cached mode it records the names written and then seals the record (written_names.h).
 // Child: returns as soon as first_file_path is set, having read only the first name, and closes the
 // reader. Either role:
 // when the end marker comes first, closes the reader and returns with first_file_path empty.

@@ -1,6 +1,6 @@
-// Shutdown and clean-up under Wine: deleting, staying inside the tree, a directory that stays in
-// use, the 5 s grace for a running child, the events the handler answers, and the handle shared by
-// two threads.
+// Shutdown and clean-up under Wine: deleting, by the record of what was written or by the walk,
+// staying inside the tree, a directory that stays in use, the 5 s grace for a running child, the
+// events the handler answers, and the handle shared by two threads.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -17,6 +17,7 @@
 #include "packer/archive/block_writer.h"
 #include "format/settings_record.h"
 #include "payload/reader.h"
+#include "payload/written_names.h"
 #include "tests/support/packer_fixtures.h"
 #include "tests/support/self_process.h"
 
@@ -58,6 +59,15 @@ void fill(const fs::path& directory)
     fs::create_directories(directory / L"lib" / L"deep");
     write_file(directory / L"app.dll", "dll");
     write_file(directory / L"lib" / L"deep" / L"data.bin", "data");
+}
+
+// Records the names fill() writes as unpacking records them, and seals the record.
+void record_filled()
+{
+    begin_written_names(written_names_default_limit);
+    record_written_name(L"app.dll");
+    record_written_name(L"lib\\deep\\data.bin");
+    seal_written_names();
 }
 
 // A child copy of this executable that sleeps, then exits with `code`.
@@ -276,7 +286,8 @@ TEST(Cleanup, MainThreadPathAndHandlerTogetherAreSafe)
     // handle it gives back, read the exit code, release the slot, clean up. The handler runs at
     // random moments against it (at the first round, at once: both find the child running). The
     // slot's handle ends closed, and the main thread always reads the child's real exit code: the
-    // child ends within its 5 s and is never terminated.
+    // child ends within its 5 s and is never terminated. Odd rounds delete by the record of what
+    // was written, even ones walk.
     std::mt19937 generator(3);
     temp_directory temp;
     mark_child_starting();  // the children run
@@ -284,6 +295,8 @@ TEST(Cleanup, MainThreadPathAndHandlerTogetherAreSafe)
         fs::path directory = temp.path() / std::to_wstring(round);
         fill(directory);
         prepare(directory);
+        if (round % 2 == 1) record_filled();
+        else begin_written_names(0);
         PROCESS_INFORMATION child = start_child(round == 0 ? 700 : generator() % 60, 42);
         unsigned delay = round == 0 ? 0 : generator() % 80;
         HANDLE own = hand_over_child(child.hProcess);
@@ -305,4 +318,85 @@ TEST(Cleanup, MainThreadPathAndHandlerTogetherAreSafe)
         EXPECT_FALSE(is_open(child.hProcess)) << round;
         EXPECT_FALSE(fs::exists(directory)) << round;
     }
+    begin_written_names(0);  // unsealed: the other cases walk
+}
+
+TEST(Cleanup, DeletesByTheRecordWhateverTheApplicationChanged)
+{
+    // Written and recorded as unpacking does; "lib" comes back after "data", so a recorded
+    // directory still holds a later name when its level is left.
+    const std::vector<std::wstring> written = {L"app.dll",     L"lib\\a.txt",  L"lib\\deep\\b.bin", L"lib\\deep\\c.bin",
+                                               L"data\\x.txt", L"lib\\z.txt", L"data\\more\\y.txt"};
+    struct change_case {
+        const char* what;
+        std::function<void(const fs::path&)> change;
+        unsigned serial = 0;  // serial_steps during the clean-up
+        size_t limit = written_names_default_limit;
+        bool deleted = true;
+    };
+    const change_case cases[] = {
+        {"nothing changed", [](const fs::path&) {}},
+        {"a file added in a recorded directory", [](const fs::path& d) { write_file(d / L"lib\\deep\\added", "+"); }},
+        {"a new subdirectory with files",
+         [](const fs::path& d) {
+             fs::create_directories(d / L"lib\\new\\sub");
+             write_file(d / L"lib\\new\\one", "1");
+             write_file(d / L"lib\\new\\sub\\two", "2");
+         }},
+        {"a recorded file deleted", [](const fs::path& d) { fs::remove(d / L"lib\\deep\\b.bin"); }},
+        {"a recorded file made read-only",
+         [](const fs::path& d) { ASSERT_TRUE(SetFileAttributesW((d / L"lib\\a.txt").c_str(), FILE_ATTRIBUTE_READONLY)); }},
+        {"a recorded directory replaced by a file",
+         [](const fs::path& d) {
+             fs::remove_all(d / L"data");
+             write_file(d / L"data", "a file now");
+         }},
+        {"a recorded file replaced by a directory",
+         [](const fs::path& d) {
+             fs::remove(d / L"lib\\deep\\c.bin");
+             fs::create_directories(d / L"lib\\deep\\c.bin\\inner");
+             write_file(d / L"lib\\deep\\c.bin\\inner\\f", "f");
+         }},
+        {"the walk only", [](const fs::path&) {}, serial_cleanup},
+        {"the record incomplete", [](const fs::path&) {}, 0, 0},
+        {"the top swapped for another directory",
+         [](const fs::path& d) {
+             fs::rename(d, d.parent_path() / L"moved");
+             fs::create_directories(d);
+             for (const auto& name : std::vector<std::wstring>{L"app.dll", L"lib\\deep\\b.bin"}) {
+                 fs::create_directories((d / name).parent_path());
+                 write_file(d / name, "kept");
+             }
+         },
+         0, written_names_default_limit, false},
+    };
+    unsigned saved_serial = serial_steps;
+    for (const change_case& row : cases) {
+        temp_directory temp;
+        fs::path directory = temp.path() / L"onefile", beside = temp.path() / L"onefile-beside";
+        fs::create_directories(directory);
+        prepare(directory);
+        begin_written_names(row.limit);
+        for (const auto& name : written) {
+            for (const fs::path& tree : {directory, beside}) {
+                fs::create_directories((tree / name).parent_path());
+                write_file(tree / name, "kept");
+            }
+            record_written_name(name.c_str());
+        }
+        seal_written_names();
+        row.change(directory);
+        serial_steps = row.serial;
+        cleanup_child_and_directory();
+        serial_steps = saved_serial;
+
+        EXPECT_EQ(fs::exists(directory), !row.deleted) << row.what;
+        // The same names next to the tree are never touched.
+        for (const auto& name : written) EXPECT_EQ(read_file(beside / name), "kept") << row.what;
+        if (!row.deleted) {
+            EXPECT_EQ(read_file(directory / L"lib\\deep\\b.bin"), "kept") << row.what;
+            for (const auto& name : written) EXPECT_EQ(read_file(temp.path() / L"moved" / name), "kept") << row.what;
+        }
+    }
+    begin_written_names(0);  // unsealed: the other cases walk
 }
