@@ -217,12 +217,20 @@ std::wstring environment_block(const environment_changes& changes)
     return result;
 }
 
-HANDLE null_device(bool write)
+// The standard handles the measured processes get: files of this run's own in the temporary
+// directory (an empty one to read, one to write into), never a device; deleted when the last
+// process that holds them ends.
+HANDLE stream_file(const wchar_t* role, bool write)
 {
+    wchar_t folder[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH) fail("no temporary directory");
+    std::wstring path = std::wstring(folder) + L"tavrin_bench_" + role + L"_" + std::to_wstring(GetCurrentProcessId()) + L".txt";
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE handle = CreateFileW(L"NUL", write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                &inherit, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) fail("cannot open NUL");
+    HANDLE handle = CreateFileW(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS,
+                                FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) fail("cannot create " + narrow(path));
     return handle;
 }
 
@@ -282,7 +290,7 @@ started_process start_process(const std::wstring& program, const std::vector<std
     std::wstring line = quote_argument(program);
     for (const auto& argument : arguments) line += L" " + quote_argument(argument);
     std::wstring environment = environment_block(changes);
-    static HANDLE in = null_device(false), out = null_device(true), err = null_device(true);
+    static HANDLE in = stream_file(L"input", false), out = stream_file(L"output", true), err = out;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;

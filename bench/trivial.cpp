@@ -89,8 +89,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line, int)
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(self, child_line, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS, NULL, NULL, &startup, &info))
-        return 4;
+    // Wine 8 now and then fails a creation with ERROR_INTERNAL_ERROR under load, before the new
+    // process runs anything; the launcher asks again, three times at most, and so does this floor.
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(self, child_line, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS, NULL, NULL, &startup, &info))
+            break;
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 3) return 4;
+        Sleep(100);
+    }
     CloseHandle(info.hThread);
     WaitForSingleObject(info.hProcess, INFINITE);
     DWORD code = 5;

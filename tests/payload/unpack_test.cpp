@@ -16,6 +16,7 @@
 #include "paths/directory_spec.h"
 #include "format/format.h"
 #include "payload/reader.h"
+#include "payload/settings.h"
 #include "payload/unpack.h"
 #include "tests/support/packer_fixtures.h"
 #include "tests/support/self_process.h"
@@ -433,4 +434,23 @@ TEST(Unpack, NamesThatWouldLeaveTheUnpackDirectoryOrReachADeviceAreTakenForDamag
     auto result = unpack(block_from_stream(stream), (base / L"u").wstring());
     EXPECT_TRUE(result.returned) << result.process.out;
     EXPECT_EQ(read_file(base / L"u" / L"a..b" / L".hidden" / L"x y"), "ok");
+}
+
+// TAVRIN_ONEFILE_SERIAL names steps by exact words, in any order and number; anything else
+// names none.
+TEST(Settings, SerialStepsAreNamedByTheirWordsOnly)
+{
+    const struct {
+        const wchar_t* value;
+        unsigned steps;
+    } cases[] = {{nullptr, 0},
+                 {L"", 0},
+                 {L"decode", serial_decode},
+                 {L"cleanup,child", serial_cleanup | serial_child},
+                 {L"child,,decode,", serial_child | serial_decode},
+                 {L"all", serial_decode | serial_child | serial_cleanup},
+                 {L"Decode, child,childish,decod", 0},
+                 {L"everything", 0}};
+    for (const auto& c : cases)
+        EXPECT_EQ(parse_serial_steps(c.value), c.steps) << (c.value != nullptr ? narrow(c.value) : "unset");
 }
