@@ -621,26 +621,25 @@ def write_before_after(doc, run, before, after):
     doc.table(["", f"before ({before['date']})", f"after ({after['date']})", "change"], rows)
 
 
-def previous_figures(path, date):
-    """The figures to show as "before": the latest run in results.json, or the one before it when
-    the latest is this very run (its report written again)."""
+def saved_before(path, date, latest_key, before_key):
+    """results.json's figures under `latest_key`, to compare with; or, when they are this very run's
+    (its report written again), those they were compared with, under `before_key`."""
     if not os.path.exists(path):
         return None
     with open(path) as f:
         saved = json.load(f)
-    latest = saved.get("latest")
-    return saved.get("previous") if latest is None or latest["date"] == date else latest
+    latest = saved.get(latest_key)
+    return saved.get(before_key) if latest is None or latest["date"] == date else latest
+
+
+def previous_figures(path, date):
+    """The figures to show as "before": the latest run in results.json, or the one before it."""
+    return saved_before(path, date, "latest", "previous")
 
 
 def previous_startup(path, date):
-    """The start-up figures to compare with: results.json's, or those they were compared with when
-    they are this very run's (its report written again)."""
-    if not os.path.exists(path):
-        return None
-    with open(path) as f:
-        saved = json.load(f)
-    latest = saved.get("startup")
-    return saved.get("startup_before") if latest is None or latest["date"] == date else latest
+    """The start-up figures to compare with: results.json's, or those they were compared with."""
+    return saved_before(path, date, "startup", "startup_before")
 
 
 # ---- the whole ----
