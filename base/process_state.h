@@ -35,8 +35,9 @@ extern bool program_entry;
 // mask of serial_step bits; 0, the default, overlaps them all. Untrusted but harmless: any value
 // gives the same outcome, only the order of the work changes.
 //   writer  read_launch_settings (payload/settings.cpp), with the settings above;
-//   readers the reader (payload/reader.cpp: its decoding thread), the launch sequence (launch.cpp:
-//           when the child is created), the clean-up (cleanup.cpp: deleting by the names written).
+//   readers unpacking (payload/unpack.cpp: whether the reader decodes ahead), the launch sequence
+//           (launch.cpp: when the child is created), the clean-up (cleanup.cpp: deleting by the
+//           names written).
 enum serial_step { serial_decode = 1, serial_child = 2, serial_cleanup = 4 };
 extern unsigned serial_steps;
 

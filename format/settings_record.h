@@ -20,6 +20,7 @@ enum {
     launch_settings_identity_offset = 32,
     launch_settings_identity_size = 40,
     launch_settings_identity_digits = 32,  // what the packer writes: 128 bits in lower-case hex
+                                           // (archive_identity_unit), also a kept tree's folder name
     launch_settings_spec_offset = 72,
     launch_settings_spec_capacity = 512,  // code units, terminator included
     launch_settings_size = launch_settings_spec_offset + 2 * launch_settings_spec_capacity
@@ -36,7 +37,17 @@ enum launch_settings_flags {
 // built-in spec) and the one the packer stores for cached mode when none is given, below which the
 // launcher adds the archive identity. Plain literals, to be widened where used (L"" or u"").
 #define TAVRIN_BUILTIN_UNPACK_SPEC "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"
-#define TAVRIN_CACHED_UNPACK_SPEC "{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}"
+#define TAVRIN_CACHED_UNPACK_SPEC "{CACHE_DIR}\\{COMPANY}" TAVRIN_CACHE_VERSIONS_TAIL
+// The end of a spec (in any letter case) that keeps each version of a product in a folder of its
+// own beside the others and nothing else: the shape in which older versions' trees are found, and
+// removed, as siblings of the package's own version folder.
+#define TAVRIN_CACHE_VERSIONS_TAIL "\\{PRODUCT}\\{VERSION}"
+
+// Whether `unit` (a code unit of any width) is one of the archive identity's digits: 0-9, a-f.
+inline bool archive_identity_unit(unsigned long unit)
+{
+    return (unit >= '0' && unit <= '9') || (unit >= 'a' && unit <= 'f');
+}
 
 // In cached mode, the file that the launcher writes last into a tree it has unpacked, before it
 // moves the tree into place: ASCII lines naming the archive identity and the files it holds (see

@@ -335,7 +335,7 @@ enum {
 // every version of one product has its own folder beside the others and nothing else.
 bool spec_keeps_versions_apart()
 {
-    const wchar_t tail[] = L"\\{PRODUCT}\\{VERSION}";
+    const wchar_t tail[] = L"" TAVRIN_CACHE_VERSIONS_TAIL;
     const size_t length = wcslen(unpack_spec), tail_length = wcslen(tail);
     return length > tail_length && _wcsicmp(unpack_spec + length - tail_length, tail) == 0;
 }
@@ -366,8 +366,19 @@ bool parse_version_text(const wchar_t* text, uint32_t* numbers)
 bool identity_named(const wchar_t* name, bool whole)
 {
     for (int i = 0; i < identity_digits; ++i)
-        if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f'))) return false;
+        if (!archive_identity_unit(name[i])) return false;
     return !whole || name[identity_digits] == 0;
+}
+
+// open_directory, kept only when what it opened is a plain directory (cache_level_acceptable), its
+// information then in `*info`; INVALID_HANDLE_VALUE otherwise.
+HANDLE open_plain_directory(const wchar_t* path, BY_HANDLE_FILE_INFORMATION* info)
+{
+    HANDLE directory = open_directory(path);
+    if (directory == INVALID_HANDLE_VALUE) return directory;
+    if (GetFileInformationByHandle(directory, info) && cache_level_acceptable(info->dwFileAttributes)) return directory;
+    CloseHandle(directory);
+    return INVALID_HANDLE_VALUE;
 }
 
 // The directory at `path` opened without following a link and without delete sharing (nobody renames
@@ -377,11 +388,10 @@ bool identity_named(const wchar_t* name, bool whole)
 // INVALID_HANDLE_VALUE otherwise.
 HANDLE open_removable(const wchar_t* path, directory_identity* identity)
 {
-    HANDLE directory = open_directory(path);
-    if (directory == INVALID_HANDLE_VALUE) return directory;
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandle(directory, &info) && cache_level_acceptable(info.dwFileAttributes) &&
-        handle_has_own_owner(directory) && (!elevated || handle_is_sealed(directory))) {
+    HANDLE directory = open_plain_directory(path, &info);
+    if (directory == INVALID_HANDLE_VALUE) return directory;
+    if (handle_has_own_owner(directory) && (!elevated || handle_is_sealed(directory))) {
         *identity = identity_of(&info);
         return directory;
     }
@@ -598,7 +608,7 @@ void append_archive_identity(wchar_t* directory)
     archive_identity = launch_archive_identity();
     bool hex = archive_identity[0] != 0;
     for (const char* digit = archive_identity; *digit != 0; ++digit)
-        hex = hex && ((*digit >= '0' && *digit <= '9') || (*digit >= 'a' && *digit <= 'f'));
+        hex = hex && archive_identity_unit(static_cast<unsigned char>(*digit));
     if (!hex) exit_with_message(message_cache_without_identity);
     append_wide_bounded(directory, L"\\", wide_path_capacity);
     append_ascii_widened(directory, archive_identity, wide_path_capacity);
@@ -729,14 +739,9 @@ void remove_lower_versions()
     if (!parse_version_text(own_version, numbers)) return;
     // The product folder stays open without delete sharing while its versions are looked at: it
     // cannot be renamed away, or another put in its place, in between.
-    HANDLE product_held = open_directory(product);
     BY_HANDLE_FILE_INFORMATION info;
-    const bool plain = product_held != INVALID_HANDLE_VALUE && GetFileInformationByHandle(product_held, &info) &&
-                       cache_level_acceptable(info.dwFileAttributes);
-    if (!plain) {
-        if (product_held != INVALID_HANDLE_VALUE) CloseHandle(product_held);
-        return;
-    }
+    HANDLE product_held = open_plain_directory(product, &info);
+    if (product_held == INVALID_HANDLE_VALUE) return;
     wchar_t pattern[wide_path_capacity];
     copy_wide_bounded(pattern, product, wide_path_capacity);
     append_wide_bounded(pattern, L"\\*", wide_path_capacity);
@@ -751,10 +756,9 @@ void remove_lower_versions()
             append_wide_bounded(folder, found.cFileName, wide_path_capacity);
             // Held like the product folder while its trees are removed; its own owner is not
             // asked: only what is in it that this launcher made goes.
-            HANDLE held = open_directory(folder);
+            HANDLE held = open_plain_directory(folder, &info);
             if (held == INVALID_HANDLE_VALUE) continue;
-            const bool usable = GetFileInformationByHandle(held, &info) && cache_level_acceptable(info.dwFileAttributes);
-            const bool removed = usable && remove_version_trees(folder);
+            const bool removed = remove_version_trees(folder);
             CloseHandle(held);
             // The version's folder goes once it is empty, and only when this run emptied it.
             if (removed) RemoveDirectoryW(folder);

@@ -35,9 +35,3 @@ void put_in_child_job(HANDLE process)
     // would end whatever it already holds.
     if (child_job != NULL) AssignProcessToJobObject(child_job, process);
 }
-
-bool start_in_child_job(HANDLE process, HANDLE thread)
-{
-    put_in_child_job(process);
-    return ResumeThread(thread) != static_cast<DWORD>(-1);
-}

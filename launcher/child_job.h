@@ -6,17 +6,12 @@
 #include <windows.h>
 
 // Puts the process `process`, created suspended, into this process's child job (made on first use,
-// never inheritable, held until this process ends) and then resumes `thread`, its first thread.
-// The job ends its processes when its last handle closes (JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE):
-// this process ending in any way, TerminateProcess included, closes it. Processes that the child
-// starts are not in the job (JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK): they live on as they would
-// next to the plain program. Where no job can be made or the process cannot be put into one (this
-// process runs in a job that allows neither nesting nor assignment), it runs without. False only
-// when the thread could not be resumed; GetLastError then says why.
-bool start_in_child_job(HANDLE process, HANDLE thread);
-
-// The first half of start_in_child_job: puts the suspended `process` into the child job (or leaves
-// it without one, as above), for a caller that resumes it later.
+// never inheritable, held until this process ends); the caller resumes it. The job ends its
+// processes when its last handle closes (JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE): this process ending in
+// any way, TerminateProcess included, closes it. Processes that the child starts are not in the job
+// (JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK): they live on as they would next to the plain program.
+// Where no job can be made or the process cannot be put into one (this process runs in a job that
+// allows neither nesting nor assignment), it runs without.
 void put_in_child_job(HANDLE process);
 
 // The limits the child job is given.

@@ -203,8 +203,8 @@ void resume_created(PROCESS_INFORMATION* created, bool program)
     CloseHandle(created->hThread);
 }
 
-// Creates the process of `application` with `command_line` (create_suspended) in the child job
-// (child_job.h) and returns its process handle (the thread's is closed). A failure ends the process
+// Creates the process of `application` with `command_line` (create_suspended), puts it in the child
+// job (child_job.h), resumes it and returns its process handle (the thread's is closed). A failure ends the process
 // with the system's reason (exit_start_failed).
 HANDLE create_process(const wchar_t* application, wchar_t* command_line, STARTUPINFOW* startup, bool program)
 {
@@ -214,12 +214,8 @@ HANDLE create_process(const wchar_t* application, wchar_t* command_line, STARTUP
     // without taking it along.
     if (!create_suspended(application, command_line, startup, child_creation_tries, &created, &error))
         exit_start_failed(error, program);
-    if (!start_in_child_job(created.hProcess, created.hThread)) {
-        error = GetLastError();
-        TerminateProcess(created.hProcess, 1);
-        exit_start_failed(error, program);
-    }
-    CloseHandle(created.hThread);
+    put_in_child_job(created.hProcess);
+    resume_created(&created, program);
     return created.hProcess;
 }
 

@@ -13,7 +13,7 @@ enum { piece_bytes = 64 * 1024 };
 // bytes of it committed, the code units used and the bound in bytes; all the main thread's.
 wchar_t* names;
 size_t committed_bytes, used_units, limit_bytes;
-// 1 while every name written so far is in the record.
+// True while every name written so far is in the record.
 bool complete;
 // 1 once the record is finished (seal_written_names); read by the console handler's thread.
 volatile LONG sealed;

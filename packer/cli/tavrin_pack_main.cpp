@@ -682,9 +682,8 @@ struct kept_tree {
 
 bool identity_name(const std::wstring& name)
 {
-    return name.size() == launch_settings_identity_digits && std::all_of(name.begin(), name.end(), [](wchar_t c) {
-               return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f');
-           });
+    return name.size() == launch_settings_identity_digits &&
+           std::all_of(name.begin(), name.end(), [](wchar_t c) { return archive_identity_unit(c); });
 }
 
 // Whether the entry at `path` is a plain directory, judged by its own attributes (never a link's target).
@@ -768,7 +767,7 @@ bool held_by_a_run(const std::wstring& path)
 // every version in the product's folder, otherwise those beside the package's own tree.
 std::vector<kept_tree> product_trees(const std::wstring& own, const std::u16string& spec)
 {
-    std::u16string tail = u"\\{PRODUCT}\\{VERSION}", upper = spec;
+    std::u16string tail = u"" TAVRIN_CACHE_VERSIONS_TAIL, upper = spec;
     for (char16_t& unit : upper) unit = unit < 128 ? static_cast<char16_t>(std::toupper(static_cast<int>(unit))) : unit;
     const bool versions = upper.size() > tail.size() && upper.compare(upper.size() - tail.size(), tail.size(), tail) == 0;
     const std::wstring folder = own.substr(0, own.rfind(L'\\'));
@@ -804,14 +803,15 @@ bool single_link(const std::wstring& path)
 // Deletes `path` and everything below it; a junction or link inside goes itself, never its target.
 bool delete_tree(const std::wstring& path)
 {
-    for (const std::wstring& name : plain_subdirectories(path)) delete_tree(path + L"\\" + name);
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
     if (search != INVALID_HANDLE_VALUE) {
         do {
             const std::wstring name = found.cFileName, entry = path + L"\\" + name;
             if (name == L"." || name == L"..") continue;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY) {
+                delete_tree(entry);
+            } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 RemoveDirectoryW(entry.c_str());  // a link to a directory: the link alone
             } else {
                 // A file with other links shares its attributes with them: clearing the flag would

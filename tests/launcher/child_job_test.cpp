@@ -27,7 +27,8 @@ TEST(ChildJob, AProcessThatCannotJoinTheJobRunsWithoutIt)
             ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &given,
                                         PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, 0));
         }
-        EXPECT_TRUE(start_in_child_job(given, child.hThread));
+        put_in_child_job(given);
+        EXPECT_NE(ResumeThread(child.hThread), static_cast<DWORD>(-1));
         BOOL in_job = FALSE;
         EXPECT_TRUE(IsProcessInJob(child.hProcess, nullptr, &in_job));
         EXPECT_EQ(in_job != FALSE, joinable);
