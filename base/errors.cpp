@@ -7,13 +7,20 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/process_state.h"
+#include "base/trace.h"
+
 namespace {
 
 // Run once before a fatal exit; whoever takes it out of the slot runs it.
 void* volatile fatal_exit_hook;
+// Where a failure's message goes when no standard stream takes it (set_undelivered_failure_handler).
+void (*volatile undelivered_failure_handler)(const wchar_t* text);
 
 void run_fatal_exit_hook()
 {
+    // A start that fails shows no progress from here on (a window that shows closes).
+    InterlockedCompareExchange(&start_stage, start_failed, start_preparing);
     void (*hook)() = reinterpret_cast<void (*)()>(InterlockedExchangePointer(&fatal_exit_hook, NULL));
     if (hook != NULL) hook();
 }
@@ -66,31 +73,103 @@ bool write_message(FILE* stream, const launcher_message& message, const message_
     return fflush(stream) == 0 && !ferror(stream);
 }
 
-// Prints message `id` with its `count` values where its row sends it. A message whose stream
-// cannot take it goes to the other standard stream: a program started with one stream only (a
-// windowed program run as "app.exe > log.txt", a stream closed by the caller) would otherwise end
-// with exit code 2 and no word of why. The C runtime's write fails for a stream whose handle is
-// missing, closed or invalid.
-void deliver_message(launcher_message_id id, const message_value* values, size_t count)
+// Prints message `id` with its `count` values where its row sends it; true when a stream took it. A
+// message whose stream cannot take it goes to the other standard stream: a program started with
+// one stream only (a windowed program run as "app.exe > log.txt", a stream closed by the caller)
+// would otherwise end with exit code 2 and no word of why. The C runtime's write fails for a
+// stream whose handle is missing, closed or invalid.
+bool deliver_message(launcher_message_id id, const message_value* values, size_t count)
 {
     const launcher_message& message = launcher_messages[id];
     if (message.stream == stream_error_only) {
         // A windowed run without a stream, or a console that is gone (closed by its user): nobody
         // to tell, and a note is no failure to put on standard output.
         HANDLE error_handle = GetStdHandle(STD_ERROR_HANDLE);
-        if (error_handle != NULL && error_handle != INVALID_HANDLE_VALUE) write_message(stderr, message, values, count);
-        return;
+        return error_handle != NULL && error_handle != INVALID_HANDLE_VALUE && write_message(stderr, message, values, count);
     }
     FILE* preferred = message.stream == stream_output ? stdout : stderr;
-    if (write_message(preferred, message, values, count)) return;
-    write_message(preferred == stdout ? stderr : stdout, message, values, count);
+    if (write_message(preferred, message, values, count)) return true;
+    return write_message(preferred == stdout ? stderr : stdout, message, values, count);
 }
 
-// Runs the fatal exit hook, prints message `id` and ends as its row says.
+// Appends `units` code units of `text` at out[*length] while they fit in `capacity` (the last unit
+// is kept for the terminator); *length counts them all, so that the caller learns the size needed.
+void put_wide_units(wchar_t* out, size_t capacity, size_t* length, const wchar_t* text, size_t units)
+{
+    for (size_t i = 0; i < units; ++i, ++*length)
+        if (*length + 1 < capacity) out[*length] = text[i];
+}
+
+// A narrow text of the messages (ASCII, or the system's text in the ANSI code page) widened whole,
+// or not at all when it does not fit (the caller then learns the size and renders again).
+void put_narrow(wchar_t* out, size_t capacity, size_t* length, const char* text, size_t bytes)
+{
+    if (bytes == 0) return;
+    const int units = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(bytes), NULL, 0);
+    if (units > 0) {
+        if (*length + static_cast<size_t>(units) < capacity)
+            MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(bytes), out + *length, units);
+        *length += static_cast<size_t>(units);
+        return;
+    }
+    // No conversion: ASCII as it is, anything else as '?', as the streams show it.
+    for (size_t i = 0; i < bytes; ++i) {
+        const wchar_t unit = static_cast<unsigned char>(text[i]) < 0x80 ? static_cast<wchar_t>(text[i]) : L'?';
+        put_wide_units(out, capacity, length, &unit, 1);
+    }
+}
+
+// The text of `message` with its values as write_message writes it, without the newline, in
+// UTF-16 (a path as it is, not in the ANSI code page) into `out` (`capacity` units, terminated
+// when capacity is not 0); returns the units the whole text needs without the terminator.
+size_t render_message(const launcher_message& message, const message_value* values, size_t count, wchar_t* out,
+                      size_t capacity)
+{
+    size_t length = 0, used = 0;
+    const char* text = message.text;
+    while (*text != 0) {
+        const char* open = strchr(text, '<');
+        const char* close = open != NULL ? strchr(open, '>') : NULL;
+        if (close == NULL) {
+            put_narrow(out, capacity, &length, text, strlen(text));
+            break;
+        }
+        put_narrow(out, capacity, &length, text, static_cast<size_t>(open - text));
+        if (used == count) {
+            put_narrow(out, capacity, &length, open, static_cast<size_t>(close + 1 - open));
+        } else {
+            const message_value& value = values[used++];
+            if (value.wide != NULL) put_wide_units(out, capacity, &length, value.wide, wcslen(value.wide));
+            else put_narrow(out, capacity, &length, value.text, strlen(value.text));
+        }
+        text = close + 1;
+    }
+    if (capacity > 0) out[length < capacity ? length : capacity - 1] = 0;
+    return length;
+}
+
+// The message rendered whole on the heap (render_message), or NULL when no memory can be had; the
+// process ends soon after, so it is never freed.
+const wchar_t* rendered_message(launcher_message_id id, const message_value* values, size_t count)
+{
+    const size_t units = render_message(launcher_messages[id], values, count, NULL, 0);
+    wchar_t* text = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, (units + 1) * sizeof(wchar_t)));
+    if (text != NULL) render_message(launcher_messages[id], values, count, text, units + 1);
+    return text;
+}
+
+// Runs the fatal exit hook, prints message `id` and ends as its row says. A message that no stream
+// took goes to the undelivered failure handler (a box on the desktop) before the end.
 [[noreturn]] void exit_with(launcher_message_id id, const message_value* values, size_t count)
 {
     run_fatal_exit_hook();
-    deliver_message(id, values, count);
+    const wchar_t* text = trace_on ? rendered_message(id, values, count) : NULL;
+    if (text != NULL) trace("failure: %ls", text);
+    void (*handler)(const wchar_t*) = undelivered_failure_handler;
+    if (!deliver_message(id, values, count) && handler != NULL) {
+        if (text == NULL) text = rendered_message(id, values, count);
+        if (text != NULL) handler(text);
+    }
     if (launcher_messages[id].ending == ends_with_fail_fast) abort_bound();
     exit(launcher_failure_exit_code);
 }
@@ -109,6 +188,30 @@ void system_reason(uint32_t code, char* code_text, size_t size, message_value* v
 void set_fatal_exit_hook(void (*hook)())
 {
     InterlockedExchangePointer(&fatal_exit_hook, reinterpret_cast<void*>(hook));
+}
+
+void set_undelivered_failure_handler(void (*handler)(const wchar_t* text)) { undelivered_failure_handler = handler; }
+
+void exit_start_cancelled()
+{
+    trace("start cancelled: the progress window was closed; the clean-up runs, exit code %d",
+          int(launcher_cancelled_exit_code));
+    run_fatal_exit_hook();
+    exit(launcher_cancelled_exit_code);
+}
+
+void report_trace_refused(const wchar_t* path, trace_refusal refusal)
+{
+    const message_value values[] = {{NULL, path}, {trace_refusal_reason(refusal), NULL}};
+    deliver_message(message_trace_refused, values, 2);
+}
+
+void report_trace_unopened(const wchar_t* path, uint32_t code)
+{
+    char code_text[32];
+    message_value values[3] = {{NULL, path}};
+    system_reason(code, code_text, sizeof code_text, values + 1);
+    deliver_message(message_trace_unopened, values, 3);
 }
 
 void report_left_behind(const wchar_t* path, uint32_t code, bool removed_later)

@@ -16,6 +16,13 @@
 // clean-up here, so that a failure never leaves a partly unpacked directory behind.
 void set_fatal_exit_hook(void (*hook)());
 
+// Sets the function that a failure's message goes to when neither standard stream can take it (a
+// windowed program started from Explorer or a shortcut has neither): `text` is the message as it
+// would have been printed, without its newline, valid during the call. It runs after the fatal
+// exit hook and before the process ends (exit code 2, or the spec abort), on the failing thread;
+// never for a note, never for the bound abort. NULL removes it.
+void set_undelivered_failure_handler(void (*handler)(const wchar_t* text));
+
 // Message `id`, one that takes no value, on its stream; then its ending (exit code 2).
 [[noreturn]] void exit_with_message(launcher_message_id id);
 // Message `id`, one that takes only the system's reason, with `code` (as a signed 32-bit number) and
@@ -60,6 +67,9 @@ void report_cache_entry_removed(const wchar_t* path);
 [[noreturn]] void exit_unusable_version_value(const char* placeholder, const wchar_t* value, name_fault fault);
 // message_folder_not_writable with `code`.
 [[noreturn]] void exit_folder_not_writable(const wchar_t* folder, uint32_t code);
+// The person at the desktop closed the progress window before the application started: the fatal
+// exit hook (the clean-up), no message, exit code launcher_cancelled_exit_code (ERROR_CANCELLED).
+[[noreturn]] void exit_start_cancelled();
 // message_expansion_failed, then abort_bound's ending.
 [[noreturn]] void abort_spec_expansion(const wchar_t* spec);
 
@@ -67,6 +77,11 @@ void report_cache_entry_removed(const wchar_t* path);
 // Only when this process has a standard error handle (never on standard output instead); the
 // process goes on.
 void report_left_behind(const wchar_t* path, uint32_t code, bool removed_later);
+
+// message_trace_refused with the reason of `refusal`, or message_trace_unopened with `code`: the
+// file that TAVRIN_ONEFILE_TRACE names is not written. As report_left_behind, standard error only.
+void report_trace_refused(const wchar_t* path, trace_refusal refusal);
+void report_trace_unopened(const wchar_t* path, uint32_t code);
 
 // The bound abort: ends the process at once with no message, no exit handlers and no dialog, through
 // the fail-fast facility with reason 7 (fatal application exit) where the processor offers it; a

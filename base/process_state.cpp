@@ -4,7 +4,11 @@
 const wchar_t* unpack_spec;
 bool cached_mode;
 bool program_entry;
+bool no_progress_window;
 unsigned serial_steps;
 wchar_t unpack_directory[wide_path_capacity];
 wchar_t directory_in_use[wide_path_capacity];
 wchar_t first_file_path[wide_path_capacity];
+volatile long start_stage;
+volatile uint64_t unpacked_bytes;
+volatile uint64_t unpack_total_bytes;

@@ -3,6 +3,8 @@
 #ifndef TAVRIN_BASE_PROCESS_STATE_H
 #define TAVRIN_BASE_PROCESS_STATE_H
 
+#include <stdint.h>
+
 #include "format/format.h"
 
 // Capacities count UTF-16 code units and include the terminating NUL. The path buffers hold
@@ -15,9 +17,11 @@ enum {
 
 enum instance_role { role_parent = 0, role_child = 1 };
 
-// Every item is zero-filled at start and lives until the process ends. Only the console handler's
-// thread (launcher/cleanup.cpp) reads them besides the main thread, and only directory_in_use, once
-// the clean-up may delete (cleanup.h: allow_cleanup_delete); everything else is main-thread only.
+// Every item is zero-filled at start and lives until the process ends. Besides the main thread, the
+// console handler's thread (launcher/cleanup.cpp) reads directory_in_use, once the clean-up may
+// delete (cleanup.h: allow_cleanup_delete), and the progress window's thread
+// (launcher/progress_window.cpp) reads and writes the three items of the start's progress at the
+// end, each through one volatile or interlocked access; everything else is main-thread only.
 
 // The launch settings the packer stored (payload/settings.h), read once.
 //   writer  read_launch_settings (payload/settings.cpp), at the start of either role, before the
@@ -30,6 +34,9 @@ enum instance_role { role_parent = 0, role_child = 1 };
 extern const wchar_t* unpack_spec;
 extern bool cached_mode;
 extern bool program_entry;
+// no_progress_window: the packer turned the progress window off (--no-progress); read by the
+// progress window (launcher/progress_window.cpp).
+extern bool no_progress_window;
 
 // Steps that TAVRIN_ONEFILE_SERIAL (include/tavrin/onefile.h) asks to do one after the other, a
 // mask of serial_step bits; 0, the default, overlaps them all. Untrusted but harmless: any value
@@ -68,5 +75,26 @@ extern wchar_t directory_in_use[wide_path_capacity];
 //           when a cached parent finds its tree's entry anew;
 //   readers the launch sequence (launch.cpp: the DLL load, the program started, run_code's argument).
 extern wchar_t first_file_path[wide_path_capacity];
+
+// How far the start of the application has come, one of start_stage; changed only by an
+// interlocked compare-exchange from start_preparing, so that exactly one of the two writers wins:
+//   writers the progress window's thread (launcher/progress_window.cpp: to start_cancelled when
+//           the person at the desktop closes the window), the launch sequence (launcher/launch.cpp:
+//           to start_application_started just before the application's code can first run, which
+//           ends the process with exit_start_cancelled when the window won), every fatal exit
+//           (base/errors.cpp: to start_failed, before its clean-up);
+//   readers unpacking (payload/unpack.cpp: a cancelled start ends before its next piece is
+//           written), the progress window's thread (which shows nothing, or closes, once the start
+//           failed).
+enum start_stage { start_preparing = 0, start_cancelled = 1, start_application_started = 2, start_failed = 3 };
+extern volatile long start_stage;
+
+// What unpacking has done, for the progress window: the bytes of the content stream read so far
+// (names, sizes and contents) against the frame's declared content size (0 when the frame does
+// not declare it). Each a single aligned 64-bit store, so the other thread reads whole values.
+//   writer  unpack_attached_data (payload/unpack.cpp), in the parent, once per piece;
+//   reader  the progress window's thread (launcher/progress_window.cpp).
+extern volatile uint64_t unpacked_bytes;
+extern volatile uint64_t unpack_total_bytes;
 
 #endif

@@ -15,6 +15,7 @@ set(TAVRIN_ONEFILE_OPTIONS
     THREADS:one:--threads
     UNPACK_DIR:one:--unpack-dir
     CACHED:flag:--cached
+    NO_PROGRESS:flag:--no-progress
     ALLOW_MISSING:many:--allow-missing
     DLL_PATH:many:--dll-path
     NO_COLLECT:flag:--no-collect

@@ -39,6 +39,8 @@ enum launcher_message_id {
     message_cache_entry_removed,
     message_left_behind,
     message_left_behind_unmarked,
+    message_trace_refused,
+    message_trace_unopened,
     launcher_message_count
 };
 
@@ -56,7 +58,12 @@ enum launcher_message_ending {
     run_goes_on           // a note
 };
 
-enum { launcher_failure_exit_code = 2 };
+enum {
+    launcher_failure_exit_code = 2,
+    // The start cancelled by the person at the desktop (the progress window closed): the system's
+    // ERROR_CANCELLED. No message: they know.
+    launcher_cancelled_exit_code = 1223
+};
 
 struct launcher_message {
     launcher_message_id id;  // its row's index
@@ -149,6 +156,11 @@ static constexpr launcher_message launcher_messages[launcher_message_count] = {
      stream_error_only, run_goes_on},
     {message_left_behind_unmarked, "the clean-up gives up on an unpack directory of a package's own",
      "Note, unpack directory '<path>' was left behind" TAVRIN_SYSTEM_REASON ".", stream_error_only, run_goes_on},
+    {message_trace_refused, "TAVRIN_ONEFILE_TRACE names no regular file that the trace could be appended to",
+     "Note, trace file '<path>' refused: it <reason>; no trace is written.", stream_error_only, run_goes_on},
+    {message_trace_unopened, "the file that TAVRIN_ONEFILE_TRACE names cannot be opened for appending",
+     "Note, trace file '<path>' cannot be opened for appending" TAVRIN_SYSTEM_REASON "; no trace is written.",
+     stream_error_only, run_goes_on},
 };
 
 // Each row's id is its index, so `launcher_messages[id]` is the row of `id`.
@@ -189,6 +201,32 @@ inline const char* name_fault_reason(name_fault fault)
         return "is a reserved device name (CON, PRN, AUX, NUL, COM1, LPT1, ...)";
     }
     return "is not a usable name";
+}
+
+// Why a trace file is refused: the <reason> of message_trace_refused (after "it ").
+enum trace_refusal {
+    trace_file_usable,
+    trace_refused_device,
+    trace_refused_link,
+    trace_refused_directory,
+    trace_refused_not_regular
+};
+
+inline const char* trace_refusal_reason(trace_refusal refusal)
+{
+    switch (refusal) {
+    case trace_file_usable:
+        break;
+    case trace_refused_device:
+        return "names a device";
+    case trace_refused_link:
+        return "is a link";
+    case trace_refused_directory:
+        return "is a directory";
+    case trace_refused_not_regular:
+        return "is not a regular file on a disk";
+    }
+    return "cannot be used";
 }
 
 #endif

@@ -29,9 +29,15 @@ enum {
 enum launch_settings_flags {
     launch_setting_packed = 1,     // written by the packer
     launch_setting_cached = 2,     // keep the unpack directory between runs and reuse it
-    launch_setting_exe_entry = 4   // the entry is a program, started as the child in place of the
+    launch_setting_exe_entry = 4,  // the entry is a program, started as the child in place of the
                                    // launcher's second instance; without it, a DLL with run_code
+    launch_setting_no_progress = 8 // a windowed package shows no progress window during a long
+                                   // first start (tavrin-pack --no-progress)
 };
+
+// How long after its start a windowed package that has not yet started its application shows the
+// progress window (unless launch_setting_no_progress): a quicker start shows nothing.
+enum { progress_window_delay_ms = 400 };
 
 // The unpack directory specs used when the record holds none (temporary mode: the launcher's
 // built-in spec) and the one the packer stores for cached mode when none is given, below which the

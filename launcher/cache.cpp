@@ -11,7 +11,9 @@
 #include "include/tavrin/onefile.h"
 #include "launcher/cleanup.h"
 #include "base/errors.h"
+#include "base/trace.h"
 #include "launcher/held_tree.h"
+#include "launcher/progress_window.h"
 #include "launcher/leftovers.h"
 #include "base/process_state.h"
 #include "paths/bounded.h"
@@ -144,9 +146,18 @@ bool same_summary(const tree_summary* a, const tree_summary* b)
 bool listed_files_present(HANDLE tree, bool open_files, tree_summary* stated)
 {
     tree_summary found;
-    if (!load_tree_marker(tree, archive_identity, stated)) return false;
-    if (!walk_held_tree(tree, open_files, walk_listed, &found)) return false;
+    if (!load_tree_marker(tree, archive_identity, stated)) {
+        trace("kept tree %ls: damaged: its marker is missing, malformed or not this archive's", unpack_directory);
+        return false;
+    }
+    if (!walk_held_tree(tree, open_files, walk_listed, &found)) {
+        trace("kept tree %ls: damaged: a link, or a listed entry missing, replaced or of the other kind", unpack_directory);
+        return false;
+    }
     if (same_summary(&found, stated)) return true;
+    trace("kept tree %ls: damaged: %llu files, %llu bytes where its marker lists %llu files, %llu bytes", unpack_directory,
+          static_cast<unsigned long long>(found.files), static_cast<unsigned long long>(found.bytes),
+          static_cast<unsigned long long>(stated->files), static_cast<unsigned long long>(stated->bytes));
     release_held_tree();
     return false;
 }
@@ -168,7 +179,11 @@ bool tree_complete(HANDLE tree, bool compare, tree_summary* stated)
         complete = elevated ? held_files_match_attached_data()
                             : attached_data_matches_files(&entries) && entries == stated->files;
     }
-    if (!complete) release_held_tree();
+    if (!complete) {
+        trace("kept tree %ls: damaged: a file's content differs from the archive (" TAVRIN_ENV_ONEFILE_VERIFY "=1)",
+              unpack_directory);
+        release_held_tree();
+    }
     return complete;
 }
 
@@ -177,7 +192,11 @@ bool tree_complete(HANDLE tree, bool compare, tree_summary* stated)
 bool found_tree_usable(HANDLE tree)
 {
     tree_summary stated;
-    return (!elevated || sealed) && tree_complete(tree, verify, &stated);
+    if (elevated && !sealed) {
+        trace("kept tree %ls: not sealed, so not used by an elevated run", unpack_directory);
+        return false;
+    }
+    return tree_complete(tree, verify, &stated);
 }
 
 // Reports the entry at carry_shown's path as lost: not kept, or removed by the elevated rule.
@@ -464,7 +483,9 @@ bool remove_version_trees(const wchar_t* folder)
         if (tree) {
             wchar_t away[wide_path_capacity];
             make_sibling_name_of(away, path);
-            removed = retire_tree(path, away, &identity, NULL, false) || removed;
+            const bool retired = retire_tree(path, away, &identity, NULL, false);
+            if (retired) trace("older version's tree %ls removed", path);
+            removed = retired || removed;
         } else {
             // Partly deleted, its marker may be gone already: its name and owner decide.
             removed = delete_directory_tree(path, &identity) || removed;
@@ -666,13 +687,18 @@ bool prepare_cached_tree(const unsigned char* block, uint64_t length)
         HANDLE tree = open_tree();
         if (tree != NULL) {
             if (found_tree_usable(tree)) {
+                trace("kept tree %ls: intact, used as it is", unpack_directory);
                 held_tree = tree;
                 return true;
             }
             CloseHandle(tree);
+        } else {
+            trace("kept tree %ls: none yet", unpack_directory);
         }
         if (attempt > tree_tries) break;
         remove_stale_leftovers();
+        // A first run, or a repair: what takes long, and what a windowed package shows progress for.
+        arm_progress_window();
         HANDLE made = unpack_into_sibling();
         if (tree != NULL) {
             // The damaged tree goes first, under a sibling's name, then is deleted (what cannot be
@@ -684,11 +710,17 @@ bool prepare_cached_tree(const unsigned char* block, uint64_t length)
             // was not sealed.
             wchar_t away[wide_path_capacity];
             make_sibling_name(away);
-            retire_tree(unpack_directory, away, &checked, sibling, !elevated || sealed);
+            if (retire_tree(unpack_directory, away, &checked, sibling, !elevated || sealed))
+                trace("kept tree %ls: the damaged tree retired", unpack_directory);
+            else
+                trace("kept tree %ls: the damaged tree could not be retired (another run holds it, or it moved)",
+                      unpack_directory);
         }
         // Never replacing: when another run moved its tree in first, that one is checked next.
         // An elevated run moves the sibling it holds and uses it; it is never checked as found.
         if (made != NULL ? rename_into_place(made) : MoveFileExW(sibling, unpack_directory, 0) != 0) {
+            if (tree != NULL) trace("kept tree %ls: repaired, a fresh tree moved into place", unpack_directory);
+            else trace("kept tree %ls: a fresh tree moved into place", unpack_directory);
             if (made != NULL && take_made_tree(made)) return true;
             continue;
         }
@@ -698,6 +730,7 @@ bool prepare_cached_tree(const unsigned char* block, uint64_t length)
         // it again, so this run uses the copy it has, deleted at its end as a temporary one is.
         HANDLE winner = open_tree();
         if (winner != NULL && found_tree_usable(winner)) {
+            trace("kept tree %ls: another run's tree took the place first; used", unpack_directory);
             held_tree = winner;
             if (made != NULL) CloseHandle(made);
             // What this run carried from a damaged tree goes on into the winner's.
@@ -706,6 +739,7 @@ bool prepare_cached_tree(const unsigned char* block, uint64_t length)
             return true;
         }
         if (winner != NULL) CloseHandle(winner);
+        trace("kept tree %ls: cannot be used or replaced; this run runs from its own copy %ls", unpack_directory, sibling);
         run_from_own_copy(made);
         return false;
     }
@@ -775,6 +809,14 @@ HANDLE start_removing_lower_versions()
     SetThreadPriority(thread, THREAD_PRIORITY_LOWEST);
     ResumeThread(thread);
     return thread;
+}
+
+void release_kept_tree()
+{
+    HANDLE tree = held_tree;
+    held_tree = NULL;
+    release_held_tree();
+    if (tree != NULL) CloseHandle(tree);
 }
 
 void use_parent_copy()

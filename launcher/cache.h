@@ -100,6 +100,11 @@ void remove_lower_versions();
 // too: a tree left half-removed under a private name is a leftover that a later run deletes.
 HANDLE start_removing_lower_versions();
 
+// Lets go of the kept tree that prepare_cached_tree holds (its directories, and an elevated run's
+// files): for a process that ends with a failure box open, which must not keep other runs from
+// repairing or removing the tree meanwhile. Nothing of the tree is used afterwards.
+void release_kept_tree();
+
 // Whether a sibling left by process `process_id` and made at `made` may be deleted: that process
 // no longer exists or has ended, or the id now names a process started after the sibling was made.
 // A process that cannot be looked at counts as running.

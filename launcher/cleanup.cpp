@@ -5,6 +5,7 @@
 #include <wchar.h>
 
 #include "base/errors.h"
+#include "base/trace.h"
 #include "launcher/leftovers.h"
 #include "base/process_state.h"
 #include "paths/bounded.h"
@@ -354,6 +355,10 @@ bool request_delete(bool first, DWORD* failure)
     if (length == 0) return false;
     size_t units = 0;
     const wchar_t* names = first && (serial_steps & serial_cleanup) == 0 ? sealed_written_names(&units) : NULL;
+    if (first) {
+        if (names != NULL) trace("clean-up: deleting %ls by the names written", directory_in_use);
+        else trace("clean-up: deleting %ls by a walk", directory_in_use);
+    }
     if (names != NULL) return delete_by_record(path, length, &top, names, units, failure);
     return delete_entry(path, length, true, 0, &top, failure);
 }
@@ -519,7 +524,11 @@ void cleanup_child_and_directory()
         // suspended (created while unpacking, which failed or was interrupted) never ran: it has
         // nothing to finish and is ended at once.
         DWORD grace = child_starting != 0 ? DWORD(child_grace_ms) : 0;
-        if (WaitForSingleObject(child, grace) != WAIT_OBJECT_0) TerminateProcess(child, 1);
+        if (WaitForSingleObject(child, grace) != WAIT_OBJECT_0) {
+            TerminateProcess(child, 1);
+            if (grace == 0) trace("clean-up: the child never ran; ended");
+            else trace("clean-up: the child still ran after %lu ms; ended", static_cast<unsigned long>(grace));
+        }
         CloseHandle(child);
     }
 
@@ -527,18 +536,32 @@ void cleanup_child_and_directory()
     HANDLE hold = take_directory_in_use_hold();
     if (hold != NULL) CloseHandle(hold);
 
+    const unsigned long long started = trace_clock_tenths();
     DWORD failure = ERROR_SUCCESS;
-    if (!request_delete(true, &failure)) return;
+    if (!request_delete(true, &failure)) {
+        trace("clean-up: %ls is no longer the directory this run made (or none was recorded): nothing deleted",
+              directory_in_use);
+        return;
+    }
     // Files still held open (by a child that is only now going away, a virus scanner, an indexer,
     // a process that the application started) keep the directory for a moment; it is asked for
     // again while it is still there. The reason kept is the last attempt's.
     bool gone = !directory_still_there();
+    int attempts = 1;
     for (int retry = 0; retry < delete_retries && !gone; ++retry) {
+        trace("clean-up: %ls still there (error %lu); attempt %d in %d ms", directory_in_use, failure, attempts + 1,
+              int(delete_pause_ms));
         Sleep(delete_pause_ms);
         failure = ERROR_SUCCESS;
+        ++attempts;
         if (!request_delete(false, &failure)) return;
         gone = !directory_still_there();
     }
+    const unsigned long long took = trace_clock_tenths() - started;
+    if (gone)
+        trace("clean-up: %ls deleted (%d attempt%s, %llu.%llu ms)", directory_in_use, attempts, attempts == 1 ? "" : "s",
+              took / 10, took % 10);
+    else trace("clean-up: %ls left behind after %d attempts (error %lu)", directory_in_use, attempts, failure);
     settle_left_directory(gone, failure);
 }
 

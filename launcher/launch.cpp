@@ -15,7 +15,10 @@
 #include "launcher/command_line.h"
 #include "include/tavrin/onefile.h"
 #include "base/errors.h"
+#include "base/trace.h"
+#include "launcher/failure_box.h"
 #include "launcher/instance_role.h"
+#include "launcher/progress_window.h"
 #include "launcher/leftovers.h"
 #include "launcher/runtimes.h"
 #include "paths/bounded.h"
@@ -86,6 +89,7 @@ void expand_unpack_directory()
     // A new build never meets the tree of an old one.
     if (cached_mode) append_archive_identity(unpack_directory);
     use_directory(unpack_directory);
+    trace("unpack directory %ls", unpack_directory);
 }
 
 // Makes the unpack directory, private: true when this call made it. An elevated parent's is sealed
@@ -124,6 +128,7 @@ void create_unpack_directory()
             SetLastError(error);
             exit_cannot_open_output(unpack_directory);
         }
+        trace("unpack directory %ls exists already: a new token", unpack_directory);
         unset_env_var(TAVRIN_ENV_ONEFILE_RANDOM);
         expand_unpack_directory();
     }
@@ -212,10 +217,14 @@ HANDLE create_process(const wchar_t* application, wchar_t* command_line, STARTUP
     DWORD error = 0;
     // Suspended until it is in the job: it never runs a moment in which this process could end
     // without taking it along.
-    if (!create_suspended(application, command_line, startup, child_creation_tries, &created, &error))
+    if (!create_suspended(application, command_line, startup, child_creation_tries, &created, &error)) {
+        trace("creating the process of %ls failed: error %lu", application, error);
         exit_start_failed(error, program);
+    }
     put_in_child_job(created.hProcess);
     resume_created(&created, program);
+    if (program) trace("program %ls started: process %lu", application, created.dwProcessId);
+    else trace("child instance created and started: process %lu", created.dwProcessId);
     return created.hProcess;
 }
 
@@ -225,6 +234,7 @@ HANDLE create_process(const wchar_t* application, wchar_t* command_line, STARTUP
 int run_program_again()
 {
     require_application();
+    release_failure_handover();
     if (!SetConsoleCtrlHandler(waiting_ctrl_handler, TRUE)) exit_with_message(message_signal_handler_failed);
     STARTUPINFOW startup;
     fill_startup(&startup, true);
@@ -233,6 +243,7 @@ int run_program_again()
     WaitForSingleObject(program, INFINITE);
     DWORD exit_code = 1;
     if (!GetExitCodeProcess(program, &exit_code)) exit_code = 1;
+    trace("program ended: exit code %lu", exit_code);
     // The process ends here; the handle goes with it.
     return static_cast<int>(exit_code);
 }
@@ -248,21 +259,41 @@ tavrin_run_code_function load_entry_dll()
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Also through the older call, which the search above counts among its user directories.
     SetDllDirectoryW(directory_in_use);
+    trace("loading %ls", first_file_path);
     HMODULE module = LoadLibraryExW(first_file_path, NULL,
                                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                                         LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (module == NULL) exit_with_system_error(message_dll_load_failed, GetLastError());
+    if (module == NULL) {
+        const DWORD error = GetLastError();
+        trace("loading %ls failed: error %lu", first_file_path, error);
+        exit_with_system_error(message_dll_load_failed, error);
+    }
     FARPROC entry = GetProcAddress(module, TAVRIN_RUN_CODE_NAME);
     tavrin_run_code_function run_code = reinterpret_cast<tavrin_run_code_function>(reinterpret_cast<void*>(entry));
-    if (run_code == NULL) exit_with_message(message_entry_point_missing);
+    if (run_code == NULL) {
+        trace("%ls exports no " TAVRIN_RUN_CODE_NAME, first_file_path);
+        exit_with_message(message_entry_point_missing);
+    }
     return run_code;
+}
+
+// Calls run_code and returns its result, traced.
+int call_run_code(tavrin_run_code_function run_code, int argc, wchar_t** argv)
+{
+    trace(TAVRIN_RUN_CODE_NAME " called");
+    const int result = run_code(argc, argv, first_file_path);
+    trace(TAVRIN_RUN_CODE_NAME " returned %d", result);
+    return result;
 }
 
 int run_child(int argc, wchar_t** argv)
 {
     require_application();
+    tavrin_run_code_function run_code = load_entry_dll();
+    // From here on no failure of the launcher's is left to hand over; the application never gets it.
+    release_failure_handover();
     // Nothing is freed or closed after it: the process ends with the application's result.
-    return load_entry_dll()(argc, argv, first_file_path);
+    return call_run_code(run_code, argc, argv);
 }
 
 // The variables that the launcher sets or removes for the application.
@@ -295,13 +326,16 @@ int run_in_this_process(const unsigned char* block, uint64_t block_length, const
     // system's split of this process's own line, argument 0 the package's own path.
     int count = 0;
     wchar_t** arguments = own_arguments(own_path, &count);
+    // Loading the DLL runs its code: from here on the start cannot be cancelled.
+    claim_application_start();
     tavrin_run_code_function run_code = load_entry_dll();
+    watch_application(NULL);
     // After the load: a runtime that the application brought parsed the command line as typed.
     give_arguments_to_runtimes(count, arguments);
     // Older versions' trees go beside the application, never before it; an application that
     // returns waits for the removal to finish (one that ends the process itself ends it too).
     HANDLE removal = start_removing_lower_versions();
-    const int result = run_code(count, arguments, first_file_path);
+    const int result = call_run_code(run_code, count, arguments);
     if (removal != NULL) WaitForSingleObject(removal, INFINITE);
     return result;
 }
@@ -357,6 +391,7 @@ bool start_child_creation(int argc, wchar_t** argv)
     early.application = own_executable_path(false);
     fill_startup(&early.startup, false);
     early.command_line = const_cast<wchar_t*>(build_child_command_line(early.application));
+    offer_failure_handover();
     HANDLE thread = CreateThread(NULL, 64 * 1024, create_child_in_background, NULL,
                                  CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
     if (thread == NULL) return false;
@@ -367,6 +402,7 @@ bool start_child_creation(int argc, wchar_t** argv)
         TerminateThread(thread, 0);  // it never ran
         return false;
     }
+    trace("creating the child instance while unpacking, suspended");
     return true;
 }
 
@@ -395,8 +431,33 @@ HANDLE start_application_process(const wchar_t* own_path, const unsigned char* b
     // launcher's second instance gets the arguments as the system splits them, quoted again.
     wchar_t* command_line =
         const_cast<wchar_t*>(program_entry ? build_program_command_line(own_path) : build_child_command_line(own_path));
+    if (!program_entry) offer_failure_handover();
+    claim_application_start();
     mark_child_starting();
-    return hand_over_child(create_process(application_path, command_line, &startup, program_entry));
+    HANDLE process = create_process(application_path, command_line, &startup, program_entry);
+    withdraw_failure_handover();
+    HANDLE waited = hand_over_child(process);
+    if (waited != NULL) watch_application(waited);
+    return waited;
+}
+
+// The trace's first lines: the role and what decided it, then the launch settings.
+void trace_launch(instance_role role, int argc)
+{
+    wchar_t* parent = get_env_var(TAVRIN_ENV_ONEFILE_PARENT);
+    if (role == role_child) trace("role: child of the parent instance %ls", parent);
+    else if (parent != NULL) trace("role: parent (" TAVRIN_ENV_ONEFILE_PARENT "=%ls names no running instance of this executable)", parent);
+    else trace("role: parent");
+    free(parent);
+    trace("executable %ls, %d arguments", own_executable_path(false), argc);
+}
+
+void trace_settings()
+{
+    trace("settings: %s mode, %s, spec %ls%s, %s", cached_mode ? "cached" : "temporary",
+          program_entry ? "program entry" : "DLL entry", unpack_spec, unpack_spec == builtin_unpack_spec ? " (built in)" : "",
+          no_progress_window ? "no progress window (--no-progress)" : "progress window when a windowed start takes long");
+    if (serial_steps != 0) trace("settings: " TAVRIN_ENV_ONEFILE_SERIAL " makes steps serial (mask %u)", serial_steps);
 }
 
 }  // namespace
@@ -406,13 +467,18 @@ int run_launcher()
     int argc = __argc;
     wchar_t** argv = __wargv;
 
+    // A failure that no stream takes goes to the person at the desktop.
+    set_undelivered_failure_handler(present_failure);
     // The launcher loads nothing by name from its own folder or the current directory: shell32 and
     // what it loads later come from system32.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     SetDllDirectoryW(L"");
     const instance_role role = detect_child_instance();
+    open_trace(role == role_child);
+    if (trace_on) trace_launch(role, argc);
 
     if (role == role_child) {
+        accept_failure_handover();
         // The parent's argument 0, which its own expansion used; a heap copy, never freed. Absent or
         // empty: the parent had an empty one too.
         wchar_t* original = get_env_var(TAVRIN_ENV_ORIGINAL_ARGV0);
@@ -428,6 +494,7 @@ int run_launcher()
     // The settings once, read from their items from here on; then the unpack directory, once (a
     // temporary parent expands it again only when the name it chose is taken).
     read_launch_settings();
+    if (trace_on) trace_settings();
     expand_unpack_directory();
     if (role == role_child && cached_mode) use_parent_copy();
 
@@ -462,7 +529,9 @@ int run_launcher()
             // at its end, a later run can.
             mark_unpack_directory();
             allow_cleanup_delete(true);
+            trace("unpack directory made%s", unpack_directory_marked() ? " and marked for later runs' sweep" : "");
             // From here on a fatal exit or an interrupt ends it with the clean-up.
+            arm_progress_window();
             creating_early = start_child_creation(argc, argv);
         }
         unpack_attached_data(role);
@@ -470,12 +539,18 @@ int run_launcher()
 
     if (role == role_child) return program_entry ? run_program_again() : run_child(argc, argv);
 
-    if (creating_early) await_child_creation();
+    if (creating_early) {
+        await_child_creation();
+        withdraw_failure_handover();
+    }
     if (creating_early && early.done) {
         // Every file is written and the frame confirmed: the child may run.
         waited = early.waited;
+        claim_application_start();
         mark_child_starting();
         resume_created(&early.created, false);
+        trace("child instance resumed: process %lu", early.created.dwProcessId);
+        if (waited != NULL) watch_application(waited);
     } else {
         set_application_variables(argc, argv);
         // Argument 0 of the child, whichever it is: the package's own path.
@@ -499,7 +574,10 @@ int run_launcher()
         if (!GetExitCodeProcess(waited, &exit_code)) exit_code = 1;
         CloseHandle(waited);
     }
+    trace("%s ended: exit code %lu", program_entry ? "program" : "child instance", exit_code);
     release_child();
     cleanup_child_and_directory();
+    // The second instance's failure, which it could not tell, shown now that nothing is held.
+    if (exit_code == launcher_failure_exit_code) show_handed_over_failure();
     return static_cast<int>(exit_code);
 }

@@ -448,6 +448,7 @@ pack_result pack_application(const pack_options& options)
 
     launch_settings chosen = options.settings;
     chosen.exe_entry = entry.kind.program;
+    result.no_progress = chosen.no_progress;
     if (chosen.cached && chosen.unpack_spec.empty()) chosen.unpack_spec = default_cached_spec(version.company);
     if (!chosen.unpack_spec.empty()) check_unpack_spec(chosen.unpack_spec, chosen.cached);
     launch_settings_bytes(chosen);  // refuses a spec or an identity too long for the record

@@ -59,6 +59,7 @@ struct pack_result {
                                         // entry's default with the option that gives the other
     execution_level manifest_level = execution_level::as_invoker;  // the package's manifest's
     std::string manifest_level_source = "the default";  // where it comes from (resolved_execution_level)
+    bool no_progress = false;           // the settings' --no-progress: no progress window
 };
 
 // The archive name of `relative` (a path relative to the application directory): its components

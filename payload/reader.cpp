@@ -8,6 +8,7 @@
 #include <zstd.h>
 
 #include "base/errors.h"
+#include "base/trace.h"
 #include "format/format.h"
 
 namespace {
@@ -31,11 +32,27 @@ unsigned ahead_next_read;             // the slot the reader takes next (count, 
 unsigned ahead_filled;                // slots filled and not yet given back, the reader's included
 bool ahead_reading;                   // the window is a slot of the ring, not yet given back
 ahead_end ahead_state;                // how the decoder ended, once it has
+size_t ahead_error;                   // the failing decoder call's result (an error code), or 0
 bool ahead_stop;                      // close asks the decoder to stop
 HANDLE ahead_thread;                  // NULL while the caller decodes on its own
 SRWLOCK ahead_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE ahead_slot_filled = CONDITION_VARIABLE_INIT;
 CONDITION_VARIABLE ahead_slot_given_back = CONDITION_VARIABLE_INIT;
+
+// The decode error, its cause in the trace first: the decoder's own words for `result` (an error
+// code), or, for 0, that the frame ended before the bytes wanted.
+[[noreturn]] void fail_decoding(size_t result)
+{
+    if (result != 0) trace("decoding failed: %s", ZSTD_getErrorName(result));
+    else trace("decoding failed: the archive ends before the content read so far does");
+    exit_decode_failed();
+}
+
+[[noreturn]] void fail_past_end()
+{
+    trace("decoding failed: content follows the end marker, or the frame does not end where it should");
+    exit_decode_failed();
+}
 
 // One decoder call into the whole window; the window then holds what it produced.
 void refill_window()
@@ -44,7 +61,7 @@ void refill_window()
     window.size = reader_window_size;
     size_t result = ZSTD_decompressStream(context, &window, &input);
     window_filled = window.pos == reader_window_size;
-    if (ZSTD_isError(result)) exit_decode_failed();
+    if (ZSTD_isError(result)) fail_decoding(result);
     last_result = result;
     window.size = window.pos;
     window.pos = 0;
@@ -61,6 +78,7 @@ size_t decode_slot(unsigned char* slot, ahead_end* end)
         const size_t result = ZSTD_decompressStream(context, &out, &input);
         if (ZSTD_isError(result)) {
             *end = ahead_failed;
+            ahead_error = result;
             return produced;
         }
         if (result == 0) {
@@ -174,6 +192,7 @@ bool decode_attached_data_ahead()
     ahead_next_read = ahead_filled = 0;
     ahead_reading = false;
     ahead_state = ahead_running;
+    ahead_error = 0;
     ahead_stop = false;
     // A small stack: the decoder keeps its state in the context, on the heap.
     ahead_thread = CreateThread(NULL, 256 * 1024, decode_ahead, NULL, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
@@ -182,7 +201,15 @@ bool decode_attached_data_ahead()
         ahead_memory = NULL;
         return false;
     }
+    trace("decoding ahead on a thread of its own (%u windows of %u KiB)", unsigned(ahead_slots), unsigned(reader_window_size / 1024));
     return true;
+}
+
+uint64_t attached_content_size()
+{
+    if (context == NULL) return 0;
+    const unsigned long long size = ZSTD_getFrameContentSize(input.src, input.size);
+    return size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR ? 0 : size;
 }
 
 void read_attached_data(void* buffer, uint64_t count)
@@ -193,14 +220,14 @@ void read_attached_data(void* buffer, uint64_t count)
         if (available == 0) {
             if (ahead_thread != NULL) {
                 if (take_next_slot()) continue;
-                exit_decode_failed();
+                fail_decoding(ahead_error);
             }
             // A call may produce nothing (a block header consumed); the loop simply calls again.
             if (input.pos < input.size || window_filled) {
                 refill_window();
                 continue;
             }
-            exit_decode_failed();
+            fail_decoding(0);
         }
         size_t n = count < available ? static_cast<size_t>(count) : available;
         memcpy(to, static_cast<unsigned char*>(window.dst) + window.pos, n);
@@ -213,14 +240,15 @@ void read_attached_data(void* buffer, uint64_t count)
 void confirm_attached_data_complete()
 {
     // Decoded bytes not handed out lie past the end marker: the stream is not what it claims.
-    if (window.pos != window.size) exit_decode_failed();
+    if (window.pos != window.size) fail_past_end();
     if (ahead_thread != NULL) {
         // The decoder runs on to the frame's end, where the checksum is; whatever it decodes there
         // is content past the end marker.
-        if (take_next_slot()) exit_decode_failed();
-        if (ahead_state != ahead_complete) exit_decode_failed();
+        if (take_next_slot()) fail_past_end();
+        if (ahead_state != ahead_complete) fail_decoding(ahead_error);
         window.size = 0;
         window.pos = 0;
+        trace("the archive's frame is complete, its checksum verified");
         return;
     }
     // The end marker may have come out before the decoder reached the frame's end, where the
@@ -231,12 +259,13 @@ void confirm_attached_data_complete()
         window.pos = 0;
         window.size = 0;
         size_t result = ZSTD_decompressStream(context, &window, &input);
-        if (ZSTD_isError(result)) exit_decode_failed();
+        if (ZSTD_isError(result)) fail_decoding(result);
         last_result = result;
-        if (result != 0 && input.pos == consumed) exit_decode_failed();
+        if (result != 0 && input.pos == consumed) fail_past_end();
     }
     window.size = 0;
     window.pos = 0;
+    trace("the archive's frame is complete, its checksum verified");
 }
 
 void close_attached_data()

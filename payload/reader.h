@@ -15,6 +15,10 @@ enum { reader_window_size = 131072 };
 // missing header. Returns only on success.
 void open_attached_data(const unsigned char* block, uint64_t length);
 
+// The content size that the frame's header declares (tavrin-pack always writes it), or 0 when it
+// declares none or the header cannot be read. Only between open_attached_data and close.
+uint64_t attached_content_size();
+
 // Decodes the rest of the frame on a thread of its own, ahead of the reads, into a ring of 8
 // windows (1 MiB more memory), so that decoding overlaps whatever the caller does with the bytes;
 // the reads hand out the same bytes and fail at the same point. Only right after

@@ -68,6 +68,7 @@ void read_launch_settings(void)
     unpack_spec = stored_unpack_spec();
     cached_mode = (settings_flags() & launch_setting_cached) != 0;
     program_entry = (settings_flags() & launch_setting_exe_entry) != 0;
+    no_progress_window = (settings_flags() & launch_setting_no_progress) != 0;
     // A heap copy from the environment, freed by nobody: read once, it lives as the process does.
     serial_steps = parse_serial_steps(get_env_var(TAVRIN_ENV_ONEFILE_SERIAL));
 }

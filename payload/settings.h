@@ -6,7 +6,8 @@
 // Reads the settings into their process-wide items (base/process_state.h), once, at the start:
 // unpack_spec, the spec the packer stored or the built-in spec when it stored none (the text lives
 // as long as the process); cached_mode, the packer chose cached mode; program_entry, the entry
-// (the first archived file) is a program to start rather than a DLL to load. A stored spec without
+// (the first archived file) is a program to start rather than a DLL to load; no_progress_window,
+// the packer turned the progress window off. A stored spec without
 // its terminator inside the record aborts (bound abort): the record is damaged. Also serial_steps,
 // from TAVRIN_ONEFILE_SERIAL.
 void read_launch_settings(void);

@@ -9,6 +9,7 @@
 #include <wchar.h>
 
 #include "base/errors.h"
+#include "base/trace.h"
 #include "paths/bounded.h"
 #include "paths/directory_spec.h"
 #include "format/entry_names.h"
@@ -76,15 +77,29 @@ uint64_t read_entry_size()
     return load_little_endian(bytes, entry_size_bytes);
 }
 
+// A start that the person at the desktop cancelled (the progress window closed) ends here, before
+// anything more is written; the clean-up deletes what was.
+void stop_when_cancelled()
+{
+    if (start_stage == start_cancelled) exit_start_cancelled();
+}
+
 void write_entry_content(HANDLE file, uint64_t remaining)
 {
     while (remaining > 0) {
+        stop_when_cancelled();
         DWORD piece = remaining < copy_buffer_size ? static_cast<DWORD>(remaining) : DWORD(copy_buffer_size);
         read_attached_data(copy_buffer, piece);
         // A successful call counts as a full write: synchronous writes to a file complete whole.
         DWORD written = 0;
-        if (!WriteFile(file, copy_buffer, piece, &written, NULL)) exit_unpack_failed();
+        if (!WriteFile(file, copy_buffer, piece, &written, NULL)) {
+            const DWORD error = GetLastError();
+            trace("writing %ls failed: error %lu", output_path, error);
+            SetLastError(error);
+            exit_unpack_failed();
+        }
         remaining -= piece;
+        unpacked_bytes = unpacked_bytes + piece;
     }
 }
 
@@ -95,7 +110,10 @@ void join_entry_path()
     // damage that the frame's checksum, checked only at its end, has not caught yet. It must not
     // reach the file system, where it could leave the unpack directory, open a device (COM1,
     // NUL) or land under another name ("a." as "a").
-    if (entry_name_fault(entry_name, wcslen(entry_name)) != name_ok) exit_decode_failed();
+    if (entry_name_fault(entry_name, wcslen(entry_name)) != name_ok) {
+        trace("decoding failed: the entry name '%ls' is not one the packer writes", entry_name);
+        exit_decode_failed();
+    }
     copy_wide_bounded(output_path, directory_in_use, wide_path_capacity);
     append_wide_bounded(output_path, L"\\", wide_path_capacity);
     append_wide_bounded(output_path, entry_name, wide_path_capacity);
@@ -161,6 +179,14 @@ void unpack_attached_data(instance_role role)
     // cached mode's sibling is never sealed, and its clean-up walks.
     bool recorded = role == role_parent && !cached_mode;
     if (recorded) begin_written_names(written_names_default_limit);
+    const unsigned long long started = trace_clock_tenths();
+    uint64_t files = 0;
+    if (role == role_parent) {
+        unpacked_bytes = 0;
+        unpack_total_bytes = attached_content_size();
+        trace("unpacking into %ls: %llu bytes of content", directory_in_use,
+              static_cast<unsigned long long>(unpack_total_bytes));
+    }
     while (read_entry_name()) {
         join_entry_path();
 
@@ -176,20 +202,37 @@ void unpack_attached_data(instance_role role)
         }
 
         uint64_t size = read_entry_size();
+        stop_when_cancelled();
         // A directory that could not be made shows up as the file's own failure just below.
         create_containing_directories(output_path);
         // Read sharing only: nobody else may write the file between our write and the child's load.
         output_file = CreateFileW(output_path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
-        if (output_file == INVALID_HANDLE_VALUE) exit_cannot_open_output(output_path);
+        if (output_file == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            trace("creating %ls failed: error %lu", output_path, error);
+            SetLastError(error);
+            exit_cannot_open_output(output_path);
+        }
         write_entry_content(output_file, size);
         close_unpack_output();
         if (recorded) record_written_name(entry_name);
+        ++files;
+        // The name (with its terminator) and the size, beside the content counted per piece.
+        unpacked_bytes = unpacked_bytes + 2 * (wcslen(entry_name) + 1) + entry_size_bytes;
     }
     // The end marker may come out of the decoder before the frame's end, where its checksum is. A
     // damaged archive must fail here, before the child is started on what was written.
-    if (role == role_parent) confirm_attached_data_complete();
+    if (role == role_parent) {
+        unpacked_bytes = unpacked_bytes + 2;  // the end marker: the whole content is read
+        confirm_attached_data_complete();
+    }
     close_attached_data();
     if (recorded) seal_written_names();
+    if (role == role_parent) {
+        const unsigned long long took = trace_clock_tenths() - started;
+        trace("unpacked %llu files, %llu bytes in %llu.%llu ms", static_cast<unsigned long long>(files),
+              static_cast<unsigned long long>(unpacked_bytes), took / 10, took % 10);
+    }
 }
 
 void locate_first_entry(const unsigned char* block, uint64_t length)

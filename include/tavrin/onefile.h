@@ -124,4 +124,20 @@ typedef int (*tavrin_run_code_function)(int argc, wchar_t** argv, const wchar_t*
 #define TAVRIN_ENV_ONEFILE_SERIAL "TAVRIN_ONEFILE_SERIAL"
 #define TAVRIN_ENV_ONEFILE_SERIAL_W L"TAVRIN_ONEFILE_SERIAL"
 
+/* Read, not set, by the launcher: "1" makes both instances write a line per decision and step to
+ * standard error (the role, the launch settings, the unpack directory, the kept tree's verdict,
+ * each step's start and end with the milliseconds since that process started, every failure's
+ * cause before its message); any other value but "0" is the path of a file to append the lines
+ * to instead (for a windowed package, which has no standard error), created when missing, never
+ * truncated; a link, a device or anything but a regular file is refused. UTF-8, CR LF. */
+#define TAVRIN_ENV_ONEFILE_TRACE "TAVRIN_ONEFILE_TRACE"
+#define TAVRIN_ENV_ONEFILE_TRACE_W L"TAVRIN_ONEFILE_TRACE"
+
+/* Read, not set, by the launcher: set to any value, a launcher failure that no standard stream can
+ * take (a windowed package started from Explorer or a shortcut) shows no message box; the run ends
+ * with exit code 2 as it would with the box closed. For automation that starts windowed packages
+ * without standard handles (a test harness, an IDE), which a box would keep waiting. */
+#define TAVRIN_ENV_ONEFILE_NO_DIALOG "TAVRIN_ONEFILE_NO_DIALOG"
+#define TAVRIN_ENV_ONEFILE_NO_DIALOG_W L"TAVRIN_ONEFILE_NO_DIALOG"
+
 #endif

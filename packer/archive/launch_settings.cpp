@@ -341,7 +341,8 @@ std::string launch_settings_bytes(const launch_settings& settings)
                          " UTF-16 code units");
     std::string bytes = record_header();
     std::uint32_t flags = launch_setting_packed | (settings.cached ? launch_setting_cached : 0) |
-                          (settings.exe_entry ? launch_setting_exe_entry : 0);
+                          (settings.exe_entry ? launch_setting_exe_entry : 0) |
+                          (settings.no_progress ? launch_setting_no_progress : 0);
     bytes += little_endian_bytes(flags, 4);
     std::string identity = settings.archive_identity;
     identity.resize(launch_settings_identity_size, '\0');
@@ -417,11 +418,12 @@ std::u16string cache_directory(const launch_settings& settings, const image_valu
 
 std::string unpack_settings_line(const launch_settings& settings)
 {
+    const std::string progress = settings.no_progress ? "; no progress window" : "";
     if (!settings.cached)
         return "unpack directory " + to_utf8(settings.unpack_spec.empty() ? builtin_unpack_spec : settings.unpack_spec) +
-               " (temporary: made for each run, deleted at its end)\n";
+               " (temporary: made for each run, deleted at its end" + progress + ")\n";
     return "unpack directory " + to_utf8(settings.unpack_spec) + "\\" + settings.archive_identity +
-           " (cached: kept and reused; the last component is the archive identity)\n";
+           " (cached: kept and reused; the last component is the archive identity" + progress + ")\n";
 }
 
 std::optional<launch_settings> read_launch_settings(std::istream& image, std::uint64_t offset)
@@ -436,6 +438,7 @@ std::optional<launch_settings> read_launch_settings(std::istream& image, std::ui
     const auto flags = read_little_endian(bytes, launch_settings_flags_offset, 4);
     settings.cached = (flags & launch_setting_cached) != 0;
     settings.exe_entry = (flags & launch_setting_exe_entry) != 0;
+    settings.no_progress = (flags & launch_setting_no_progress) != 0;
     std::size_t identity_end = bytes.find('\0', launch_settings_identity_offset);
     if (identity_end >= launch_settings_identity_offset + launch_settings_identity_size) return std::nullopt;
     settings.archive_identity = bytes.substr(launch_settings_identity_offset, identity_end - launch_settings_identity_offset);

@@ -78,6 +78,7 @@ struct launch_settings {
     std::u16string unpack_spec;     // empty: the launcher's built-in spec
     std::string archive_identity;   // ASCII hex digits; empty: none
     bool exe_entry = false;         // the entry is a program the launcher starts, not a DLL it loads
+    bool no_progress = false;       // a windowed package shows no progress window during a long start
 };
 
 // Throws spec_error unless the unpack directory of `settings` (its spec, else its mode's default)
@@ -115,7 +116,8 @@ using image_values = std::vector<std::pair<std::string, std::u16string>>;
 // package will stand is not known here.
 std::u16string cache_directory(const launch_settings& settings, const image_values& values = {});
 
-// One line for list: where the package unpacks and in which mode.
+// One line for list: where the package unpacks and in which mode, and "no progress window" when
+// the progress window is turned off.
 std::string unpack_settings_line(const launch_settings& settings);
 
 // The settings of the record at `offset`, or nothing when its fields are malformed (a field

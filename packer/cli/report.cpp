@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "format/settings_record.h"
 #include "packer/base/names.h"
 
 namespace tavrin {
@@ -129,6 +130,14 @@ std::string pack_summary(const pack_result& result, const std::filesystem::path&
              : result.subsystem == pe_subsystem_console ? std::string("console")
                                                         : describe_subsystem(result.subsystem)) +
             (result.subsystem_source.empty() ? "" : " (" + result.subsystem_source + ")") + "\n";
+    // The launcher's progress window, which only a windowed package shows.
+    text += std::string("  progress   ") +
+            (result.subsystem != pe_subsystem_windows ? "none: a console package"
+             : result.no_progress                     ? "none (--no-progress)"
+                                                      : "a window when a start takes over " +
+                                                            std::to_string(progress_window_delay_ms) +
+                                                            " ms (--no-progress turns it off)") +
+            "\n";
     text += std::string("  manifest   execution level ") + execution_level_name(result.manifest_level) + " (" +
             result.manifest_level_source + ")\n";
     for (const collected_dll& dll : result.collected)

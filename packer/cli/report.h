@@ -40,8 +40,9 @@ private:
 };
 
 // The lines printed after packing `output`: files and directories, bytes in and out with the ratio,
-// the level, window and threads, the time, the subsystem and why, the manifest's level and why, then
-// each collected DLL with its size and directory.
+// the level, window and threads, the time, the subsystem and why, whether the package shows the
+// launcher's progress window, the manifest's level and why, then each collected DLL with its size
+// and directory.
 std::string pack_summary(const pack_result& result, const std::filesystem::path& output);
 
 // The entries of a package in archive order with their sizes, then the totals and the frame's

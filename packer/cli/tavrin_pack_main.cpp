@@ -90,8 +90,8 @@ std::string help_text()
     for (placeholder_id id : tavrin::placeholder_group_ids(placeholder_group::counted_apart))
         counted += (counted.empty() ? "" : ", ") + std::to_string(placeholders[id].allowance) + " {" + placeholders[id].name + "}";
     return std::string("Usage: ") + tool_name + " [pack] APP_DIR -o OUT.exe [--entry NAME] [--level N] [--window N]\n" +
-           "                   [--threads N] [--unpack-dir SPEC] [--cached] [--launcher PATH] [--allow-missing DLL]...\n"
-           "                   [--dll-path DIR]... [--no-collect]\n"
+           "                   [--threads N] [--unpack-dir SPEC] [--cached] [--no-progress] [--launcher PATH]\n"
+           "                   [--allow-missing DLL]... [--dll-path DIR]... [--no-collect]\n"
            "                   [--quiet] [--console | --windows] [--icon FILE]...\n"
            "                   [--company TEXT] [--product TEXT] [--app-version A.B.C.D] [--description TEXT]\n"
            "                   [--copyright TEXT] [--original-filename NAME] [--manifest-level LEVEL]\n"
@@ -170,6 +170,10 @@ std::string help_text()
            "  --cached               unpack once and reuse: the files stay in the unpack directory, below\n"
            "                         which OUT.exe adds the archive identity (a hash of its attached data),\n"
            "                         and later runs check and use them instead of unpacking again\n"
+           "  --no-progress          no progress window: a windowed package otherwise shows one when its\n"
+           "                         start takes over " + std::to_string(progress_window_delay_ms) +
+           " ms while it unpacks (temporary mode, a first\n"
+           "                         cached run, a repair); a console package never shows one\n"
            "  --launcher PATH        the launcher image (default: the file that " + tavrin::launcher_variable + " names,\n"
            "                         else " + tavrin::launcher_file_name + " beside " + tool_name + ", else in\n"
            "                         ../share/tavrin-onefile from it, as installed)\n"
@@ -523,6 +527,8 @@ int run_pack(std::vector<std::string> arguments, const fs::path& tool_dir)
             options.settings.unpack_spec = parse_unpack_spec(value());
         else if (name == "--cached")
             options.settings.cached = true;
+        else if (name == "--no-progress")
+            options.settings.no_progress = true;
         else if (name == "--version")
             throw usage_error("unknown option '--version' for packing: the application's version is --app-version A.B.C.D "
                               "(tavrin-pack --version alone shows the tool's)");

@@ -123,28 +123,3 @@ TEST_F(ExeEntry, AnEntryThatCannotStartIsReportedAndItsDirectoryDeleted)
     EXPECT_EQ(nothing.process.exit_code, 2u);
     EXPECT_EQ(nothing.process.out, "Error, attached data holds no application.\r\n");
 }
-
-// A windowed program entry opens a real window, under a virtual display only: windows.exe_entry_window
-// runs this through xvfb-run with DISPLAY set (Wine's scripts unset it, and the normal run skips).
-// The window placement the package was started with reaches the program's start-up information
-// (Wine 8 does not apply it to the window: a program started directly shows it normal too).
-TEST(ExeEntryWindow, AWindowedProgramShowsItsWindowAndPassesItsExitCode)
-{
-    const wchar_t* display = _wgetenv(L"DISPLAY");
-    if (display == nullptr || *display == 0) GTEST_SKIP() << "no display (windows.exe_entry_window gives one)";
-    // Under Wine 8 the first window on a display starts the desktop process, which inherits the
-    // standard handles of the process that needs it and holds them until the display ends. Started
-    // from here it holds this executable's own, not the stream files of the run below, whose
-    // directory stayed in %TEMP% for that.
-    GetDesktopWindow();
-    temp_directory dir;
-    const fs::path exe = dir.path() / L"windowed.exe";
-    make_package_of(exe, lay_out_program(dir.path() / L"plain", exe_app_windowed));
-    set_launch_settings(exe, {false, u"", "", true});
-    run_options options;
-    options.show_window = SW_SHOWMINNOACTIVE;
-    auto result = start(exe, {L"--exit", L"3221225477", L"--window"}, options);
-    EXPECT_EQ(result.process.exit_code, 3221225477u) << result.process.out << result.process.err;
-    EXPECT_EQ(one(result.facts, "visible"), L"1");
-    EXPECT_EQ(one(result.facts, "show"), std::to_wstring(SW_SHOWMINNOACTIVE));
-}

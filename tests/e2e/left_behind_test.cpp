@@ -69,19 +69,6 @@ DWORD ended_process_id()
     return process.dwProcessId;
 }
 
-// The Linux path of the Windows path `path` (Wine's own translation).
-std::wstring unix_path(const fs::path& path)
-{
-    using unix_name_function = char* (*)(const wchar_t*);
-    auto unix_name = reinterpret_cast<unix_name_function>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* name = unix_name != nullptr ? unix_name(path.c_str()) : nullptr;
-    if (name == nullptr) return L"";
-    std::wstring text = widen(name);
-    HeapFree(GetProcessHeap(), 0, name);
-    return text;
-}
-
 }  // namespace
 
 TEST_F(LeftBehind, ADirectoryHeldByADetachedProcessIsNamedAndDeletedByALaterRunOnceItIsFree)
@@ -183,9 +170,7 @@ TEST_F(LeftBehind, OnlyMarkedDirectoriesOfEndedRunsOfThisUserAreDeleted)
     for (const auto& entry : table) {
         const fs::path path = temp_ / entry.name;
         if (entry.kind == unix_link) {
-            // Wine 8 makes no links of its own; one made from Linux shows as a reparse point in a listing.
-            run_process(L"Z:\\bin\\ln", L"ln -s " + quote_argument(unix_path(target)) + L" " + quote_argument(unix_path(path)));
-            ASSERT_NE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << "no link made";
+            ASSERT_TRUE(make_unix_link(target, path)) << "no link made";
         } else {
             fs::create_directories(path / L"sub");
             write_file(path / L"sub" / L"file.txt", "left");
@@ -205,5 +190,5 @@ TEST_F(LeftBehind, OnlyMarkedDirectoriesOfEndedRunsOfThisUserAreDeleted)
     EXPECT_EQ(read_file(target / L"keep.txt"), "keep") << "a link was followed";
     // The link goes from Linux: Wine 8's own calls would delete what it points to.
     for (const auto& entry : table)
-        if (entry.kind == unix_link) run_process(L"Z:\\bin\\rm", L"rm " + quote_argument(unix_path(temp_ / entry.name)));
+        if (entry.kind == unix_link) remove_unix_link(temp_ / entry.name);
 }

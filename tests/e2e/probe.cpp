@@ -16,6 +16,8 @@
 //                    "--then"), wait, and make its exit code ours
 //   --hold NAME      open NAME in the unpack directory without delete sharing and keep it open
 //   --crash          raise an access violation
+//   --window MS      show a top-level window of class "tavrin_probe_window" for MS milliseconds
+//                    (its messages dispatched meanwhile), then destroy it; reports "window"
 //   --load NAME      load the DLL NAME by name alone and report what its plugin_value() returns
 //                    ("loaded") or the system error ("load_error")
 //   --then           the rest of the arguments belong to --spawn-self
@@ -47,6 +49,42 @@ void report(const wchar_t* key, const wchar_t* value)
     std::wstring line = std::wstring(key) + L"=" + hex(value) + L"\n";
     for (wchar_t c : line) fputc(static_cast<char>(c), out);  // keys and hex digits are ASCII
     fclose(out);
+}
+
+// A window of the application's own, for what watches for one (the launcher's progress window).
+// user32 is loaded only here, so that the probe's other runs import what they always did.
+void show_window_for(DWORD milliseconds)
+{
+    HMODULE user = LoadLibraryW(L"user32.dll");
+    auto find = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(user, name)); };
+    auto register_class = reinterpret_cast<decltype(&RegisterClassW)>(find("RegisterClassW"));
+    auto create_window = reinterpret_cast<decltype(&CreateWindowExW)>(find("CreateWindowExW"));
+    auto default_procedure = reinterpret_cast<WNDPROC>(find("DefWindowProcW"));
+    auto show_window = reinterpret_cast<decltype(&ShowWindow)>(find("ShowWindow"));
+    auto wait = reinterpret_cast<decltype(&MsgWaitForMultipleObjects)>(find("MsgWaitForMultipleObjects"));
+    auto peek = reinterpret_cast<decltype(&PeekMessageW)>(find("PeekMessageW"));
+    auto dispatch = reinterpret_cast<decltype(&DispatchMessageW)>(find("DispatchMessageW"));
+    auto destroy = reinterpret_cast<decltype(&DestroyWindow)>(find("DestroyWindow"));
+    WNDCLASSW kind = {};
+    kind.lpfnWndProc = default_procedure;
+    kind.hInstance = GetModuleHandleW(NULL);
+    kind.lpszClassName = L"tavrin_probe_window";
+    register_class(&kind);
+    HWND window = create_window(0, L"tavrin_probe_window", L"probe", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 320,
+                                200, NULL, NULL, kind.hInstance, NULL);
+    if (window == NULL) {
+        report(L"window", L"none");
+        return;
+    }
+    show_window(window, SW_SHOW);
+    report(L"window", L"shown");
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < milliseconds) {
+        wait(0, NULL, FALSE, 50, QS_ALLINPUT);
+        MSG message;
+        while (peek(&message, NULL, 0, 0, PM_REMOVE)) dispatch(&message);
+    }
+    destroy(window);
 }
 
 void report_variable(const wchar_t* name)
@@ -182,6 +220,9 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
             swprintf(number, 32, L"%lu", entry != NULL ? static_cast<unsigned long>(reinterpret_cast<int (*)()>(entry)())
                                                        : GetLastError());
             report(entry != NULL ? L"loaded" : L"load_error", number);
+            ++i;
+        } else if (command == L"--window") {
+            show_window_for(wcstoul(value, NULL, 10));
             ++i;
         } else if (command == L"--crash") {
             RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, NULL);

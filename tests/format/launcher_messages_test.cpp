@@ -67,5 +67,9 @@ TEST(LauncherMessages, EveryValueIsExplained)
     for (int fault = name_empty; fault <= name_reserved_device; ++fault)
         EXPECT_NE(text.find(std::string("`") + name_fault_reason(static_cast<name_fault>(fault)) + "`"), std::string::npos)
             << fault;
+    for (int refusal = trace_refused_device; refusal <= trace_refused_not_regular; ++refusal)
+        EXPECT_NE(text.find(std::string("`") + trace_refusal_reason(static_cast<trace_refusal>(refusal)) + "`"),
+                  std::string::npos)
+            << refusal;
     EXPECT_NE(text.find("`" TAVRIN_NO_SYSTEM_TEXT "`"), std::string::npos);
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "format/format.h"
 #include "packer/image/pe_image.h"
 
 using namespace testing_support;
@@ -109,16 +110,64 @@ void patch_version_text(const std::filesystem::path& exe, const std::u16string& 
     write_file(exe, image.replace(at, found.size(), patched));
 }
 
-bool set_immutable(const std::wstring& path, bool immutable)
+void damage_attached_data(const std::filesystem::path& exe)
+{
+    std::string image = read_file(exe);
+    std::ifstream in(exe, std::ios::binary);
+    const auto headers = tavrin::read_pe_headers(in, narrow(exe.wstring()));
+    in.close();
+    for (const auto& section : headers.sections)
+        if (section.name == TAVRIN_ATTACHED_SECTION_NAME) {
+            image[section.raw_offset + section.virtual_size / 2] ^= 0x5A;
+            write_file(exe, image);
+            return;
+        }
+    ADD_FAILURE() << "no attached data in " << narrow(exe.wstring());
+}
+
+std::wstring unix_path(const std::filesystem::path& path)
 {
     using unix_name_function = char* (*)(const wchar_t*);
     auto unix_name = reinterpret_cast<unix_name_function>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
     char* name = unix_name != nullptr ? unix_name(path.c_str()) : nullptr;
-    if (name == nullptr) return false;
-    // Wine hands no Unix exit code back: whether a directory can be made there tells.
-    run_process(L"Z:\\usr\\bin\\chattr", std::wstring(immutable ? L"chattr +i " : L"chattr -i ") + quote_argument(widen(name)));
+    if (name == nullptr) return L"";
+    std::wstring text = widen(name);
     HeapFree(GetProcessHeap(), 0, name);
+    return text;
+}
+
+// Whether `path` shows, within 2 s, as `wanted` says: a reparse point, or nothing at all. Wine 8
+// starts a Unix program through a Windows process that may end before the program's work shows.
+bool link_shows(const std::filesystem::path& path, bool wanted)
+{
+    for (int i = 0; i < 100; ++i) {
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        const bool link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (wanted ? link : attributes == INVALID_FILE_ATTRIBUTES) return true;
+        Sleep(20);
+    }
+    return false;
+}
+
+bool make_unix_link(const std::filesystem::path& target, const std::filesystem::path& link)
+{
+    run_process(L"Z:\\bin\\ln", L"ln -s " + quote_argument(unix_path(target)) + L" " + quote_argument(unix_path(link)));
+    return link_shows(link, true);
+}
+
+bool remove_unix_link(const std::filesystem::path& link)
+{
+    run_process(L"Z:\\bin\\rm", L"rm " + quote_argument(unix_path(link)));
+    return link_shows(link, false);
+}
+
+bool set_immutable(const std::wstring& path, bool immutable)
+{
+    const std::wstring name = unix_path(path);
+    if (name.empty()) return false;
+    // Wine hands no Unix exit code back: whether a directory can be made there tells.
+    run_process(L"Z:\\usr\\bin\\chattr", std::wstring(immutable ? L"chattr +i " : L"chattr -i ") + quote_argument(name));
     const std::wstring trial = path + L"\\trial";
     const bool made = CreateDirectoryW(trial.c_str(), NULL);
     if (made) RemoveDirectoryW(trial.c_str());

@@ -53,6 +53,21 @@ tavrin::launch_settings set_launch_settings(const std::filesystem::path& exe, ta
 // file) with `replacement` (no longer), NULs after it: a block patched after packing.
 void patch_version_text(const std::filesystem::path& exe, const std::u16string& old, const std::u16string& replacement);
 
+// The Linux path of the Windows path `path` (Wine's own translation); empty where there is none.
+std::wstring unix_path(const std::filesystem::path& path);
+
+// Makes `link` a Linux symbolic link to `target` (ln -s, a Unix program that Wine 8 starts through
+// CreateProcessW): Wine makes no links of its own. True when `link` then shows as a reparse point
+// (Wine 8 shows one to a directory so by its path; one to a file it shows as a plain file).
+bool make_unix_link(const std::filesystem::path& target, const std::filesystem::path& link);
+// Removes such a link (rm): never through Windows, where Wine 8 deletes a link's target, nor
+// through std::filesystem, which under Wine 8 walks into it. True once it is gone.
+bool remove_unix_link(const std::filesystem::path& link);
+
+// Flips one byte in the middle of the package's attached data: a damaged archive, which the
+// launcher finds before the application starts.
+void damage_attached_data(const std::filesystem::path& exe);
+
 // Makes the directory `path` (a Windows path of Wine's) immutable for Linux, so that nothing can be
 // made in it, not even by root, or mutable again (chattr, a Unix program that Wine 8 starts through
 // CreateProcessW). False where that did not take.

@@ -143,10 +143,12 @@ process_result run_process(const std::wstring& application, const std::wstring& 
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    // A desktop shell has no standard handles to give: all three are none (left unset, Wine 8 would
+    // copy this console program's into the new process).
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = in;
-    startup.hStdOutput = options.without_stdout ? nullptr : out;
-    startup.hStdError = options.without_stderr ? nullptr : err;
+    startup.hStdInput = options.desktop_start ? nullptr : in;
+    startup.hStdOutput = options.without_stdout || options.desktop_start ? nullptr : out;
+    startup.hStdError = options.without_stderr || options.desktop_start ? nullptr : err;
     if (options.show_window) {
         startup.dwFlags |= STARTF_USESHOWWINDOW;
         startup.wShowWindow = *options.show_window;
@@ -167,9 +169,10 @@ process_result run_process(const std::wstring& application, const std::wstring& 
         if (attempt > 0) Sleep(200);
         void* environment = env.empty() ? nullptr : env.data();
         const wchar_t* directory = options.current_directory ? options.current_directory->c_str() : nullptr;
+        const BOOL inherit = options.desktop_start ? FALSE : TRUE;
         created = options.limited ? CreateProcessAsUserW(limited_token(), application.c_str(), line.data(), nullptr, nullptr,
-                                                         TRUE, flags, environment, directory, &startup, &info)
-                                  : CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
+                                                         inherit, flags, environment, directory, &startup, &info)
+                                  : CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, inherit, flags,
                                                    environment, directory, &startup, &info);
         create_error = GetLastError();
         if (created || create_error != ERROR_INTERNAL_ERROR) break;
@@ -186,8 +189,11 @@ process_result run_process(const std::wstring& application, const std::wstring& 
         ResumeThread(info.hThread);
     }
     CloseHandle(info.hThread);
+    const DWORD started = GetTickCount();
+    if (options.while_running) options.while_running(info.hProcess, info.dwProcessId);
+    const DWORD spent = GetTickCount() - started;
     process_result result;
-    if (WaitForSingleObject(info.hProcess, options.timeout_ms) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(info.hProcess, spent < options.timeout_ms ? options.timeout_ms - spent : 0) != WAIT_OBJECT_0) {
         result.timed_out = true;
         TerminateProcess(info.hProcess, 0xDEAD);
         WaitForSingleObject(info.hProcess, INFINITE);

@@ -47,6 +47,12 @@ struct run_options {
     std::function<void(HANDLE process)> before_start;           // runs while the process is suspended
     bool limited = false;                                       // the limited token (limited_token.h)
     std::optional<WORD> show_window;                            // STARTF_USESHOWWINDOW with this value
+    // As a desktop shell starts a program: no standard handles at all, none inherited (the
+    // stream fields of the result stay empty).
+    bool desktop_start = false;
+    // Runs on the calling thread once the process runs, before the wait for its end (which the
+    // timeout still bounds from the start): to watch its windows and answer them.
+    std::function<void(HANDLE process, DWORD process_id)> while_running;
 };
 
 // Starts `application` with the full command line `command_line` (argument 0 included), standard

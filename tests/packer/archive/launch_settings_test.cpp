@@ -1,5 +1,8 @@
-// The unpack directory (--unpack-dir) as the packer checks it, and the values that draw warnings.
+// The unpack directory (--unpack-dir) as the packer checks it, the values that draw warnings, and
+// the record's flags written and read back.
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 #include "packer/archive/launch_settings.h"
 #include "format/settings_record.h"
@@ -131,6 +134,39 @@ TEST_F(PackTest, SpecsThatRunsCanTripOverDrawWarnings)
     EXPECT_EQ(warnings_for(u"{TEMP}\\app_{RANDOM}"), "");
     EXPECT_NE(warnings_for(u"{TEMP}\\app_{PID}").find("has no {RANDOM}"), std::string::npos);
     EXPECT_NE(warnings_for(u"{TEMP}\\{PROGRAM_BASE}_{RANDOM}").find("started by a full path"), std::string::npos);
+}
+
+// Each flag lands on its own bit of the record, which the launcher reads, and comes back alone.
+TEST(LaunchSettingsRecord, FlagsRoundTripIndependently)
+{
+    struct flags_case {
+        bool cached, exe_entry, no_progress;
+        std::uint32_t word;  // the record's flags as the launcher reads them
+    };
+    const flags_case cases[] = {
+        {false, false, false, 1}, {false, false, true, 9}, {true, false, false, 3},
+        {false, true, false, 5},  {true, true, false, 7},  {true, true, true, 15},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.word);
+        tavrin::launch_settings settings{each.cached, each.cached ? u"{CACHE_DIR}\\app" : u"", each.cached ? "0123abcd" : "",
+                                         each.exe_entry, each.no_progress};
+        const std::string bytes = tavrin::launch_settings_bytes(settings);
+        std::uint32_t word = 0;
+        for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(bytes[launch_settings_flags_offset + i]);
+        EXPECT_EQ(word, each.word);
+
+        std::istringstream image("lead" + bytes);
+        const auto read = tavrin::read_launch_settings(image, 4);
+        ASSERT_TRUE(read);
+        EXPECT_EQ(read->cached, each.cached);
+        EXPECT_EQ(read->exe_entry, each.exe_entry);
+        EXPECT_EQ(read->no_progress, each.no_progress);
+        EXPECT_EQ(read->unpack_spec, settings.unpack_spec);
+        EXPECT_EQ(read->archive_identity, settings.archive_identity);
+        const std::string line = tavrin::unpack_settings_line(*read);
+        EXPECT_EQ(line.find("; no progress window)\n") != std::string::npos, each.no_progress) << line;
+    }
 }
 
 }  // namespace

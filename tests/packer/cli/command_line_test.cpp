@@ -1,5 +1,5 @@
 // The tavrin-pack command: exit codes, the help, what stands where the application folder goes, the
-// summary, --quiet and --threads.
+// summary, --quiet, --threads and --no-progress.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "packer/archive/inspect.h"
 #include "packer/base/names.h"
 #include "packer/cli/report.h"
 #include "tests/packer/pack_fixture.h"
@@ -171,7 +172,7 @@ TEST_F(PackTest, HelpDocumentsEveryOptionAndExitCode)
 {
     tool_run help = run_tool(scratch_.path(), {"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char* item : {"-o, --output", "--entry NAME", "--level N", "--window N", "--threads N", "--launcher PATH", "--unpack-dir SPEC", "--cached", "--allow-missing DLL", "--dll-path DIR", "--no-collect", "-q, --quiet", "list OUT.exe", "cache-dir OUT.exe",
+    for (const char* item : {"-o, --output", "--entry NAME", "--level N", "--window N", "--threads N", "--launcher PATH", "--unpack-dir SPEC", "--cached", "--no-progress", "--allow-missing DLL", "--dll-path DIR", "--no-collect", "-q, --quiet", "list OUT.exe", "cache-dir OUT.exe",
                              "--console", "--windows", "--icon FILE", "--company TEXT", "--product TEXT", "--app-version A.B.C.D",
                              "--description TEXT", "--copyright TEXT", "--original-filename NAME", "--manifest-level LEVEL",
                              "verify OUT.exe", "extract OUT.exe DIR", "-h, --help", "--version", "Exit codes:", "  0  ", "  1  ", "  2  "})
@@ -222,9 +223,19 @@ TEST_F(PackTest, CommandSummaryQuietAndThreads)
          {"Packed " + arg(output_) + ": 3 files, 2 directories; entry app.dll\n", "  bytes in   " + tavrin::format_count(entry_dll().size() + 5001),
           "  bytes out  " + std::to_string(block), std::string("ratio "), "executable " + tavrin::format_count(first.size()),
           std::string("  settings   level 5, window "), std::string(", 1 thread\n"), std::string("  time       "),
-          std::string("\n  subsystem  windowed (a DLL entry's default; --console for a console program)\n")})
+          std::string("\n  subsystem  windowed (a DLL entry's default; --console for a console program)\n"),
+          std::string("\n  progress   a window when a start takes over 400 ms (--no-progress turns it off)\n")})
         EXPECT_NE(loud.out.find(part), std::string::npos) << part << "\n" << loud.out;
     EXPECT_EQ(loud.err, "") << "a quick packing shows no progress lines";
+    EXPECT_FALSE(tavrin::package_settings(output_)->no_progress);
+
+    // --no-progress reaches the record, the summary and the listing.
+    tool_run no_progress = run_tool(scratch_.path(), {arg(app_), "-o", arg(output_), "--launcher", launcher, "--no-progress"});
+    ASSERT_EQ(no_progress.code, 0) << no_progress.err;
+    EXPECT_NE(no_progress.out.find("\n  progress   none (--no-progress)\n"), std::string::npos) << no_progress.out;
+    EXPECT_TRUE(tavrin::package_settings(output_)->no_progress);
+    const std::string listed = run_tool(scratch_.path(), {"list", arg(output_)}).out;
+    EXPECT_NE(listed.find(" (temporary: made for each run, deleted at its end; no progress window)\n"), std::string::npos) << listed;
 
     tool_run quiet = run_tool(scratch_.path(), {arg(app_), "-o", arg(output_), "--launcher", launcher, "--level", "5", "-q", "--threads", "4"});
     EXPECT_EQ(quiet.code, 0) << quiet.err;

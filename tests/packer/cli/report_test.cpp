@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <tuple>
 
 #include "packer/cli/report.h"
 
@@ -90,7 +91,21 @@ TEST(Summary, NamesEverythingAboutThePacking)
               "  settings   level 19, window 128.0 MiB, 2 threads\n"
               "  time       61.23 s\n"
               "  subsystem  windowed (a DLL entry's default; --console for a console program)\n"
+              "  progress   a window when a start takes over 400 ms (--no-progress turns it off)\n"
               "  manifest   execution level asInvoker (the default)\n");
+
+    // Only a windowed package shows the launcher's progress window, and --no-progress turns it off.
+    const std::tuple<std::uint16_t, bool, const char*> progress_cases[] = {
+        {2, true, "none (--no-progress)"},
+        {3, false, "none: a console package"},
+        {3, true, "none: a console package"},
+    };
+    for (const auto& [subsystem, no_progress, shown] : progress_cases) {
+        result.subsystem = subsystem;
+        result.no_progress = no_progress;
+        const std::string summary = tavrin::pack_summary(result, "out/app.exe");
+        EXPECT_NE(summary.find(std::string("\n  progress   ") + shown + "\n  manifest "), std::string::npos) << summary;
+    }
 }
 
 }  // namespace
