@@ -76,8 +76,15 @@ bool windowed_package()
     return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
 }
 
+bool display_present()
+{
+    const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != NULL;
+    return !wine || GetEnvironmentVariableW(L"DISPLAY", NULL, 0) > 0 || GetEnvironmentVariableW(L"WAYLAND_DISPLAY", NULL, 0) > 0;
+}
+
 bool interactive_desktop(const desktop_calls* calls)
 {
+    if (!display_present()) return false;
     HWINSTA station = calls->window_station();
     USEROBJECTFLAGS flags;
     DWORD needed = 0;

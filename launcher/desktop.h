@@ -52,9 +52,15 @@ const desktop_calls* load_desktop_calls();
 // packed as a console program (subsystem 3) has a console for its words and shows no progress.
 bool windowed_package();
 
-// Whether windows of this process are seen by a person: its window station is the visible one
-// (WSF_VISIBLE), not a service's. (Under Wine 8 it reads visible even without a display, where a
-// window cannot be created and a message box returns at once.)
+// Whether a window could be seen at all, asked before anything is loaded: false only under Wine
+// with no display in the environment (DISPLAY, WAYLAND_DISPLAY, which Wine copies from the Unix
+// one). Wine 8 reads the window station as visible there, yet no window can be made, and the
+// attempt starts the prefix's desktop process without a display, after which no program in that
+// prefix shows a window again.
+bool display_present();
+
+// Whether windows of this process are seen by a person: a display is present and its window
+// station is the visible one (WSF_VISIBLE), not a service's.
 bool interactive_desktop(const desktop_calls* calls);
 
 // The package's title for its windows, into `out` (`capacity` code units, at least

@@ -53,6 +53,10 @@ void show_box(const wchar_t* text)
         trace("no message box: " TAVRIN_ENV_ONEFILE_NO_DIALOG " is set");
         return;
     }
+    if (!display_present()) {
+        trace("no message box: no display");
+        return;
+    }
     const desktop_calls* calls = load_desktop_calls();
     if (calls == NULL) {
         trace("no message box: user32 cannot be loaded");
@@ -72,12 +76,10 @@ void show_box(const wchar_t* text)
 
 }  // namespace
 
-bool standard_stream_usable(DWORD which)
+bool standard_stream_present(DWORD which)
 {
     HANDLE handle = GetStdHandle(which);
-    if (handle == NULL || handle == INVALID_HANDLE_VALUE) return false;
-    SetLastError(NO_ERROR);
-    return GetFileType(handle) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR;
+    return handle != NULL && handle != INVALID_HANDLE_VALUE;
 }
 
 void present_failure(const wchar_t* text)
@@ -99,7 +101,7 @@ void present_failure(const wchar_t* text)
 
 void offer_failure_handover()
 {
-    if (box.offered || standard_stream_usable(STD_OUTPUT_HANDLE) || standard_stream_usable(STD_ERROR_HANDLE) ||
+    if (box.offered || standard_stream_present(STD_OUTPUT_HANDLE) || standard_stream_present(STD_ERROR_HANDLE) ||
         no_dialog_requested())
         return;
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};

@@ -14,8 +14,8 @@
 // the kept tree of cached mode is let go, so that a box left open holds nothing of it.
 void present_failure(const wchar_t* text);
 
-// The parent, just before it creates its own second instance: when a box could be due (neither of
-// its standard streams is usable, TAVRIN_ONEFILE_NO_DIALOG unset), offers the hand-over: a shared
+// The parent, just before it creates its own second instance: when a box could be due (it has
+// neither standard stream, TAVRIN_ONEFILE_NO_DIALOG unset), offers the hand-over: a shared
 // section of its own, inheritable, named to the child in an environment variable. Otherwise, and
 // when the section cannot be made, nothing: the child then shows its box itself.
 void offer_failure_handover();
@@ -35,8 +35,10 @@ void show_handed_over_failure();
 void accept_failure_handover();
 void release_failure_handover();
 
-// Whether a standard handle can take a message: it is set and a file, a pipe or a console
-// (GetFileType knows it). A handle that is missing, closed or invalid cannot.
-bool standard_stream_usable(DWORD which);
+// Whether the process has the standard handle `which` (STD_OUTPUT_HANDLE, STD_ERROR_HANDLE) at
+// all: no call to the system, so that the common start pays nothing for the hand-over. A handle
+// that is set but closed or invalid counts as present: its failure then shows in the child's own
+// box, the parent's directory still there meanwhile.
+bool standard_stream_present(DWORD which);
 
 #endif

@@ -209,6 +209,10 @@ DWORD WINAPI progress_thread(void*)
 {
     // Not due before the delay: a start that gets there first shows nothing and loads nothing.
     if (WaitForSingleObject(progress.started, progress.delay) == WAIT_OBJECT_0 || start_stage != start_preparing) return 0;
+    if (!display_present()) {
+        trace("no progress window: no display");
+        return 0;
+    }
     progress.calls = load_desktop_calls();
     if (progress.calls == NULL) {
         trace("no progress window: user32 cannot be loaded");

@@ -2,7 +2,7 @@
 # Installs what the builds need on a Debian machine, idempotently and without questions:
 # the mingw-w64 posix toolchain, Wine, CMake, host zstd and GoogleTest, clang with libFuzzer (the fuzz
 # test), pefile, icoutils and osslsigncode (the identity checks read and sign packages), strace (runs
-# under a tracer), xvfb (a virtual display for the windowed test) and Debian's zstd source; then the
+# under a tracer), xvfb (a virtual display for the windowed tests) and Debian's zstd source; then the
 # user tavrin-test that the tests run packages as. `setup.sh demo` installs only what building and
 # running the demo needs: no fuzzing toolchain, no read-back tools, no test user.
 set -euo pipefail

@@ -383,6 +383,45 @@ TEST(DesktopProgress, ClosingTheWindowCancelsTheStart)
     }
 }
 
+// Cached mode: the first run unpacks, slowly, and shows the window, which closes when the
+// application, run in the launcher's own process, shows its window; a later run finds its tree
+// intact and shows none, however long its check takes.
+TEST(DesktopProgress, CachedModeShowsProgressOnlyWhileItUnpacks)
+{
+    REQUIRE_DISPLAY();
+    temp_directory dir;
+    const fs::path exe = dir.path() / L"cached.exe", trace = dir.path() / L"trace.txt";
+    make_slow_package(exe);
+    set_launch_settings(exe, {true, u"{EXE_DIR}\\kept", "", false});
+    for (int run_number = 1; run_number <= 2; ++run_number) {
+        SCOPED_TRACE(run_number == 1 ? "the first run" : "a later run");
+        bool progress = false, closed_by_window = false;
+        run_options options;
+        options.desktop_start = true;
+        options.limited = true;  // as a user starts it: Wine 8 starts every process elevated
+        options.env[L"TAVRIN_ONEFILE_TRACE"] = trace.wstring();
+        options.while_running = [&](HANDLE process, DWORD id) {
+            while (WaitForSingleObject(process, 10) == WAIT_TIMEOUT && !progress)
+                progress = !windows_of_kind(TAVRIN_PROGRESS_WINDOW_CLASS).empty();
+            if (!progress) return;
+            auto application = wait_for_window(L"tavrin_probe_window", 60000, process);
+            EXPECT_TRUE(application.has_value());
+            if (application) {
+                EXPECT_EQ(application->process, id) << "run in the launcher's own process";
+            }
+            for (int i = 0; i < 50 && !closed_by_window; ++i, Sleep(20))
+                closed_by_window = windows_of_kind(TAVRIN_PROGRESS_WINDOW_CLASS).empty();
+        };
+        auto run = start(exe, {L"--window", L"2000"}, options);
+        EXPECT_EQ(run.process.exit_code, 0u) << read_file(trace);
+        EXPECT_EQ(one(run.facts, "window"), L"shown");
+        EXPECT_EQ(progress, run_number == 1) << read_file(trace);
+        if (run_number == 1) {
+            EXPECT_TRUE(closed_by_window) << read_file(trace);
+        }
+    }
+}
+
 // Starts that show no progress window: a quick one (the common small package never flashes a
 // window), a console package, and a package packed with --no-progress, both as slow as the one
 // above.
@@ -406,8 +445,11 @@ TEST(DesktopProgress, StartsThatShowNoWindow)
             while (WaitForSingleObject(process, 10) == WAIT_TIMEOUT && !seen)
                 seen = !windows_of_kind(TAVRIN_PROGRESS_WINDOW_CLASS).empty();
         };
-        auto run = start(exe, {}, options);
+        // The hand-over of a failure to the parent is the launcher's own: the application never
+        // sees its variable.
+        auto run = start(exe, {L"--variable", L"TAVRIN_ONEFILE_FAILURE_HANDOVER"}, options);
         EXPECT_EQ(run.process.exit_code, 0u);
+        EXPECT_EQ(all(run.facts, "unset.TAVRIN_ONEFILE_FAILURE_HANDOVER").size(), 1u);
         return seen;
     };
     // A quick start shows nothing; three tries, in case the machine stalls one for 400 ms.

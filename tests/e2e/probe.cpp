@@ -16,6 +16,7 @@
 //                    "--then"), wait, and make its exit code ours
 //   --hold NAME      open NAME in the unpack directory without delete sharing and keep it open
 //   --crash          raise an access violation
+//   --variable NAME  report the variable NAME as the system gives it ("env." or "unset.")
 //   --window MS      show a top-level window of class "tavrin_probe_window" for MS milliseconds
 //                    (its messages dispatched meanwhile), then destroy it; reports "window"
 //   --load NAME      load the DLL NAME by name alone and report what its plugin_value() returns
@@ -220,6 +221,9 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
             swprintf(number, 32, L"%lu", entry != NULL ? static_cast<unsigned long>(reinterpret_cast<int (*)()>(entry)())
                                                        : GetLastError());
             report(entry != NULL ? L"loaded" : L"load_error", number);
+            ++i;
+        } else if (command == L"--variable") {
+            report_variable(value);
             ++i;
         } else if (command == L"--window") {
             show_window_for(wcstoul(value, NULL, 10));

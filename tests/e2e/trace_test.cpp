@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -94,6 +95,45 @@ TEST(Trace, AWorkingRunOnStandardError)
         clock[line.process] = line.ms;
     }
     EXPECT_EQ(clock.size(), 2u);
+}
+
+// Cached mode's verdicts on its kept tree, run by run: none yet, intact, damaged and repaired.
+TEST(Trace, TheKeptTreesVerdicts)
+{
+    temp_directory dir;
+    const fs::path exe = dir.path() / L"cached.exe";
+    make_package(exe, {packer_test::memory_entry(u"data\\a.txt", "abc")});
+    const auto settings = set_launch_settings(exe, {true, u"{EXE_DIR}\\kept", "", false});
+    const std::string tree = testing_support::narrow((dir.path() / L"kept").wstring()) + "\\" + settings.archive_identity;
+    run_options options;
+    options.limited = true;  // as a user starts it: an elevated run uses only sealed trees
+    options.env[L"TAVRIN_ONEFILE_TRACE"] = L"1";
+    struct {
+        const char* what;
+        std::function<void()> before;
+        std::vector<std::string> verdicts;
+    } runs[] = {
+        {"the first run", [] {}, {"kept tree " + tree + ": none yet", "kept tree " + tree + ": a fresh tree moved into place"}},
+        {"a later run", [] {}, {"kept tree " + tree + ": intact, used as it is"}},
+        {"a file of the tree deleted",
+         [&] { fs::remove(fs::path(testing_support::widen(tree)) / L"data" / L"a.txt"); },
+         {"kept tree " + tree + ": damaged: ", "kept tree " + tree + ": the damaged tree retired",
+          "kept tree " + tree + ": repaired, a fresh tree moved into place"}},
+    };
+    for (const auto& r : runs) {
+        SCOPED_TRACE(r.what);
+        r.before();
+        auto run = start(exe, {L"--exit", L"3"}, options);
+        EXPECT_EQ(run.process.exit_code, 3u);
+        const auto lines = trace_lines(run.process.err);
+        int last = -1;
+        for (const auto& verdict : r.verdicts) {
+            const int at = find_line(lines, "parent", verdict);
+            EXPECT_GT(at, last) << verdict << "\n" << run.process.err;
+            last = at > last ? at : last;
+        }
+        EXPECT_GT(find_line(lines, "parent", "run_code returned 3"), last) << run.process.err;
+    }
 }
 
 // A failure's cause comes before its message, in the trace and then on its stream as always; a
