@@ -5,6 +5,7 @@
 #include <wchar.h>
 
 #include "paths/bounded.h"
+#include "paths/environment.h"
 #include "paths/system_paths.h"
 #include "resources/version_strings.h"
 
@@ -79,7 +80,7 @@ bool windowed_package()
 bool display_present()
 {
     const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != NULL;
-    return !wine || GetEnvironmentVariableW(L"DISPLAY", NULL, 0) > 0 || GetEnvironmentVariableW(L"WAYLAND_DISPLAY", NULL, 0) > 0;
+    return !wine || env_var_set("DISPLAY") || env_var_set("WAYLAND_DISPLAY");
 }
 
 bool interactive_desktop(const desktop_calls* calls)

@@ -12,6 +12,7 @@
 #include "include/tavrin/onefile.h"
 #include "launcher/cache.h"
 #include "launcher/desktop.h"
+#include "paths/environment.h"
 #include "resources/version_strings.h"
 
 namespace {
@@ -43,7 +44,7 @@ struct failure_box_state {
 };
 failure_box_state box = {NULL, NULL, false, false};
 
-bool no_dialog_requested() { return GetEnvironmentVariableW(TAVRIN_ENV_ONEFILE_NO_DIALOG_W, NULL, 0) > 0; }
+bool no_dialog_requested() { return env_var_set(TAVRIN_ENV_ONEFILE_NO_DIALOG); }
 
 // The box itself, after the checks of present_failure.
 void show_box(const wchar_t* text)

@@ -47,6 +47,16 @@ wchar_t* get_env_var(const char* name)
     return get_env_var_w(wide);
 }
 
+bool env_var_set(const char* name)
+{
+    wchar_t wide[env_name_capacity];
+    widen_env_name(wide, name);
+    // An empty value copies nothing and returns 0, as an absent one does; any other returns its
+    // length, or the room it needs.
+    wchar_t first[2];
+    return GetEnvironmentVariableW(wide, first, 2) > 0;
+}
+
 int set_env_var(const char* name, const wchar_t* value)
 {
     wchar_t wide[env_name_capacity];

@@ -9,6 +9,9 @@
 wchar_t* get_env_var_w(const wchar_t* name);
 // As get_env_var_w, the name widened into a 40-unit buffer first.
 wchar_t* get_env_var(const char* name);
+// Whether `name` is set to a value that is not empty: nothing is copied, so that a variable that
+// only switches something costs one call.
+bool env_var_set(const char* name);
 // SetEnvironmentVariableW; returns its success flag.
 int set_env_var(const char* name, const wchar_t* value);
 // Removes the variable; removing an absent one is harmless.

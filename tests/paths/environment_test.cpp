@@ -62,7 +62,11 @@ TEST(Environment, EmptyReadsAsAbsent)
 {
     set_env_var("TAVRIN_TEST_EMPTY", L"");
     EXPECT_EQ(read_variable("TAVRIN_TEST_EMPTY"), L"<absent>");
+    EXPECT_FALSE(env_var_set("TAVRIN_TEST_EMPTY"));
+    set_env_var("TAVRIN_TEST_EMPTY", L"0");
+    EXPECT_TRUE(env_var_set("TAVRIN_TEST_EMPTY"));
     unset_env_var("TAVRIN_TEST_EMPTY");
+    EXPECT_FALSE(env_var_set("TAVRIN_TEST_EMPTY"));
 
     // An empty variable that a process receives in its environment block.
     testing_support::run_options empty;
