@@ -12,3 +12,5 @@ wchar_t first_file_path[wide_path_capacity];
 volatile long start_stage;
 volatile uint64_t unpacked_bytes;
 volatile uint64_t unpack_total_bytes;
+long long progress_due_at;
+void (*progress_due_hook)();

@@ -89,6 +89,16 @@ extern wchar_t first_file_path[wide_path_capacity];
 enum start_stage { start_preparing = 0, start_cancelled = 1, start_application_started = 2, start_failed = 3 };
 extern volatile long start_stage;
 
+// When a windowed start that is still unpacking is due to show its progress window: the value of
+// the performance counter (QueryPerformanceCounter) from which on, 0 while none is armed; and what
+// then shows it. Looked at between the pieces that unpacking writes, so that a start that needs no
+// window makes no thread, no event and no call for it.
+//   writer  arm_progress_window (launcher/progress_window.cpp), before unpacking starts; unpacking
+//           (payload/unpack.cpp) back to 0 once it is due, just before it runs the hook, once;
+//   reader  unpacking, on the main thread.
+extern long long progress_due_at;
+extern void (*progress_due_hook)();
+
 // What unpacking has done, for the progress window: the bytes of the content stream read so far
 // (names, sizes and contents) against the frame's declared content size (0 when the frame does
 // not declare it). Each a single aligned 64-bit store, so the other thread reads whole values.

@@ -28,6 +28,22 @@ SHAPES = ("large", "small")
 # overlaps) and with each overlap off alone, the others on.
 SERIAL = "TAVRIN_ONEFILE_SERIAL"
 SERIAL_SETTINGS = ("all", "decode", "child", "cleanup")
+# A windowed package arms its progress window as unpacking starts: shown when the application has not
+# started 400 ms after the process did. The same trees are also packed with --no-progress (nothing
+# armed) and run beside them. The launcher's trace says what the window did; it is set only in the
+# runs that check it, never in a measured one.
+TRACE = "TAVRIN_ONEFILE_TRACE"
+PROGRESS_SHOWN = "progress window shown"
+DESKTOP_PREFIX = "wineprefix-desktop"  # under $BUILD/bench: the prefix whose server runs on a display
+# The runs of each package as packed and with --no-progress go in the order A B B A (what a temporary
+# run leaves behind slows the start that follows it, so each must follow the other as often as
+# itself): of the 1 MB package, and of the 150 MB package, this many such cycles per round (on the
+# display, where the 150 MB package's runs are not in the rounds, as many times the rounds).
+PROGRESS_SMALL_CYCLES = 8
+PROGRESS_LARGE_CYCLES = 2
+# The rows of those runs (labels): each shape's temporary run, as packed and with --no-progress.
+PROGRESS_ROWS = {"small": ("temporary_small", "temporary_small_no_progress"),
+                 "large": ("whole_large", "whole_large_no_progress")}
 
 
 def serial_name(shape, setting):
@@ -48,13 +64,19 @@ class Runner:
         self.tool = os.path.join(self.bench_bin, "tavrin-bench.exe")
         self.packer = os.path.join(self.build, "host", "packer", "tavrin-pack")
         self.prefix = os.environ.get("WINEPREFIX", "")
-        self.temp_dir = os.path.join(self.prefix, "drive_c", "users", getpass.getuser(), "Temp")
+        self.temp_dir = self.prefix_temp(self.prefix)
+        self.desktop_prefix = os.path.join(self.work, DESKTOP_PREFIX)
+        self.wine_desktop = os.path.join(self.root, "scripts", "wine-desktop")
         self.report_file = "C:\\users\\" + getpass.getuser() + "\\Temp\\tavrin_bench_report.txt"
         self.commands = []  # [command line as shown, times run] in the order first run
         self.started = time.time()
 
     def say(self, text):
         print(f"bench [{time.time() - self.started:6.1f} s] {text}", flush=True)
+
+    @staticmethod
+    def prefix_temp(prefix):
+        return os.path.join(prefix, "drive_c", "users", getpass.getuser(), "Temp")
 
     def windows_path(self, path):
         return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -79,14 +101,21 @@ class Runner:
         self.note(argv)
         subprocess.run(argv, check=True, stdin=subprocess.DEVNULL, **options)
 
-    def wine(self, name, arguments, environment=None):
+    def wine(self, name, arguments, environment=None, desktop=False):
         """Runs tavrin-bench under Wine with `environment` ({name: value}) added to this process's
         (Wine passes it on to the Windows side); returns its output lines as [kind, {key: value}].
-        TAVRIN_ONEFILE_SERIAL is passed only when `environment` names it, so that a value left in the
-        shell does not slow the launcher's default rows."""
-        argv = ["wine", self.tool] + arguments
+        TAVRIN_ONEFILE_SERIAL and TAVRIN_ONEFILE_TRACE are passed only when `environment` names them,
+        so that a value left in the shell does not slow the launcher's default rows. The bench's
+        prefix runs without a display, as the tests' does: DISPLAY is dropped. With `desktop`, the
+        program runs instead on the virtual display of xvfb-run, in the prefix of its own that
+        scripts/wine-desktop starts with that display (and stops after)."""
+        if desktop:
+            argv = ["xvfb-run", "-a", self.wine_desktop, self.desktop_prefix, self.tool] + arguments
+        else:
+            argv = ["wine", self.tool] + arguments
         self.note(argv, environment)
-        env = {k: v for k, v in os.environ.items() if k != SERIAL} | (environment or {})
+        dropped = (SERIAL, TRACE) if desktop else (SERIAL, TRACE, "DISPLAY", "WAYLAND_DISPLAY")
+        env = {k: v for k, v in os.environ.items() if k not in dropped} | (environment or {})
         out_path = os.path.join(self.logs, name + ".out")
         with open(out_path, "w") as out, open(os.path.join(self.logs, name + ".err"), "w") as err:
             status = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env).returncode
@@ -113,13 +142,18 @@ class Runner:
                 sys.exit(f"bench: error: {self.shown(argv)} failed:\n{err.read()}")
         return [wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024]
 
-    def leftovers(self):
-        if not os.path.isdir(self.temp_dir):
+    def leftovers(self, temp_dir=None):
+        temp_dir = temp_dir or self.temp_dir
+        if not os.path.isdir(temp_dir):
             return set()
-        return {n for n in os.listdir(self.temp_dir) if n.startswith(("onefile_", "tavrin_bench_"))}
+        return {n for n in os.listdir(temp_dir) if n.startswith(("onefile_", "tavrin_bench_"))}
 
     def package(self, shape):
         return os.path.join(self.work, f"{shape}.exe")
+
+    def no_progress_package(self, shape):
+        """The same tree as package(shape), packed with --no-progress."""
+        return os.path.join(self.work, f"{shape}-no-progress.exe")
 
     def cached_package(self):
         return os.path.join(self.work, "large-cached.exe")
@@ -270,6 +304,16 @@ def pack_cached(runner, level):
                  ["--cached", "--unpack-dir", "{TEMP}\\" + ONE_CACHE_NAME])
 
 
+def pack_no_progress(runner, level, only=None):
+    """Both trees packed again at `level` with --no-progress, beside the packages as packed by default
+    (with `only`, whose packing makes no small package, the small tree's too)."""
+    runner.say("the small and the large package packed with --no-progress")
+    if only:
+        runner.timed(pack_argv(runner, "small", runner.package("small"), level))
+    for shape in SHAPES:
+        runner.timed(pack_argv(runner, shape, runner.no_progress_package(shape), level) + ["--no-progress"])
+
+
 def identity_cost(runner, runs):
     """The small tree packed at level 1 with and without every identity option, alternating run by
     run: what the identity costs the packer (level 1 keeps the compression's share, and its noise,
@@ -303,7 +347,22 @@ def pack_windows(runner, level, window_logs, runs):
 
 
 # The measurements of BENCH_ONLY=startup: the floors, and the runs of the packages set against them.
-STARTUP = ("side_by_side", "run_large", "cached_first_large") + tuple(serial_name("large", s) for s in SERIAL_SETTINGS)
+STARTUP = (("side_by_side", "progress_small", "progress_large", "run_large", "cached_first_large") +
+           tuple(serial_name("large", s) for s in SERIAL_SETTINGS))
+# The measurements whose lines go to their rows by label.
+LABELLED = ("side_by_side", "progress_small", "progress_large")
+
+
+def in_turn_both_ways(runner, shape, cycles, limited=False):
+    """tavrin-bench arguments that start the package of `shape` as packed and packed with
+    --no-progress in the order A B B A, `cycles` times, each line labelled with its row."""
+    arguments = ["start", "--runs", str(cycles)]
+    armed, plain = PROGRESS_ROWS[shape]
+    packages = {armed: runner.package(shape), plain: runner.no_progress_package(shape)}
+    for index, label in enumerate((armed, plain, plain, armed)):
+        arguments += ((["--next"] if index else []) + ["--label", label, "--expect", "0"] +
+                      (["--limited"] if limited else []) + ["--", runner.windows_path(packages[label])])
+    return arguments
 
 
 def windows_measurements(runner, window_logs, only=None):
@@ -369,6 +428,12 @@ def windows_measurements(runner, window_logs, only=None):
     for index, (label, group) in enumerate(side_by_side):
         arguments += (["--next"] if index else []) + ["--label", label, "--expect", "0"] + group
     measurements.append(("side_by_side", arguments))
+    # The progress window armed against nothing armed: the 1 MB package's temporary runs, each well
+    # under the window's 400 ms (what they differ in is the arming alone), with the limited token as
+    # the rows above; and the 150 MB package's whole temporary runs, where the window is due but
+    # this prefix has no display.
+    measurements += [("progress_small", in_turn_both_ways(runner, "small", PROGRESS_SMALL_CYCLES, limited=True)),
+                     ("progress_large", in_turn_both_ways(runner, "large", PROGRESS_LARGE_CYCLES))]
     for window_log in window_logs:
         package = w(runner.window_package(window_log))
         measurements += [
@@ -400,6 +465,83 @@ def serial_seen(runner, package):
     return seen
 
 
+def progress_traced(runner, shapes, desktop=False):
+    """Runs the package of each of `shapes` once as packed and once packed with --no-progress, one
+    after the other, each with TAVRIN_ONEFILE_TRACE naming a file of its own (with `desktop`, on the
+    virtual display); returns the lines of each trace that speak of the progress window (the
+    settings' and the window's own), by the rows' names (PROGRESS_ROWS), each from its role on
+    ("parent 412.3 ms: progress window shown: ...")."""
+    where = "desktop" if desktop else "prefix"
+    arguments, files = ["start", "--runs", "1"], {}
+    for shape in shapes:
+        armed, plain = PROGRESS_ROWS[shape]
+        for name, package in ((armed, runner.package(shape)), (plain, runner.no_progress_package(shape))):
+            path = os.path.join(runner.logs, f"trace-{where}-{name}.txt")
+            if os.path.exists(path):
+                os.remove(path)
+            files[name] = path
+            arguments += (["--next"] if len(files) > 1 else []) + [
+                "--label", name, "--expect", "0", "--set", f"{TRACE}={runner.windows_path(path)}", "--",
+                runner.windows_path(package)]
+    runner.wine(f"progress-trace-{where}", arguments, desktop=desktop)
+    lines = {}
+    for name, path in files.items():
+        if not os.path.exists(path):
+            sys.exit(f"bench: error: {TRACE} named {path}, but {name}'s run wrote no trace there")
+        with open(path, encoding="utf-8", errors="replace") as f:
+            lines[name] = [line.strip().partition("] ")[2] for line in f if "progress window" in line]
+    return lines
+
+
+def window_lines(lines):
+    """The lines of a trace from progress_traced that the progress window wrote (not the settings')."""
+    return [line for line in lines if line.partition(" ms: ")[2].startswith(("progress window", "no progress window"))]
+
+
+def check_progress_armed(traces, where):
+    """Stops unless every package as packed armed its progress window and every one packed with
+    --no-progress read that setting and did nothing of the window: the rows set side by side would
+    not differ in what they say they do."""
+    plain = {row for _, row in PROGRESS_ROWS.values()}
+    for name, lines in traces.items():
+        turned_off = any("(--no-progress)" in line for line in lines)
+        window = window_lines(lines)
+        if name in plain:
+            if not turned_off or window:
+                sys.exit(f"bench: error: {where}: the package packed with --no-progress traced {lines}; "
+                         "is tavrin-pack up to date?")
+        elif turned_off or not any("progress window armed" in line for line in window):
+            sys.exit(f"bench: error: {where}: {name}'s package armed no progress window (its trace: {lines})")
+
+
+def measure_on_display(runner, runs):
+    """The 150 MB package as packed and packed with --no-progress, whole temporary runs in the order
+    A B B A PROGRESS_LARGE_CYCLES × `runs` times (in one tavrin-bench run: the server starts once,
+    and each run follows the other as often as itself but for the first), on the virtual display of
+    xvfb-run in the prefix scripts/wine-desktop starts with it, where the progress window really
+    shows; checked first by the trace of one run of each. Returns the facts: the records by row,
+    the traces, the prefix and what was left in its %TEMP%; or why it did not run."""
+    if shutil.which("xvfb-run") is None:
+        runner.say("on a display: skipped, xvfb-run is missing (scripts/setup.sh installs it)")
+        return dict(skipped="xvfb-run is missing; scripts/setup.sh installs the xvfb package")
+    runner.say(f"on a display: the 150 MB package with and without its progress window, in {runner.desktop_prefix}")
+    temp = runner.prefix_temp(runner.desktop_prefix)
+    before = runner.leftovers(temp)
+    traces = progress_traced(runner, ("large",), desktop=True)
+    check_progress_armed(traces, "on a display")
+    armed = PROGRESS_ROWS["large"][0]
+    if not any(PROGRESS_SHOWN in line for line in window_lines(traces[armed])):
+        sys.exit(f"bench: error: on a display, the package as packed showed no progress window (its trace: "
+                 f"{traces[armed]}); see $BUILD/logs/wine.log")
+    cycles = PROGRESS_LARGE_CYCLES * runs
+    runner.say(f"on a display: {2 * cycles} whole runs of each, in turn")
+    records = {}
+    for record in runner.wine("progress_large_desktop", in_turn_both_ways(runner, "large", cycles), desktop=True):
+        records.setdefault(record[1].get("label", record[0]), []).append(record)
+    return dict(wine=records, traces=traces, prefix=runner.desktop_prefix,
+                leftovers=sorted(runner.leftovers(temp) - before))
+
+
 def measure_under_wine(runner, runs, window_logs, only=None):
     """Runs the Windows-side measurements in rounds, one after another: a slow moment of the
     machine (the cores are shared) then weighs on every measurement alike instead of on one of
@@ -410,6 +552,8 @@ def measure_under_wine(runner, runs, window_logs, only=None):
                "package's first run, so that its runs in the rounds are later ones")
     runner.forget_caches()
     seen = serial_seen(runner, runner.package("large" if only else "small"))
+    traces = progress_traced(runner, SHAPES)
+    check_progress_armed(traces, "in the bench's prefix")
     runner.wine("warm-up-one", ["start", "--runs", "1", "--expect", "0", "--limited", "--",
                                 runner.windows_path(runner.one_file_package())])
     for round_ in range(1, runs + 1):
@@ -419,10 +563,11 @@ def measure_under_wine(runner, runs, window_logs, only=None):
                 before()
             records[name] += runner.wine(f"{name}.{round_}.{index}", arguments, environment)
     runner.forget_caches()
-    # The side-by-side starts go to their rows by label.
-    for record in records.pop("side_by_side", []):
-        records.setdefault(record[1]["label"], []).append(record)
-    return records, seen
+    # The side-by-side starts and those in turn both ways go to their rows by label.
+    for name in LABELLED:
+        for record in records.pop(name, []):
+            records.setdefault(record[1]["label"], []).append(record)
+    return records, seen, traces
 
 
 # ---- the machine ----
@@ -469,34 +614,40 @@ def machine(load_at_start):
 
 # ---- the whole ----
 
-def measure(runner, runs, pack_runs, levels, window_logs, only=None):
-    """Every measurement in order, or with `only` "startup" those of the start-up rows; returns the
-    facts."""
+def measure(runner, runs, pack_runs, levels, window_logs, only=None, desktop=True):
+    """Every measurement in order, or with `only` "startup" those of the start-up rows; then, unless
+    `desktop` is off, the runs on a display. Returns the facts."""
     load_at_start = load_average()
     os.makedirs(runner.logs, exist_ok=True)
     before = runner.leftovers()
     facts = dict(runs=runs, pack_runs=pack_runs, levels=levels, window_logs=window_logs,
                  cheap_runs_per_round=CHEAP_RUNS_PER_ROUND, side_by_side_runs_per_round=SIDE_BY_SIDE_RUNS_PER_ROUND,
-                 first_runs_per_round=FIRST_RUNS_PER_ROUND,
+                 first_runs_per_round=FIRST_RUNS_PER_ROUND, progress_small_cycles=PROGRESS_SMALL_CYCLES,
+                 progress_large_cycles=PROGRESS_LARGE_CYCLES,
                  page=PAGE, only=only)
     if only:
-        # The large tree packed once in each mode at the first level, and the one-file package.
-        facts["manifest"] = make_corpus(runner, ("large",))
+        # The large tree packed once in each mode at the first level, the one-file package, and both
+        # trees as packed and with --no-progress.
+        facts["manifest"] = make_corpus(runner, SHAPES)
         runner.say(f"the large package at level {levels[0]}")
         runner.timed(pack_argv(runner, "large", runner.package("large"), levels[0]))
         pack_cached(runner, levels[0])
+        pack_no_progress(runner, levels[0], only)
         window_logs = []
     else:
         facts["manifest"] = make_corpus(runner, SHAPES)
         facts["pack"], frames = pack_packages(runner, levels, pack_runs)
+        pack_no_progress(runner, levels[0])
         facts["windows"] = pack_windows(runner, levels[0], window_logs, pack_runs)
         facts["identity"] = identity_cost(runner, runs)
         facts["frames"] = {shape: {k: v for k, v in frame.items() if k != "frame"} | {"frame_size": len(frame["frame"])}
                            for shape, frame in frames.items()}
         facts["section_offsets"] = {shape: frame["raw_offset"] for shape, frame in frames.items()}
         facts["package_sizes"] = {shape: os.path.getsize(runner.package(shape)) for shape in SHAPES}
-    facts["wine"], facts["serial_seen"] = measure_under_wine(runner, runs, window_logs, only)
+    facts["wine"], facts["serial_seen"], facts["progress_trace"] = measure_under_wine(runner, runs, window_logs, only)
     facts["leftovers"] = sorted(runner.leftovers() - before)
+    facts["desktop"] = (measure_on_display(runner, runs) if desktop else
+                        dict(skipped="turned off by BENCH_DESKTOP=0"))
     facts["elapsed"] = time.time() - runner.started
     facts["commands"] = runner.commands
     facts["load_at_start"] = load_at_start
@@ -516,6 +667,8 @@ def main():
                         help="window limits (logs, below the default 27) to pack the first level with")
     parser.add_argument("--only", choices=["startup"], default=None,
                         help="startup: only the start-up rows (the floors and the packages' runs)")
+    parser.add_argument("--no-desktop", dest="desktop", action="store_false",
+                        help="no runs on a virtual display (xvfb-run): the progress window's own cost unmeasured")
     args = parser.parse_args()
     if args.runs < 1 or not args.levels:
         sys.exit("bench: --runs must be at least 1 and --levels name at least one level")
@@ -527,7 +680,7 @@ def main():
         sys.exit("bench: the zstd tool is missing (scripts/setup.sh installs it)")
     runner = Runner(args.root, args.build)
     pack_runs = args.pack_runs or args.runs
-    facts = measure(runner, args.runs, pack_runs, args.levels, args.windows, args.only)
+    facts = measure(runner, args.runs, pack_runs, args.levels, args.windows, args.only, args.desktop)
     path = os.path.join(runner.work, "facts.json")
     with open(path, "w") as f:
         json.dump(facts, f)

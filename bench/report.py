@@ -353,6 +353,15 @@ def write_targets(doc, facts, run, before, before_startup):
         rows.append((f"{title}: this run − the previous ({ms(previous[name]) if name in previous else 'none'})",
                      "n/a" if worse is None else f"{worse:+,.1f} ms",
                      "n/a" if noise is None else f"{ms(noise)} (noise)", met(worse, noise)))
+    pairs = progress_pairs(facts)
+    target = progress_target(pairs)
+    if target is not None:
+        pair = pairs["small_temporary"]
+        rows.append((f"{target['title']}: 1 MB package, temporary run, as packed ({ms(pair['armed_ms'])}) − "
+                     f"with `--no-progress` ({ms(pair['no_progress_ms'])}), this run (section 7)",
+                     f"{target['difference_ms']:+,.1f} ms",
+                     "n/a" if target["noise_ms"] is None else f"{ms(target['noise_ms'])} (noise)",
+                     met(target["difference_ms"], target["noise_ms"])))
     doc.paragraph(
         "**Targets.** " + ("The whole temporary runs against their limits (the table above), the parent's "
                            "memory (section 3) against the previous run's, and each" if run is not None else "Each")
@@ -363,7 +372,10 @@ def write_targets(doc, facts, run, before, before_startup):
         "the medians of the first and the second half of its runs in this run, in the order they ran; and its "
         "previous median times the largest relative change of the floors (a) to (c) between the two runs"
         + (f" ({machine * 100:.1f} % this time)" if machine is not None else "")
-        + ", programs that no change of the launcher touches, so that their change is the machine's.")
+        + ", programs that no change of the launcher touches, so that their change is the machine's."
+        + (" The start with the progress window armed is set against the same start packed with "
+           "`--no-progress` in this run (section 7, the progress window); its noise is the larger of the two "
+           "rows' halves." if target is not None else ""))
     doc.table(["target", "measured", "at most", "met"], rows)
 
 
@@ -653,6 +665,8 @@ STARTUP_ROWS = [
     ("later cached run, 150 MB package", "cached_later_large"),
     ("first cached run, 150 MB package", "cached_first_large"),
     ("whole run, temporary mode, 150 MB package", "run_large"),
+    ("whole run, temporary mode, 1 MB package (its progress window armed, as packed by default)", "temporary_small"),
+    ("the same, packed with `--no-progress` (nothing armed)", "temporary_small_no_progress"),
     ("later run, elevated, 150 MB package (under Wine it makes its own tree each time)", "cached_later_elevated_large"),
 ]
 # The targets: (title, measurement, the one it is divided by, the largest ratio that meets it).
@@ -661,6 +675,49 @@ STARTUP_TARGETS = [
     ("later cached run, 150 MB package ÷ (c)", "cached_later_large", "floor_shell32_two", 0.8),
     ("first cached run ÷ temporary run, 150 MB package", "cached_first_large", "run_large", 1.0),
 ]
+
+
+# The progress window's rows, each package as packed (a windowed package: its window armed as
+# unpacking starts, shown when the application has not started 400 ms after the process) against the
+# same tree packed with --no-progress: (key, title, where the rows are, row as packed, row with
+# --no-progress). "desktop" are the runs on a virtual display, in a prefix of their own.
+PROGRESS_PAIRS = [
+    ("small_temporary", "1 MB package, temporary run below 400 ms, in the bench's prefix (nothing ever shown)",
+     "wine", "temporary_small", "temporary_small_no_progress"),
+    ("large_no_display", "150 MB package, whole temporary run, in the bench's prefix without a display (the "
+     "window due at 400 ms, none shown)", "wine", "whole_large", "whole_large_no_progress"),
+    ("large_display", "150 MB package, whole temporary run, on a virtual display (the window shown)", "desktop",
+     "whole_large", "whole_large_no_progress"),
+]
+PROGRESS_DELAY_MS = 400  # the launcher's progress_window_delay_ms
+PROGRESS_TARGET = "the windowed start with the progress window armed is no slower than with --no-progress beyond the noise"
+
+
+def progress_pairs(facts):
+    """Each pair of PROGRESS_PAIRS the facts have, by key: the medians, the difference (as packed −
+    --no-progress), its noise (the larger of the two rows' halves_noise) and the runs."""
+    pairs = {}
+    for key, title, where, armed, plain in PROGRESS_PAIRS:
+        wine = facts["wine"] if where == "wine" else (facts.get("desktop") or {}).get("wine", {})
+        if armed not in wine or plain not in wine:
+            continue
+        a, p = column(wine[armed], "run", "ms"), column(wine[plain], "run", "ms")
+        noises = [n for n in (halves_noise(a), halves_noise(p)) if n is not None]
+        pairs[key] = dict(title=title, armed_ms=median(a), no_progress_ms=median(p),
+                          difference_ms=median(a) - median(p), noise_ms=max(noises) if noises else None,
+                          runs=len(a), armed_spread=spread(a), no_progress_spread=spread(p),
+                          over_delay=[sum(1 for v in values if v >= PROGRESS_DELAY_MS) for values in (a, p)])
+    return pairs
+
+
+def progress_target(pairs):
+    """The target of the start below the window's delay: [the difference, the noise, met], or None."""
+    pair = pairs.get("small_temporary")
+    if pair is None:
+        return None
+    noise = pair["noise_ms"]
+    return dict(title=PROGRESS_TARGET, difference_ms=pair["difference_ms"], noise_ms=noise,
+                met=noise is not None and pair["difference_ms"] <= noise)
 
 
 def startup_figures(facts):
@@ -676,6 +733,14 @@ def startup_figures(facts):
     overlap = overlap_medians(wine, "large")
     if overlap:
         figures["overlap_large_ms"] = overlap
+    pairs = progress_pairs(facts)
+    if pairs:
+        figures["progress_window"] = {key: {k: v for k, v in pair.items() if k.endswith("_ms") or k == "runs"}
+                                      for key, pair in pairs.items()}
+        figures["progress_window"]["target"] = progress_target(pairs)
+        skipped = (facts.get("desktop") or {}).get("skipped")
+        if skipped:
+            figures["progress_window"]["large_display"] = dict(skipped=skipped)
     return figures
 
 
@@ -709,6 +774,91 @@ def write_startup(doc, facts):
     doc.table(["target", "ratio of medians", "at most", "met"],
               [(t["title"], fixed(t["ratio"]), f"{t['limit']:.2f}", "yes" if t["met"] else "**no**")
                for t in figures["targets"]])
+    write_progress_window(doc, facts)
+
+
+def trace_text(lines):
+    """The progress window's lines of a trace, for the text: `...`; `...`, or "none"."""
+    shown = [line for line in lines if line.partition(" ms: ")[2].startswith(("progress window", "no progress window"))]
+    return "; ".join(f"`{line}`" for line in shown) if shown else "none"
+
+
+def write_progress_window(doc, facts):
+    pairs = progress_pairs(facts)
+    if not pairs:
+        return
+    desktop = facts.get("desktop") or {}
+    traces, desktop_traces = facts.get("progress_trace", {}), desktop.get("traces", {})
+    small_cycles, large_cycles = facts.get("progress_small_cycles", 8), facts.get("progress_large_cycles", 1)
+    desktop_cycles = large_cycles * facts["runs"]
+    doc.paragraph(
+        "**The progress window.** A windowed package (the default for a DLL entry) arms its progress window as "
+        "unpacking starts: an event and a thread that waits until 400 ms after the process started and, "
+        "unless the application has started by then, loads user32, comctl32 and gdi32 and shows the window "
+        "until the application shows a window, is ready for input or ends. Each package is set against the "
+        "same tree packed with `--no-progress`, which arms nothing (the start as it was before the window). "
+        "The two run in the order A B B A, so that each follows the other as often as itself (a start that "
+        "comes right after a temporary run was seen to be slower than one after a lighter start): the 1 MB "
+        f"package's temporary runs (the two rows above, limited token) {small_cycles} such cycles per round, "
+        f"the 150 MB package's whole temporary runs {large_cycles} per round, both in the rounds of the rows "
+        "above, in the bench's prefix, which has no display: there the window is due at 400 ms but none can be "
+        f"shown. On a display, the 150 MB package's two runs go the same way, {desktop_cycles} "
+        f"cycle{'' if desktop_cycles == 1 else 's'} in one `tavrin-bench` run, in a prefix of their own whose server and "
+        "desktop started on the virtual display of `xvfb-run` (`scripts/wine-desktop "
+        "$BUILD/bench/wineprefix-desktop`), where the window shows for real: the difference there is the "
+        "window's own cost. Difference: as packed − with `--no-progress`; noise: the larger of the two rows' "
+        "differences between the medians of the first and the second half of their runs, in the order they "
+        "ran. Before the rounds, one run of each package with `TAVRIN_ONEFILE_TRACE` naming a file (never "
+        "in a measured run) showed what the window did.")
+    rows = []
+    for key, title, *_ in PROGRESS_PAIRS:
+        pair = pairs.get(key)
+        if pair is None:
+            reason = desktop.get("skipped", "not measured") if key == "large_display" else "not measured"
+            rows.append((title, f"not measured: {reason}", "", "", "", ""))
+            continue
+        rows.append((title, f"{ms(pair['armed_ms'])} ({pair['armed_spread']})",
+                     f"{ms(pair['no_progress_ms'])} ({pair['no_progress_spread']})",
+                     f"**{pair['difference_ms']:+,.1f} ms**",
+                     "n/a" if pair["noise_ms"] is None else ms(pair["noise_ms"]), pair["runs"]))
+    doc.table(["", "as packed: median (runs: min – max)", "`--no-progress`: median (runs: min – max)",
+               "difference", "noise", "runs of each"], rows)
+    notes = []
+    small = pairs.get("small_temporary")
+    if small is not None:
+        armed_over, plain_over = small["over_delay"]
+        notes.append(f"Of the 1 MB package's runs, {armed_over} as packed and {plain_over} with `--no-progress` "
+                     f"took {PROGRESS_DELAY_MS} ms or more" + (" (none reached the window's delay)."
+                                                                if armed_over + plain_over == 0 else "."))
+    target = progress_target(pairs)
+    if target is not None:
+        notes.append(f"Target, {target['title']} (1 MB package): "
+                     f"{target['difference_ms']:+,.1f} ms against a noise of "
+                     + ("n/a" if target["noise_ms"] is None else ms(target["noise_ms"]))
+                     + (": **met**." if target["met"] else ": **not met**."))
+    shown, tried = pairs.get("large_display"), pairs.get("large_no_display")
+    if shown is not None:
+        notes.append(f"The window's own cost in the 150 MB package's whole run: **{shown['difference_ms']:+,.1f} ms** "
+                     "on a display (the window shown)"
+                     + (f"; without a display, where none is shown, {tried['difference_ms']:+,.1f} ms."
+                        if tried is not None else "."))
+    elif tried is not None:
+        notes.append(f"The window's own cost on a display was not measured ({desktop.get('skipped', 'no runs')}); "
+                     f"without a display, where none is shown, it cost {tried['difference_ms']:+,.1f} ms "
+                     "in the 150 MB package's whole run.")
+    if traces:
+        notes.append("The trace, in the bench's prefix: 1 MB package as packed "
+                     + trace_text(traces.get("temporary_small", [])) + "; 150 MB package as packed "
+                     + trace_text(traces.get("whole_large", [])) + "; packed with `--no-progress`: "
+                     + trace_text(traces.get("temporary_small_no_progress", [])) + " (1 MB) and "
+                     + trace_text(traces.get("whole_large_no_progress", [])) + " (150 MB).")
+    if desktop_traces:
+        notes.append("On the display: 150 MB package as packed " + trace_text(desktop_traces.get("whole_large", []))
+                     + "; packed with `--no-progress`: "
+                     + trace_text(desktop_traces.get("whole_large_no_progress", [])) + ".")
+    if desktop.get("leftovers"):
+        notes.append(f"**Left behind in the display prefix's %TEMP%:** {', '.join(desktop['leftovers'])}.")
+    doc.paragraph(" ".join(notes))
 
 
 def write_commands(doc, run):

@@ -20,15 +20,14 @@ enum { client_width = 380, client_height = 92, margin = 16, text_height = 20, ba
 // The bar's range: tenths of a percent.
 enum { bar_range = 1000 };
 
-// This room's state. The main thread writes `armed`, `thread`, `started` and `delay` in
-// arm_progress_window before the thread starts, and `application` and `application_id` in
-// watch_application before it sets `started`; the window's thread owns the rest, and reads
-// `application` only after it has seen `started` set.
+// This room's state. The main thread writes `armed` and `due_ticks` when it arms the window, and
+// `thread` and `started` when the window is due, before the thread starts; `application` and
+// `application_id` in watch_application before it sets `started`. The window's thread owns the
+// rest, and reads `application` only after it has seen `started` set.
 struct progress_state {
     bool armed;
     HANDLE thread;
     HANDLE started;        // manual-reset event: the application runs (watch_application)
-    DWORD delay;           // what is left of progress_window_delay_ms when armed
     HANDLE application;    // a duplicate of the process that runs it; NULL: this process
     DWORD application_id;
     const desktop_calls* calls;
@@ -62,9 +61,10 @@ LRESULT CALLBACK progress_procedure(HWND window, UINT message, WPARAM w, LPARAM 
         return 0;
     }
     if (message == WM_CLOSE) {
+        // Hidden at once; its thread destroys it when its loop sees it so.
         if (InterlockedCompareExchange(&start_stage, start_cancelled, start_preparing) == start_preparing)
             trace("progress window closed by the person at the desktop: the start is cancelled");
-        calls->destroy_window(window);
+        calls->show_window(window, SW_HIDE);
         return 0;
     }
     return calls->default_window_procedure(window, message, w, l);
@@ -184,9 +184,10 @@ const char* run_window()
             calls->translate_message(&message);
             calls->dispatch_message(&message);
         }
-        if (!calls->is_window(progress.window)) return start_stage == start_cancelled ? "cancelled" : "closed";
+        if (start_stage == start_cancelled) return "the start is cancelled";
+        if (!calls->is_window_visible(progress.window)) return "closed by the person at the desktop";
         if (start_stage == start_failed) {
-            calls->destroy_window(progress.window);
+            calls->show_window(progress.window, SW_HIDE);
             return "the start failed";
         }
         update_bar();
@@ -199,7 +200,7 @@ const char* run_window()
         if (!running) continue;
         const char* reason = reason_to_close(since);
         if (reason != NULL) {
-            calls->destroy_window(progress.window);
+            calls->show_window(progress.window, SW_HIDE);
             return reason;
         }
     }
@@ -207,8 +208,8 @@ const char* run_window()
 
 DWORD WINAPI progress_thread(void*)
 {
-    // Not due before the delay: a start that gets there first shows nothing and loads nothing.
-    if (WaitForSingleObject(progress.started, progress.delay) == WAIT_OBJECT_0 || start_stage != start_preparing) return 0;
+    // The application may have started meanwhile, or the start failed: nothing to show then.
+    if (start_stage != start_preparing) return 0;
     if (!display_present()) {
         trace("no progress window: no display");
         return 0;
@@ -233,8 +234,28 @@ DWORD WINAPI progress_thread(void*)
     trace("progress window shown: %llu of %llu bytes unpacked", static_cast<unsigned long long>(unpacked_bytes),
           static_cast<unsigned long long>(unpack_total_bytes));
     const char* reason = run_window();
+    // Said first: hidden at once, the window may take a while to be destroyed (under Xvfb, with no
+    // window manager to confirm it, Wine 8 waits 2 s), and the process may end meanwhile.
     trace("progress window closed: %s", reason);
+    if (progress.calls->is_window(progress.window)) progress.calls->destroy_window(progress.window);
     return 0;
+}
+
+// The hook of unpacking once the window is due: its thread, which shows it at once. Unpacking
+// goes on; a thread or an event that cannot be had shows nothing.
+void show_progress_window()
+{
+    progress.started = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (progress.started == NULL) return;
+    // user32 and the window's messages need more stack than the launcher's other threads.
+    progress.thread = CreateThread(NULL, 1024 * 1024, progress_thread, NULL, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+    if (progress.thread == NULL) {
+        CloseHandle(progress.started);
+        progress.started = NULL;
+        return;
+    }
+    trace("progress window due: %llu of %llu bytes unpacked", static_cast<unsigned long long>(unpacked_bytes),
+          static_cast<unsigned long long>(unpack_total_bytes));
 }
 
 }  // namespace
@@ -245,17 +266,15 @@ void arm_progress_window()
     progress.armed = true;
     if (no_progress_window || !windowed_package()) return;
     const unsigned long long age = process_age_ms();
-    progress.delay = age < progress_window_delay_ms ? static_cast<DWORD>(progress_window_delay_ms - age) : 0;
-    progress.started = CreateEventW(NULL, TRUE, FALSE, NULL);
-    if (progress.started == NULL) return;
-    // The window's thread: user32 and the window's messages need more stack than a waiting thread.
-    progress.thread = CreateThread(NULL, 1024 * 1024, progress_thread, NULL, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
-    if (progress.thread == NULL) {
-        CloseHandle(progress.started);
-        progress.started = NULL;
-        return;
-    }
-    trace("progress window armed: due in %lu ms", static_cast<unsigned long>(progress.delay));
+    const unsigned long long delay = age < progress_window_delay_ms ? progress_window_delay_ms - age : 0;
+    LARGE_INTEGER now, rate;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&rate);
+    progress_due_hook = show_progress_window;
+    progress_due_at = now.QuadPart + static_cast<long long>(delay * static_cast<unsigned long long>(rate.QuadPart) / 1000);
+    // Never 0, which means none.
+    if (progress_due_at == 0) progress_due_at = 1;
+    trace("progress window armed: due in %llu ms, if unpacking still runs then", delay);
 }
 
 void claim_application_start()

@@ -15,10 +15,12 @@ enum {
 
 // In the parent, as unpacking starts (temporary mode; cached mode's first run or repair): arms the
 // window when the package is windowed (desktop.h) and its settings do not turn it off
-// (tavrin-pack --no-progress). A thread of its own waits until progress_window_delay_ms after the process
-// started (progress_window_delay_ms, format/settings_record.h); unless the application has started by then, it shows the window, on an interactive
-// desktop only, and loads user32, comctl32 and gdi32 only then. Unpacking never waits for it. Once
-// per process: later calls do nothing. Without a thread or an event to be had, nothing is shown.
+// (tavrin-pack --no-progress): the moment progress_window_delay_ms (format/settings_record.h)
+// after the process started goes into progress_due_at (base/process_state.h), which unpacking
+// looks at between its pieces. Once it is due, a thread of its own shows the window, on an
+// interactive desktop only, loading user32, comctl32 and gdi32 only then; unpacking never waits for
+// it. A start that needs no window makes no thread for it. Once per process: later calls do
+// nothing. Without a thread or an event to be had, nothing is shown.
 void arm_progress_window();
 
 // Just before the application's code can first run (the child resumed or created, a program

@@ -77,17 +77,24 @@ uint64_t read_entry_size()
     return load_little_endian(bytes, entry_size_bytes);
 }
 
-// A start that the person at the desktop cancelled (the progress window closed) ends here, before
-// anything more is written; the clean-up deletes what was.
-void stop_when_cancelled()
+// Between pieces: a start that the person at the desktop cancelled (the progress window closed)
+// ends here, before anything more is written, and the clean-up deletes what was; and a windowed
+// start that has taken long enough gets its progress window (once).
+void between_pieces()
 {
     if (start_stage == start_cancelled) exit_start_cancelled();
+    if (progress_due_at == 0) return;
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    if (now.QuadPart < progress_due_at) return;
+    progress_due_at = 0;
+    if (progress_due_hook != NULL) progress_due_hook();
 }
 
 void write_entry_content(HANDLE file, uint64_t remaining)
 {
     while (remaining > 0) {
-        stop_when_cancelled();
+        between_pieces();
         DWORD piece = remaining < copy_buffer_size ? static_cast<DWORD>(remaining) : DWORD(copy_buffer_size);
         read_attached_data(copy_buffer, piece);
         // A successful call counts as a full write: synchronous writes to a file complete whole.
@@ -202,7 +209,7 @@ void unpack_attached_data(instance_role role)
         }
 
         uint64_t size = read_entry_size();
-        stop_when_cancelled();
+        between_pieces();
         // A directory that could not be made shows up as the file's own failure just below.
         create_containing_directories(output_path);
         // Read sharing only: nobody else may write the file between our write and the child's load.

@@ -14,6 +14,8 @@
 #   BENCH_ONLY         "startup": only the start-up rows (the floors and the cached and temporary runs
 #                      set against them, the temporary runs also under each TAVRIN_ONEFILE_SERIAL
 #                      setting), a few minutes; the report then holds those alone
+#   BENCH_DESKTOP      "0": no runs on a virtual display (xvfb-run), where the progress window shows;
+#                      the window's own cost is then left unmeasured (default 1)
 set -euo pipefail
 . "$(dirname "$0")/builds.sh"
 root=$tavrin_root
@@ -41,6 +43,6 @@ wine cmd /c exit 0 </dev/null >>"$wine_log" 2>&1 || true
 python3 "$root/bench/measure.py" --root "$root" --build "$build" --runs "${BENCH_RUNS:-5}" \
         --pack-runs "${BENCH_PACK_RUNS:-${BENCH_RUNS:-5}}" \
         --levels "${BENCH_LEVELS:-19 3}" --windows "${BENCH_WINDOWS-20 23 25}" \
-        ${BENCH_ONLY:+--only "$BENCH_ONLY"}
+        ${BENCH_ONLY:+--only "$BENCH_ONLY"} $([ "${BENCH_DESKTOP:-1}" != 0 ] || echo --no-desktop)
 python3 "$root/bench/report.py" --facts "$build/bench/facts.json" --results "$root/bench/RESULTS.md"
 echo "== results: bench/RESULTS.md (and bench/results.json, the figures the next run compares with)"
