@@ -20,8 +20,8 @@ enum instance_role { role_parent = 0, role_child = 1 };
 // Every item is zero-filled at start and lives until the process ends. Besides the main thread, the
 // console handler's thread (launcher/cleanup.cpp) reads directory_in_use, once the clean-up may
 // delete (cleanup.h: allow_cleanup_delete), and the progress window's thread
-// (launcher/progress_window.cpp) reads and writes the three items of the start's progress at the
-// end, each through one volatile or interlocked access; everything else is main-thread only.
+// (launcher/progress_window.cpp) reads start_stage (and changes it, interlocked), unpacked_bytes
+// and unpack_total_bytes, each through one volatile access; everything else is main-thread only.
 
 // The launch settings the packer stored (payload/settings.h), read once.
 //   writer  read_launch_settings (payload/settings.cpp), at the start of either role, before the

@@ -17,8 +17,9 @@ namespace {
 // The trace's own state: where the lines go and their clock; written once by open_trace, on the
 // main thread before any other thread of the launcher exists, read by every thread that traces.
 // `destination` is standard error's handle or the file's (never closed, never inherited); `role`
-// "parent" or "child"; `quiet` whether refusals go unsaid (the child's); `started_tenths` the process's age when `counter_at_open` was
-// read, in tenths of a millisecond; `counter_rate` the performance counter's ticks per second.
+// "parent" or "child"; `quiet` whether refusals go unsaid (the child's); `started_tenths` the
+// process's age when `counter_at_open` was read, in tenths of a millisecond; `counter_rate` the
+// performance counter's ticks per second.
 struct trace_state {
     HANDLE destination;
     const char* role;

@@ -1,6 +1,6 @@
-// The progress window: a thread of its own that waits for the start to take long, then shows a
-// small window with the package's title, icon and a bar, and ends it when the application shows
-// itself or the person at the desktop closes it.
+// The progress window: once a start has taken long, a thread of its own shows a small window with
+// the package's title, icon and a bar, and ends it when the application shows itself or the person
+// at the desktop closes it.
 #include "launcher/progress_window.h"
 
 #include <wchar.h>
@@ -20,10 +20,10 @@ enum { client_width = 380, client_height = 92, margin = 16, text_height = 20, ba
 // The bar's range: tenths of a percent.
 enum { bar_range = 1000 };
 
-// This room's state. The main thread writes `armed` and `due_ticks` when it arms the window, and
-// `thread` and `started` when the window is due, before the thread starts; `application` and
-// `application_id` in watch_application before it sets `started`. The window's thread owns the
-// rest, and reads `application` only after it has seen `started` set.
+// This room's state. The main thread writes `armed` when it arms the window (the moment goes into
+// progress_due_at), `thread` and `started` when the window is due, before the thread starts;
+// `application` and `application_id` in watch_application before it sets `started`. The window's
+// thread owns the rest, and reads `application` only after it has seen `started` set.
 struct progress_state {
     bool armed;
     HANDLE thread;
