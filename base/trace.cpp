@@ -270,22 +270,26 @@ void open_trace(bool child)
     }
     if (destination == NULL) return;
 
-    // The clock: the process's age now, from its creation time, then the performance counter.
-    FILETIME created, exited, kernel, user, now;
+    // The clock: the process's age now, then the performance counter.
     LARGE_INTEGER counter, rate;
-    GetSystemTimePreciseAsFileTime(&now);
+    traced.started_tenths = process_age_tenths();
     QueryPerformanceCounter(&counter);
     QueryPerformanceFrequency(&rate);
-    if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
-        const unsigned long long from = (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-        const unsigned long long to = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-        // 100-ns units; a tenth of a millisecond is 1000 of them.
-        traced.started_tenths = to > from ? (to - from) / 1000 : 0;
-    }
     traced.counter_at_open = counter.QuadPart;
     traced.counter_rate = rate.QuadPart > 0 ? rate.QuadPart : 1;
     traced.destination = destination;
     trace_on = true;
+}
+
+unsigned long long process_age_tenths()
+{
+    FILETIME created, exited, kernel, user, now;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    GetSystemTimePreciseAsFileTime(&now);
+    const unsigned long long from = (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    const unsigned long long to = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    // 100-ns units; a tenth of a millisecond is 1000 of them.
+    return to > from ? (to - from) / 1000 : 0;
 }
 
 unsigned long long trace_clock_tenths()

@@ -40,6 +40,10 @@ void trace_line(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)
 // attributes by path) and again through the handle it opened.
 trace_refusal trace_file_refusal(DWORD attributes, DWORD file_type);
 
+// This process's age now, from its creation time, in tenths of a millisecond; 0 where the system
+// does not tell. The lines' clock starts from it; the progress window's delay counts from it too.
+unsigned long long process_age_tenths();
+
 // Milliseconds since this process started, in tenths (123.4 ms is 1234): the clock of the lines,
 // for a step's duration in a line of its own. 0 before open_trace.
 unsigned long long trace_clock_tenths();

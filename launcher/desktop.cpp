@@ -7,6 +7,7 @@
 #include "paths/bounded.h"
 #include "paths/environment.h"
 #include "paths/system_paths.h"
+#include "paths/version_values.h"
 #include "resources/version_strings.h"
 
 namespace {
@@ -77,32 +78,36 @@ bool windowed_package()
     return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
 }
 
-bool display_present()
+const desktop_calls* seen_desktop(const char** why_not)
 {
     const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != NULL;
-    return !wine || env_var_set("DISPLAY") || env_var_set("WAYLAND_DISPLAY");
-}
-
-bool interactive_desktop(const desktop_calls* calls)
-{
-    if (!display_present()) return false;
+    if (wine && !env_var_set("DISPLAY") && !env_var_set("WAYLAND_DISPLAY")) {
+        *why_not = "no display";
+        return NULL;
+    }
+    const desktop_calls* calls = load_desktop_calls();
+    if (calls == NULL) {
+        *why_not = "user32 cannot be loaded";
+        return NULL;
+    }
     HWINSTA station = calls->window_station();
     USEROBJECTFLAGS flags;
     DWORD needed = 0;
-    return station != NULL && calls->object_information(station, UOI_FLAGS, &flags, sizeof flags, &needed) &&
-           (flags.dwFlags & WSF_VISIBLE) != 0;
+    if (station == NULL || !calls->object_information(station, UOI_FLAGS, &flags, sizeof flags, &needed) ||
+        (flags.dwFlags & WSF_VISIBLE) == 0) {
+        *why_not = "no interactive desktop";
+        return NULL;
+    }
+    return calls;
 }
 
 void package_title(wchar_t* out, size_t capacity)
 {
     // The version block as untrusted bytes, read as the placeholders read it.
-    HRSRC found = FindResourceW(NULL, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16));
-    HGLOBAL loaded = found != NULL ? LoadResource(NULL, found) : NULL;
-    const void* block = loaded != NULL ? LockResource(loaded) : NULL;
-    DWORD size = found != NULL ? SizeofResource(NULL, found) : 0;
+    const unsigned char* block = NULL;
+    size_t size = 0;
     wchar_t product[version_text_capacity];
-    if (block != NULL && find_version_text(static_cast<const unsigned char*>(block), size, "ProductName", product) &&
-        product[0] != 0) {
+    if (own_version_block(&block, &size) && find_version_text(block, size, "ProductName", product) && product[0] != 0) {
         copy_wide_bounded(out, product, capacity);
         return;
     }

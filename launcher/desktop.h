@@ -52,16 +52,14 @@ const desktop_calls* load_desktop_calls();
 // packed as a console program (subsystem 3) has a console for its words and shows no progress.
 bool windowed_package();
 
-// Whether a window could be seen at all, asked before anything is loaded: false only under Wine
-// with no display in the environment (DISPLAY, WAYLAND_DISPLAY, which Wine copies from the Unix
-// one). Wine 8 reads the window station as visible there, yet no window can be made, and the
-// attempt starts the prefix's desktop process without a display, after which no program in that
-// prefix shows a window again.
-bool display_present();
-
-// Whether windows of this process are seen by a person: a display is present and its window
-// station is the visible one (WSF_VISIBLE), not a service's.
-bool interactive_desktop(const desktop_calls* calls);
+// The calls (load_desktop_calls) when a window of this process would be seen by a person, else
+// NULL with why not in `*why_not`: no display, user32 not to be had, or a window station that is
+// not the visible one (WSF_VISIBLE: a service's). "No display" is Wine's alone, asked before
+// anything is loaded: none in the environment (DISPLAY, WAYLAND_DISPLAY, which Wine copies from the
+// Unix one). Wine 8 reads the window station as visible there, yet makes no window, and one try
+// starts the prefix's desktop process without a display, after which no program in that prefix
+// shows a window again.
+const desktop_calls* seen_desktop(const char** why_not);
 
 // The package's title for its windows, into `out` (`capacity` code units, at least
 // version_text_capacity): the ProductName of its version block, else its own file name.

@@ -54,17 +54,10 @@ void show_box(const wchar_t* text)
         trace("no message box: " TAVRIN_ENV_ONEFILE_NO_DIALOG " is set");
         return;
     }
-    if (!display_present()) {
-        trace("no message box: no display");
-        return;
-    }
-    const desktop_calls* calls = load_desktop_calls();
+    const char* why_not = NULL;
+    const desktop_calls* calls = seen_desktop(&why_not);
     if (calls == NULL) {
-        trace("no message box: user32 cannot be loaded");
-        return;
-    }
-    if (!interactive_desktop(calls)) {
-        trace("no message box: no interactive desktop");
+        trace("no message box: %s", why_not);
         return;
     }
     // Nothing of the kept tree stays held while the box is open.
@@ -75,13 +68,17 @@ void show_box(const wchar_t* text)
     calls->message_box(NULL, text, title, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
-}  // namespace
-
+// Whether the process has the standard handle `which` at all: no call to the system, so that the
+// common start pays nothing for the hand-over. A handle that is set but closed or invalid counts as
+// present: its failure then shows in the child's own box, the parent's directory still there
+// meanwhile.
 bool standard_stream_present(DWORD which)
 {
     HANDLE handle = GetStdHandle(which);
     return handle != NULL && handle != INVALID_HANDLE_VALUE;
 }
+
+}  // namespace
 
 void present_failure(const wchar_t* text)
 {
@@ -89,7 +86,7 @@ void present_failure(const wchar_t* text)
     if (box.accepted && view != NULL) {
         // A second instance: the parent shows it once its clean-up has run.
         const size_t units = wcslen(text);
-        if (units < view->capacity && view->capacity <= handover_capacity) {
+        if (units < handover_capacity) {
             memcpy(view->text, text, (units + 1) * sizeof(wchar_t));
             MemoryBarrier();
             view->units = static_cast<uint32_t>(units);
@@ -141,7 +138,7 @@ void show_handed_over_failure()
 {
     withdraw_failure_handover();
     handover_section* view = box.view;
-    if (view == NULL || box.section == NULL) return;
+    if (view == NULL) return;
     // The child has ended: what it wrote is all there.
     const uint32_t units = view->units;
     if (units == 0 || units >= handover_capacity || view->text[units] != 0) return;

@@ -35,10 +35,4 @@ void show_handed_over_failure();
 void accept_failure_handover();
 void release_failure_handover();
 
-// Whether the process has the standard handle `which` (STD_OUTPUT_HANDLE, STD_ERROR_HANDLE) at
-// all: no call to the system, so that the common start pays nothing for the hand-over. A handle
-// that is set but closed or invalid counts as present: its failure then shows in the child's own
-// box, the parent's directory still there meanwhile.
-bool standard_stream_present(DWORD which);
-
 #endif

@@ -39,17 +39,6 @@ struct progress_state {
 };
 progress_state progress;
 
-// Milliseconds since this process started; 0 when the system does not say.
-unsigned long long process_age_ms()
-{
-    FILETIME created, exited, kernel, user, now;
-    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
-    GetSystemTimePreciseAsFileTime(&now);
-    const unsigned long long from = (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-    const unsigned long long to = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    return to > from ? (to - from) / 10000 : 0;
-}
-
 // The window's answer to its close box, Alt+F4 (both a WM_CLOSE) and Esc: before the application
 // started, the start is cancelled (the main thread ends the run at its next step); after, the
 // window only closes.
@@ -210,17 +199,10 @@ DWORD WINAPI progress_thread(void*)
 {
     // The application may have started meanwhile, or the start failed: nothing to show then.
     if (start_stage != start_preparing) return 0;
-    if (!display_present()) {
-        trace("no progress window: no display");
-        return 0;
-    }
-    progress.calls = load_desktop_calls();
+    const char* why_not = NULL;
+    progress.calls = seen_desktop(&why_not);
     if (progress.calls == NULL) {
-        trace("no progress window: user32 cannot be loaded");
-        return 0;
-    }
-    if (!interactive_desktop(progress.calls)) {
-        trace("no progress window: no interactive desktop");
+        trace("no progress window: %s", why_not);
         return 0;
     }
     package_title(progress.title, version_text_capacity);
@@ -265,7 +247,7 @@ void arm_progress_window()
     if (progress.armed) return;
     progress.armed = true;
     if (no_progress_window || !windowed_package()) return;
-    const unsigned long long age = process_age_ms();
+    const unsigned long long age = process_age_tenths() / 10;
     const unsigned long long delay = age < progress_window_delay_ms ? progress_window_delay_ms - age : 0;
     LARGE_INTEGER now, rate;
     QueryPerformanceCounter(&now);

@@ -14,7 +14,8 @@ namespace {
 // The value found, with its terminator.
 wchar_t version_value[version_text_capacity];
 
-// The image's version block and its size; false without one.
+}  // namespace
+
 bool own_version_block(const unsigned char** block, size_t* size)
 {
     HRSRC found = FindResourceW(NULL, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16));
@@ -27,8 +28,6 @@ bool own_version_block(const unsigned char** block, size_t* size)
     *size = length;
     return true;
 }
-
-}  // namespace
 
 void append_version_value(wchar_t* out, const placeholder_info& placeholder, size_t size)
 {

@@ -7,6 +7,10 @@
 
 #include "format/placeholders.h"
 
+// The version block (resource type 16, id 1) of this process's image and its size, as untrusted
+// bytes for find_version_text (resources/version_strings.h); false without one.
+bool own_version_block(const unsigned char** block, size_t* size);
+
 // Appends to `out` (`size` code units, terminator included) the value of `placeholder` (a row taken
 // from_version_block): the text of its version_key in the version resource (type 16, id 1) of this
 // process's image, read as untrusted bytes; its built-in text (version_fallback_text) when the image
