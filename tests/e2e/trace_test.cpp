@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -42,52 +41,57 @@ std::vector<trace_line> trace_lines(const std::string& text)
     return lines;
 }
 
-// The index of the first line of `role` whose text starts with `start`, or -1.
-int find_line(const std::vector<trace_line>& lines, const std::string& role, const std::string& start)
+// Expects the lines of `text` to hold, in this order, a line of each role starting with each text.
+void expect_in_order(const std::string& text, const std::vector<std::pair<std::string, std::string>>& steps)
 {
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        if (lines[i].role == role && lines[i].text.rfind(start, 0) == 0) return static_cast<int>(i);
-    return -1;
+    const auto lines = trace_lines(text);
+    std::size_t next = 0;
+    for (const auto& [role, start] : steps) {
+        while (next < lines.size() && (lines[next].role != role || lines[next].text.rfind(start, 0) != 0)) ++next;
+        EXPECT_LT(next, lines.size()) << "missing or out of order: " << role << ": " << start << "\n" << text;
+        if (next == lines.size()) return;
+        ++next;
+    }
 }
 
 }  // namespace
 
-// Both instances trace a working run on standard error, in order, each with its clock; what the
-// application writes is unchanged.
-TEST(Trace, AWorkingRunOnStandardError)
+// Both instances trace a working run, appended to a file, in order, each with its own clock; a
+// failure's cause comes before the clean-up and the message, on standard error here; what the
+// application and the launcher print otherwise is unchanged.
+TEST(Trace, BothInstancesInOrderToAFileOrStandardError)
 {
     temp_directory dir;
-    const fs::path exe = dir.path() / L"traced.exe";
-    make_package(exe, {packer_test::memory_entry(u"data\\a.txt", "abc")});
-    run_options options;
-    options.env[L"TAVRIN_ONEFILE_TRACE"] = L"1";
-    auto run = start(exe, {L"--stdout", L"plain output", L"--exit", L"7"}, options);
-    ASSERT_EQ(run.process.exit_code, 7u) << run.process.err;
+    const fs::path working = dir.path() / L"traced.exe", damaged = dir.path() / L"damaged.exe",
+                   trace = dir.path() / L"trace.txt";
+    make_package(working, {packer_test::memory_entry(u"data\\a.txt", "abc")});
+    make_package(damaged);
+    damage_attached_data(damaged);
+    write_file(trace, "kept\r\n");
+
+    run_options to_file;
+    to_file.env[L"TAVRIN_ONEFILE_TRACE"] = trace.wstring();
+    auto run = start(working, {L"--stdout", L"plain output", L"--exit", L"7"}, to_file);
+    ASSERT_EQ(run.process.exit_code, 7u);
     EXPECT_EQ(run.process.out, "plain output\r\n");
-    const auto lines = trace_lines(run.process.err);
-    const std::wstring directory = fs::path(one(run.facts, "first_file_path")).parent_path().wstring();
-    const std::string parent_pid = std::to_string(lines.empty() ? 0 : lines.front().process);
-    const std::string steps[][2] = {
-        {"parent", "role: parent"},
-        {"parent", "settings: temporary mode, DLL entry, spec {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (built in)"},
-        {"parent", "unpack directory " + testing_support::narrow(directory)},
-        {"parent", "unpack directory made and marked"},
-        {"parent", "unpacked 2 files"},
-        {"parent", "child instance resumed: process "},
-        {"child", "role: child of the parent instance " + parent_pid},
-        {"child", "loading " + testing_support::narrow(directory) + "\\probe.dll"},
-        {"child", "run_code called"},
-        {"child", "run_code returned 7"},
-        {"parent", "child instance ended: exit code 7"},
-        {"parent", "clean-up: deleting " + testing_support::narrow(directory) + " by the names written"},
-        {"parent", "clean-up: " + testing_support::narrow(directory) + " deleted (1 attempt"},
-    };
-    int last = -1;
-    for (const auto& step : steps) {
-        const int at = find_line(lines, step[0], step[1]);
-        EXPECT_GT(at, last) << "missing or out of order: " << step[0] << ": " << step[1] << "\n" << run.process.err;
-        if (at > last) last = at;
-    }
+    EXPECT_EQ(run.process.err, "") << "the trace goes to the file only";
+    const std::string text = read_file(trace);
+    EXPECT_EQ(text.rfind("kept\r\n", 0), 0u) << "the file was truncated";
+    const auto lines = trace_lines(text);
+    const std::string directory = testing_support::narrow(fs::path(one(run.facts, "first_file_path")).parent_path().wstring());
+    expect_in_order(text, {{"parent", "role: parent"},
+                           {"parent", "settings: temporary mode, DLL entry, spec {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (built in)"},
+                           {"parent", "unpack directory " + directory},
+                           {"parent", "unpack directory made and marked"},
+                           {"parent", "unpacked 2 files"},
+                           {"parent", "child instance resumed: process "},
+                           {"child", "role: child of the parent instance " + std::to_string(lines.empty() ? 0 : lines[0].process)},
+                           {"child", "loading " + directory + "\\probe.dll"},
+                           {"child", "run_code called"},
+                           {"child", "run_code returned 7"},
+                           {"parent", "child instance ended: exit code 7"},
+                           {"parent", "clean-up: deleting " + directory + " by the names written"},
+                           {"parent", "clean-up: " + directory + " deleted (1 attempt"}});
     // One clock per process, from its start: never backwards.
     std::map<unsigned long, double> clock;
     for (const auto& line : lines) {
@@ -95,6 +99,15 @@ TEST(Trace, AWorkingRunOnStandardError)
         clock[line.process] = line.ms;
     }
     EXPECT_EQ(clock.size(), 2u);
+
+    run_options to_stderr;
+    to_stderr.env[L"TAVRIN_ONEFILE_TRACE"] = L"1";
+    auto failed = start(damaged, {}, to_stderr);
+    EXPECT_EQ(failed.process.exit_code, 2u);
+    EXPECT_EQ(failed.process.out, "Error, couldn't decode attached data.\r\n");
+    expect_in_order(failed.process.err, {{"parent", "decoding failed: "},
+                                         {"parent", "clean-up: "},
+                                         {"parent", "failure: Error, couldn't decode attached data."}});
 }
 
 // Cached mode's verdicts on its kept tree, run by run: none yet, intact, damaged and repaired.
@@ -108,119 +121,64 @@ TEST(Trace, TheKeptTreesVerdicts)
     run_options options;
     options.limited = true;  // as a user starts it: an elevated run uses only sealed trees
     options.env[L"TAVRIN_ONEFILE_TRACE"] = L"1";
-    struct {
-        const char* what;
-        std::function<void()> before;
-        std::vector<std::string> verdicts;
-    } runs[] = {
-        {"the first run", [] {}, {"kept tree " + tree + ": none yet", "kept tree " + tree + ": a fresh tree moved into place"}},
-        {"a later run", [] {}, {"kept tree " + tree + ": intact, used as it is"}},
-        {"a file of the tree deleted",
-         [&] { fs::remove(fs::path(testing_support::widen(tree)) / L"data" / L"a.txt"); },
-         {"kept tree " + tree + ": damaged: ", "kept tree " + tree + ": the damaged tree retired",
-          "kept tree " + tree + ": repaired, a fresh tree moved into place"}},
+    const std::string verdicts[][3] = {
+        {"none yet", "a fresh tree moved into place", ""},
+        {"intact, used as it is", "", ""},
+        {"damaged: ", "the damaged tree retired", "repaired, a fresh tree moved into place"},
     };
-    for (const auto& r : runs) {
-        SCOPED_TRACE(r.what);
-        r.before();
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(verdicts[i][0]);
+        if (i == 2) fs::remove(fs::path(testing_support::widen(tree)) / L"data" / L"a.txt");
         auto run = start(exe, {L"--exit", L"3"}, options);
         EXPECT_EQ(run.process.exit_code, 3u);
-        const auto lines = trace_lines(run.process.err);
-        int last = -1;
-        for (const auto& verdict : r.verdicts) {
-            const int at = find_line(lines, "parent", verdict);
-            EXPECT_GT(at, last) << verdict << "\n" << run.process.err;
-            last = at > last ? at : last;
-        }
-        EXPECT_GT(find_line(lines, "parent", "run_code returned 3"), last) << run.process.err;
+        std::vector<std::pair<std::string, std::string>> steps;
+        for (const std::string& verdict : verdicts[i])
+            if (!verdict.empty()) steps.push_back({"parent", "kept tree " + tree + ": " + verdict});
+        steps.push_back({"parent", "run_code returned 3"});
+        expect_in_order(run.process.err, steps);
     }
 }
 
-// A failure's cause comes before its message, in the trace and then on its stream as always; a
-// file receives the lines of both instances, appended to what it held.
-TEST(Trace, AFailingRunAppendedToAFile)
-{
-    temp_directory dir;
-    const fs::path exe = dir.path() / L"damaged.exe", trace = dir.path() / L"trace.txt";
-    make_package(exe);
-    damage_attached_data(exe);
-    write_file(trace, "kept\r\n");
-    run_options options;
-    options.env[L"TAVRIN_ONEFILE_TRACE"] = trace.wstring();
-    auto run = start(exe, {}, options);
-    EXPECT_EQ(run.process.exit_code, 2u);
-    EXPECT_EQ(run.process.out, "Error, couldn't decode attached data.\r\n");
-    EXPECT_EQ(run.process.err, "") << "the trace goes to the file only";
-    const std::string text = read_file(trace);
-    EXPECT_EQ(text.rfind("kept\r\n", 0), 0u) << "the file was truncated";
-    const auto lines = trace_lines(text);
-    const int cause = find_line(lines, "parent", "decoding failed: ");
-    const int failure = find_line(lines, "parent", "failure: Error, couldn't decode attached data.");
-    EXPECT_GE(cause, 0) << text;
-    EXPECT_GT(failure, cause) << text;
-    EXPECT_GT(find_line(lines, "parent", "clean-up: "), cause) << "the clean-up runs before the message\n" << text;
-
-    // A working run appends both instances' lines after the failing run's.
-    const fs::path working = dir.path() / L"working.exe";
-    make_package(working);
-    auto second = start(working, {}, options);
-    EXPECT_EQ(second.process.exit_code, 0u);
-    const auto all_lines = trace_lines(read_file(trace));
-    EXPECT_GT(all_lines.size(), lines.size());
-    EXPECT_GE(find_line(all_lines, "child", "run_code returned 0"), static_cast<int>(lines.size()));
-}
-
-// A destination that must not be written is refused with a note on standard error, and no line is
-// written anywhere; the run is otherwise the same. "1" with no standard error traces nowhere.
+// A destination that must not be written is refused with a note on standard error (the parent's
+// only), and no line is written anywhere; the run is otherwise the same. "1" with no standard
+// error traces nowhere.
 TEST(Trace, DestinationsRefused)
 {
     temp_directory dir;
-    const fs::path exe = dir.path() / L"refused.exe";
+    const fs::path exe = dir.path() / L"refused.exe", folder = dir.path() / L"folder", link = dir.path() / L"link";
     make_package(exe);
-    const fs::path folder = dir.path() / L"folder";
     fs::create_directory(folder);
+    // A Linux symbolic link to a directory, which Wine 8 shows as a link by its path (a link to a
+    // file it shows as the file: trace_test.cpp in tests/base holds the rule for it).
+    ASSERT_TRUE(make_unix_link(folder, link));
+    const std::string in_folder = "Note, trace file '" + testing_support::narrow(folder.wstring());
     struct {
         const char* what;
         std::wstring value;
-        std::string note;  // the start of the note on standard error
+        std::string note;  // standard error, whole when it ends in a newline, else its start
+        bool without_stderr;
     } cases[] = {
-        {"a directory", folder.wstring(), "Note, trace file '" + testing_support::narrow(folder.wstring()) +
-                                              "' refused: it is a directory; no trace is written.\r\n"},
-        // Never opened: the device namespace and the names Windows takes for devices.
-        {"NUL", L"NUL", "Note, trace file 'NUL' refused: it names a device; no trace is written.\r\n"},
-        {"a device name in a folder", folder.wstring() + L"\\con.txt",
-         "Note, trace file '" + testing_support::narrow(folder.wstring()) + "\\con.txt' refused: it names a device"},
-        {"the device namespace", L"\\\\.\\pipe\\tavrin-trace", "Note, trace file '\\\\.\\pipe\\tavrin-trace' refused: it names a device"},
+        {"a directory", folder.wstring(), in_folder + "' refused: it is a directory; no trace is written.\r\n", false},
+        {"a link", link.wstring(), "Note, trace file '" + testing_support::narrow(link.wstring()) + "' refused: it is a link; no trace is written.\r\n", false},
+        // Never opened: the names Windows takes for devices, and the device namespace.
+        {"NUL", L"NUL", "Note, trace file 'NUL' refused: it names a device; no trace is written.\r\n", false},
+        {"a device name in a folder", folder.wstring() + L"\\con.txt", in_folder + "\\con.txt' refused: it names a device; no trace is written.\r\n", false},
+        {"the device namespace", L"\\\\.\\pipe\\tavrin-trace", "Note, trace file '\\\\.\\pipe\\tavrin-trace' refused: it names a device; no trace is written.\r\n", false},
         {"a missing folder", folder.wstring() + L"\\missing\\trace.txt",
-         "Note, trace file '" + testing_support::narrow(folder.wstring()) + "\\missing\\trace.txt' cannot be opened for appending ([Error 3] "},
+         in_folder + "\\missing\\trace.txt' cannot be opened for appending ([Error 3] ", false},
+        {"standard error, where there is none", L"1", "", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         run_options options;
+        options.without_stderr = c.without_stderr;
         options.env[L"TAVRIN_ONEFILE_TRACE"] = c.value;
-        auto run = start(exe, {L"--exit", L"5"}, options);
+        auto run = start(exe, {L"--stdout", L"x", L"--exit", L"5"}, options);
         EXPECT_EQ(run.process.exit_code, 5u);
-        EXPECT_EQ(run.process.err.rfind(c.note, 0), 0u) << run.process.err;
-        EXPECT_TRUE(trace_lines(run.process.err).empty()) << run.process.err;
+        EXPECT_EQ(run.process.out, "x\r\n");
+        if (c.note.empty() || c.note.back() == '\n') EXPECT_EQ(run.process.err, c.note);
+        else EXPECT_EQ(run.process.err.rfind(c.note, 0), 0u) << run.process.err;
     }
-    EXPECT_TRUE(fs::is_empty(folder)) << "something was written in the folder";
-
-    // A Linux symbolic link to a directory, which Wine 8 shows as a link by its path (a link to a
-    // file it shows as the file: trace_test.cpp in tests/base holds the rule for it).
-    const fs::path link = dir.path() / L"link";
-    ASSERT_TRUE(make_unix_link(folder, link));
-    run_options options;
-    options.env[L"TAVRIN_ONEFILE_TRACE"] = link.wstring();
-    auto linked = start(exe, {}, options);
     EXPECT_TRUE(remove_unix_link(link));
-    EXPECT_EQ(linked.process.err.rfind("Note, trace file '" + testing_support::narrow(link.wstring()) + "' refused: it is a link", 0), 0u)
-        << linked.process.err;
-
-    // Standard error asked for, but there is none: nothing anywhere, the run unchanged.
-    run_options no_stderr;
-    no_stderr.without_stderr = true;
-    no_stderr.env[L"TAVRIN_ONEFILE_TRACE"] = L"1";
-    auto run = start(exe, {L"--stdout", L"x"}, no_stderr);
-    EXPECT_EQ(run.process.exit_code, 0u);
-    EXPECT_EQ(run.process.out, "x\r\n");
+    EXPECT_TRUE(fs::is_empty(folder)) << "something was written in the folder";
 }
